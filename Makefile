@@ -1,0 +1,41 @@
+# Quick start: `make run` starts the editor on the bundled sample calendar, `make test` runs
+# every test. Both install what is missing first.
+BUILD ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: deps configure build run test bench fuzz sanitize format clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@bash scripts/run.sh $(BUILD)
+
+test: build
+	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+bench:
+	@bash scripts/install-deps.sh --bench
+	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCHRONOLITH_BENCH=ON >/dev/null
+	@cmake --build build-bench -j $(JOBS) --target benchmarks
+
+fuzz:
+	@bash scripts/install-deps.sh --fuzz
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHRONOLITH_FUZZ=ON >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
+
+sanitize:
+	@$(MAKE) test BUILD=build-asan CMAKE_FLAGS=-DCHRONOLITH_SANITIZE=ON
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	@rm -rf $(BUILD) build-bench build-fuzz build-asan

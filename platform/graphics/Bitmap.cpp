@@ -1,0 +1,202 @@
+#include "platform/graphics/Bitmap.h"
+
+#include "platform/graphics/Checked.h"
+#include "platform/graphics/Exceptions.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+size_t g_maxPixelBytes = size_t(1) << 30;
+}
+
+int BitsPerPixelOf(TBitmapFormat format) {
+    switch (format) {
+    case bf1Bit: return 1;
+    case bf4Bit: return 4;
+    case bf8Bit: return 8;
+    case bf15Bit:
+    case bf16Bit: return 16;
+    case bf24Bit: return 24;
+    default: return 32;
+    }
+}
+
+TPalette::TPalette(std::vector<TRGBQuad> entries) : entries_(std::move(entries)) {
+    if (entries_.size() > MaxEntries) entries_.resize(MaxEntries);
+}
+
+TPalette TPalette::Standard16() {
+    static const uint8_t rgb[16][3] = {
+        {0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},
+        {0, 0, 128},     {128, 0, 128}, {0, 128, 128}, {192, 192, 192},
+        {128, 128, 128}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
+        {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
+    std::vector<TRGBQuad> entries(16);
+    for (size_t i = 0; i < 16; ++i) entries[i] = {rgb[i][2], rgb[i][1], rgb[i][0], 0};
+    return TPalette(std::move(entries));
+}
+
+DEFINE_GRAPHIC_CLASS(TBitmap, TGraphic)
+
+TBitmap::TBitmap() = default;
+TBitmap::~TBitmap() = default;
+
+void TBitmap::SetMaxPixelBytes(size_t bytes) { g_maxPixelBytes = bytes; }
+size_t TBitmap::MaxPixelBytes() { return g_maxPixelBytes; }
+
+void TBitmap::Allocate(TBitmapFormat format, int32_t width, int32_t height) {
+    if (width < 0 || height < 0) throw EInvalidGraphic("Invalid image size.");
+    const int bits = BitsPerPixelOf(format);
+    // Rows padded to 32 bits.
+    const size_t stride = CheckedAdd(CheckedMul(size_t(width), size_t(bits)), 31) / 32 * 4;
+    const size_t total = CheckedMul(stride, size_t(height));
+    if (total > g_maxPixelBytes) {
+        throw EInvalidGraphic(Format("Image too large: %d x %d pixels at %d bits per pixel "
+                                     "exceed the limit of %zu MiB.",
+                                     width, height, bits, g_maxPixelBytes >> 20));
+    }
+    // calloc hands out fresh zeroed pages for large blocks without touching them.
+    uint8_t* pixels = nullptr;
+    if (total != 0) {
+        pixels = static_cast<uint8_t*>(std::calloc(total, 1));
+        if (!pixels) throw EInvalidGraphic("Out of memory for the image.");
+    }
+    pixels_.reset(pixels);
+    format_ = format;
+    width_ = width;
+    height_ = height;
+    stride_ = stride;
+}
+
+void TBitmap::ReleaseImage() { Allocate(format_, 0, 0); }
+
+void TBitmap::SetPixelFormat(TBitmapFormat format) {
+    if (format != format_) Allocate(format, width_, height_);
+}
+
+void TBitmap::SetSize(int32_t width, int32_t height) {
+    if (width != width_ || height != height_) Allocate(format_, width, height);
+}
+
+uint8_t* TBitmap::ScanLine(int32_t y) {
+    if (y < 0 || y >= height_) throw EInvalidGraphic(Format("Scan line index out of range (%d).", y));
+    return pixels_.get() + size_t(y) * stride_;
+}
+
+const uint8_t* TBitmap::ScanLine(int32_t y) const {
+    return const_cast<TBitmap*>(this)->ScanLine(y);
+}
+
+void TBitmap::SetPalette(TPalette palette) { palette_ = std::move(palette); }
+
+void TBitmap::Assign(const TGraphic& source) {
+    const TBitmap* other = source.AsBitmap();
+    if (!other) {
+        TGraphic::Assign(source);
+        return;
+    }
+    if (other == this) return;
+    Allocate(other->format_, other->width_, other->height_);
+    if (const size_t total = stride_ * size_t(height_); total != 0)
+        std::memcpy(pixels_.get(), other->pixels_.get(), total);
+    palette_ = other->palette_;
+    Transparent = other->Transparent;
+    TransparentColor = other->TransparentColor;
+}
+
+namespace {
+int NearestEntry(const TPalette& palette, TColor color) {
+    const int r = color & 0xFF, g = (color >> 8) & 0xFF, b = (color >> 16) & 0xFF;
+    int best = 0, bestDistance = 1 << 30;
+    for (size_t i = 0; i < palette.Count(); ++i) {
+        const int dr = palette[i].rgbRed - r, dg = palette[i].rgbGreen - g,
+                  db = palette[i].rgbBlue - b;
+        const int distance = dr * dr + dg * dg + db * db;
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = static_cast<int>(i);
+        }
+    }
+    return best;
+}
+} // namespace
+
+void TBitmap::FillRect(const TRect& rect, TColor color) {
+    const int32_t left = std::max(rect.Left, 0), right = std::min(rect.Right, width_);
+    const int32_t top = std::max(rect.Top, 0), bottom = std::min(rect.Bottom, height_);
+    if (left >= right || top >= bottom) return;
+    const uint8_t r = color & 0xFF, g = (color >> 8) & 0xFF, b = (color >> 16) & 0xFF;
+    const int index = (format_ == bf1Bit || format_ == bf4Bit || format_ == bf8Bit)
+                          ? NearestEntry(palette_, color)
+                          : 0;
+    for (int32_t y = top; y < bottom; ++y) {
+        uint8_t* row = ScanLine(y);
+        for (int32_t x = left; x < right; ++x) {
+            switch (format_) {
+            case bf1Bit: {
+                const uint8_t bit = uint8_t(0x80 >> (x & 7));
+                row[x >> 3] = index ? (row[x >> 3] | bit) : (row[x >> 3] & ~bit);
+                break;
+            }
+            case bf4Bit: {
+                uint8_t& cell = row[x >> 1];
+                cell = (x & 1) ? uint8_t((cell & 0xF0) | index) : uint8_t((cell & 0x0F) | (index << 4));
+                break;
+            }
+            case bf8Bit: row[x] = uint8_t(index); break;
+            case bf15Bit: {
+                const uint16_t v = uint16_t(((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3));
+                row[2 * x] = uint8_t(v);
+                row[2 * x + 1] = uint8_t(v >> 8);
+                break;
+            }
+            case bf16Bit: {
+                const uint16_t v = uint16_t(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
+                row[2 * x] = uint8_t(v);
+                row[2 * x + 1] = uint8_t(v >> 8);
+                break;
+            }
+            case bf24Bit:
+                row[3 * x] = b;
+                row[3 * x + 1] = g;
+                row[3 * x + 2] = r;
+                break;
+            default:
+                row[4 * x] = b;
+                row[4 * x + 1] = g;
+                row[4 * x + 2] = r;
+                row[4 * x + 3] = 255;
+                break;
+            }
+        }
+    }
+}
+
+TRGBQuad TBitmap::PixelColor(int32_t x, int32_t y) const {
+    if (x < 0 || x >= width_) throw EInvalidGraphic("Pixel index out of range.");
+    const uint8_t* row = ScanLine(y);
+    auto fromPalette = [this](size_t index) {
+        TRGBQuad q = index < palette_.Count() ? palette_[index] : TRGBQuad{};
+        q.rgbReserved = 255;
+        return q;
+    };
+    // 5-bit channels widen by bit replication.
+    auto widen5 = [](unsigned v) { return uint8_t((v << 3) | (v >> 2)); };
+    switch (format_) {
+    case bf1Bit: return fromPalette((row[x >> 3] >> (7 - (x & 7))) & 1);
+    case bf4Bit: return fromPalette((x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4));
+    case bf8Bit: return fromPalette(row[x]);
+    case bf15Bit: {
+        const unsigned v = row[2 * x] | (row[2 * x + 1] << 8);
+        return {widen5(v & 31), widen5((v >> 5) & 31), widen5((v >> 10) & 31), 255};
+    }
+    case bf16Bit: {
+        const unsigned v = row[2 * x] | (row[2 * x + 1] << 8);
+        const unsigned g6 = (v >> 5) & 63;
+        return {widen5(v & 31), uint8_t((g6 << 2) | (g6 >> 4)), widen5((v >> 11) & 31), 255};
+    }
+    case bf24Bit: return {row[3 * x], row[3 * x + 1], row[3 * x + 2], 255};
+    default: return {row[4 * x], row[4 * x + 1], row[4 * x + 2], row[4 * x + 3]};
+    }
+}

@@ -1,0 +1,119 @@
+// The device-independent bitmap that every reader is and fills.
+#pragma once
+
+#include "platform/graphics/Graphic.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+// Pixel formats, numbered as the bitmap numbers them. bfDevice and bfCustom are stored as
+// 32 bits per pixel. 15-bit pixels are x1r5g5b5 and 16-bit pixels r5g6b5, little-endian words;
+// 24 and 32-bit pixels are stored blue, green, red (, alpha or unused).
+enum TBitmapFormat : uint8_t {
+    bfDevice = 0,
+    bf1Bit = 1,
+    bf4Bit = 2,
+    bf8Bit = 3,
+    bf15Bit = 4,
+    bf16Bit = 5,
+    bf24Bit = 6,
+    bf32Bit = 7,
+    bfCustom = 8,
+};
+
+int BitsPerPixelOf(TBitmapFormat format);
+
+struct TRGBQuad {
+    uint8_t rgbBlue = 0, rgbGreen = 0, rgbRed = 0, rgbReserved = 0;
+    bool operator==(const TRGBQuad&) const = default;
+};
+
+// A colour as 0x00BBGGRR: red in the low byte.
+using TColor = uint32_t;
+constexpr TColor RGBColor(uint8_t r, uint8_t g, uint8_t b) {
+    return TColor(r) | (TColor(g) << 8) | (TColor(b) << 16);
+}
+
+// A palette: up to 256 entries. Stands in for a palette handle; owned by value.
+class TPalette {
+public:
+    static constexpr size_t MaxEntries = 256;
+
+    TPalette() = default;
+    explicit TPalette(std::vector<TRGBQuad> entries);
+
+    size_t Count() const { return entries_.size(); }
+    bool Empty() const { return entries_.empty(); }
+    const TRGBQuad& operator[](size_t index) const { return entries_[index]; }
+    const std::vector<TRGBQuad>& Entries() const { return entries_; }
+    bool operator==(const TPalette&) const = default;
+
+    // The system's standard 16-colour palette.
+    static TPalette Standard16();
+
+private:
+    std::vector<TRGBQuad> entries_;
+};
+
+class TBitmap : public TGraphic {
+public:
+    TBitmap();
+    ~TBitmap() override;
+    DECLARE_GRAPHIC_CLASS()
+
+    // Largest pixel buffer a bitmap may allocate; a larger size raises EInvalidGraphic.
+    static void SetMaxPixelBytes(size_t bytes);
+    static size_t MaxPixelBytes();
+
+    // Windows bitmap files (BMP, DIB, RLE) through the image reader of the windowing system.
+    void LoadFromStream(TStream& stream) override;
+    bool Empty() const override { return width_ == 0 || height_ == 0; }
+    int32_t Width() const override { return width_; }
+    int32_t Height() const override { return height_; }
+    void Assign(const TGraphic& source) override;
+    const TBitmap* AsBitmap() const override { return this; }
+
+    // Drops the current image: the bitmap becomes empty; the pixel format stays.
+    void ReleaseImage();
+    TBitmapFormat PixelFormat() const { return format_; }
+    int BitsPerPixel() const { return BitsPerPixelOf(format_); }
+    // Changing the format or the size reallocates the pixels, cleared to 0.
+    void SetPixelFormat(TBitmapFormat format);
+    void SetWidth(int32_t width) { SetSize(width, height_); }
+    void SetHeight(int32_t height) { SetSize(width_, height); }
+    void SetSize(int32_t width, int32_t height);
+
+    // Rows are 4-byte aligned; row 0 is the top row.
+    size_t BytesPerLine() const { return stride_; }
+    uint8_t* ScanLine(int32_t y);
+    const uint8_t* ScanLine(int32_t y) const;
+
+    const TPalette& Palette() const { return palette_; }
+    void SetPalette(TPalette palette);
+
+    bool Transparent = false;
+    TColor TransparentColor = 0;
+
+    // Fills a rectangle (clipped to the bitmap) with a colour. Palette formats use the
+    // nearest palette entry.
+    void FillRect(const TRect& rect, TColor color);
+    // The colour of one pixel, with the palette resolved; alpha is 255 unless the bitmap is
+    // 32 bits per pixel.
+    TRGBQuad PixelColor(int32_t x, int32_t y) const;
+
+private:
+    void Allocate(TBitmapFormat format, int32_t width, int32_t height);
+
+    struct FreeDeleter {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint8_t, FreeDeleter> pixels_;
+    TBitmapFormat format_ = bfDevice;
+    int32_t width_ = 0;
+    int32_t height_ = 0;
+    size_t stride_ = 0;
+    TPalette palette_;
+};

@@ -1,0 +1,97 @@
+// The common base of every picture class, and class references: a small metaclass that names a
+// class, its parent, how to create one and how to recognise its files.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class TBitmap;
+class TGraphic;
+class TStream;
+
+struct TRect {
+    int32_t Left = 0, Top = 0, Right = 0, Bottom = 0;
+    bool operator==(const TRect&) const = default;
+};
+
+enum TProgressStage : uint8_t { psStarting = 0, psRunning = 1, psEnding = 2 };
+
+using TProgressEvent =
+    std::function<void(TGraphic& sender, TProgressStage stage, uint8_t percentDone,
+                       bool redrawNow, const TRect& rect, const std::string& message)>;
+
+// A class reference. One static instance per picture class.
+struct TGraphicClassInfo {
+    const char* Name;
+    const TGraphicClassInfo* Parent;
+    std::unique_ptr<TGraphic> (*Create)();
+    bool (*RecognizeStream)(TStream& stream);  // null: the class recognises nothing
+
+    bool InheritsFrom(const TGraphicClassInfo* base) const {
+        for (const TGraphicClassInfo* c = this; c; c = c->Parent)
+            if (c == base) return true;
+        return false;
+    }
+};
+using TGraphicClass = const TGraphicClassInfo*;
+
+// Class-level Recognize on a file: opens it for reading with other writers denied, asks the
+// class's stream form, closes it. False when the file cannot be opened.
+bool RecognizeFile(TGraphicClass graphicClass, const std::string& fileName);
+
+class TGraphic {
+public:
+    TGraphic() = default;
+    TGraphic(const TGraphic&) = delete;
+    TGraphic& operator=(const TGraphic&) = delete;
+    virtual ~TGraphic() = default;
+
+    static TGraphicClass ClassRef();
+    virtual TGraphicClass ClassType() const { return ClassRef(); }
+
+    virtual void LoadFromStream(TStream& stream) = 0;
+    // Raises EInvalidGraphic unless the class can write its format.
+    virtual void SaveToStream(TStream& stream);
+    // Opens the file for reading with other writers denied and loads it.
+    virtual void LoadFromFile(const std::string& fileName);
+    void SaveToFile(const std::string& fileName);
+
+    virtual bool Empty() const = 0;
+    virtual int32_t Width() const = 0;
+    virtual int32_t Height() const = 0;
+    // Copies another picture. The base raises EInvalidGraphic.
+    virtual void Assign(const TGraphic& source);
+    // The picture's pixels, or null for pictures that have none (metafiles).
+    virtual const TBitmap* AsBitmap() const = 0;
+
+    TProgressEvent OnProgress;
+
+protected:
+    void Progress(TProgressStage stage, uint8_t percentDone, bool redrawNow, const TRect& rect,
+                  const std::string& message);
+};
+
+// Builds the class reference of T: T must be default-constructible; a static
+// `bool Recognize(TStream&)` of T becomes the class-level recognition.
+template <class T>
+TGraphicClassInfo MakeGraphicClass(const char* name, TGraphicClass parent) {
+    TGraphicClassInfo info{name, parent, nullptr, nullptr};
+    if constexpr (!std::is_abstract_v<T>)
+        info.Create = []() -> std::unique_ptr<TGraphic> { return std::make_unique<T>(); };
+    if constexpr (requires(TStream& s) { T::Recognize(s); })
+        info.RecognizeStream = [](TStream& s) -> bool { return T::Recognize(s); };
+    return info;
+}
+
+// Declares ClassRef/ClassType in a picture class; define ClassRef with DEFINE_GRAPHIC_CLASS.
+#define DECLARE_GRAPHIC_CLASS()                                                                    \
+    static TGraphicClass ClassRef();                                                               \
+    TGraphicClass ClassType() const override { return ClassRef(); }
+
+#define DEFINE_GRAPHIC_CLASS(Class, Parent)                                                        \
+    TGraphicClass Class::ClassRef() {                                                              \
+        static const TGraphicClassInfo info = MakeGraphicClass<Class>(#Class, Parent::ClassRef()); \
+        return &info;                                                                              \
+    }

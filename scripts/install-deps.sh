@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the benchmarks need, but only those
+# that are missing, so that a second run costs nothing.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ make pkg-config
+    zlib1g-dev libjpeg62-turbo-dev
+    qt6-base-dev qt6-translations-l10n
+    libgtest-dev libgmock-dev
+    xvfb xauth
+)
+# Benchmarks compare against these peers; only `make bench` needs them.
+if [[ "${1:-}" == "--bench" ]]; then
+    packages+=(libbenchmark-dev libpng-dev libtiff-dev libgif-dev libstb-dev)
+fi
+# Fuzz targets are built by clang with libFuzzer.
+if [[ "${1:-}" == "--fuzz" ]]; then
+    packages+=(clang libclang-rt-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
