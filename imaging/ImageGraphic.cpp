@@ -1,0 +1,179 @@
+#include "imaging/ImageGraphic.h"
+
+#include "imaging/ImageMessages.h"
+#include "imaging/codecs/Decoder.h"
+#include "platform/graphics/Exceptions.h"
+#include "platform/graphics/Stream.h"
+
+#include <cstdarg>
+
+DEFINE_GRAPHIC_CLASS(TImageGraphic, TBitmap)
+
+TImageGraphic::TImageGraphic() = default;
+
+TImageGraphic::~TImageGraphic() = default;
+
+bool TImageGraphic::Recognize(TStream&) {
+    return false;
+}
+
+bool TImageGraphic::Recognize(TGraphicClass imageClass, TStream& stream) {
+    if (!imageClass || !imageClass->RecognizeStream) return false;
+    const int64_t position = stream.Position();
+    bool answer = false;
+    try {
+        answer = imageClass->RecognizeStream(stream);
+    } catch (const Exception&) {
+        answer = false;
+    }
+    stream.SetPosition(position);
+    return answer;
+}
+
+bool TImageGraphic::Recognize(TGraphicClass imageClass, const std::string& fileName) {
+    return RecognizeFile(imageClass, fileName);
+}
+
+bool TImageGraphic::ReadImageHeader(TStream&, uint32_t) {
+    ImageProperties = TImageProperties{};
+    return false;
+}
+
+void TImageGraphic::DecodeImage(TStream& stream) {
+    TBitmap::LoadFromStream(stream);
+}
+
+void TImageGraphic::EncodeImage(TStream& stream) {
+    TBitmap::SaveToStream(stream);
+}
+
+void TImageGraphic::Assign(const TGraphic& source) {
+    if (&source == this) return;
+    if (const auto* image = dynamic_cast<const TImageGraphic*>(&source))
+        ImageProperties = image->ImageProperties;
+    TBitmap::Assign(source);
+}
+
+// --- One load ---
+
+TImageGraphic::TLoad::TLoad(TImageGraphic& image, TStream& stream, const char* formatName,
+                            THeaderCheck check, uint32_t index)
+    : image_(image), formatName_(formatName) {
+    image_.ReleaseImage();
+    image_.StreamStart = stream.Position();
+    image_.SourceStream = &stream;
+    try {
+        valid_ = image_.ReadImageHeader(stream, index);
+        if (!valid_ && check == hcRaise) Fail(msgInvalidImage);
+    } catch (...) {
+        // The destructor does not run for a constructor that throws.
+        image_.SourceStream = nullptr;
+        throw;
+    }
+}
+
+TImageGraphic::TLoad::~TLoad() {
+    image_.SourceStream = nullptr;
+}
+
+void TImageGraphic::TLoad::Seek(int64_t offset) {
+    int64_t position;
+    if (__builtin_add_overflow(image_.StreamStart, offset, &position) || position < 0)
+        Fail(msgInvalidImage);
+    image_.SourceStream->SetPosition(position);
+}
+
+void TImageGraphic::TLoad::Fail(const char* message) const {
+    throw EInvalidGraphic(FormatImageMessage(message, formatName_));
+}
+
+void TImageGraphic::TLoad::FirstRowBounds() {
+    image_.ProgressBounds = {0, 0, image_.Width(), 1};
+}
+
+void TImageGraphic::TLoad::Prepare() {
+    FirstRowBounds();
+    Start(msgPreparing);
+}
+
+void TImageGraphic::TLoad::BeginTransfer() {
+    FirstRowBounds();
+    Start(msgTransfering);
+}
+
+void TImageGraphic::TLoad::Start(const char* message) {
+    image_.Progress(psStarting, 0, false, image_.ProgressBounds, message);
+}
+
+void TImageGraphic::TLoad::Finish() {
+    static const std::string none;
+    image_.Progress(psEnding, 0, false, image_.ProgressBounds, none);
+}
+
+void TImageGraphic::TLoad::Running(uint64_t done, uint64_t total) {
+    static const std::string none;
+    uint8_t percent = 100;
+    if (done < total) percent = static_cast<uint8_t>((done * 100 + total / 2) / total);
+    image_.Progress(psRunning, percent, true, image_.ProgressBounds, none);
+}
+
+void TImageGraphic::TLoad::RowEvent(int32_t y) {
+    const int32_t height = image_.Height();
+    Running(y > 0 ? uint64_t(y) : 0, height > 0 ? uint64_t(height) : 0);
+}
+
+// --- Decoders ---
+
+TDecoderSession::TDecoderSession(std::unique_ptr<TDecoder> decoder) : decoder_(std::move(decoder)) {
+    if (decoder_) decoder_->BeginDecoding();
+}
+
+TDecoderSession::~TDecoderSession() {
+    if (!decoder_) return;
+    try {
+        decoder_->EndDecoding();
+    } catch (...) {
+        // The load is already failing or finished; its own error is the one to report.
+    }
+}
+
+void TDecoderSession::Finish() {
+    if (!decoder_) return;
+    const std::unique_ptr<TDecoder> decoder = std::move(decoder_);
+    decoder->EndDecoding();
+}
+
+// --- Helpers ---
+
+void ImageError(const std::string& message) {
+    throw EInvalidGraphic(message);
+}
+
+void ImageErrorFmt(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string message = FormatV(format, args);
+    va_end(args);
+    throw EInvalidGraphic(std::move(message));
+}
+
+void SwapShorts(void* data, size_t count) {
+    auto* p = static_cast<uint8_t*>(data);
+    for (size_t i = 0; i < count; ++i, p += 2) {
+        const uint8_t t = p[0];
+        p[0] = p[1];
+        p[1] = t;
+    }
+}
+
+void SwapLongs(void* data, size_t count) {
+    auto* p = static_cast<uint8_t*>(data);
+    for (size_t i = 0; i < count; ++i, p += 4) {
+        uint8_t t = p[0];
+        p[0] = p[3];
+        p[3] = t;
+        t = p[1];
+        p[1] = p[2];
+        p[2] = t;
+    }
+}

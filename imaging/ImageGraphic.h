@@ -1,0 +1,302 @@
+// The common base of the image readers: a bitmap that fills itself from a stream of its format.
+//
+// Writing a reader
+// ----------------
+// A reader derives from TImageGraphic, declares DECLARE_GRAPHIC_CLASS() and, in its .cpp,
+// DEFINE_GRAPHIC_CLASS(TMyGraphic, TImageGraphic). It provides:
+//
+//   static bool Recognize(TStream& stream);    // from the stream's position; restores it
+//   bool ReadImageHeader(TStream& stream, uint32_t index) override;
+//   void DecodeImage(TStream& stream) override;
+//
+// ReadImageHeader calls TImageGraphic::ReadImageHeader first (it resets ImageProperties), then
+// fills the properties from the stream and answers whether the header is valid. Every read
+// goes through TStream::ReadBuffer or a TByteReader, and every size through CheckedMul /
+// CheckedAdd.
+//
+// DecodeImage follows the load contract through a TLoad, which does the shared steps and
+// tidies up whatever way the load ends:
+//
+//   void TMyGraphic::DecodeImage(TStream& stream) {
+//       TLoad load(*this, stream, "MYF");   // empties, reads the header or raises
+//       load.Seek(headerSize);              // seeks are relative to StreamStart
+//       load.Prepare();                     // "Preparing..."
+//       ColorEngine->SetSourceModel(...);   // configure the colour manager, then the bitmap
+//       SetPixelFormat(ColorEngine->TargetPixelFormat());
+//       SetSize(int32_t(ImageProperties.Width), int32_t(ImageProperties.Height));
+//       std::vector<uint8_t> row(...);      // buffers are vectors: freed on every exit path
+//       TDecoderSession decoder(std::make_unique<TMyDecoder>());
+//       load.BeginTransfer();               // "Transfering..."
+//       for (int32_t y = 0; y < Height(); ++y) {
+//           ...decode into row, ColorEngine->ConvertRows(row.data(), ScanLine(y), Width());
+//           load.Row(y);                    // cheap when nobody listens
+//       }
+//       decoder.Finish();
+//       load.Finish();                      // ending event
+//   }
+//
+// Readers that leave the bitmap empty on an unrecognised header pass hcLeaveEmpty and return
+// when load.HeaderValid() is false. Readers with more phases call load.Start(msgLoadingData)
+// (or msgUpsampling) and load.Finish() around each. load.Fail(msgInvalidColorFormat) raises a
+// message of the table with the reader's short name. A format that states a gamma calls
+// ApplySourceGamma after configuring ColorEngine's sample depths.
+#pragma once
+
+#include "platform/graphics/Bitmap.h"
+#include "platform/graphics/Graphic.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TDecoder;
+class TStream;
+enum TColorModel : uint8_t;
+
+// One layout flag of an image; the value is the flag's bit in a TImageFlags byte.
+enum TImageFlag : uint8_t {
+    flTiled = 1 << 0,          // stored in tiles
+    flBigEndian = 1 << 1,      // multi-byte values are big-endian
+    flWhiteIsZero = 1 << 2,    // grey or bilevel data where 0 is white
+    flLowBitFirst = 1 << 3,    // bits are packed least significant first
+    flGammaCorrected = 1 << 4, // the loader applied SourceGamma through the colour manager
+};
+
+// A set of image flags, held in one byte.
+class TImageFlags {
+public:
+    constexpr TImageFlags() = default;
+    constexpr TImageFlags(TImageFlag flag) : bits_(flag) {}
+    static constexpr TImageFlags FromBits(uint8_t bits) {
+        TImageFlags flags;
+        flags.bits_ = bits;
+        return flags;
+    }
+
+    constexpr uint8_t Bits() const { return bits_; }
+    constexpr bool Empty() const { return bits_ == 0; }
+    constexpr bool Contains(TImageFlag flag) const { return (bits_ & flag) != 0; }
+    constexpr void Include(TImageFlag flag) { bits_ = uint8_t(bits_ | flag); }
+    constexpr void Exclude(TImageFlag flag) { bits_ = uint8_t(bits_ & ~flag); }
+
+    constexpr TImageFlags& operator|=(TImageFlags other) {
+        bits_ = uint8_t(bits_ | other.bits_);
+        return *this;
+    }
+    friend constexpr TImageFlags operator|(TImageFlags a, TImageFlags b) { return a |= b; }
+    constexpr bool operator==(const TImageFlags&) const = default;
+
+private:
+    uint8_t bits_ = 0;
+};
+
+constexpr TImageFlags operator|(TImageFlag a, TImageFlag b) {
+    return TImageFlags(a) | TImageFlags(b);
+}
+
+// Compression of the image data.
+enum TCompressionKind : uint8_t {
+    ckUnknown = 0,         // not known or not supported
+    ckNone = 1,            // uncompressed
+    ckRunLength = 2,       // the format's own run-length scheme
+    ckPackBits = 3,        // TIFF 32773
+    ckLZW = 4,             // TIFF 5, GIF
+    ckFax3 = 5,            // CCITT Group 3 (TIFF 3)
+    ckFaxHuffman = 6,      // CCITT modified Huffman run length (TIFF 2)
+    ckFax4 = 7,            // CCITT Group 4 (TIFF 4)
+    ckFaxHuffmanWord = 8,  // modified Huffman, word aligned (TIFF 32771)
+    ckDeflate = 9,         // TIFF 8 and 32946, PNG, Paintshop Pro
+    ckJPEG = 10,           // TIFF 7, Paintshop Pro
+    ckOldJPEG = 11,        // old-style JPEG (TIFF 6)
+    ckThunderscan = 12,    // TIFF 32809
+    ckNeXT = 13,           // TIFF 32766
+    ckIT8CTPad = 14,       // TIFF 32895
+    ckIT8LW = 15,          // TIFF 32896
+    ckIT8MP = 16,          // TIFF 32897
+    ckIT8BL = 17,          // TIFF 32898
+    ckPixarFilm = 18,      // TIFF 32908
+    ckPixarLog = 19,       // TIFF 32909
+    ckKodakDCS = 20,       // TIFF 32947
+    ckJBIG = 21,           // TIFF 34661
+    ckPhotoCDHuffman = 22, // Photo-CD Huffman-coded resolutions
+};
+
+using TCardinalArray = std::vector<uint32_t>;
+using TByteArray = std::vector<uint8_t>;
+
+// What a reader learns from a file's header. Fields a format does not use stay 0 (false,
+// empty); SourceGamma is 1.0 unless the file states a gamma.
+struct TImageProperties {
+    uint32_t Version = 0; // as stated in the file: TIFF 42, GIF 87 or 89, PSP major version
+    TImageFlags Flags;
+    uint32_t Width = 0;
+    uint32_t Height = 0;
+    TColorModel ColorModel{}; // of the stored samples
+    uint8_t BitsPerSample = 0;
+    uint8_t SamplesPerPixel = 0;
+    uint8_t BitsPerPixel = 0; // BitsPerSample x SamplesPerPixel
+    TCompressionKind Compression = ckUnknown;
+    float SourceGamma = 1.0f;
+    float XResolution = 0; // dots per inch
+    float YResolution = 0;
+    bool Interlaced = false;
+    bool HasAlpha = false;
+    uint32_t FirstIFD = 0;     // TIFF: offset of the first directory
+    uint32_t PlanarConfig = 0; // TIFF tag 284
+    uint32_t CurrentRow = 0;   // TIFF: rows converted so far during a load
+    uint32_t TileWidth = 0;    // TIFF tag 322
+    uint32_t TileLength = 0;   // TIFF tag 323
+    uint32_t BytesPerRow = 0;  // TIFF: bytes of one stored row
+    TCardinalArray RowsPerStrip;
+    TByteArray YCbCrSubSampling;
+    TByteArray JPEGTables;
+    uint32_t JPEGColorMode = 0;  // TIFF pseudo-tag 65538
+    uint32_t JPEGTablesMode = 0; // TIFF pseudo-tag 65539
+    uint32_t CurrentStrip = 0;   // TIFF: strip being decoded
+    uint32_t StripCount = 0;
+    uint32_t Predictor = 0; // TIFF tag 317
+    bool Overview = false;  // Photo-CD: overview pack
+    uint8_t Rotation = 0;   // Photo-CD: quarter turns, 0-3
+    uint16_t ImageCount = 0;
+    bool LocalColorMap = false; // GIF: the image has its own colour table
+    bool BottomUp = false;      // Alias/Wavefront: rows stored bottom-up
+    uint8_t Channels = 0;       // Photoshop: channel count as stored
+    uint8_t FilterMode = 0;     // PNG: filter method
+};
+
+// What a load does when the reader does not recognise the header.
+enum THeaderCheck : uint8_t {
+    hcRaise,      // raise EInvalidGraphic with msgInvalidImage and the format's short name
+    hcLeaveEmpty, // leave the bitmap empty; the reader returns
+};
+
+class TImageGraphic : public TBitmap {
+public:
+    TImageGraphic();
+    ~TImageGraphic() override;
+    DECLARE_GRAPHIC_CLASS()
+
+    // Class-level recognition. The base recognises nothing; a reader hides this with its own.
+    static bool Recognize(TStream& stream);
+    // Whether the stream, from its position, holds `imageClass`'s format. The position is
+    // restored whatever the class does; a read error answers false.
+    static bool Recognize(TGraphicClass imageClass, TStream& stream);
+    // The same for a file, opened for reading with other writers denied and closed before
+    // answering; a file that cannot be opened answers false.
+    static bool Recognize(TGraphicClass imageClass, const std::string& fileName);
+
+    // Resets ImageProperties and answers false. Readers call it first, then fill the
+    // properties of image number `index` (0 for the first) and answer whether they are valid.
+    virtual bool ReadImageHeader(TStream& stream, uint32_t index);
+
+    // Loading and saving: LoadFromStream runs DecodeImage, SaveToStream EncodeImage. The base
+    // keeps the bitmap's behaviour.
+    virtual void DecodeImage(TStream& stream);
+    virtual void EncodeImage(TStream& stream);
+    void LoadFromStream(TStream& stream) override { DecodeImage(stream); }
+    void SaveToStream(TStream& stream) override { EncodeImage(stream); }
+
+    // Copies the image properties of another image graphic, then the pixels of any bitmap.
+    void Assign(const TGraphic& source) override;
+
+    // Properties of the image being (or last) read.
+    TImageProperties ImageProperties;
+
+protected:
+    class TLoad;
+
+    // Stream position at which the current image begins; reader seeks are relative to it.
+    int64_t StreamStart = 0;
+    // The stream being decoded, during DecodeImage only (not owned).
+    TStream* SourceStream = nullptr;
+    // The area reported with each progress event.
+    TRect ProgressBounds;
+};
+
+// One load of an image: the steps every reader's DecodeImage shares. Construct it first thing
+// in DecodeImage; its destruction forgets the stream however the load ends.
+class TImageGraphic::TLoad {
+public:
+    // Releases the bitmap's image, records StreamStart and SourceStream and reads the header
+    // of image `index` through the reader's ReadImageHeader. An invalid header raises
+    // EInvalidGraphic with msgInvalidImage formatted with `formatName`, or with hcLeaveEmpty
+    // makes HeaderValid() answer false.
+    TLoad(TImageGraphic& image, TStream& stream, const char* formatName,
+          THeaderCheck check = hcRaise, uint32_t index = 0);
+    ~TLoad();
+    TLoad(const TLoad&) = delete;
+    TLoad& operator=(const TLoad&) = delete;
+
+    bool HeaderValid() const { return valid_; }
+    const char* FormatName() const { return formatName_; }
+
+    // Positions the stream `offset` bytes after the start of the image.
+    void Seek(int64_t offset);
+
+    // Raises EInvalidGraphic with a message of the table formatted with the format's name.
+    [[noreturn]] void Fail(const char* message) const;
+
+    // Progress. Prepare reports the first phase ("Preparing..."), BeginTransfer the phase that
+    // fills the rows ("Transfering..."); both first set ProgressBounds to the first row of the
+    // bitmap as it is sized at that moment. Start reports another phase (msgLoadingData,
+    // msgUpsampling), Finish ends a phase.
+    void Prepare();
+    void BeginTransfer();
+    void Start(const char* message);
+    void Finish();
+    // Row y of the bitmap is done: reports y x 100 / Height percent with the row's bounds and
+    // moves ProgressBounds down one row.
+    void Row(int32_t y) {
+        if (image_.OnProgress) RowEvent(y);
+        ++image_.ProgressBounds.Top;
+        ++image_.ProgressBounds.Bottom;
+    }
+    // A running event of `done` out of `total` steps, rounded to the nearest percent.
+    void Running(uint64_t done, uint64_t total);
+
+private:
+    void RowEvent(int32_t y);
+    void FirstRowBounds();
+
+    TImageGraphic& image_;
+    const char* formatName_;
+    bool valid_ = false;
+};
+
+// Drives one decoder through a load: BeginDecoding when the session starts, EndDecoding and
+// freeing when it ends, also when the load leaves early. A session without a decoder (stored
+// data) does nothing.
+class TDecoderSession {
+public:
+    explicit TDecoderSession(std::unique_ptr<TDecoder> decoder);
+    ~TDecoderSession();
+    TDecoderSession(const TDecoderSession&) = delete;
+    TDecoderSession& operator=(const TDecoderSession&) = delete;
+
+    explicit operator bool() const { return decoder_ != nullptr; }
+    TDecoder& operator*() const { return *decoder_; }
+    TDecoder* operator->() const { return decoder_.get(); }
+    TDecoder* Get() const { return decoder_.get(); }
+
+    // Ends decoding on the normal path, where an error of EndDecoding is reported.
+    void Finish();
+
+private:
+    std::unique_ptr<TDecoder> decoder_;
+};
+
+// Raises EInvalidGraphic with `message`.
+[[noreturn]] void ImageError(const std::string& message);
+// Raises EInvalidGraphic with a printf-style formatted message.
+[[noreturn]] void ImageErrorFmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Reverses the byte order of `count` 16-bit values in place (any alignment).
+void SwapShorts(void* data, size_t count);
+// Reverses the byte order of `count` 32-bit values in place (any alignment).
+void SwapLongs(void* data, size_t count);
+// One 32-bit value with its byte order reversed.
+constexpr uint32_t SwapLong(uint32_t value) {
+    return __builtin_bswap32(value);
+}
