@@ -7,6 +7,7 @@ The calendar files are written the way the calendar's Windows programs write the
 Windows-1252 text with CRLF line ends.
 """
 
+import math
 import os
 import random
 
@@ -317,7 +318,7 @@ def darker(rgb, factor=0.6):
     return tuple(int(c * factor) for c in rgb)
 
 
-def draw_biosphere(stem, rgb, label, seed):
+def draw_biosphere(rgb, label, seed):
     rnd = random.Random(seed)
     img = Image.new("RGB", SIZE, rgb)
     d = ImageDraw.Draw(img)
@@ -336,7 +337,7 @@ def draw_biosphere(stem, rgb, label, seed):
     return img
 
 
-def draw_palaeo(stem, rgb, label, seed):
+def draw_palaeo(rgb, label, seed):
     rnd = random.Random(seed)
     img = Image.new("RGB", SIZE, (70, 120, 180))
     d = ImageDraw.Draw(img)
@@ -344,7 +345,6 @@ def draw_palaeo(stem, rgb, label, seed):
         cx, cy = rnd.randrange(20, SIZE[0] - 20), rnd.randrange(30, SIZE[1] - 15)
         points = []
         for k in range(9):
-            import math
             angle = 2 * math.pi * k / 9
             radius = rnd.randrange(12, 30)
             points.append((cx + radius * math.cos(angle), cy + 0.7 * radius * math.sin(angle)))
@@ -372,7 +372,7 @@ def save_picture(img, path, fmt):
         img.convert("P", palette=Image.ADAPTIVE, colors=256).save(path)
 
 
-def write_page(path, title, period, text, other_link, other_title):
+def write_page(path, title, text, other_link, other_title):
     page = f"""<!DOCTYPE html>
 <html lang="fr">
 <head>
@@ -401,14 +401,14 @@ def main():
         paleo_fmt = FORMATS[(2 * index + 1) % len(FORMATS)]
         bio_image = f"{stem}_bio.{bio_fmt}"
         paleo_image = f"{stem}_paleo.{paleo_fmt}"
-        save_picture(draw_biosphere(stem, rgb, period, index), 
+        save_picture(draw_biosphere(rgb, period, index),
                      os.path.join(HERE, "Images", bio_image), bio_fmt)
-        save_picture(draw_palaeo(stem, rgb, period, 100 + index),
+        save_picture(draw_palaeo(rgb, period, 100 + index),
                      os.path.join(HERE, "Images", paleo_image), paleo_fmt)
         bio_page, paleo_page = f"{stem}_bio.htm", f"{stem}_paleo.htm"
-        write_page(os.path.join(HERE, "Html", bio_page), f"{period} : {bio_label}", period,
+        write_page(os.path.join(HERE, "Html", bio_page), f"{period} : {bio_label}",
                    bio_text, paleo_page, "Paléogéographie")
-        write_page(os.path.join(HERE, "Html", paleo_page), f"{period} : {paleo_label}", period,
+        write_page(os.path.join(HERE, "Html", paleo_page), f"{period} : {paleo_label}",
                    paleo_text, bio_page, "Biosphère")
         stored[period] = (bio_label, "Images\\" + bio_image, "Html\\" + bio_page,
                           paleo_label, "Images\\" + paleo_image, "Html\\" + paleo_page)
