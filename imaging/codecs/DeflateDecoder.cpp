@@ -1,5 +1,6 @@
 #include "imaging/codecs/DeflateDecoder.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
 
 #include <algorithm>
@@ -7,7 +8,7 @@
 namespace {
 
 [[noreturn]] void RaiseLZ77Error() {
-    throw EGraphicCompression("LZ77 decompression error.");
+    throw EGraphicCompression(msgLZ77Error);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "imaging/codecs/FaxDecoders.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
 
 #include <algorithm>
@@ -223,8 +224,8 @@ TCCITTFax3Decoder::TCCITTFax3Decoder(uint32_t faxOptions, bool reverseBits, bool
     : TCCITTDecoder(faxOptions, reverseBits, wordAlignedRows, lineWidth) {
     // Two-dimensional rows would come out as wrong pixels: refuse them.
     if (faxOptions & 1)
-        throw EInvalidGraphic(Format("Cannot load image. %s not supported for %s files.",
-                                     "The compression scheme is", "TIF/TIFF"));
+        throw EInvalidGraphic(
+            FormatImageMessage(msgUnsupportedFeature, msgCompressionScheme, "TIF/TIFF"));
 }
 
 void TCCITTFax3Decoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
