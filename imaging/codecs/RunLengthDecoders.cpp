@@ -1,0 +1,278 @@
+#include "imaging/codecs/RunLengthDecoders.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// The bytes available at a pointer for a size given as a signed count.
+size_t Available(int32_t size) {
+    return size > 0 ? static_cast<size_t>(size) : 0;
+}
+
+size_t Left(const uint8_t* source, const uint8_t* end) {
+    return static_cast<size_t>(end - source);
+}
+
+// Copies up to `count` literal bytes from `source`, cut to the input left and to the room at
+// the output. Answers the number of bytes the packet used at the source.
+size_t CopyLiteral(const uint8_t* source, const uint8_t* end, uint8_t*& target, size_t& room,
+                   size_t count) {
+    const size_t present = std::min(count, Left(source, end));
+    const size_t written = std::min(present, room);
+    std::memcpy(target, source, written);
+    target += written;
+    room -= written;
+    return present;
+}
+
+// Writes `value` `count` times, cut to the room at the output.
+void Repeat(uint8_t value, uint8_t*& target, size_t& room, size_t count) {
+    const size_t written = std::min(count, room);
+    std::memset(target, value, written);
+    target += written;
+    room -= written;
+}
+
+// Writes the `size`-byte pixel at `pixel` `count` times, cut to the room at the output
+// (which may end inside a pixel).
+void RepeatPixel(const uint8_t* pixel, size_t size, uint8_t*& target, size_t& room, size_t count) {
+    if (size == 1) {
+        Repeat(pixel[0], target, room, count);
+        return;
+    }
+    const size_t bytes = std::min(count * size, room);
+    for (size_t i = 0; i < bytes; ++i) target[i] = pixel[i % size];
+    target += bytes;
+    room -= bytes;
+}
+
+// Bytes per pixel of a decodable Targa pixel depth, 0 for any other depth.
+size_t TargaPixelSize(int32_t pixelDepth) {
+    switch (pixelDepth) {
+    case 8:
+        return 1;
+    case 15:
+    case 16:
+        return 2;
+    case 24:
+        return 3;
+    case 32:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+// Truncation: silent (see the header). `input` ends past the last whole packet, or at the end
+// of the input when the data ran out inside a packet.
+void TTargaRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                              int32_t outputSize) {
+    const size_t pixelSize = TargaPixelSize(pixelDepth_);
+    if (pixelSize == 0) return;
+    const uint8_t* source = input;
+    const uint8_t* const end = source + Available(inputSize);
+    uint8_t* target = output;
+    size_t room = Available(outputSize) * pixelSize;
+    while (room > 0 && source < end) {
+        const uint8_t header = *source++;
+        const size_t count = (header & 0x7Fu) + 1;
+        if (header & 0x80) {
+            if (Left(source, end) < pixelSize) {
+                source = end;
+                break;
+            }
+            RepeatPixel(source, pixelSize, target, room, count);
+            source += pixelSize;
+        } else {
+            source += CopyLiteral(source, end, target, room, count * pixelSize);
+        }
+    }
+    input = source;
+}
+
+uint64_t TTargaRLEDecoder::EncodedSizeBound(uint32_t pixelCount) const {
+    const int32_t pixelSize = (pixelDepth_ + 1) / 8;
+    if (pixelSize <= 0) return 0;
+    return uint64_t(pixelCount) * uint32_t(pixelSize) + (uint64_t(pixelCount) + 127) / 128;
+}
+
+void TTargaRLEDecoder::Encode(const uint8_t* input, uint8_t* output, uint32_t pixelCount,
+                              uint32_t& bytesWritten) {
+    bytesWritten = 0;
+    const int32_t signedSize = (pixelDepth_ + 1) / 8;
+    if (signedSize <= 0) return;
+    const size_t p = static_cast<size_t>(signedSize);
+    auto same = [p](const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, p) == 0; };
+    const uint8_t* source = input;
+    uint8_t* target = output;
+    uint32_t remaining = pixelCount;
+    while (remaining > 0) {
+        // Pixels before the first pair of equal neighbours (all when there is none), at most
+        // 128: one raw packet.
+        const uint32_t scan = std::min<uint32_t>(remaining - 1, 128);
+        uint32_t differing = 0;
+        while (differing < scan && !same(source + differing * p, source + (differing + 1) * p))
+            ++differing;
+        if (differing == remaining - 1) differing = remaining;
+        differing = std::min<uint32_t>(differing, 128);
+        if (differing > 0) {
+            *target++ = static_cast<uint8_t>(differing - 1);
+            std::memcpy(target, source, differing * p);
+            target += differing * p;
+            source += differing * p;
+            remaining -= differing;
+            bytesWritten += static_cast<uint32_t>(differing * p + 1);
+            continue;
+        }
+        // The current pixel equals the next: one run packet of at most 128.
+        uint32_t run = 2;
+        while (run < remaining && run < 128 && same(source, source + run * p)) ++run;
+        *target++ = static_cast<uint8_t>((run - 1) | 0x80);
+        std::memcpy(target, source, p);
+        target += p;
+        source += run * p;
+        remaining -= run;
+        bytesWritten += static_cast<uint32_t>(p + 1);
+    }
+}
+
+// Truncation: silent. A repeat count byte at the very end of the input produces nothing.
+void TPackbitsRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                                 int32_t outputSize) {
+    const uint8_t* source = input;
+    const uint8_t* const end = source + Available(inputSize);
+    uint8_t* target = output;
+    size_t room = Available(outputSize);
+    while (room > 0 && source < end) {
+        const int n = static_cast<int8_t>(*source++);
+        if (n >= 0) {
+            // A literal run cut by the room uses only the bytes copied.
+            const size_t copied = std::min({size_t(n) + 1, room, Left(source, end)});
+            std::memcpy(target, source, copied);
+            source += copied;
+            target += copied;
+            room -= copied;
+        } else if (n != -128) {
+            if (source == end) break;
+            Repeat(*source++, target, room, size_t(1 - n));
+        }
+    }
+}
+
+// Truncation: silent. A repeat byte at the very end of the input produces nothing.
+void TPCXRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                            int32_t outputSize) {
+    const uint8_t* source = input;
+    const uint8_t* const end = source + Available(inputSize);
+    uint8_t* target = output;
+    size_t room = Available(outputSize);
+    while (room > 0 && source < end) {
+        const uint8_t b = *source++;
+        if (b >= 0xC0) {
+            if (source == end) break;
+            Repeat(*source++, target, room, b & 0x3Fu);
+        } else {
+            *target++ = b;
+            --room;
+        }
+    }
+}
+
+// Truncation: silent; a line without its terminating 0 packet ends with the input, and one
+// longer than the room is cut there.
+void TSGIRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                            int32_t outputSize) {
+    const uint8_t* source = input;
+    const uint8_t* const end = source + Available(inputSize);
+    uint8_t* target = output;
+    size_t room = Available(outputSize);
+    if (sampleBits_ == 8) {
+        while (room > 0 && source < end) {
+            const uint8_t b = *source++;
+            const size_t n = b & 0x7Fu;
+            if (n == 0) break;
+            if (b & 0x80) {
+                source += CopyLiteral(source, end, target, room, n);
+            } else {
+                if (source == end) break;
+                Repeat(*source++, target, room, n);
+            }
+        }
+        return;
+    }
+    while (room > 0 && Left(source, end) >= 2) {
+        const unsigned control = (unsigned(source[0]) << 8) | source[1];
+        source += 2;
+        const size_t n = control & 0x7Fu;
+        if (n == 0) break;
+        if (control & 0x80) {
+            source += CopyLiteral(source, end, target, room, 2 * n);
+        } else {
+            if (Left(source, end) < 2) break;
+            RepeatPixel(source, 2, target, room, n);
+            source += 2;
+        }
+    }
+}
+
+// Truncation: silent; `input` is left at the end of the input when the line's 0 byte is
+// missing.
+void TCUTRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                            int32_t outputSize) {
+    const uint8_t* source = input;
+    const uint8_t* const end = source + Available(inputSize);
+    uint8_t* target = output;
+    size_t room = Available(outputSize);
+    source += std::min<size_t>(2, Left(source, end));
+    while (source < end) {
+        const uint8_t b = *source++;
+        if (b == 0) break;
+        const size_t n = b & 0x7Fu;
+        if (b & 0x80) {
+            if (source == end) break;
+            Repeat(*source++, target, room, n);
+        } else {
+            source += CopyLiteral(source, end, target, room, n);
+        }
+    }
+    input = source;
+}
+
+// Truncation: silent; a literal packet cut by the end of the input yields the bytes present.
+void TPSPRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                            int32_t outputSize) {
+    const uint8_t* source = input;
+    const uint8_t* const end = source + Available(inputSize);
+    uint8_t* target = output;
+    size_t room = Available(outputSize);
+    while (room > 0 && source < end) {
+        const uint8_t b = *source++;
+        if (b < 0x80) {
+            source += CopyLiteral(source, end, target, room, b);
+        } else {
+            if (source == end) break;
+            Repeat(*source++, target, room, b - 0x80u);
+        }
+    }
+}
+
+// Truncation: silent; a literal packet cut by the end of the input yields the bytes present.
+void TRLADecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                         int32_t outputSize) {
+    const uint8_t* source = input;
+    const uint8_t* const end = source + Available(inputSize);
+    uint8_t* target = output;
+    size_t room = Available(outputSize);
+    while (room > 0 && source < end) {
+        const int n = static_cast<int8_t>(*source++);
+        if (n >= 0) {
+            if (source == end) break;
+            Repeat(*source++, target, room, size_t(n) + 1);
+        } else {
+            source += CopyLiteral(source, end, target, room, size_t(-n));
+        }
+    }
+}

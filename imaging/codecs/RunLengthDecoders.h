@@ -1,0 +1,124 @@
+// The run-length decoders: Targa (which alone also encodes), PackBits, PCX, SGI, Dr. Halo CUT,
+// Paintshop Pro and Alias/Wavefront RLA.
+//
+// They need no set-up: readers call Decode alone. Each call starts a fresh packet sequence.
+//
+// Truncation, for the whole family: a decoder never raises. It stops silently where the input
+// given to it (`inputSize` bytes) or the room at the output (`outputSize`) ends, whichever comes
+// first; output it did not reach keeps its previous contents. A packet cut by the end of the
+// input yields what it holds: the available bytes of a literal packet, nothing for a repeat
+// packet that lacks its value. Every decoder takes `inputSize` as the bytes really available,
+// also the schemes whose end is marked in the data (SGI, CUT) or whose input count the format
+// does not give (Targa, PCX); a negative size counts as 0.
+//
+// Which pointers Decode moves, and what `outputSize` counts:
+//
+//   decoder   outputSize           stops when                      moves input       moves output
+//   Targa     pixels to produce    the pixel count is reached      past last packet  no
+//   PackBits  bytes to produce     either count reaches 0          no                no
+//   PCX       bytes to produce     the byte count is reached       no                no
+//   SGI       room in bytes        a packet with count 0           no                no
+//   CUT       room in bytes        a 0 byte                        past the 0 byte   no
+//   PSP       room in bytes        the input is used up            no                no
+//   RLA       room in bytes        the input is used up            no                no
+#pragma once
+
+#include "imaging/codecs/Decoder.h"
+
+#include <cstdint>
+
+// Targa RLE: packets of a header byte h and pixels of (PixelDepth + 1) div 8 bytes; h >= 0x80
+// repeats one pixel (h and 0x7F) + 1 times, otherwise (h + 1) pixels follow as they are.
+class TTargaRLEDecoder : public TDecoder {
+public:
+    explicit TTargaRLEDecoder(int32_t pixelDepth) : pixelDepth_(pixelDepth) {}
+
+    int32_t PixelDepth() const { return pixelDepth_; }
+
+    // `outputSize` counts pixels. Decodes nothing (and leaves `input` alone) for a pixel depth
+    // other than 8, 15, 16, 24 or 32. A packet is never split across calls: `input` is stored
+    // back past the last packet read (or at the end of the input when the data ran out), so
+    // the next call starts at the next packet; pixels of a packet beyond the count are dropped.
+    void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                int32_t outputSize) override;
+
+    // Packs `pixelCount` pixels. The output must hold EncodedSizeBound(pixelCount) bytes; with
+    // a pixel depth below 7 (no whole byte per pixel) nothing is written and `bytesWritten`
+    // is 0.
+    void Encode(const uint8_t* input, uint8_t* output, uint32_t pixelCount,
+                uint32_t& bytesWritten) override;
+
+    // The most bytes Encode writes for `pixelCount` pixels: every pixel once, plus one header
+    // per packet of at most 128 pixels.
+    uint64_t EncodedSizeBound(uint32_t pixelCount) const;
+
+private:
+    int32_t pixelDepth_;
+};
+
+// PackBits (TIFF compression 32773, Photoshop): a signed count n; 0..127 copies n + 1 bytes,
+// -127..-1 repeats the next byte 1 - n times, -128 does nothing.
+class TPackbitsRLEDecoder : public TDecoder {
+public:
+    void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                int32_t outputSize) override;
+    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
+};
+
+// PCX: a byte >= 0xC0 repeats the next byte (b and 0x3F) times; any other byte stands for
+// itself.
+class TPCXRLEDecoder : public TDecoder {
+public:
+    void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                int32_t outputSize) override;
+    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
+};
+
+// SGI: one scan line of packets with the count in the low 7 bits of the control byte (or,
+// for 16-bit samples, of the big-endian control word); bit 0x80 marks a literal packet, a
+// clear bit a repeat of the next sample; a count of 0 ends the line. Samples are copied in
+// the byte order in which they are stored.
+class TSGIRLEDecoder : public TDecoder {
+public:
+    // `sampleBits` 8 means byte samples; any other value means 16-bit samples.
+    explicit TSGIRLEDecoder(uint8_t sampleBits) : sampleBits_(sampleBits) {}
+
+    uint8_t SampleBits() const { return sampleBits_; }
+
+    void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                int32_t outputSize) override;
+    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
+
+private:
+    uint8_t sampleBits_;
+};
+
+// Dr. Halo CUT: a line starts with its 16-bit byte count (skipped), then packets whose byte
+// b gives the count (b and 0x7F), bit 0x80 set for a repeat of the next byte, clear for
+// literal bytes; a 0 byte ends the line. Lines follow each other in one buffer: `input` is
+// left just past the line's 0 byte so that the next call decodes the next line. When the
+// output is full the rest of the line is still read, to find its end.
+class TCUTRLEDecoder : public TDecoder {
+public:
+    void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                int32_t outputSize) override;
+    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
+};
+
+// Paintshop Pro: a byte b < 0x80 is followed by b literal bytes; b >= 0x80 repeats the next
+// byte b - 0x80 times.
+class TPSPRLEDecoder : public TDecoder {
+public:
+    void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                int32_t outputSize) override;
+    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
+};
+
+// Alias/Wavefront RLA: a signed count n; n >= 0 repeats the next byte n + 1 times, n < 0 is
+// followed by -n literal bytes.
+class TRLADecoder : public TDecoder {
+public:
+    void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                int32_t outputSize) override;
+    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
+};
