@@ -1,0 +1,15 @@
+// Drawing a bitmap with Qt: the bitmap's rows turned into a QImage.
+#pragma once
+
+#include <QImage>
+#include <QSize>
+
+class TBitmap;
+
+// The bitmap as a QImage: Format_RGB32 for every pixel format without alpha, Format_ARGB32 for
+// a 32-bit bitmap whose fourth bytes are not all 0 (all 0 means the bytes are unused, and the
+// picture is taken as opaque). Palette indexes past the palette's end are black. With a
+// non-empty `bound`, a larger bitmap is sampled (every n-th pixel of every n-th row, the
+// smallest n that fits) so that the image fits in it. An empty bitmap, or an image Qt cannot
+// allocate, gives a null QImage.
+QImage BitmapToQImage(const TBitmap& bitmap, QSize bound = {});
