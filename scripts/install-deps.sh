@@ -14,6 +14,10 @@ packages=(
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(libbenchmark-dev libpng-dev libtiff-dev libgif-dev libstb-dev)
 fi
+# scripts/screenshots.sh drives programs on a virtual screen.
+if [[ "${1:-}" == "--screenshots" ]]; then
+    packages+=(xdotool imagemagick)
+fi
 # Fuzz targets are built by clang with libFuzzer.
 if [[ "${1:-}" == "--fuzz" ]]; then
     packages+=(clang libclang-rt-dev)
