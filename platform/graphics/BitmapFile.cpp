@@ -1,5 +1,78 @@
+// Windows bitmap files, decoded by the windowing system's image reader into the pixel format
+// nearest the file's own.
 #include "platform/graphics/Bitmap.h"
-#include "platform/graphics/Exceptions.h"
 
-// Replaced by the loader over the windowing system's image reader.
-void TBitmap::LoadFromStream(TStream&) { throw EInvalidGraphic("Bitmap files cannot be read yet."); }
+#include "platform/graphics/Checked.h"
+#include "platform/graphics/Exceptions.h"
+#include "platform/graphics/QtImage.h"
+#include "platform/graphics/Stream.h"
+
+namespace {
+
+constexpr uint32_t BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3, BI_ALPHABITFIELDS = 6;
+
+[[noreturn]] void InvalidBitmap() {
+    throw EInvalidGraphic("Invalid bitmap file.");
+}
+
+// The pixel format nearest the one the file stores, from its headers.
+TBitmapFormat FileFormatOf(std::span<const uint8_t> data) {
+    TByteReader r(data);
+    if (r.Size() < 18 || r.U8() != 'B' || r.U8() != 'M') InvalidBitmap();
+    r.Seek(14);
+    const uint32_t headerSize = r.LE32();
+    uint16_t bitCount;
+    uint32_t compression = BI_RGB, greenMask = 0, alphaMask = 0;
+    if (headerSize == 12) { // OS/2 core header
+        r.Skip(4 + 2);
+        bitCount = r.LE16();
+    } else if (headerSize >= 40) {
+        r.Skip(8 + 2);
+        bitCount = r.LE16();
+        compression = r.LE32();
+        if (compression == BI_BITFIELDS || compression == BI_ALPHABITFIELDS) {
+            // Masks sit in the header from version 2 on, after it otherwise.
+            r.Seek(14 + 40 + 4);
+            greenMask = r.LE32();
+            r.Skip(4);
+            if (compression == BI_ALPHABITFIELDS || headerSize >= 56) alphaMask = r.LE32();
+        } else if (headerSize >= 56) {
+            r.Seek(14 + 40 + 12);
+            alphaMask = r.LE32();
+        }
+    } else {
+        InvalidBitmap();
+    }
+    switch (bitCount) {
+    case 1:
+        return bf1Bit;
+    case 4:
+        return bf4Bit;
+    case 8:
+        return bf8Bit;
+    case 16:
+        if (alphaMask != 0) return bf32Bit;
+        if (compression == BI_RGB || greenMask == 0x03E0) return bf15Bit;
+        return greenMask == 0x07E0 ? bf16Bit : bf24Bit;
+    case 24:
+        return bf24Bit;
+    case 32:
+        return bf32Bit;
+    default:
+        if (compression == BI_RLE8) return bf8Bit;
+        if (compression == BI_RLE4) return bf4Bit;
+        InvalidBitmap();
+    }
+}
+
+} // namespace
+
+void TBitmap::LoadFromStream(TStream& stream) {
+    // A bitmap file holds its pixels uncompressed at most, so the cap bounds the read.
+    const std::vector<uint8_t> data = ReadRest(stream, CheckedAdd(MaxPixelBytes(), 1 << 20));
+    const TBitmapFormat format = FileFormatOf(data);
+    Progress(psStarting, 0, false, {}, "");
+    DecodeWithQt(*this, data, "bmp", format, "bitmap");
+    Progress(psRunning, 100, true, {0, 0, Width(), Height()}, "");
+    Progress(psEnding, 0, false, {}, "");
+}

@@ -1,0 +1,197 @@
+#include "platform/graphics/JPEGImage.h"
+
+#include "platform/graphics/Checked.h"
+#include "platform/graphics/Exceptions.h"
+#include "platform/graphics/Picture.h"
+#include "platform/graphics/Stream.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <jpeglib.h>
+
+// libjpeg reports fatal errors through its error exit, which must not return. It jumps back
+// with longjmp into the small C-style step functions below: each step arms the jump point,
+// makes its libjpeg calls and answers false after a jump. Nothing with a destructor lives in
+// a step's frame, so the jump skips no cleanup; the C++ side owns the decompressor and frees
+// it whatever happens.
+namespace {
+
+struct TJpegJob {
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr errorManager;
+    jpeg_progress_mgr progress;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+    int code;
+    bool created;
+};
+
+TJpegJob* JobOf(j_common_ptr cinfo) {
+    // The error manager is a member of the job; step back to the job from it.
+    return reinterpret_cast<TJpegJob*>(reinterpret_cast<char*>(cinfo->err) -
+                                       offsetof(TJpegJob, errorManager));
+}
+
+void ErrorExit(j_common_ptr cinfo) {
+    TJpegJob* job = JobOf(cinfo);
+    job->code = cinfo->err->msg_code;
+    cinfo->err->format_message(cinfo, job->message);
+    std::longjmp(job->jump, 1);
+}
+
+// Warnings (corrupt data that libjpeg can go past) are not shown.
+void OutputMessage(j_common_ptr) {}
+
+void ProgressMonitor(j_common_ptr cinfo) {
+    const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (d->input_scan_number > TJPEGImage::MaxScans) {
+        TJpegJob* job = JobOf(cinfo);
+        job->code = 0;
+        std::snprintf(job->message, sizeof job->message, "More than %d scans",
+                      TJPEGImage::MaxScans);
+        std::longjmp(job->jump, 1);
+    }
+}
+
+bool StepReadHeader(TJpegJob* job, const uint8_t* data, unsigned long size) {
+    job->cinfo.err = jpeg_std_error(&job->errorManager);
+    job->errorManager.error_exit = ErrorExit;
+    job->errorManager.output_message = OutputMessage;
+    if (setjmp(job->jump)) return false;
+    job->created = true;
+    jpeg_create_decompress(&job->cinfo);
+    job->progress.progress_monitor = ProgressMonitor;
+    job->cinfo.progress = &job->progress;
+    jpeg_mem_src(&job->cinfo, data, size);
+    jpeg_read_header(&job->cinfo, TRUE);
+    return true;
+}
+
+bool StepStart(TJpegJob* job) {
+    if (setjmp(job->jump)) return false;
+    jpeg_start_decompress(&job->cinfo);
+    return true;
+}
+
+// Reads `count` rows; a source that gives no rows is an error rather than a loop.
+bool StepReadRows(TJpegJob* job, JSAMPARRAY rows, JDIMENSION count) {
+    if (setjmp(job->jump)) return false;
+    for (JDIMENSION done = 0; done < count;) {
+        const JDIMENSION n = jpeg_read_scanlines(&job->cinfo, rows + done, count - done);
+        if (n == 0) {
+            job->code = 0;
+            std::snprintf(job->message, sizeof job->message, "No more scan lines");
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+struct TJobDeleter {
+    void operator()(TJpegJob* job) const {
+        if (job->created) jpeg_destroy_decompress(&job->cinfo);
+        delete job;
+    }
+};
+
+[[noreturn]] void Fail(const TJpegJob& job) {
+    throw EInvalidGraphic(Format("JPEG error #%d: %s.", job.code, job.message));
+}
+
+// Inverted (Adobe) CMYK stores 255 - ink; plain CMYK stores the ink.
+void CMYKToBGR(const uint8_t* in, uint8_t* out, int32_t width, bool inverted) {
+    for (int32_t x = 0; x < width; ++x, in += 4, out += 3) {
+        unsigned c = in[0], m = in[1], y = in[2], k = in[3];
+        if (!inverted) {
+            c = 255 - c;
+            m = 255 - m;
+            y = 255 - y;
+            k = 255 - k;
+        }
+        out[0] = uint8_t((y * k + 127) / 255);
+        out[1] = uint8_t((m * k + 127) / 255);
+        out[2] = uint8_t((c * k + 127) / 255);
+    }
+}
+
+TPalette GrayPalette() {
+    std::vector<TRGBQuad> entries(256);
+    for (int i = 0; i < 256; ++i) entries[i] = {uint8_t(i), uint8_t(i), uint8_t(i), 0};
+    return TPalette(std::move(entries));
+}
+
+bool g_registered = false;
+
+} // namespace
+
+DEFINE_GRAPHIC_CLASS(TJPEGImage, TGraphic)
+
+void TJPEGImage::LoadFromStream(TStream& stream) {
+    bitmap_.ReleaseImage();
+    // Compressed data is smaller than the pixels it decodes to, so the cap bounds the read.
+    const std::vector<uint8_t> data =
+        ReadRest(stream, CheckedAdd(TBitmap::MaxPixelBytes(), 1 << 20));
+    std::unique_ptr<TJpegJob, TJobDeleter> job(new TJpegJob{});
+    if (!StepReadHeader(job.get(), data.data(), static_cast<unsigned long>(data.size())))
+        Fail(*job);
+    jpeg_decompress_struct& cinfo = job->cinfo;
+    progressive_ = cinfo.progressive_mode;
+
+    const bool gray = cinfo.jpeg_color_space == JCS_GRAYSCALE;
+    const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+    cinfo.out_color_space = gray ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_EXT_BGR;
+    // Working memory (whole-image coefficients of progressive files) stays within the cap.
+    cinfo.mem->max_memory_to_use = long(std::min<size_t>(TBitmap::MaxPixelBytes(), LONG_MAX));
+
+    // The claimed size is checked by the bitmap before libjpeg allocates anything for it.
+    bitmap_.SetPixelFormat(gray ? bf8Bit : bf24Bit);
+    bitmap_.SetSize(int32_t(std::min<JDIMENSION>(cinfo.image_width, INT32_MAX)),
+                    int32_t(std::min<JDIMENSION>(cinfo.image_height, INT32_MAX)));
+    try {
+        if (gray) bitmap_.SetPalette(GrayPalette());
+        const int32_t width = bitmap_.Width(), height = bitmap_.Height();
+        Progress(psStarting, 0, false, {0, 0, width, 0}, "");
+        if (!StepStart(job.get())) Fail(*job);
+        if (cinfo.output_width != JDIMENSION(width) || cinfo.output_height != JDIMENSION(height))
+            throw EInvalidGraphic("JPEG output size differs from the header.");
+
+        const int32_t chunk = 16;
+        std::vector<JSAMPROW> rows(chunk);
+        std::vector<uint8_t> cmykRows;
+        if (cmyk) cmykRows.resize(CheckedMul(CheckedMul(size_t(width), 4), chunk));
+        const bool inverted = cinfo.saw_Adobe_marker;
+        for (int32_t y = 0; y < height; y += chunk) {
+            const int32_t n = std::min(chunk, height - y);
+            for (int32_t i = 0; i < n; ++i)
+                rows[i] = cmyk ? cmykRows.data() + size_t(i) * width * 4 : bitmap_.ScanLine(y + i);
+            if (!StepReadRows(job.get(), rows.data(), JDIMENSION(n))) Fail(*job);
+            if (cmyk)
+                for (int32_t i = 0; i < n; ++i)
+                    CMYKToBGR(rows[i], bitmap_.ScanLine(y + i), width, inverted);
+            const auto percent = uint8_t((int64_t(y + n) * 100 + height / 2) / height);
+            Progress(psRunning, percent, true, {0, y, width, y + n}, "");
+        }
+        Progress(psEnding, 0, false, {0, 0, width, height}, "");
+    } catch (...) {
+        bitmap_.ReleaseImage();
+        throw;
+    }
+}
+
+void InitializeJPEGImage() {
+    if (g_registered) return;
+    RegisterPictureFormat("jpeg", "Fichier image JPEG", TJPEGImage::ClassRef());
+    RegisterPictureFormat("jpg", "Fichier image JPEG", TJPEGImage::ClassRef());
+    g_registered = true;
+}
+
+void FinalizeJPEGImage() {
+    if (!g_registered) return;
+    UnregisterPictureClass(TJPEGImage::ClassRef());
+    g_registered = false;
+}
