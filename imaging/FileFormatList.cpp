@@ -1,5 +1,7 @@
 #include "imaging/FileFormatList.h"
 
+#include "imaging/ImageMessages.h"
+
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Icon.h"
@@ -19,27 +21,21 @@ namespace {
 // table (the order decides the global registry's order and so the open dialog's filter),
 // and add its class to the shut-down order in FormatRemovals() below. Nothing else changes.
 const std::vector<TFormatRegistration>& RegistrationTable() {
+    // clang-format off
     static const std::vector<TFormatRegistration> rows = {
         // extension, class, common description, individual description, file kinds
-        {"bmp", &TBitmap::ClassRef, "Windows bitmaps", "", {fkRaster}},
-        {"ico", &TIcon::ClassRef, "Windows icons", "", {fkRaster}},
-        {"wmf", &TMetafile::ClassRef, "Windows metafiles", "", {fkVector}},
-        {"emf",
-         &TMetafile::ClassRef,
-         "Windows metafiles",
-         "Windows enhanced meta files",
-         {fkVector}},
-        {"jfif", &TJPEGImage::ClassRef, "JPG images", "JFIF images", {fkRaster}},
-        {"jpg", &TJPEGImage::ClassRef, "", "JPG images", {fkRaster}},
-        {"jpe", &TJPEGImage::ClassRef, "", "JPE images", {fkRaster}},
-        {"jpeg", &TJPEGImage::ClassRef, "", "JPEG images", {fkRaster}},
-        {"rle",
-         &TBitmap::ClassRef,
-         "Windows bitmaps",
-         "Run length encoded Windows bitmaps",
-         {fkRaster}},
-        {"dib", &TBitmap::ClassRef, "", "Device independant Windows bitmaps", {fkRaster}},
+        {"bmp", &TBitmap::ClassRef, msgBitmaps, "", {fkRaster}},
+        {"ico", &TIcon::ClassRef, msgIcons, "", {fkRaster}},
+        {"wmf", &TMetafile::ClassRef, msgMetafiles, "", {fkVector}},
+        {"emf", &TMetafile::ClassRef, msgMetafiles, msgEnhancedMetafiles, {fkVector}},
+        {"jfif", &TJPEGImage::ClassRef, msgJPGImages, msgJFIFImages, {fkRaster}},
+        {"jpg", &TJPEGImage::ClassRef, "", msgJPGImages, {fkRaster}},
+        {"jpe", &TJPEGImage::ClassRef, "", msgJPEImages, {fkRaster}},
+        {"jpeg", &TJPEGImage::ClassRef, "", msgJPEGImages, {fkRaster}},
+        {"rle", &TBitmap::ClassRef, msgBitmaps, msgRLEBitmaps, {fkRaster}},
+        {"dib", &TBitmap::ClassRef, "", msgDIBBitmaps, {fkRaster}},
     };
+    // clang-format on
     return rows;
 }
 
@@ -92,7 +88,7 @@ void TFileFormatList::AddFormat(const std::string& extension, const std::string&
                                 TGraphicClass graphicClass) {
     if (extension.empty()) return;
     if (IndexOfExtension(extension) >= 0)
-        throw EInvalidGraphic(Format("Attempt to register %s twice.", extension.c_str()));
+        throw EInvalidGraphic(FormatImageMessage(msgRegisterTwice, extension));
     const int classIndex = IndexOfClass(graphicClass);
 
     auto entry = std::make_unique<TExtensionEntry>();
