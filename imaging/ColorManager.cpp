@@ -1,0 +1,352 @@
+// Colour manager settings, gamma and chroma tables, palettes and converter selection. The row
+// converters themselves live in ColorConverters.cpp.
+#include "imaging/ColorManager.h"
+
+#include "platform/graphics/Exceptions.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kBitDepthMessage =
+    "Color depth is invalid. Bits per sample must be 1, 2, 4, 8 or 16.";
+constexpr const char* kChannelsMessage =
+    "Sample count per pixel does not correspond to the given color scheme.";
+constexpr const char* kSubsamplingMessage = "Subsampling value is invalid. Allowed are 1, 2 and 4.";
+constexpr const char* kSubsamplingOrderMessage =
+    "Vertical subsampling value must be <= horizontal subsampling value.";
+constexpr const char* kIndexedMessage =
+    "Conversion between indexed and non-indexed pixel formats is not supported.";
+constexpr const char* kNoMethodMessage = "Color conversion failed. Could not find a proper method.";
+
+// Nearest integer, ties to even (the default rounding mode).
+int32_t RoundEven(long double value) {
+    return static_cast<int32_t>(std::nearbyintl(value));
+}
+
+bool IsPaletteLikeSource(TColorModel model) {
+    return model >= cmPalette && model <= cmGrayAlpha;
+}
+bool IsPaletteLikeTarget(TColorModel model) {
+    return model == cmPalette || model == cmGray;
+}
+bool HasAlpha(TColorModel model) {
+    return model == cmGrayAlpha || model == cmRGBAlpha || model == cmBGRAlpha;
+}
+bool IsRGBTarget(TColorModel model) {
+    return model == cmRGB || model == cmRGBAlpha;
+}
+bool IsBGRTarget(TColorModel model) {
+    return model == cmBGR || model == cmBGRAlpha;
+}
+
+void CheckSampleBits(uint8_t bits) {
+    if (bits == 0 || bits > 16) throw EColorConversionError(kBitDepthMessage);
+}
+void CheckChannels(uint8_t channels) {
+    if (channels == 0 || channels > 4) throw EColorConversionError(kChannelsMessage);
+}
+bool ValidSubsampling(uint8_t value) {
+    return value == 1 || value == 2 || value == 4;
+}
+
+} // namespace
+
+TColorManager::TColorManager() {
+    SetGammaValues(1.0f, 2.2f);
+}
+
+void TColorManager::SetSourceSampleBits(uint8_t bits) {
+    CheckSampleBits(bits);
+    if (bits != sourceBits_) {
+        sourceBits_ = bits;
+        changed_ = true;
+    }
+}
+
+void TColorManager::SetTargetSampleBits(uint8_t bits) {
+    CheckSampleBits(bits);
+    if (bits != targetBits_) {
+        targetBits_ = bits;
+        changed_ = true;
+    }
+}
+
+void TColorManager::SetSourceChannels(uint8_t channels) {
+    CheckChannels(channels);
+    if (channels != sourceChannels_) {
+        sourceChannels_ = channels;
+        changed_ = true;
+    }
+}
+
+void TColorManager::SetTargetChannels(uint8_t channels) {
+    CheckChannels(channels);
+    if (channels != targetChannels_) {
+        targetChannels_ = channels;
+        changed_ = true;
+    }
+}
+
+void TColorManager::SetSourceModel(TColorModel model) {
+    if (model != sourceModel_) {
+        sourceModel_ = model;
+        changed_ = true;
+    }
+}
+
+void TColorManager::SetTargetModel(TColorModel model) {
+    if (model != targetModel_) {
+        targetModel_ = model;
+        changed_ = true;
+    }
+}
+
+void TColorManager::SetGammaValues(float mainGamma, float displayGamma) {
+    mainGamma_ = mainGamma > 0 ? mainGamma : 1.0f;
+    displayGamma_ = displayGamma > 0 ? displayGamma : 2.2f;
+    const float exponent = 1.0f / (mainGamma_ * displayGamma_);
+    // The table has 256 entries: deeper samples are looked up after scaling to 8 bits, so
+    // both ends are capped at 255.
+    const auto maxOf = [](unsigned bits) { return bits >= 8 ? 255u : (1u << bits) - 1; };
+    const unsigned sourceMax = sourceBits_ >= 8 ? 255u : maxOf(targetBits_);
+    const unsigned targetMax = maxOf(targetBits_);
+    for (unsigned i = 0; i <= sourceMax; ++i) {
+        const long double ratio = static_cast<long double>(i) / sourceMax;
+        gammaTable_[i] = static_cast<uint8_t>(
+            RoundEven(std::pow(ratio, static_cast<long double>(exponent)) * targetMax));
+    }
+}
+
+void TColorManager::SetChromaParameters(std::span<const float> coefficients, uint8_t horizontal,
+                                        uint8_t vertical) {
+    for (size_t i = 0; i < std::min<size_t>(coefficients.size(), 3); ++i)
+        coefficients_[i] = coefficients[i];
+    if (!ValidSubsampling(horizontal) || !ValidSubsampling(vertical))
+        throw EColorConversionError(kSubsamplingMessage);
+    if (horizontal < vertical) throw EColorConversionError(kSubsamplingOrderMessage);
+    horizontalSubsampling_ = horizontal;
+    verticalSubsampling_ = vertical;
+}
+
+void TColorManager::BuildChromaTables() {
+    const float kr = coefficients_[0], kg = coefficients_[1], kb = coefficients_[2];
+    const float cr = 2 - 2 * kr;
+    const float cb = 2 - 2 * kb;
+    const float gr = kr * cr / kg;
+    const float gb = kb * cb / kg;
+    crToRed_.assign(256, 0);
+    cbToBlue_.assign(256, 0);
+    crToGreen_.assign(256, 0);
+    cbToGreen_.assign(256, 0);
+    // Photo-CD chroma is centred on 137 (red) and 156 (blue) rather than 128.
+    const bool photoYCC = sourceModel_ == cmPhotoYCC;
+    const int redCentre = photoYCC ? 137 : 128;
+    const int blueCentre = photoYCC ? 156 : 128;
+    for (int i = 0; i < 256; ++i) {
+        const long double dr = i - redCentre;
+        const long double db = i - blueCentre;
+        crToRed_[i] = RoundEven(cr * dr);
+        cbToBlue_[i] = RoundEven(cb * db);
+        crToGreen_[i] = -RoundEven(gr * dr);
+        cbToGreen_[i] = -RoundEven(gb * db);
+    }
+}
+
+TBitmapFormat TColorManager::TargetPixelFormat(bool forTarget) const {
+    const unsigned bits = forTarget ? targetBits_ : sourceBits_;
+    const unsigned channels = forTarget ? targetChannels_ : sourceChannels_;
+    switch (channels) {
+    case 1:
+        if (bits == 1) return bf1Bit;
+        if (bits <= 4) return bf4Bit;
+        if (bits >= 8) return bf8Bit;
+        return bfCustom;
+    case 3:
+        return bits <= 5 ? bf15Bit : bf24Bit;
+    case 4:
+        return bits >= 8 ? bf32Bit : bfCustom;
+    default:
+        return bfCustom;
+    }
+}
+
+void TColorManager::SelectConverter() {
+    rowConverter_ = nullptr;
+    if (IsPaletteLikeSource(sourceModel_) != IsPaletteLikeTarget(targetModel_))
+        throw EColorConversionError(kIndexedMessage);
+
+    if (HasAlpha(sourceModel_))
+        SourceFlags.Include(cfAlpha);
+    else
+        SourceFlags.Exclude(cfAlpha);
+    if (HasAlpha(targetModel_))
+        TargetFlags.Include(cfAlpha);
+    else
+        TargetFlags.Exclude(cfAlpha);
+
+    const unsigned s = sourceBits_, t = targetBits_;
+    // Picks the converter of the pair by the target's colour order; none for other targets.
+    const auto byTarget = [this](TRowConverter toRGB, TRowConverter toBGR) -> TRowConverter {
+        if (IsRGBTarget(targetModel_)) return toRGB;
+        if (IsBGRTarget(targetModel_)) return toBGR;
+        return nullptr;
+    };
+    switch (sourceModel_) {
+    case cmPalette:
+        if (s == 16)
+            rowConverter_ =
+                t == 16 ? &TColorManager::Indexed16To16Row : &TColorManager::Indexed16To8Row;
+        else
+            rowConverter_ = t == 16 ? &TColorManager::Indexed8To16Row : &TColorManager::IndexedRow;
+        break;
+    case cmGray:
+        if (s != 16 && t != 16)
+            rowConverter_ = &TColorManager::IndexedRow;
+        else if (s >= 8 && t >= 8)
+            rowConverter_ = &TColorManager::GrayRow;
+        break;
+    case cmGrayAlpha:
+        if ((s == 8 || s == 16) && (t == 8 || t == 16)) rowConverter_ = &TColorManager::GrayRow;
+        break;
+    case cmRGB:
+    case cmRGBAlpha:
+        rowConverter_ = byTarget(&TColorManager::RGBToRGBRow, &TColorManager::RGBToBGRRow);
+        break;
+    case cmBGR:
+    case cmBGRAlpha:
+        rowConverter_ = byTarget(&TColorManager::BGRToRGBRow, &TColorManager::BGRToBGRRow);
+        break;
+    case cmCMYK:
+        rowConverter_ = byTarget(&TColorManager::CMYKToRGBRow, &TColorManager::CMYKToBGRRow);
+        break;
+    case cmCIELab:
+        rowConverter_ = byTarget(&TColorManager::LabToRGBRow, &TColorManager::LabToBGRRow);
+        break;
+    case cmYCbCr:
+        BuildChromaTables();
+        rowConverter_ = byTarget(&TColorManager::YCbCrToRGBRow, &TColorManager::YCbCrToBGRRow);
+        break;
+    case cmPhotoYCC:
+        BuildChromaTables();
+        rowConverter_ =
+            byTarget(&TColorManager::PhotoYCCToRGBRow, &TColorManager::PhotoYCCToBGRRow);
+        break;
+    case cmUnknown:
+    case cmCMY:
+        break;
+    }
+    changed_ = false;
+}
+
+size_t TColorManager::PlanesNeeded() const {
+    switch (sourceModel_) {
+    case cmRGB:
+    case cmRGBAlpha:
+    case cmBGR:
+    case cmBGRAlpha:
+        // The alpha plane is read only when the target keeps alpha.
+        return SourceFlags.Contains(cfAlpha) && TargetFlags.Contains(cfAlpha) ? 4 : 3;
+    case cmCIELab:
+    case cmYCbCr:
+    case cmPhotoYCC:
+        return 3;
+    default:
+        // Grey and index rows read their first plane only; CMYK reads four planes when it is
+        // given four and its first plane interleaved otherwise.
+        return 1;
+    }
+}
+
+void TColorManager::ConvertRows(std::span<const void* const> sources, void* target, uint32_t count,
+                                uint8_t mask) {
+    if (changed_) SelectConverter();
+    if (!rowConverter_) throw EColorConversionError(kNoMethodMessage);
+    // A planar row must bring a plane for every sample the converter reads.
+    if (sources.empty() || (sources.size() > 1 && sources.size() < PlanesNeeded()))
+        throw EColorConversionError(kChannelsMessage);
+    if (count == 0) return;
+    (this->*rowConverter_)(TRow{sources, static_cast<uint8_t*>(target), count, mask});
+}
+
+TPalette TColorManager::MakeGrayPalette(bool minIsWhite) const {
+    const unsigned bits = std::min(unsigned(targetBits_) * targetChannels_, 8u);
+    const unsigned entries = 1u << bits;
+    const unsigned maxIndex = entries - 1;
+    const unsigned step = 255 / maxIndex;
+    const bool gamma = TargetFlags.Contains(cfApplyGamma);
+    std::vector<TRGBQuad> quads(entries);
+    for (unsigned i = 0; i <= maxIndex; ++i) {
+        const uint8_t grey = gamma ? gammaTable_[step * i] : static_cast<uint8_t>(step * i);
+        quads[minIsWhite ? maxIndex - i : i] = TRGBQuad{grey, grey, grey, 0};
+    }
+    return TPalette(std::move(quads));
+}
+
+TPalette TColorManager::MakeColorPalette(std::span<const std::span<const uint8_t>> planes,
+                                         TPaletteLayout layout, uint32_t count,
+                                         bool bgrOrder) const {
+    const bool wide = layout >= plPacked16x3;
+    const bool packed = layout == plPacked8x3 || layout == plPacked8x4 || layout == plPacked16x3 ||
+                        layout == plPacked16x4;
+    const size_t sampleBytes = wide ? 2 : 1;
+    const size_t packedSamples = (layout == plPacked8x4 || layout == plPacked16x4) ? 4 : 3;
+    const bool swap = SourceFlags.Contains(cfSwapBytes);
+    const bool gamma = TargetFlags.Contains(cfApplyGamma);
+
+    // Sample `sample` of colour-map entry `entry` in plane `plane`, or 0 when the plane does
+    // not hold it.
+    const auto sampleAt = [&](size_t plane, size_t entry, size_t sample) -> uint8_t {
+        if (plane >= planes.size()) return 0;
+        const size_t offset = ((packed ? entry * packedSamples : entry) + sample) * sampleBytes;
+        if (offset + sampleBytes > planes[plane].size()) return 0;
+        const uint8_t* p = planes[plane].data() + offset;
+        unsigned value;
+        if (wide) {
+            uint16_t v;
+            std::memcpy(&v, p, 2);
+            if (swap) v = static_cast<uint16_t>((v >> 8) | (v << 8));
+            value = v * 255u / 65535u;
+        } else {
+            value = *p;
+        }
+        return gamma ? gammaTable_[value] : static_cast<uint8_t>(value);
+    };
+    // The 8-bit packed layouts store blue first with bgrOrder; the 16-bit packed layouts
+    // store red first with it.
+    const bool blueFirst = packed && (wide ? !bgrOrder : bgrOrder);
+    const auto colourOf = [&](size_t entry) -> TRGBQuad {
+        if (entry >= count) return TRGBQuad{};
+        uint8_t r, g, b;
+        if (packed) {
+            const uint8_t first = sampleAt(0, entry, 0);
+            g = sampleAt(0, entry, 1);
+            const uint8_t third = sampleAt(0, entry, 2);
+            r = blueFirst ? third : first;
+            b = blueFirst ? first : third;
+        } else {
+            r = sampleAt(0, entry, 0);
+            g = sampleAt(1, entry, 0);
+            b = sampleAt(2, entry, 0);
+        }
+        return TRGBQuad{b, g, r, 0};
+    };
+
+    std::vector<TRGBQuad> quads;
+    const uint32_t sourceMax = (1u << sourceBits_) - 1;
+    const uint32_t targetMax = (1u << targetBits_) - 1;
+    if (targetBits_ <= 8 && sourceMax != targetMax) {
+        // Spread the map over the target's index range: target index i shows the colour of
+        // source index i * sourceMax div targetMax, the index the row converters turn into
+        // i. Sources deeper than 8 bits address the whole map this way, not just its first
+        // 256 entries.
+        quads.resize(targetMax + 1);
+        for (uint32_t i = 0; i <= targetMax; ++i) quads[i] = colourOf(i * sourceMax / targetMax);
+    } else {
+        quads.resize(std::min<uint32_t>(count, TPalette::MaxEntries));
+        for (size_t i = 0; i < quads.size(); ++i) quads[i] = colourOf(i);
+    }
+    return TPalette(std::move(quads));
+}

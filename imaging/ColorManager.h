@@ -1,0 +1,254 @@
+// The colour manager: turns rows of samples as a file stores them (any colour model, 1 to 16
+// bits per sample, one to four samples per pixel, interleaved or planar, either byte order)
+// into rows of the bitmap's own layout, and builds the palettes of palette and grey images.
+//
+// A reader describes source and target through the settings, asks for the bitmap pixel
+// format that fits the target, builds a palette where needed and then converts one row at a
+// time with ConvertRows. The row converter is chosen on the first row after a setting changed.
+#pragma once
+
+#include "platform/graphics/Bitmap.h"
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <vector>
+
+// Colour model of stored samples; the samples are listed in stored order.
+enum TColorModel : uint8_t {
+    cmUnknown = 0,   // no conversion exists
+    cmPalette = 1,   // one index into a colour map
+    cmGray = 2,      // grey level
+    cmGrayAlpha = 3, // grey, alpha
+    cmRGB = 4,       // red, green, blue
+    cmRGBAlpha = 5,  // red, green, blue, alpha
+    cmBGR = 6,       // blue, green, red (the bitmap's order)
+    cmBGRAlpha = 7,  // blue, green, red, alpha
+    cmCMY = 8,       // cyan, magenta, yellow (no converter exists)
+    cmCMYK = 9,      // cyan, magenta, yellow, black
+    cmCIELab = 10,   // CIE L*, a*, b*
+    cmYCbCr = 11,    // luma, blue difference, red difference
+    cmPhotoYCC = 12, // Photo-CD luma and two chroma channels
+};
+
+// One conversion flag; the value is the flag's bit in a TConversionFlags byte.
+enum TConversionFlag : uint8_t {
+    // The layout carries an alpha sample. Maintained by the manager from the colour model
+    // whenever it selects a converter; whatever a reader sets here is overwritten.
+    cfAlpha = 1 << 0,
+    // Pass 8-bit results through the gamma table (tested on the target flags).
+    cfApplyGamma = 1 << 1,
+    // 16-bit source samples are stored in the other byte order than this machine's
+    // (tested on the source flags; 16-bit output of some converters is swapped as well).
+    cfSwapBytes = 1 << 2,
+    // CIE L* is stored scaled over 0..255 (source flags).
+    cfLabScaledL = 1 << 3,
+    // CIE a* and b* are stored unsigned with an offset of 128 (source flags).
+    cfLabOffsetAB = 1 << 4,
+};
+
+// A set of conversion flags, held in one byte.
+class TConversionFlags {
+public:
+    constexpr TConversionFlags() = default;
+    constexpr TConversionFlags(TConversionFlag flag) : bits_(flag) {}
+    static constexpr TConversionFlags FromBits(uint8_t bits) {
+        TConversionFlags flags;
+        flags.bits_ = bits;
+        return flags;
+    }
+
+    constexpr uint8_t Bits() const { return bits_; }
+    constexpr bool Empty() const { return bits_ == 0; }
+    constexpr bool Contains(TConversionFlag flag) const { return (bits_ & flag) != 0; }
+    constexpr void Include(TConversionFlag flag) { bits_ = uint8_t(bits_ | flag); }
+    constexpr void Exclude(TConversionFlag flag) { bits_ = uint8_t(bits_ & ~flag); }
+    constexpr void Clear() { bits_ = 0; }
+
+    constexpr TConversionFlags& operator|=(TConversionFlags other) {
+        bits_ = uint8_t(bits_ | other.bits_);
+        return *this;
+    }
+    friend constexpr TConversionFlags operator|(TConversionFlags a, TConversionFlags b) {
+        return a |= b;
+    }
+    constexpr bool operator==(const TConversionFlags&) const = default;
+
+private:
+    uint8_t bits_ = 0;
+};
+
+constexpr TConversionFlags operator|(TConversionFlag a, TConversionFlag b) {
+    return TConversionFlags(a) | TConversionFlags(b);
+}
+
+// How a file's colour map is laid out in memory for MakeColorPalette.
+enum TPaletteLayout : uint8_t {
+    plPacked8x3 = 0,  // one plane, 3 bytes per entry
+    plPacked8x4 = 1,  // one plane, 4 bytes per entry, the fourth ignored
+    plPlanar8x3 = 2,  // three planes (red, green, blue), 1 byte per entry each
+    plPlanar8x4 = 3,  // as plPlanar8x3
+    plPacked16x3 = 4, // one plane, 3 16-bit values per entry
+    plPacked16x4 = 5, // one plane, 4 16-bit values per entry, the fourth ignored
+    plPlanar16x3 = 6, // three planes of 16-bit values
+    plPlanar16x4 = 7, // as plPlanar16x3
+};
+
+class TColorManager {
+public:
+    TColorManager();
+    TColorManager(const TColorManager&) = default;
+    TColorManager& operator=(const TColorManager&) = default;
+
+    // Settings. Each setter stores the value and marks the manager changed only when the value
+    // differs from the stored one. Rejected values raise EColorConversionError and are not
+    // stored.
+
+    // 1 to 16 bits per sample.
+    uint8_t SourceSampleBits() const { return sourceBits_; }
+    void SetSourceSampleBits(uint8_t bits);
+    uint8_t TargetSampleBits() const { return targetBits_; }
+    void SetTargetSampleBits(uint8_t bits);
+    // 1 to 4 samples per pixel.
+    uint8_t SourceChannels() const { return sourceChannels_; }
+    void SetSourceChannels(uint8_t channels);
+    uint8_t TargetChannels() const { return targetChannels_; }
+    void SetTargetChannels(uint8_t channels);
+    TColorModel SourceModel() const { return sourceModel_; }
+    void SetSourceModel(TColorModel model);
+    TColorModel TargetModel() const { return targetModel_; }
+    void SetTargetModel(TColorModel model);
+
+    // Plain fields: readers write them directly; writing them does not mark the manager
+    // changed (the converters read them on every row).
+    TConversionFlags SourceFlags;
+    TConversionFlags TargetFlags;
+
+    // A setting changed since the converter was selected.
+    bool Changed() const { return changed_; }
+
+    // Gamma of the image data and of the display; values of 0 or below take the defaults
+    // 1.0 and 2.2. Rebuilds the gamma table for the current sample depths.
+    void SetGammaValues(float mainGamma, float displayGamma);
+    float MainGamma() const { return mainGamma_; }
+    float DisplayGamma() const { return displayGamma_; }
+    const std::array<uint8_t, 256>& GammaTable() const { return gammaTable_; }
+
+    // Stores up to three luma weights (red, green, blue; those given), then checks and stores
+    // the chroma subsampling: 1, 2 or 4 each, the vertical one not above the horizontal one.
+    // The weights stay stored when the subsampling is rejected.
+    void SetChromaParameters(std::span<const float> coefficients, uint8_t horizontal,
+                             uint8_t vertical);
+    void SetChromaParameters(std::initializer_list<float> coefficients, uint8_t horizontal,
+                             uint8_t vertical) {
+        SetChromaParameters(std::span<const float>(coefficients.begin(), coefficients.size()),
+                            horizontal, vertical);
+    }
+    const std::array<float, 3>& YCbCrCoefficients() const { return coefficients_; }
+    uint8_t HorizontalSubsampling() const { return horizontalSubsampling_; }
+    uint8_t VerticalSubsampling() const { return verticalSubsampling_; }
+
+    // Chroma lookup tables, 256 entries each once built (empty before).
+    const std::vector<int32_t>& CrToRed() const { return crToRed_; }
+    const std::vector<int32_t>& CbToBlue() const { return cbToBlue_; }
+    const std::vector<int32_t>& CrToGreen() const { return crToGreen_; }
+    const std::vector<int32_t>& CbToGreen() const { return cbToGreen_; }
+    // Builds the chroma tables for the source model (cmYCbCr or cmPhotoYCC) from the luma
+    // weights. Runs on every converter selection for those models.
+    void BuildChromaTables();
+
+    // The bitmap format for the target layout (forTarget) or for the source layout.
+    TBitmapFormat TargetPixelFormat(bool forTarget = true) const;
+
+    // Chooses the row converter for the current settings; runs from ConvertRows whenever a
+    // setting changed. Raises when exactly one side is indexed.
+    void SelectConverter();
+
+    // Converts `count` pixels into the target row. One source pointer: interleaved samples;
+    // several (one per sample, three or four): planar. `mask` selects the pixels of an
+    // interlaced pass: pixel i is converted when bit (7 - i mod 8) of the mask is set, taking
+    // the source pixels one after another; the others are left untouched. The source must
+    // hold the converted pixels and the target `count` pixels.
+    void ConvertRows(std::span<const void* const> sources, void* target, uint32_t count,
+                     uint8_t mask = 0xFF);
+    void ConvertRows(std::initializer_list<const void*> sources, void* target, uint32_t count,
+                     uint8_t mask = 0xFF) {
+        ConvertRows(std::span<const void* const>(sources.begin(), sources.size()), target, count,
+                    mask);
+    }
+    void ConvertRows(const void* source, void* target, uint32_t count, uint8_t mask = 0xFF) {
+        ConvertRows(std::span<const void* const>(&source, 1), target, count, mask);
+    }
+
+    // A grey ramp of 2^min(target bits x target channels, 8) entries, through the gamma table
+    // when the target flags ask for gamma; with minIsWhite entry 0 is white.
+    TPalette MakeGrayPalette(bool minIsWhite) const;
+
+    // A palette from a file's colour map of `count` entries laid out as `layout`, one span per
+    // plane (16-bit values in this machine's byte order unless the source flags say
+    // cfSwapBytes). Entries missing from a plane shorter than `count` stay black. The entries
+    // are spread over the target's index range when source and target bits differ.
+    TPalette MakeColorPalette(std::span<const std::span<const uint8_t>> planes,
+                              TPaletteLayout layout, uint32_t count, bool bgrOrder) const;
+    TPalette MakeColorPalette(std::initializer_list<std::span<const uint8_t>> planes,
+                              TPaletteLayout layout, uint32_t count, bool bgrOrder) const {
+        return MakeColorPalette(
+            std::span<const std::span<const uint8_t>>(planes.begin(), planes.size()), layout, count,
+            bgrOrder);
+    }
+
+private:
+    struct TRow {
+        std::span<const void* const> sources;
+        uint8_t* target;
+        uint32_t count;
+        uint8_t mask;
+    };
+    using TRowConverter = void (TColorManager::*)(const TRow&) const;
+
+    // Row converters.
+    void BGRToBGRRow(const TRow& row) const;
+    void BGRToRGBRow(const TRow& row) const;
+    void RGBToBGRRow(const TRow& row) const;
+    void RGBToRGBRow(const TRow& row) const;
+    void GrayRow(const TRow& row) const;
+    void IndexedRow(const TRow& row) const;
+    void Indexed16To16Row(const TRow& row) const;
+    void Indexed16To8Row(const TRow& row) const;
+    void Indexed8To16Row(const TRow& row) const;
+    void CMYKToBGRRow(const TRow& row) const;
+    void CMYKToRGBRow(const TRow& row) const;
+    void LabToBGRRow(const TRow& row) const;
+    void LabToRGBRow(const TRow& row) const;
+    void YCbCrToBGRRow(const TRow& row) const;
+    void YCbCrToRGBRow(const TRow& row) const;
+    void PhotoYCCToBGRRow(const TRow& row) const;
+    void PhotoYCCToRGBRow(const TRow& row) const;
+
+    // Shared bodies: the reorder family by which source sample is red and whether the target
+    // is written blue first, and the three colour converters by target order.
+    void ReorderRow(const TRow& row, bool sourceBlueFirst, bool targetBlueFirst) const;
+    void CMYKRow(const TRow& row, bool targetBlueFirst) const;
+    void LabRow(const TRow& row, bool targetBlueFirst) const;
+    void YCCRow(const TRow& row, bool targetBlueFirst) const;
+
+    // Planes the selected converter reads from a planar source.
+    size_t PlanesNeeded() const;
+
+    bool changed_ = true;
+    uint8_t sourceBits_ = 8;
+    uint8_t targetBits_ = 8;
+    uint8_t sourceChannels_ = 3;
+    uint8_t targetChannels_ = 3;
+    float mainGamma_ = 1.0f;
+    float displayGamma_ = 2.2f;
+    std::array<uint8_t, 256> gammaTable_{};
+    std::array<float, 3> coefficients_{0.299f, 0.587f, 0.114f};
+    uint8_t horizontalSubsampling_ = 1;
+    uint8_t verticalSubsampling_ = 1;
+    std::vector<int32_t> crToRed_, cbToBlue_, crToGreen_, cbToGreen_;
+    TColorModel sourceModel_ = cmRGB;
+    TColorModel targetModel_ = cmBGR;
+    TRowConverter rowConverter_ = nullptr;
+};

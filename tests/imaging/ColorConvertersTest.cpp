@@ -1,0 +1,327 @@
+// Row converters: sample order, depths, byte order, alpha, gamma, interlace masks, the colour
+// models, and that no converter writes past the pixels it was given.
+#include "imaging/ColorManager.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t kCanary = 0xCD;
+
+TColorManager Manager(TColorModel source, TColorModel target, uint8_t sourceBits,
+                      uint8_t targetBits) {
+    TColorManager m;
+    m.SetSourceModel(source);
+    m.SetTargetModel(target);
+    m.SetSourceSampleBits(sourceBits);
+    m.SetTargetSampleBits(targetBits);
+    return m;
+}
+
+// Converts an interleaved row into a target of `targetBytes` bytes followed by guard bytes,
+// all set to the canary first; checks that the guard is intact and answers the target.
+Bytes Convert(TColorManager& m, const Bytes& source, size_t targetBytes, uint32_t count,
+              uint8_t mask = 0xFF) {
+    Bytes target(targetBytes + 16, kCanary);
+    m.ConvertRows(source.data(), target.data(), count, mask);
+    for (size_t i = targetBytes; i < target.size(); ++i)
+        EXPECT_EQ(target[i], kCanary) << "written past the row at " << i;
+    target.resize(targetBytes);
+    return target;
+}
+
+Bytes ConvertPlanar(TColorManager& m, const std::vector<Bytes>& planes, size_t targetBytes,
+                    uint32_t count, uint8_t mask = 0xFF) {
+    std::vector<const void*> pointers;
+    for (const Bytes& p : planes) pointers.push_back(p.data());
+    Bytes target(targetBytes + 16, kCanary);
+    m.ConvertRows(pointers, target.data(), count, mask);
+    for (size_t i = targetBytes; i < target.size(); ++i)
+        EXPECT_EQ(target[i], kCanary) << "written past the row at " << i;
+    target.resize(targetBytes);
+    return target;
+}
+
+// 16-bit values as bytes: big-endian or this machine's order.
+Bytes Big16(std::initializer_list<uint16_t> values) {
+    Bytes out;
+    for (uint16_t v : values) {
+        out.push_back(uint8_t(v >> 8));
+        out.push_back(uint8_t(v));
+    }
+    return out;
+}
+Bytes Native16(std::initializer_list<uint16_t> values) {
+    Bytes out(values.size() * 2);
+    std::memcpy(out.data(), std::data(values), out.size());
+    return out;
+}
+
+} // namespace
+
+TEST(ColorReorder, EightBitOrdersAndAlpha) {
+    TColorManager m = Manager(cmRGB, cmBGR, 8, 8);
+    EXPECT_EQ(Convert(m, {10, 20, 30}, 3, 1), (Bytes{30, 20, 10}));
+
+    m.SetTargetModel(cmRGB);
+    EXPECT_EQ(Convert(m, {10, 20, 30, 40, 50, 60}, 6, 2), (Bytes{10, 20, 30, 40, 50, 60}));
+
+    // No target alpha in the source: the target's alpha place is left as it was.
+    m.SetTargetModel(cmBGRAlpha);
+    EXPECT_EQ(Convert(m, {10, 20, 30, 40, 50, 60}, 8, 2),
+              (Bytes{30, 20, 10, kCanary, 60, 50, 40, kCanary}));
+
+    // Source alpha without target alpha is skipped.
+    m.SetSourceModel(cmRGBAlpha);
+    m.SetTargetModel(cmBGR);
+    EXPECT_EQ(Convert(m, {10, 20, 30, 99, 40, 50, 60, 98}, 6, 2), (Bytes{30, 20, 10, 60, 50, 40}));
+
+    m.SetTargetModel(cmBGRAlpha);
+    EXPECT_EQ(Convert(m, {10, 20, 30, 99, 40, 50, 60, 98}, 8, 2),
+              (Bytes{30, 20, 10, 99, 60, 50, 40, 98}));
+}
+
+TEST(ColorReorder, LongRowsMatchPixelByPixelConversion) {
+    // Rows long enough for the block paths, with lengths that leave a tail.
+    for (TColorModel source : {cmRGB, cmRGBAlpha}) {
+        for (uint32_t count : {1u, 4u, 5u, 6u, 21u, 37u, 64u, 100u}) {
+            const size_t samples = source == cmRGB ? 3 : 4;
+            TColorManager m = Manager(source, source == cmRGB ? cmBGR : cmBGRAlpha, 8, 8);
+            Bytes row(count * samples);
+            for (size_t i = 0; i < row.size(); ++i) row[i] = uint8_t(i * 7 + 3);
+            Bytes expected = row;
+            for (size_t p = 0; p < count; ++p)
+                std::swap(expected[p * samples], expected[p * samples + 2]);
+            EXPECT_EQ(Convert(m, row, row.size(), count), expected) << count;
+
+            // In place.
+            m.ConvertRows(row.data(), row.data(), count);
+            EXPECT_EQ(row, expected) << count;
+        }
+    }
+}
+
+TEST(ColorReorder, GammaLeavesAlphaAlone) {
+    TColorManager m = Manager(cmBGRAlpha, cmBGRAlpha, 8, 8);
+    m.TargetFlags = cfApplyGamma;
+    const auto& g = m.GammaTable();
+    EXPECT_EQ(Convert(m, {1, 64, 128, 77}, 4, 1), (Bytes{g[1], g[64], g[128], 77}));
+    EXPECT_EQ(g[1], 21);
+}
+
+TEST(ColorReorder, SixteenBitSwappingAndScaling) {
+    // Big-endian 16-bit RGB into 8-bit BGR.
+    TColorManager m = Manager(cmRGB, cmBGR, 16, 8);
+    m.SourceFlags = cfSwapBytes;
+    EXPECT_EQ(Convert(m, Big16({0xFFFF, 0x1234, 0x0101}), 3, 1), (Bytes{1, 18, 255}));
+
+    // With gamma the scaled value goes through the table.
+    m.TargetFlags = cfApplyGamma;
+    EXPECT_EQ(Convert(m, Big16({0x0101, 0, 0}), 3, 1), (Bytes{0, 0, 21}));
+
+    // Alpha is scaled, never gamma-corrected.
+    TColorManager alpha = Manager(cmRGBAlpha, cmBGRAlpha, 16, 8);
+    alpha.SourceFlags = cfSwapBytes;
+    alpha.TargetFlags = cfApplyGamma;
+    EXPECT_EQ(Convert(alpha, Big16({0, 0, 0x0101, 0x0202}), 4, 1), (Bytes{21, 0, 0, 2}));
+
+    // 16 to 16: swapped when asked, else copied.
+    TColorManager wide = Manager(cmBGR, cmBGR, 16, 16);
+    wide.SourceFlags = cfSwapBytes;
+    EXPECT_EQ(Convert(wide, Big16({0x1234, 0x5678, 0x9ABC}), 6, 1),
+              Native16({0x1234, 0x5678, 0x9ABC}));
+    wide.SourceFlags = {};
+    EXPECT_EQ(Convert(wide, Native16({1, 2, 3}), 6, 1), Native16({1, 2, 3}));
+
+    // 8 to 16: v * 257, the output swapped with cfSwapBytes.
+    TColorManager up = Manager(cmRGB, cmRGB, 8, 16);
+    EXPECT_EQ(Convert(up, {1, 2, 255}, 6, 1), Native16({257, 514, 65535}));
+    up.SourceFlags = cfSwapBytes;
+    EXPECT_EQ(Convert(up, {1, 2, 255}, 6, 1), Big16({257, 514, 65535}));
+}
+
+TEST(ColorReorder, PlanarSources) {
+    TColorManager m = Manager(cmRGB, cmBGR, 8, 8);
+    EXPECT_EQ(ConvertPlanar(m, {{1, 2}, {3, 4}, {5, 6}}, 6, 2), (Bytes{5, 3, 1, 6, 4, 2}));
+
+    TColorManager alpha = Manager(cmRGBAlpha, cmBGRAlpha, 16, 8);
+    EXPECT_EQ(
+        ConvertPlanar(alpha,
+                      {Native16({0xFFFF}), Native16({0}), Native16({0x8000}), Native16({0x4000})},
+                      4, 1),
+        (Bytes{127, 0, 255, 63}));
+}
+
+TEST(ColorReorder, UnsupportedDepthWritesNothing) {
+    TColorManager m = Manager(cmRGB, cmBGR, 4, 8);
+    EXPECT_EQ(Convert(m, {0x12, 0x34}, 3, 1), (Bytes{kCanary, kCanary, kCanary}));
+}
+
+TEST(ColorMask, InterlacedPassesTakeConsecutiveSourcePixels) {
+    // Mask 0xAA converts pixels 0, 2, 4, 6 of each group of eight, here also pixel 8.
+    TColorManager m = Manager(cmRGB, cmBGR, 8, 8);
+    const Bytes source = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    const Bytes target = Convert(m, source, 10 * 3, 10, 0xAA);
+    for (size_t p = 0; p < 10; ++p) {
+        const uint8_t* q = target.data() + p * 3;
+        if (p % 2 == 0) {
+            const uint8_t* s = source.data() + (p / 2) * 3;
+            EXPECT_EQ(Bytes(q, q + 3), (Bytes{s[2], s[1], s[0]})) << p;
+        } else {
+            EXPECT_EQ(Bytes(q, q + 3), (Bytes{kCanary, kCanary, kCanary})) << p;
+        }
+    }
+
+    // The same for a grey row and for 1-bit indices into 8 bits.
+    TColorManager gray = Manager(cmGray, cmGray, 8, 8);
+    EXPECT_EQ(Convert(gray, {1, 2, 3}, 5, 5, 0xAA), (Bytes{1, kCanary, 2, kCanary, 3}));
+    TColorManager bits = Manager(cmPalette, cmPalette, 1, 8);
+    EXPECT_EQ(Convert(bits, {0b10100000}, 6, 6, 0x55),
+              (Bytes{kCanary, 255, kCanary, 0, kCanary, 255}));
+    // A 1-bit row keeps the bits of the pixels it skips.
+    TColorManager packed = Manager(cmPalette, cmPalette, 1, 1);
+    Bytes target1 = {0b01010101};
+    packed.ConvertRows(Bytes{0b11110000}.data(), target1.data(), 8, 0xAA);
+    EXPECT_EQ(target1[0], 0xFF);
+}
+
+TEST(ColorGray, DepthsAndAlpha) {
+    TColorManager m = Manager(cmGray, cmGray, 16, 8);
+    m.SourceFlags = cfSwapBytes;
+    EXPECT_EQ(Convert(m, Big16({0x1234}), 1, 1), (Bytes{18}));
+
+    TColorManager alpha = Manager(cmGrayAlpha, cmGray, 8, 8);
+    EXPECT_EQ(Convert(alpha, {10, 99, 20, 98, 30, 97}, 3, 3), (Bytes{10, 20, 30}));
+    TColorManager alpha16 = Manager(cmGrayAlpha, cmGray, 16, 16);
+    alpha16.SourceFlags = cfSwapBytes;
+    EXPECT_EQ(Convert(alpha16, Big16({0x1234, 0xFFFF, 0x5678, 0}), 4, 2),
+              Native16({0x1234, 0x5678}));
+
+    TColorManager up = Manager(cmGray, cmGray, 8, 16);
+    EXPECT_EQ(Convert(up, {0, 1, 255}, 6, 3), Native16({0, 257, 65535}));
+    TColorManager copy = Manager(cmGray, cmGray, 16, 16);
+    EXPECT_EQ(Convert(copy, Native16({7, 8}), 4, 2), Native16({7, 8}));
+}
+
+TEST(ColorIndexed, BitRepacking) {
+    // 1-bit 1, 0, 1, 1 into 8 bits rescales to 255, 0, 255, 255 (grey) ...
+    TColorManager gray = Manager(cmGray, cmGray, 1, 8);
+    EXPECT_EQ(Convert(gray, {0b10110000}, 4, 4), (Bytes{255, 0, 255, 255}));
+    // ... and into 4 bits to 15, 0, 15, 15.
+    gray.SetTargetSampleBits(4);
+    EXPECT_EQ(Convert(gray, {0b10110000}, 2, 4), (Bytes{0xF0, 0xFF}));
+
+    // Equal depths copy whole bytes.
+    TColorManager same = Manager(cmPalette, cmPalette, 4, 4);
+    EXPECT_EQ(Convert(same, {0x12, 0x34, 0x56}, 3, 5), (Bytes{0x12, 0x34, 0x56}));
+
+    // A 4-bit target of odd length packs two pixels a byte from the first pixel and keeps
+    // the unused half of the last byte.
+    TColorManager odd = Manager(cmPalette, cmPalette, 8, 4);
+    Bytes target = {0x00, 0x0A};
+    odd.ConvertRows(Bytes{0, 255, 136}.data(), target.data(), 3);
+    EXPECT_EQ(target, (Bytes{0x0F, 0x8A}));
+
+    // 2-bit indices into 8 bits: 0, 85, 170, 255.
+    TColorManager two = Manager(cmPalette, cmPalette, 2, 8);
+    EXPECT_EQ(Convert(two, {0b00011011}, 4, 4), (Bytes{0, 85, 170, 255}));
+    // 3-bit fields: two per byte, the last two bits unused.
+    TColorManager three = Manager(cmPalette, cmPalette, 3, 8);
+    EXPECT_EQ(Convert(three, {0b11101000, 0b00100011}, 3, 3), (Bytes{255, 72, 36}));
+}
+
+TEST(ColorIndexed, SixteenBitIndices) {
+    TColorManager m = Manager(cmPalette, cmPalette, 16, 16);
+    EXPECT_EQ(Convert(m, Native16({1, 2, 3}), 6, 3), Native16({1, 2, 3}));
+    m.SourceFlags = cfSwapBytes;
+    EXPECT_EQ(Convert(m, Big16({0x0102, 0x0304}), 4, 2), Native16({0x0102, 0x0304}));
+    m.SourceFlags = {};
+    Bytes masked = Convert(m, Native16({5, 6}), 6, 3, 0xA0);
+    EXPECT_EQ(masked, (Bytes{5, 0, kCanary, kCanary, 6, 0}));
+
+    // 16-bit indices into a 4-bit row of odd length.
+    TColorManager down = Manager(cmPalette, cmPalette, 16, 4);
+    down.SourceFlags = cfSwapBytes;
+    Bytes target = {0x00, 0x03};
+    down.ConvertRows(Big16({0xFFFF, 0x1111, 0x8888}).data(), target.data(), 3);
+    EXPECT_EQ(target, (Bytes{0xF1, 0x83}));
+
+    // Indices under 16 bits into 16-bit values.
+    TColorManager up = Manager(cmPalette, cmPalette, 2, 16);
+    EXPECT_EQ(Convert(up, {0b00011011}, 8, 4), Native16({0, 21845, 43690, 65535}));
+    up.SourceFlags = cfSwapBytes;
+    EXPECT_EQ(Convert(up, {0b01000000}, 2, 1), Big16({21845}));
+}
+
+TEST(ColorCMYK, WhiteBlackAndMixes) {
+    TColorManager m = Manager(cmCMYK, cmBGR, 8, 8);
+    EXPECT_EQ(Convert(m, {0, 0, 0, 0}, 3, 1), (Bytes{255, 255, 255}));
+    EXPECT_EQ(Convert(m, {10, 200, 255, 255}, 3, 1), (Bytes{0, 0, 0}));
+    // cyan 100 with black 50: 100 * 50 div 255 - 100 - 50 + 255 = 124, written last in BGR.
+    EXPECT_EQ(Convert(m, {100, 0, 0, 50}, 3, 1), (Bytes{205, 205, 124}));
+    m.SetTargetModel(cmRGBAlpha);
+    EXPECT_EQ(Convert(m, {100, 0, 0, 50}, 4, 1), (Bytes{124, 205, 205, kCanary}));
+    EXPECT_EQ(ConvertPlanar(m, {{100}, {0}, {0}, {50}}, 4, 1), (Bytes{124, 205, 205, kCanary}));
+
+    TColorManager wide = Manager(cmCMYK, cmBGR, 8, 16);
+    EXPECT_EQ(Convert(wide, {0, 0, 0, 0}, 6, 1), Native16({65535, 65535, 65535}));
+
+    TColorManager deep = Manager(cmCMYK, cmBGR, 16, 8);
+    deep.SourceFlags = cfSwapBytes;
+    EXPECT_EQ(Convert(deep, Big16({0, 0, 0, 0}), 3, 1), (Bytes{255, 255, 255}));
+    EXPECT_EQ(Convert(deep, Big16({1000, 0, 65535, 65535}), 3, 1), (Bytes{0, 0, 0}));
+    TColorManager deepWide = Manager(cmCMYK, cmBGR, 16, 16);
+    EXPECT_EQ(Convert(deepWide, Native16({0, 0, 0, 0}), 6, 1), Native16({65535, 65535, 65535}));
+    EXPECT_EQ(Convert(deepWide, Native16({1000, 0, 5, 65535}), 6, 1), Native16({0, 0, 0}));
+}
+
+TEST(ColorLab, BranchesAndFlags) {
+    TColorManager m = Manager(cmCIELab, cmBGR, 8, 8);
+    // L* 100, a* = b* = 0: the cube branch with X = Y = Z = 1 gives white.
+    EXPECT_EQ(Convert(m, {100, 0, 0}, 3, 1), (Bytes{255, 255, 255}));
+    // The linear branch for dark values.
+    EXPECT_EQ(Convert(m, {5, 0, 0}, 3, 1), (Bytes{1, 1, 1}));
+    EXPECT_EQ(Convert(m, {5, uint8_t(-10), 10}, 3, 1), (Bytes{0, 2, 0}));
+    // Signed a* and b*.
+    EXPECT_EQ(Convert(m, {50, 20, uint8_t(-30)}, 3, 1), (Bytes{101, 40, 53}));
+    // Scaled L* and offset a*, b*, planar, into RGB.
+    m.SourceFlags = cfLabScaledL | cfLabOffsetAB;
+    m.SetTargetModel(cmRGB);
+    EXPECT_EQ(ConvertPlanar(m, {{150}, {140}, {100}}, 3, 1), (Bytes{62, 64, 130}));
+    EXPECT_EQ(Convert(m, {255, 128, 128}, 3, 1), (Bytes{255, 255, 255}));
+    // 16-bit targets take v * 257.
+    m.SetTargetSampleBits(16);
+    EXPECT_EQ(Convert(m, {0, 128, 128}, 6, 1), Native16({0, 0, 0}));
+}
+
+TEST(ColorYCC, TablesAndSixteenBitFormula) {
+    TColorManager m = Manager(cmYCbCr, cmBGR, 8, 8);
+    EXPECT_EQ(Convert(m, {100, 128, 128}, 3, 1), (Bytes{100, 100, 100}));
+    // Cr 255 adds 178 to red (clamped) and takes 91 from green.
+    EXPECT_EQ(Convert(m, {100, 128, 255}, 3, 1), (Bytes{100, 9, 255}));
+    EXPECT_EQ(ConvertPlanar(m, {{100}, {255}, {128}}, 3, 1), (Bytes{255, 56, 100}));
+    m.SetTargetModel(cmRGBAlpha);
+    EXPECT_EQ(Convert(m, {100, 128, 255}, 4, 1), (Bytes{255, 9, 100, kCanary}));
+
+    // 16-bit sources are reduced to 8 bits first.
+    TColorManager deep = Manager(cmYCbCr, cmBGR, 16, 8);
+    deep.SourceFlags = cfSwapBytes;
+    EXPECT_EQ(Convert(deep, Big16({100 * 257, 128 * 257, 255 * 257}), 3, 1), (Bytes{100, 9, 255}));
+
+    // Photo-CD chroma is centred on 156 (blue) and 137 (red).
+    TColorManager photo = Manager(cmPhotoYCC, cmBGR, 8, 8);
+    EXPECT_EQ(Convert(photo, {100, 156, 137}, 3, 1), (Bytes{100, 100, 100}));
+
+    // 16 to 16 bits: the fixed formula, wrapped into 16 bits.
+    TColorManager wide = Manager(cmYCbCr, cmBGR, 16, 16);
+    EXPECT_EQ(Convert(wide, Native16({10000, 50000, 30000}), 6, 1), Native16({35559, 14150, 4096}));
+    EXPECT_EQ(Convert(wide, Native16({0, 0, 65535}), 6, 1), Native16({42152, 54670, 55239}));
+    wide.SetTargetModel(cmRGB);
+    EXPECT_EQ(Convert(wide, Native16({10000, 50000, 30000}), 6, 1), Native16({4096, 14150, 35559}));
+}
