@@ -1,0 +1,272 @@
+#include "imaging/codecs/TIFFJPEGDecoder.h"
+
+#include "imaging/ImageGraphic.h"
+#include "imaging/ImageMessages.h"
+#include "platform/graphics/Exceptions.h"
+#include "platform/graphics/Warning.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstddef>
+#include <cstdio>
+#include <vector>
+
+#include <jpeglib.h>
+
+// After jpeglib.h, which it needs.
+#include <jerror.h>
+
+// libjpeg reports fatal errors through its error exit, which must not return. It jumps back
+// with longjmp into the small C-style step functions below: each arms the jump point, makes
+// its libjpeg calls and answers false after a jump. Nothing with a destructor lives in a
+// step's frame, so the jump skips no cleanup; the decoder owns the libjpeg object and frees
+// it whatever happens. The callbacks libjpeg makes only set fields of the state.
+struct TTIFFJPEGDecoder::TState {
+    jpeg_decompress_struct Info;
+    jpeg_error_mgr Errors;
+    jpeg_source_mgr Source;
+    jpeg_progress_mgr Progress;
+    std::jmp_buf Jump;
+    int Code;
+    bool Created;
+    // The data the source manager hands out: the tables or the current strip.
+    const JOCTET* Data;
+    size_t Size;
+    // Set when libjpeg asked for data past the end.
+    bool EndOfInput;
+};
+
+namespace {
+
+using TState = TTIFFJPEGDecoder::TState;
+
+const JOCTET EndOfImage[2] = {0xFF, JPEG_EOI};
+
+TState* StateOf(j_common_ptr info) {
+    return reinterpret_cast<TState*>(reinterpret_cast<char*>(info) - offsetof(TState, Info));
+}
+
+void ErrorExit(j_common_ptr info) {
+    TState* state = StateOf(info);
+    state->Code = info->err->msg_code;
+    std::longjmp(state->Jump, 1);
+}
+
+// Warnings and trace messages are discarded.
+void EmitMessage(j_common_ptr, int) {}
+void OutputMessage(j_common_ptr) {}
+
+void ProgressMonitor(j_common_ptr info) {
+    const auto* d = reinterpret_cast<j_decompress_ptr>(info);
+    if (d->input_scan_number > TTIFFJPEGDecoder::MaxScans) {
+        TState* state = StateOf(info);
+        state->Code = JERR_BAD_PROGRESSION;
+        std::longjmp(state->Jump, 1);
+    }
+}
+
+void InitSource(j_decompress_ptr info) {
+    TState* state = StateOf(reinterpret_cast<j_common_ptr>(info));
+    info->src->next_input_byte = state->Data;
+    info->src->bytes_in_buffer = state->Size;
+}
+
+// Past the end: an end-of-image marker, as if the image ended there.
+boolean FillInputBuffer(j_decompress_ptr info) {
+    StateOf(reinterpret_cast<j_common_ptr>(info))->EndOfInput = true;
+    info->src->next_input_byte = EndOfImage;
+    info->src->bytes_in_buffer = sizeof EndOfImage;
+    return TRUE;
+}
+
+void SkipInputData(j_decompress_ptr info, long count) {
+    if (count <= 0) return;
+    if (static_cast<unsigned long>(count) > info->src->bytes_in_buffer) {
+        FillInputBuffer(info);
+        return;
+    }
+    info->src->next_input_byte += count;
+    info->src->bytes_in_buffer -= static_cast<size_t>(count);
+}
+
+void TermSource(j_decompress_ptr) {}
+
+bool StepCreate(TState* state) {
+    state->Info.err = jpeg_std_error(&state->Errors);
+    state->Errors.error_exit = ErrorExit;
+    state->Errors.emit_message = EmitMessage;
+    state->Errors.output_message = OutputMessage;
+    if (setjmp(state->Jump)) return false;
+    jpeg_create_decompress(&state->Info);
+    state->Created = true;
+    state->Info.mem->max_memory_to_use = TTIFFJPEGDecoder::MaxMemory;
+    state->Progress.progress_monitor = ProgressMonitor;
+    state->Info.progress = &state->Progress;
+    state->Source.init_source = InitSource;
+    state->Source.fill_input_buffer = FillInputBuffer;
+    state->Source.skip_input_data = SkipInputData;
+    state->Source.resync_to_restart = jpeg_resync_to_restart;
+    state->Source.term_source = TermSource;
+    state->Source.next_input_byte = nullptr;
+    state->Source.bytes_in_buffer = 0;
+    state->Info.src = &state->Source;
+    return true;
+}
+
+bool StepReadHeader(TState* state, boolean requireImage, int* result) {
+    if (setjmp(state->Jump)) return false;
+    *result = jpeg_read_header(&state->Info, requireImage);
+    return true;
+}
+
+bool StepStart(TState* state, J_COLOR_SPACE in, J_COLOR_SPACE out) {
+    if (setjmp(state->Jump)) return false;
+    state->Info.jpeg_color_space = in;
+    state->Info.out_color_space = out;
+    state->Info.raw_data_out = FALSE;
+    jpeg_start_decompress(&state->Info);
+    return true;
+}
+
+bool StepReadLine(TState* state, JSAMPROW row, JDIMENSION* lines) {
+    if (setjmp(state->Jump)) return false;
+    *lines = jpeg_read_scanlines(&state->Info, &row, 1);
+    return true;
+}
+
+bool StepFinish(TState* state) {
+    if (setjmp(state->Jump)) return false;
+    if (state->Info.output_scanline < state->Info.output_height)
+        jpeg_abort_decompress(&state->Info);
+    else
+        jpeg_finish_decompress(&state->Info);
+    return true;
+}
+
+[[noreturn]] void RaiseJPEGError(const TState& state) {
+    throw EInvalidGraphic(Format(msgJPEGError, state.Code));
+}
+
+[[noreturn]] void RaiseCompression(const char* message) {
+    throw EGraphicCompression(message);
+}
+
+// The colour model libjpeg's YCbCr data come from.
+constexpr auto YCbCrModel = static_cast<TColorModel>(11);
+
+} // namespace
+
+TTIFFJPEGDecoder::TTIFFJPEGDecoder(const TImageProperties& properties) : properties_(properties) {
+    if (!properties.JPEGTables.empty()) {
+        tables_ = properties.JPEGTables.data();
+        tablesSize_ = properties.JPEGTables.size();
+    }
+}
+
+TTIFFJPEGDecoder::~TTIFFJPEGDecoder() {
+    if (state_ && state_->Created) jpeg_destroy_decompress(&state_->Info);
+}
+
+void TTIFFJPEGDecoder::BeginDecoding() {
+    if (state_ && state_->Created) jpeg_destroy_decompress(&state_->Info);
+    state_ = std::make_unique<TState>();
+    TState* state = state_.get();
+    if (!StepCreate(state)) RaiseJPEGError(*state);
+
+    const auto& subsampling = properties_.YCbCrSubSampling;
+    horizontalSampling_ = subsampling.size() >= 2 ? subsampling[0] : 1;
+    verticalSampling_ = subsampling.size() >= 2 ? subsampling[1] : 1;
+
+    if (tables_) {
+        state->Data = tables_;
+        state->Size = tablesSize_;
+        state->EndOfInput = false;
+        int result = 0;
+        if (!StepReadHeader(state, FALSE, &result)) RaiseJPEGError(*state);
+        if (result != JPEG_HEADER_TABLES_ONLY) RaiseCompression(msgJPEGBogusTableField);
+    }
+}
+
+void TTIFFJPEGDecoder::EndDecoding() {
+    if (state_ && state_->Created) jpeg_destroy_decompress(&state_->Info);
+    state_.reset();
+}
+
+namespace {
+
+// Ends a strip's libjpeg work: shows the end-of-input warning once, and returns the libjpeg
+// object to its start state when the strip did not finish normally.
+struct TStripGuard {
+    TState* State;
+    bool Finished = false;
+    ~TStripGuard() {
+        if (!Finished) jpeg_abort_decompress(&State->Info);
+        if (State->EndOfInput) ShowWarning(msgJPEGEndOfInput, msgWarning);
+    }
+};
+
+} // namespace
+
+void TTIFFJPEGDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                              int32_t outputSize) {
+    if (!state_) BeginDecoding();
+    TState* state = state_.get();
+    jpeg_decompress_struct& info = state->Info;
+    jpeg_abort_decompress(&info);
+    state->Data = input;
+    state->Size = input ? static_cast<size_t>(std::max(inputSize, 0)) : 0;
+    state->EndOfInput = false;
+    TStripGuard guard{state};
+
+    int result = 0;
+    if (!StepReadHeader(state, TRUE, &result)) RaiseJPEGError(*state);
+
+    const TImageProperties& p = properties_;
+    const uint32_t rowsLeft = p.Height > p.CurrentRow ? p.Height - p.CurrentRow : 0;
+    const uint32_t rowsPerStrip = p.RowsPerStrip.empty() ? p.Height : p.RowsPerStrip[0];
+    if (info.image_width != p.Width || info.image_height != std::min(rowsLeft, rowsPerStrip))
+        RaiseCompression(msgJPEGStripSize);
+    // Samples are interleaved unless the planes are stored apart (an absent tag means
+    // interleaved).
+    const bool contiguous = p.PlanarConfig != 2;
+    if (info.num_components != (contiguous ? p.SamplesPerPixel : 1))
+        RaiseCompression(msgJPEGComponentCount);
+    if (info.data_precision != p.BitsPerSample) RaiseCompression(msgJPEGDataPrecision);
+    const jpeg_component_info* components = info.comp_info;
+    bool sampling = true;
+    if (contiguous) {
+        sampling = components[0].h_samp_factor == horizontalSampling_ &&
+                   components[0].v_samp_factor == verticalSampling_;
+        for (int c = 1; c < info.num_components; ++c)
+            sampling =
+                sampling && components[c].h_samp_factor == 1 && components[c].v_samp_factor == 1;
+    } else {
+        sampling = components[0].h_samp_factor == 1 && components[0].v_samp_factor == 1;
+    }
+    if (!sampling) RaiseCompression(msgJPEGSamplingFactors);
+
+    // Three components are delivered in blue, green, red order; others as they are.
+    J_COLOR_SPACE in = JCS_UNKNOWN, out = JCS_UNKNOWN;
+    if (info.num_components == 3) {
+        in = p.ColorModel == YCbCrModel ? JCS_YCbCr : JCS_RGB;
+        out = JCS_EXT_BGR;
+    }
+    if (!StepStart(state, in, out)) RaiseJPEGError(*state);
+
+    const size_t rowSize = p.BytesPerRow;
+    const size_t size = output ? static_cast<size_t>(std::max(outputSize, 0)) : 0;
+    if (rowSize == 0 || size % rowSize != 0) RaiseCompression(msgJPEGFractionalLine);
+    // libjpeg writes whole lines; a line longer than a row goes through a scratch row.
+    const size_t lineBytes = size_t(info.output_width) * size_t(info.output_components);
+    std::vector<uint8_t> scratch(lineBytes > rowSize ? lineBytes : 0);
+    for (size_t row = 0; row < size / rowSize; ++row) {
+        uint8_t* target = output + row * rowSize;
+        JDIMENSION lines = 0;
+        if (!StepReadLine(state, scratch.empty() ? target : scratch.data(), &lines))
+            RaiseJPEGError(*state);
+        if (lines == 0) break;
+        if (!scratch.empty()) std::copy_n(scratch.data(), rowSize, target);
+    }
+    if (!StepFinish(state)) RaiseJPEGError(*state);
+    guard.Finished = true;
+}
