@@ -9,7 +9,7 @@
 
 DEFINE_GRAPHIC_CLASS(TImageGraphic, TBitmap)
 
-TImageGraphic::TImageGraphic() = default;
+TImageGraphic::TImageGraphic() : ColorEngine(std::make_unique<TColorManager>()) {}
 
 TImageGraphic::~TImageGraphic() = default;
 
@@ -52,6 +52,12 @@ void TImageGraphic::Assign(const TGraphic& source) {
     if (const auto* image = dynamic_cast<const TImageGraphic*>(&source))
         ImageProperties = image->ImageProperties;
     TBitmap::Assign(source);
+}
+
+void TImageGraphic::ApplySourceGamma(float fileGamma) {
+    ColorEngine->SetGammaValues(fileGamma, 2.2f);
+    ColorEngine->TargetFlags.Include(cfApplyGamma);
+    ImageProperties.Flags.Include(flGammaCorrected);
 }
 
 // --- One load ---

@@ -42,6 +42,7 @@
 // ApplySourceGamma after configuring ColorEngine's sample depths.
 #pragma once
 
+#include "imaging/ColorManager.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/Graphic.h"
 
@@ -53,7 +54,6 @@
 
 class TDecoder;
 class TStream;
-enum TColorModel : uint8_t;
 
 // One layout flag of an image; the value is the flag's bit in a TImageFlags byte.
 enum TImageFlag : uint8_t {
@@ -207,6 +207,13 @@ public:
 protected:
     class TLoad;
 
+    // The gamma step of a load: the colour manager corrects from `fileGamma` to the display's
+    // 2.2, and the properties record that it did. Set the sample depths first: the gamma
+    // table is built for them.
+    void ApplySourceGamma(float fileGamma);
+
+    // Converts rows into the bitmap's layout; configured for each load.
+    std::unique_ptr<TColorManager> ColorEngine;
     // Stream position at which the current image begins; reader seeks are relative to it.
     int64_t StreamStart = 0;
     // The stream being decoded, during DecodeImage only (not owned).

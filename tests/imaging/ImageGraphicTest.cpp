@@ -101,8 +101,10 @@ public:
     }
 
     // Lets tests reach the protected parts.
+    using TImageGraphic::ColorEngine;
     using TImageGraphic::SourceStream;
     using TImageGraphic::StreamStart;
+    void Gamma(float value) { ApplySourceGamma(value); }
 
     THeaderCheck check = hcRaise;
     int failAtRow = -1;
@@ -158,7 +160,7 @@ TEST(ImageGraphic, ReadImageHeaderResetsEveryProperty) {
     EXPECT_EQ(p.Version, 0u);
     EXPECT_TRUE(p.Flags.Empty());
     EXPECT_EQ(p.Width + p.Height + p.JPEGTablesMode + p.ImageCount + p.FilterMode, 0u);
-    EXPECT_EQ(p.ColorModel, TColorModel{});
+    EXPECT_EQ(p.ColorModel, cmUnknown);
     EXPECT_EQ(p.Compression, ckUnknown);
     EXPECT_EQ(p.SourceGamma, 1.0f);
     EXPECT_EQ(p.XResolution, 0.0f);
@@ -170,14 +172,14 @@ TEST(ImageGraphic, AssignCopiesPropertiesOfImagesOnly) {
     TTestGraphic source;
     TMemoryStream stream(MakeImage(3, 2));
     source.LoadFromStream(stream);
-    source.ImageProperties.ColorModel = TColorModel(2);
+    source.ImageProperties.ColorModel = cmGray;
     source.ImageProperties.RowsPerStrip = {2};
 
     TTestGraphic target;
     target.Assign(source);
     EXPECT_EQ(target.ImageProperties.Width, 3u);
     EXPECT_EQ(target.ImageProperties.Height, 2u);
-    EXPECT_EQ(target.ImageProperties.ColorModel, TColorModel(2));
+    EXPECT_EQ(target.ImageProperties.ColorModel, cmGray);
     EXPECT_EQ(target.ImageProperties.RowsPerStrip, TCardinalArray{2});
     ASSERT_EQ(target.Width(), 3);
     EXPECT_EQ(target.ScanLine(1)[2], 0x12);
@@ -192,7 +194,7 @@ TEST(ImageGraphic, AssignCopiesPropertiesOfImagesOnly) {
     EXPECT_EQ(target.PixelFormat(), bf24Bit);
     EXPECT_EQ(target.ScanLine(3)[0], 99);
     EXPECT_EQ(target.ImageProperties.Width, 3u);
-    EXPECT_EQ(target.ImageProperties.ColorModel, TColorModel(2));
+    EXPECT_EQ(target.ImageProperties.ColorModel, cmGray);
 
     target.Assign(target);
     EXPECT_EQ(target.ScanLine(3)[0], 99);
@@ -346,6 +348,23 @@ TEST(ImageGraphic, FailureMidLoadEndsAndFreesTheDecoder) {
     EXPECT_THROW(h.LoadFromStream(truncated), EStreamError);
     EXPECT_EQ(h.log.ended, 1);
     EXPECT_EQ(h.log.destroyed, 1);
+}
+
+TEST(ImageGraphic, SourceGammaGoesThroughTheColourManager) {
+    TTestGraphic g;
+    g.ImageProperties.Flags = flBigEndian;
+    g.Gamma(0.5f);
+    EXPECT_EQ(g.ImageProperties.Flags, flBigEndian | flGammaCorrected);
+    EXPECT_TRUE(g.ColorEngine->TargetFlags.Contains(cfApplyGamma));
+    EXPECT_EQ(g.ColorEngine->MainGamma(), 0.5f);
+    EXPECT_EQ(g.ColorEngine->DisplayGamma(), 2.2f);
+    // Exponent 1 / (0.5 x 2.2): 128 -> round((128/255)^(1/1.1) x 255) = 136.
+    EXPECT_EQ(g.ColorEngine->GammaTable()[128], 136);
+
+    // The next load starts from clean properties.
+    TMemoryStream stream(MakeImage(1, 1));
+    g.LoadFromStream(stream);
+    EXPECT_TRUE(g.ImageProperties.Flags.Empty());
 }
 
 TEST(ImageHelpers, SwapInPlaceAtAnyAlignment) {
