@@ -39,7 +39,12 @@
 // when load.HeaderValid() is false. Readers with more phases call load.Start(msgLoadingData)
 // (or msgUpsampling) and load.Finish() around each. load.Fail(msgInvalidColorFormat) raises a
 // message of the table with the reader's short name. A format that states a gamma calls
-// ApplySourceGamma after configuring ColorEngine's sample depths.
+// ApplySourceGamma after configuring ColorEngine's sample depths. Helpers that read during
+// the load use SourceStream, which the TLoad sets and clears. A failed load fires no ending
+// event; the TLoad and TDecoderSession tidy up as the exception passes.
+//
+// Class-level recognition goes through the class reference, e.g.
+// TImageGraphic::Recognize(TMyGraphic::ClassRef(), fileName).
 #pragma once
 
 #include "imaging/ColorManager.h"
