@@ -1,0 +1,271 @@
+#include "platform/ui/OpenPictureDialog.h"
+
+#include "platform/graphics/Bitmap.h"
+#include "platform/ui/BitmapImage.h"
+
+#include <QDialog>
+#include <QFile>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QProgressBar>
+#include <QScreen>
+#include <QStyle>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+// A load that has run this long when it reports progress shows the progress bar.
+constexpr qint64 kProgressDelayMs = 100;
+// Pictures are drawn from an image of at most this many pixels a side.
+constexpr int kPreviewImageSide = 4096;
+constexpr int kPreviewBorder = 5;
+
+int MulDivRounded(int64_t a, int64_t b, int64_t c) {
+    return int((a * b + c / 2) / c);
+}
+
+// The paint box: the preview drawn by PreviewRect, "(vide)" when there is no picture; a click
+// opens the preview window.
+class TPreviewBox : public QFrame {
+public:
+    explicit TPreviewBox(TOpenPictureDialog* dialog) : QFrame(dialog), dialog_(dialog) {
+        setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+        setMinimumSize(200, 200);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    }
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QFrame::paintEvent(event);
+        QPainter painter(this);
+        const QRect box = contentsRect();
+        painter.setClipRect(box);
+        const TPicture& picture = dialog_->Picture();
+        if (picture.Width() == 0) {
+            painter.drawText(box, Qt::AlignCenter, QStringLiteral("(vide)"));
+            return;
+        }
+        const QRect target =
+            PreviewRect(picture.Width(), picture.Height(), box.width(), box.height())
+                .translated(box.topLeft());
+        const QImage& image = dialog_->PreviewImage();
+        if (image.isNull()) {
+            // A picture without pixels (a metafile): its place and size only.
+            painter.drawRect(target.adjusted(0, 0, -1, -1));
+            return;
+        }
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(target, image);
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+            dialog_->OpenPreviewWindow();
+    }
+
+private:
+    TOpenPictureDialog* dialog_;
+};
+
+// The preview window's panel: the picture stretched to fill it.
+class TStretchView : public QWidget {
+public:
+    TStretchView(const QImage& image, QWidget* parent) : QWidget(parent), image_(image) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        if (image_.isNull()) return;
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(rect(), image_);
+    }
+
+private:
+    const QImage& image_;
+};
+
+} // namespace
+
+QStringList QtNameFilters(const QString& filter) {
+    const QStringList parts = filter.split(u'|');
+    QStringList result;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString description = parts[i];
+        const QString masks = parts[i + 1];
+        const QString suffix = QStringLiteral(" (") + masks + u')';
+        if (description.endsWith(suffix)) description.chop(suffix.size());
+        result += description + QStringLiteral(" (") +
+                  masks.split(u';', Qt::SkipEmptyParts).join(u' ') + u')';
+    }
+    return result;
+}
+
+QRect PreviewRect(int pictureWidth, int pictureHeight, int boxWidth, int boxHeight) {
+    if (pictureWidth <= boxWidth && pictureHeight <= boxHeight) {
+        return QRect((boxWidth - pictureWidth) / 2, (boxHeight - pictureHeight) / 2, pictureWidth,
+                     pictureHeight);
+    }
+    const auto byWidth = [&] {
+        return QRect(0, 0, boxWidth, MulDivRounded(pictureHeight, boxWidth, pictureWidth));
+    };
+    const auto byHeight = [&] {
+        return QRect(0, 0, MulDivRounded(pictureWidth, boxHeight, pictureHeight), boxHeight);
+    };
+    if (pictureWidth > pictureHeight) {
+        const QRect r = byWidth();
+        return r.height() <= boxHeight ? r : byHeight();
+    }
+    const QRect r = byHeight();
+    return r.width() <= boxWidth ? r : byWidth();
+}
+
+TOpenPictureDialog::TOpenPictureDialog(QWidget* parent)
+    : QFileDialog(parent),
+      filter_(QString::fromStdString(BuildPictureFilter(TGraphic::ClassRef()))) {
+    setOption(QFileDialog::DontUseNativeDialog);
+    setAcceptMode(QFileDialog::AcceptOpen);
+    setFileMode(QFileDialog::ExistingFile);
+    setNameFilters(QtNameFilters(filter_));
+
+    auto* panel = new QWidget(this);
+    auto* column = new QVBoxLayout(panel);
+    column->setContentsMargins(0, 0, 0, 0);
+    auto* header = new QHBoxLayout;
+    label_ = new QLabel(QStringLiteral("Image :"), panel);
+    previewButton_ = new QToolButton(panel);
+    previewButton_->setIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
+    previewButton_->setToolTip(QStringLiteral("Prévisualiser"));
+    previewButton_->setAccessibleName(QStringLiteral("Prévisualiser"));
+    previewButton_->setEnabled(false);
+    header->addWidget(label_, 1);
+    header->addWidget(previewButton_);
+    column->addLayout(header);
+    paintBox_ = new TPreviewBox(this);
+    column->addWidget(paintBox_, 1);
+    progressBar_ = new QProgressBar(panel);
+    progressBar_->setRange(0, 100);
+    // The bar keeps its place when hidden: it is shown in the middle of a load, when the
+    // layout cannot run.
+    QSizePolicy keepPlace = progressBar_->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true);
+    progressBar_->setSizePolicy(keepPlace);
+    progressBar_->hide();
+    column->addWidget(progressBar_);
+
+    if (auto* grid = qobject_cast<QGridLayout*>(layout()))
+        grid->addWidget(panel, 0, grid->columnCount(), grid->rowCount(), 1);
+    else
+        layout()->addWidget(panel);
+
+    picture_.OnProgress = [this](TGraphic&, TProgressStage stage, uint8_t percentDone, bool,
+                                 const TRect&,
+                                 const std::string&) { LoadProgress(stage, percentDone); };
+    resize(900, 500);
+    connect(this, &QFileDialog::currentChanged, this, &TOpenPictureDialog::ShowPreview);
+    connect(previewButton_, &QToolButton::clicked, this, &TOpenPictureDialog::OpenPreviewWindow);
+}
+
+TOpenPictureDialog::~TOpenPictureDialog() = default;
+
+bool TOpenPictureDialog::Execute() {
+    setDirectory(InitialDir);
+    setWindowTitle(Title);
+    if (FileName.isEmpty()) {
+        if (auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) edit->clear();
+    } else {
+        selectFile(FileName);
+    }
+    ClearPreview();
+    const bool chosen = exec() == QDialog::Accepted && !selectedFiles().isEmpty();
+    if (chosen) FileName = selectedFiles().first();
+    // The preview of a large picture is not kept once the dialog has closed.
+    ClearPreview();
+    return chosen;
+}
+
+void TOpenPictureDialog::ShowPreview(const QString& path) {
+    bool loaded = false;
+    if (!path.isEmpty() && QFileInfo(path).isFile()) {
+        loadClock_.start();
+        try {
+            picture_.LoadFromFile(QFile::encodeName(path).toStdString());
+            image_ = {};
+            if (const TBitmap* bitmap = picture_.Graphic()->AsBitmap()) {
+                image_ = BitmapToQImage(*bitmap, QSize(kPreviewImageSide, kPreviewImageSide));
+                if (image_.hasAlphaChannel()) image_.convertTo(QImage::Format_ARGB32_Premultiplied);
+            }
+            loaded = true;
+        } catch (const std::exception&) {
+            // The preview shows no picture for a file it cannot read; nothing is reported.
+        }
+        loadClock_.invalidate();
+        progressBar_->hide();
+    }
+    if (loaded) {
+        label_->setText(
+            QString::asprintf(" (%dx%d)", int(picture_.Width()), int(picture_.Height())));
+        previewButton_->setEnabled(true);
+    } else {
+        ClearPreview();
+    }
+    paintBox_->update();
+}
+
+void TOpenPictureDialog::ClearPreview() {
+    picture_.Clear();
+    image_ = {};
+    label_->setText(QStringLiteral("Image :"));
+    previewButton_->setEnabled(false);
+    paintBox_->update();
+}
+
+void TOpenPictureDialog::LoadProgress(TProgressStage stage, uint8_t percentDone) {
+    switch (stage) {
+    case psStarting:
+        progressBar_->setValue(0);
+        break;
+    case psRunning:
+        if (progressBar_->isHidden() && loadClock_.isValid() &&
+            loadClock_.elapsed() >= kProgressDelayMs)
+            progressBar_->show();
+        if (!progressBar_->isHidden()) {
+            progressBar_->setValue(std::min<int>(percentDone, 100));
+            // Loads run on this thread: paint now, the event loop is not running.
+            progressBar_->repaint();
+        }
+        break;
+    case psEnding:
+        progressBar_->hide();
+        break;
+    }
+}
+
+void TOpenPictureDialog::OpenPreviewWindow() {
+    QDialog window(this, Qt::Tool);
+    window.setWindowTitle(QStringLiteral("Prévisualiser"));
+    auto* layout = new QVBoxLayout(&window);
+    layout->setContentsMargins(kPreviewBorder, kPreviewBorder, kPreviewBorder, kPreviewBorder);
+    layout->addWidget(new TStretchView(image_, &window));
+
+    QSize size(300, 300);
+    if (picture_.Width() > 0)
+        size = QSize(picture_.Width(), picture_.Height()) +
+               QSize(2 * kPreviewBorder, 2 * kPreviewBorder);
+    QRect area(0, 0, 1024, 768);
+    if (const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
+        area = screen->availableGeometry();
+    size = size.boundedTo(area.size());
+    window.resize(size);
+    window.move(area.center() - QPoint(size.width() / 2, size.height() / 2));
+    window.exec();
+}
