@@ -3,6 +3,7 @@
 #include "platform/graphics/Exceptions.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -20,9 +21,9 @@ struct TLZWString {
     uint32_t length;
 };
 
-// How the two variants differ.
+// How the two variants differ (besides the bit order: TIFF takes the bits from the top of
+// each byte first, GIF from the bottom).
 struct TLZWScheme {
-    bool msbFirst;        // TIFF: bits taken from the top of each byte first
     uint32_t clearCode;   // end code is one above, the first free code two above
     uint32_t firstWidth;  // code width after a clear
     uint32_t earlyChange; // 1: the width grows one code before the entry 2^width - 1 is added
@@ -34,20 +35,49 @@ struct TLZWScheme {
 template <bool MsbFirst>
 inline uint32_t FetchCode(const uint8_t* input, size_t inputSize, uint64_t bit, uint32_t width) {
     const size_t byte = static_cast<size_t>(bit >> 3);
-    uint8_t b[4] = {0, 0, 0, 0};
-    if (byte + 4 <= inputSize)
-        std::memcpy(b, input + byte, 4);
-    else
-        std::memcpy(b, input + byte, inputSize - byte);
-    const uint32_t shift = static_cast<uint32_t>(bit & 7);
-    if constexpr (MsbFirst) {
-        const uint32_t v = (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) |
-                           uint32_t(b[3]);
-        return (v << shift) >> (32 - width);
+    uint32_t v;
+    if (byte + 4 <= inputSize) [[likely]] {
+        std::memcpy(&v, input + byte, 4);
+        if constexpr (MsbFirst == (std::endian::native == std::endian::little))
+            v = __builtin_bswap32(v);
     } else {
-        const uint32_t v = uint32_t(b[0]) | (uint32_t(b[1]) << 8) | (uint32_t(b[2]) << 16) |
-                           (uint32_t(b[3]) << 24);
+        v = 0;
+        for (size_t i = 0; byte + i < inputSize; ++i)
+            v |= uint32_t(input[byte + i]) << (MsbFirst ? 24 - 8 * i : 8 * i);
+    }
+    const uint32_t shift = static_cast<uint32_t>(bit & 7);
+    if constexpr (MsbFirst)
+        return (v << shift) >> (32 - width);
+    else
         return (v >> shift) & ((1u << width) - 1);
+}
+
+// Copies `count` bytes from `source` to `target`, which do not overlap, reading and writing
+// only those bytes. Strings are mostly short: they are moved as two possibly overlapping
+// words rather than through a call.
+inline void CopyString(uint8_t* target, const uint8_t* source, size_t count) {
+    if (count > 16) {
+        std::memcpy(target, source, count);
+    } else if (count >= 8) {
+        uint64_t head, tail;
+        std::memcpy(&head, source, 8);
+        std::memcpy(&tail, source + count - 8, 8);
+        std::memcpy(target, &head, 8);
+        std::memcpy(target + count - 8, &tail, 8);
+    } else if (count >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, source, 4);
+        std::memcpy(&tail, source + count - 4, 4);
+        std::memcpy(target, &head, 4);
+        std::memcpy(target + count - 4, &tail, 4);
+    } else if (count >= 2) {
+        uint16_t head, tail;
+        std::memcpy(&head, source, 2);
+        std::memcpy(&tail, source + count - 2, 2);
+        std::memcpy(target, &head, 2);
+        std::memcpy(target + count - 2, &tail, 2);
+    } else if (count == 1) {
+        *target = *source;
     }
 }
 
@@ -57,7 +87,7 @@ inline void CopyWithin(uint8_t* output, size_t to, size_t from, size_t count) {
     uint8_t* target = output + to;
     const uint8_t* source = output + from;
     if (to - from >= count) {
-        std::memcpy(target, source, count);
+        CopyString(target, source, count);
     } else {
         for (size_t i = 0; i < count; ++i) target[i] = source[i];
     }
@@ -141,7 +171,7 @@ void DecodeLZW(const TLZWScheme& scheme, const uint8_t* input, int32_t inputSize
 
 void TTIFFLZWDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                              int32_t outputSize) {
-    static constexpr TLZWScheme scheme{true, 256, 9, 1, true};
+    static constexpr TLZWScheme scheme{256, 9, 1, true};
     DecodeLZW<true>(scheme, input, inputSize, output, outputSize);
 }
 
@@ -150,6 +180,6 @@ void TGIFLZWDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inp
     if (minimumCodeSize_ >= MaxCodeWidth)
         throw EGraphicCompression(
             Format("Invalid LZW minimum code size %u in GIF data.", unsigned(minimumCodeSize_)));
-    const TLZWScheme scheme{false, 1u << minimumCodeSize_, minimumCodeSize_ + 1u, 0, false};
+    const TLZWScheme scheme{1u << minimumCodeSize_, minimumCodeSize_ + 1u, 0, false};
     DecodeLZW<false>(scheme, input, inputSize, output, outputSize);
 }

@@ -96,7 +96,7 @@ void TTargaRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t i
 uint64_t TTargaRLEDecoder::EncodedSizeBound(uint32_t pixelCount) const {
     const int32_t pixelSize = (pixelDepth_ + 1) / 8;
     if (pixelSize <= 0) return 0;
-    return uint64_t(pixelCount) * uint32_t(pixelSize) + (uint64_t(pixelCount) + 127) / 128;
+    return uint64_t(pixelCount) * (uint32_t(pixelSize) + 1);
 }
 
 void TTargaRLEDecoder::Encode(const uint8_t* input, uint8_t* output, uint32_t pixelCount,

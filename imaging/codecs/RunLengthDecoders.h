@@ -48,8 +48,8 @@ public:
     void Encode(const uint8_t* input, uint8_t* output, uint32_t pixelCount,
                 uint32_t& bytesWritten) override;
 
-    // The most bytes Encode writes for `pixelCount` pixels: every pixel once, plus one header
-    // per packet of at most 128 pixels.
+    // The most bytes Encode writes for `pixelCount` pixels: a packet holds at least one pixel,
+    // so at worst every pixel comes with its own header byte (never more than twice the row).
     uint64_t EncodedSizeBound(uint32_t pixelCount) const;
 
 private:

@@ -182,6 +182,8 @@ TEST(TargaRLE, EncodesRawAndRunPackets) {
     EXPECT_EQ(Encode(8, Bytes(130, 4)), (Bytes{0xFF, 4, 0x81, 4}));
     EXPECT_EQ(Encode(16, {1, 2, 1, 2, 3, 4}), (Bytes{0x81, 1, 2, 0x00, 3, 4}));
     EXPECT_EQ(Encode(8, {}), Bytes{});
+    // Single pixels between pairs: the most header bytes per pixel, within the bound.
+    EXPECT_EQ(Encode(8, {1, 2, 2, 3, 4, 4}), (Bytes{0x00, 1, 0x81, 2, 0x00, 3, 0x81, 4}));
     // Raw packets hold at most 128 pixels.
     Bytes ramp(300);
     for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = uint8_t(i * 7);
