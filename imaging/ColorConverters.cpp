@@ -8,6 +8,9 @@
 // the target always advances by one pixel, the source only over converted pixels.
 #include "imaging/ColorManager.h"
 
+#include "imaging/ColorConvertersSimd.h"
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -199,9 +202,9 @@ bool HasSsse3() {
 }
 #endif
 
-// The unmasked 8-bit interleaved rows without gamma: block copies when the order is kept,
-// vector shuffles when red and blue change places. Answers false when the row needs the
-// general loop.
+// Unmasked 8-bit interleaved rows without gamma on processors without the wide kernels:
+// block copies when the order is kept, vector shuffles when red and blue change places.
+// Answers false when the row needs the general loop.
 bool FastReorder8(const uint8_t* source, uint8_t* target, uint32_t count, int sourceStride,
                   int targetStride, bool swapRedBlue) {
     if (sourceStride != targetStride) return false;
@@ -225,6 +228,39 @@ bool FastReorder8(const uint8_t* source, uint8_t* target, uint32_t count, int so
 #else
     return false;
 #endif
+}
+
+// Unmasked interleaved rows of 8 or 16-bit samples into 8-bit samples with the same number of
+// samples per pixel. Answers false when the row needs the general loop.
+bool FastReorder(const uint8_t* source, uint8_t* target, uint32_t count, int stride,
+                 unsigned sourceBits, const uint8_t* gamma, bool swapRedBlue, bool swapBytes) {
+#ifdef CHRONOLITH_COLOR_SIMD
+    if (ColorSimd::Available()) {
+        if (sourceBits == 8) {
+            if (!gamma && !swapRedBlue)
+                std::memcpy(target, source, size_t(count) * stride);
+            else
+                ColorSimd::Reorder8(source, target, count, stride, gamma, swapRedBlue);
+            return true;
+        }
+        if (!gamma && !swapRedBlue) {
+            ColorSimd::Narrow16(source, target, size_t(count) * stride, swapBytes);
+            return true;
+        }
+        // Reduce a block to 8 bits, then reorder it; the block is a whole number of the
+        // kernel's steps for both strides.
+        constexpr size_t kBlock = 1008;
+        uint8_t block[kBlock * 4];
+        for (size_t done = 0; done < count; done += kBlock) {
+            const size_t n = std::min<size_t>(kBlock, count - done);
+            ColorSimd::Narrow16(source + done * stride * 2, block, n * stride, swapBytes);
+            ColorSimd::Reorder8(block, target + done * stride, n, stride, gamma, swapRedBlue);
+        }
+        return true;
+    }
+#endif
+    if (sourceBits != 8 || gamma) return false;
+    return FastReorder8(source, target, count, stride, stride, swapRedBlue);
 }
 
 // ---- Index rows ----------------------------------------------------------------------------
@@ -353,8 +389,10 @@ void TColorManager::ReorderRow(const TRow& row, bool sourceBlueFirst, bool targe
     const bool planar = row.sources.size() > 1;
     const auto* source = static_cast<const uint8_t*>(row.sources[0]);
 
-    if (!planar && !gamma && sourceBits_ == 8 && targetBits_ == 8 && row.mask == 0xFF &&
-        FastReorder8(source, row.target, row.count, sourceStride, targetStride, swapRedBlue))
+    if (!planar && row.mask == 0xFF && sourceStride == targetStride && targetBits_ == 8 &&
+        (sourceBits_ == 8 || sourceBits_ == 16) &&
+        FastReorder(source, row.target, row.count, sourceStride, sourceBits_,
+                    gamma ? gammaTable_.data() : nullptr, swapRedBlue, swap))
         return;
 
     WithComponents(
@@ -533,6 +571,13 @@ void TColorManager::CMYKRow(const TRow& row, bool targetBlueFirst) const {
     uint8_t* target = row.target;
     const auto at = [&](size_t k, size_t s) { return in.plane[k] + s * in.stride; };
 
+#ifdef CHRONOLITH_COLOR_SIMD
+    if (sb == 8 && tb == 8 && row.sources.size() != 4 && targetStep == 3 && row.mask == 0xFF &&
+        ColorSimd::Available()) {
+        ColorSimd::CMYK8(in.plane[0], target, row.count, targetBlueFirst);
+        return;
+    }
+#endif
     if (sb == 8) {
         const auto mix = [](unsigned x, unsigned k) {
             return ClampByte(int32_t(ScaleDiv16(x, k, 255)) - int32_t(x) - int32_t(k) + 255);
@@ -668,6 +713,14 @@ void TColorManager::YCCRow(const TRow& row, bool targetBlueFirst) const {
         return;
     }
 
+#ifdef CHRONOLITH_COLOR_SIMD
+    if (sb == 8 && tb == 8 && row.sources.size() == 1 && targetStep == 3 && row.mask == 0xFF &&
+        smallChroma_ && ColorSimd::Available()) {
+        ColorSimd::YCC8(y, target, row.count, crToRed_.data(), cbToBlue_.data(), crToGreen_.data(),
+                        cbToGreen_.data(), targetBlueFirst);
+        return;
+    }
+#endif
     const int32_t* crToRed = crToRed_.data();
     const int32_t* cbToBlue = cbToBlue_.data();
     const int32_t* crToGreen = crToGreen_.data();

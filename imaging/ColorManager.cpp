@@ -26,6 +26,15 @@ int32_t RoundEven(long double value) {
     return static_cast<int32_t>(std::nearbyintl(value));
 }
 
+// RoundEven for chroma products, which come from weights that a file may state: kept within
+// +-2^20 (far beyond what can change a clamped 8-bit result) and 0 for a product that is not
+// a number, so that no conversion overflows.
+int32_t RoundChroma(long double value) {
+    constexpr long double limit = 1 << 20;
+    if (!(value == value)) return 0;
+    return RoundEven(std::clamp(value, -limit, limit));
+}
+
 bool IsPaletteLikeSource(TColorModel model) {
     return model >= cmPalette && model <= cmGrayAlpha;
 }
@@ -148,11 +157,14 @@ void TColorManager::BuildChromaTables() {
     for (int i = 0; i < 256; ++i) {
         const long double dr = i - redCentre;
         const long double db = i - blueCentre;
-        crToRed_[i] = RoundEven(cr * dr);
-        cbToBlue_[i] = RoundEven(cb * db);
-        crToGreen_[i] = -RoundEven(gr * dr);
-        cbToGreen_[i] = -RoundEven(gb * db);
+        crToRed_[i] = RoundChroma(cr * dr);
+        cbToBlue_[i] = RoundChroma(cb * db);
+        crToGreen_[i] = -RoundChroma(gr * dr);
+        cbToGreen_[i] = -RoundChroma(gb * db);
     }
+    smallChroma_ = true;
+    for (const auto* table : {&crToRed_, &cbToBlue_, &crToGreen_, &cbToGreen_})
+        for (int32_t v : *table) smallChroma_ = smallChroma_ && v >= -8192 && v <= 8192;
 }
 
 TBitmapFormat TColorManager::TargetPixelFormat(bool forTarget) const {

@@ -248,6 +248,8 @@ private:
     uint8_t horizontalSubsampling_ = 1;
     uint8_t verticalSubsampling_ = 1;
     std::vector<int32_t> crToRed_, cbToBlue_, crToGreen_, cbToGreen_;
+    // Every chroma table entry lies within +-8192 (sums stay within 16 bits).
+    bool smallChroma_ = false;
     TColorModel sourceModel_ = cmRGB;
     TColorModel targetModel_ = cmBGR;
     TRowConverter rowConverter_ = nullptr;

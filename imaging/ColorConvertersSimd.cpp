@@ -1,0 +1,214 @@
+// Vector kernels of the colour manager (see ColorConvertersSimd.h). Compiled for 512-bit
+// byte/word operations through function attributes and chosen at run time, so the library
+// still runs on processors without them.
+#include "imaging/ColorConvertersSimd.h"
+
+#ifdef CHRONOLITH_COLOR_SIMD
+
+#include <algorithm>
+#include <immintrin.h>
+
+// The compiler's own intrinsics start some results from deliberately undefined vectors, which
+// its flow analysis reports as uninitialised.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
+#define SIMD_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+
+namespace ColorSimd {
+
+bool Available() {
+    static const bool available = __builtin_cpu_supports("avx512f") &&
+                                  __builtin_cpu_supports("avx512bw") &&
+                                  __builtin_cpu_supports("avx512vbmi");
+    return available;
+}
+
+namespace {
+
+// The first `n` (0 to 64) lanes.
+inline __mmask64 ByteMask(size_t n) {
+    return n >= 64 ? ~__mmask64(0) : (__mmask64(1) << n) - 1;
+}
+inline __mmask32 WordMask(size_t n) {
+    return n >= 32 ? ~__mmask32(0) : (__mmask32(1) << n) - 1;
+}
+
+// A byte index vector from a function of the lane.
+template <class Fn> SIMD_TARGET __m512i ByteIndex(Fn fn) {
+    alignas(64) uint8_t bytes[64];
+    for (int j = 0; j < 64; ++j) bytes[j] = static_cast<uint8_t>(fn(j));
+    __m512i v;
+    __builtin_memcpy(&v, bytes, 64);
+    return v;
+}
+
+// 256-entry byte table lookup for 64 indices.
+struct TByteTable {
+    __m512i part[4];
+    SIMD_TARGET explicit TByteTable(const uint8_t* table) {
+        for (int k = 0; k < 4; ++k) part[k] = _mm512_loadu_si512(table + 64 * k);
+    }
+    SIMD_TARGET __m512i operator()(__m512i index) const {
+        const __m512i low = _mm512_permutex2var_epi8(part[0], index, part[1]);
+        const __m512i high = _mm512_permutex2var_epi8(part[2], index, part[3]);
+        return _mm512_mask_blend_epi8(_mm512_movepi8_mask(index), low, high);
+    }
+};
+
+// 256-entry 16-bit table lookup for 32 indices (0..255 in 16-bit lanes).
+struct TWordTable {
+    __m512i part[8];
+    SIMD_TARGET explicit TWordTable(const int32_t* table) {
+        for (int k = 0; k < 8; ++k) {
+            const __m256i low = _mm512_cvtepi32_epi16(_mm512_loadu_si512(table + 32 * k));
+            const __m256i high = _mm512_cvtepi32_epi16(_mm512_loadu_si512(table + 32 * k + 16));
+            part[k] = _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+        }
+    }
+    SIMD_TARGET __m512i operator()(__m512i index) const {
+        const __m512i a = _mm512_permutex2var_epi16(part[0], index, part[1]);
+        const __m512i b = _mm512_permutex2var_epi16(part[2], index, part[3]);
+        const __m512i c = _mm512_permutex2var_epi16(part[4], index, part[5]);
+        const __m512i d = _mm512_permutex2var_epi16(part[6], index, part[7]);
+        const __mmask32 bit6 = _mm512_test_epi16_mask(index, _mm512_set1_epi16(64));
+        const __mmask32 bit7 = _mm512_test_epi16_mask(index, _mm512_set1_epi16(128));
+        return _mm512_mask_blend_epi16(bit7, _mm512_mask_blend_epi16(bit6, a, b),
+                                       _mm512_mask_blend_epi16(bit6, c, d));
+    }
+};
+
+// Two vectors of 32 16-bit values (each 0..255) as 64 bytes.
+SIMD_TARGET inline __m512i PackWords(__m512i low, __m512i high) {
+    return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi16_epi8(low)),
+                              _mm512_cvtepi16_epi8(high), 1);
+}
+
+SIMD_TARGET inline __m512i ClampWords(__m512i v) {
+    return _mm512_min_epi16(_mm512_max_epi16(v, _mm512_setzero_si512()), _mm512_set1_epi16(255));
+}
+
+// Four 16-bit samples per pixel (C, M, Y, K): X * K div 255 - X - K + 255, clamped to a byte,
+// in every lane (the black lane's result is not used).
+SIMD_TARGET inline __m512i MixCMYK(__m512i x) {
+    // Black of each pixel into all four of its lanes.
+    const __m512i k = _mm512_shufflehi_epi16(_mm512_shufflelo_epi16(x, 0xFF), 0xFF);
+    __m512i t = _mm512_mullo_epi16(x, k);
+    // t div 255 for t <= 65025.
+    t = _mm512_srli_epi16(
+        _mm512_add_epi16(_mm512_add_epi16(t, _mm512_set1_epi16(1)), _mm512_srli_epi16(t, 8)), 8);
+    return ClampWords(
+        _mm512_add_epi16(_mm512_sub_epi16(_mm512_sub_epi16(t, x), k), _mm512_set1_epi16(255)));
+}
+
+// The low 32 bytes widened to 16-bit lanes.
+SIMD_TARGET inline __m512i WidenLow(__m512i v) {
+    return _mm512_cvtepu8_epi16(_mm512_castsi512_si256(v));
+}
+
+// Output bytes base..base+63 of 32 three-byte pixels taken from a vector holding the first
+// samples (bytes 0..31) and the second (32..63), and a vector holding the third (64..95).
+SIMD_TARGET __m512i SpreadIndex(int base) {
+    return ByteIndex([=](int j) {
+        const int k = base + j, pixel = k / 3, sample = k % 3;
+        if (pixel >= 32) return 0;
+        return sample == 0 ? pixel : sample == 1 ? 32 + pixel : 64 + pixel;
+    });
+}
+
+} // namespace
+
+SIMD_TARGET void Reorder8(const uint8_t* source, uint8_t* target, size_t count, int stride,
+                          const uint8_t* gamma, bool swapRedBlue) {
+    // 21 three-byte pixels (63 bytes) or 16 four-byte pixels a step.
+    const size_t step = stride == 3 ? 21 : 16;
+    const __m512i order = ByteIndex([&](int j) {
+        if (!swapRedBlue || j >= int(step) * stride) return j;
+        const int sample = j % stride;
+        return sample == 0 ? j + 2 : sample == 2 ? j - 2 : j;
+    });
+    __mmask64 alpha = 0;
+    if (stride == 4)
+        for (int j = 3; j < 64; j += 4) alpha |= __mmask64(1) << j;
+    static const uint8_t kNoTable[256] = {};
+    const TByteTable table(gamma ? gamma : kNoTable);
+    for (size_t done = 0; done < count; done += step) {
+        const __mmask64 lanes = ByteMask(std::min(step, count - done) * stride);
+        __m512i v = _mm512_maskz_loadu_epi8(lanes, source + done * stride);
+        if (gamma) v = _mm512_mask_blend_epi8(alpha, table(v), v);
+        if (swapRedBlue) v = _mm512_permutexvar_epi8(order, v);
+        _mm512_mask_storeu_epi8(target + done * stride, lanes, v);
+    }
+}
+
+SIMD_TARGET void Narrow16(const uint8_t* source, uint8_t* target, size_t samples, bool swap) {
+    const __m512i swapOrder = ByteIndex([](int j) { return j ^ 1; });
+    // v * 255 div 65535 = (v * 65281) >> 24 for every 16-bit v.
+    const __m512i scale = _mm512_set1_epi16(static_cast<short>(65281));
+    for (size_t done = 0; done < samples; done += 64) {
+        const size_t n = std::min<size_t>(64, samples - done);
+        __m512i low = _mm512_maskz_loadu_epi16(WordMask(n), source + done * 2);
+        __m512i high =
+            _mm512_maskz_loadu_epi16(WordMask(n > 32 ? n - 32 : 0), source + done * 2 + 64);
+        if (swap) {
+            low = _mm512_shuffle_epi8(low, swapOrder);
+            high = _mm512_shuffle_epi8(high, swapOrder);
+        }
+        low = _mm512_srli_epi16(_mm512_mulhi_epu16(low, scale), 8);
+        high = _mm512_srli_epi16(_mm512_mulhi_epu16(high, scale), 8);
+        _mm512_mask_storeu_epi8(target + done, ByteMask(n), PackWords(low, high));
+    }
+}
+
+SIMD_TARGET void CMYK8(const uint8_t* source, uint8_t* target, size_t count, bool blueFirst) {
+    // Results come out as 16 pixels of four bytes (the fourth unused); pick three of each.
+    const __m512i order = ByteIndex([&](int j) {
+        if (j >= 48) return 0;
+        const int sample = j % 3;
+        return (j / 3) * 4 + (blueFirst ? 2 - sample : sample);
+    });
+    for (size_t done = 0; done < count; done += 16) {
+        const size_t n = std::min<size_t>(16, count - done);
+        const __m512i v = _mm512_maskz_loadu_epi8(ByteMask(n * 4), source + done * 4);
+        const __m512i low = MixCMYK(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(v)));
+        const __m512i high = MixCMYK(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(v, 1)));
+        const __m512i out = _mm512_permutexvar_epi8(order, PackWords(low, high));
+        _mm512_mask_storeu_epi8(target + done * 3, ByteMask(n * 3), out);
+    }
+}
+
+SIMD_TARGET void YCC8(const uint8_t* source, uint8_t* target, size_t count, const int32_t* crToRed,
+                      const int32_t* cbToBlue, const int32_t* crToGreen, const int32_t* cbToGreen,
+                      bool blueFirst) {
+    const TWordTable red(crToRed), blue(cbToBlue), greenCr(crToGreen), greenCb(cbToGreen);
+    // 32 pixels (96 bytes) a step: samples gathered from the two source vectors ...
+    const __m512i lumaAt = ByteIndex([](int j) { return j < 32 ? 3 * j : 0; });
+    const __m512i cbAt = ByteIndex([](int j) { return j < 32 ? 3 * j + 1 : 0; });
+    const __m512i crAt = ByteIndex([](int j) { return j < 32 ? 3 * j + 2 : 0; });
+    // ... and results spread from (first, second) and third colour vectors.
+    const __m512i out1At = SpreadIndex(0), out2At = SpreadIndex(64);
+    for (size_t done = 0; done < count; done += 32) {
+        const size_t bytes = std::min<size_t>(32, count - done) * 3;
+        const uint8_t* p = source + done * 3;
+        const __m512i a = _mm512_maskz_loadu_epi8(ByteMask(bytes), p);
+        const __m512i b = _mm512_maskz_loadu_epi8(ByteMask(bytes > 64 ? bytes - 64 : 0), p + 64);
+        const __m512i y = WidenLow(_mm512_permutex2var_epi8(a, lumaAt, b));
+        const __m512i cb = WidenLow(_mm512_permutex2var_epi8(a, cbAt, b));
+        const __m512i cr = WidenLow(_mm512_permutex2var_epi8(a, crAt, b));
+        const __m512i r = ClampWords(_mm512_add_epi16(y, red(cr)));
+        const __m512i g =
+            ClampWords(_mm512_add_epi16(_mm512_add_epi16(y, greenCb(cb)), greenCr(cr)));
+        const __m512i bl = ClampWords(_mm512_add_epi16(y, blue(cb)));
+        const __m512i firstSecond = PackWords(blueFirst ? bl : r, g);
+        const __m512i third = _mm512_castsi256_si512(_mm512_cvtepi16_epi8(blueFirst ? r : bl));
+        uint8_t* q = target + done * 3;
+        _mm512_mask_storeu_epi8(q, ByteMask(bytes),
+                                _mm512_permutex2var_epi8(firstSecond, out1At, third));
+        _mm512_mask_storeu_epi8(q + 64, ByteMask(bytes > 64 ? bytes - 64 : 0),
+                                _mm512_permutex2var_epi8(firstSecond, out2At, third));
+    }
+}
+
+} // namespace ColorSimd
+
+#endif
