@@ -101,6 +101,13 @@ SIMD_TARGET inline __m512i MixCMYK(__m512i x) {
         _mm512_add_epi16(_mm512_sub_epi16(_mm512_sub_epi16(t, x), k), _mm512_set1_epi16(255)));
 }
 
+// 16 CMYK pixels to 16 three-byte pixels (in the first 48 bytes) in the order `order` picks.
+SIMD_TARGET inline __m512i MixCMYKPixels(__m512i v, __m512i order) {
+    const __m512i low = MixCMYK(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(v)));
+    const __m512i high = MixCMYK(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(v, 1)));
+    return _mm512_permutexvar_epi8(order, PackWords(low, high));
+}
+
 // The low 32 bytes widened to 16-bit lanes.
 SIMD_TARGET inline __m512i WidenLow(__m512i v) {
     return _mm512_cvtepu8_epi16(_mm512_castsi512_si256(v));
@@ -127,15 +134,26 @@ SIMD_TARGET void Reorder8(const uint8_t* source, uint8_t* target, size_t count, 
         const int sample = j % stride;
         return sample == 0 ? j + 2 : sample == 2 ? j - 2 : j;
     });
-    __mmask64 alpha = 0;
+    // Lanes passed on unchanged: alpha, and the byte after 21 three-byte pixels.
+    __mmask64 keep = __mmask64(1) << 63;
     if (stride == 4)
-        for (int j = 3; j < 64; j += 4) alpha |= __mmask64(1) << j;
+        for (int j = 3; j < 64; j += 4) keep |= __mmask64(1) << j;
     static const uint8_t kNoTable[256] = {};
     const TByteTable table(gamma ? gamma : kNoTable);
-    for (size_t done = 0; done < count; done += step) {
+    const size_t bytes = count * stride;
+    size_t done = 0;
+    // Whole vectors while 64 bytes remain; the last byte of a three-byte step is the next
+    // pixel's first, copied as it is and rewritten by the next step.
+    for (; done * stride + 64 <= bytes; done += step) {
+        __m512i v = _mm512_loadu_si512(source + done * stride);
+        if (gamma) v = _mm512_mask_blend_epi8(keep, table(v), v);
+        if (swapRedBlue) v = _mm512_permutexvar_epi8(order, v);
+        _mm512_storeu_si512(target + done * stride, v);
+    }
+    for (; done < count; done += step) {
         const __mmask64 lanes = ByteMask(std::min(step, count - done) * stride);
         __m512i v = _mm512_maskz_loadu_epi8(lanes, source + done * stride);
-        if (gamma) v = _mm512_mask_blend_epi8(alpha, table(v), v);
+        if (gamma) v = _mm512_mask_blend_epi8(keep, table(v), v);
         if (swapRedBlue) v = _mm512_permutexvar_epi8(order, v);
         _mm512_mask_storeu_epi8(target + done * stride, lanes, v);
     }
@@ -167,13 +185,17 @@ SIMD_TARGET void CMYK8(const uint8_t* source, uint8_t* target, size_t count, boo
         const int sample = j % 3;
         return (j / 3) * 4 + (blueFirst ? 2 - sample : sample);
     });
-    for (size_t done = 0; done < count; done += 16) {
+    size_t done = 0;
+    // Whole vectors while 22 pixels remain (64 target bytes; the last 16 bytes written are
+    // rewritten by the next step). The target never runs ahead of the source still to read.
+    for (; done + 22 <= count; done += 16) {
+        const __m512i v = _mm512_loadu_si512(source + done * 4);
+        _mm512_storeu_si512(target + done * 3, MixCMYKPixels(v, order));
+    }
+    for (; done < count; done += 16) {
         const size_t n = std::min<size_t>(16, count - done);
         const __m512i v = _mm512_maskz_loadu_epi8(ByteMask(n * 4), source + done * 4);
-        const __m512i low = MixCMYK(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(v)));
-        const __m512i high = MixCMYK(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(v, 1)));
-        const __m512i out = _mm512_permutexvar_epi8(order, PackWords(low, high));
-        _mm512_mask_storeu_epi8(target + done * 3, ByteMask(n * 3), out);
+        _mm512_mask_storeu_epi8(target + done * 3, ByteMask(n * 3), MixCMYKPixels(v, order));
     }
 }
 
