@@ -17,11 +17,19 @@
 
 namespace ColorSimd {
 
+namespace {
+bool enabled = true;
+}
+
 bool Available() {
-    static const bool available = __builtin_cpu_supports("avx512f") &&
+    static const bool supported = __builtin_cpu_supports("avx512f") &&
                                   __builtin_cpu_supports("avx512bw") &&
                                   __builtin_cpu_supports("avx512vbmi");
-    return available;
+    return supported && enabled;
+}
+
+void SetEnabled(bool value) {
+    enabled = value;
 }
 
 namespace {

@@ -13,7 +13,11 @@
 
 namespace ColorSimd {
 
+// The processor has the kernels' operations and they are not switched off.
 bool Available();
+// Switches the kernels off (and on again), so that tests can compare them with the general
+// converters on the same machine.
+void SetEnabled(bool enabled);
 
 // 8-bit rows of `stride` (3 or 4) samples per pixel: the first three samples through `gamma`
 // (256 entries; null for none), the fourth copied, the first and third exchanged when

@@ -2,6 +2,8 @@
 // models, and that no converter writes past the pixels it was given.
 #include "imaging/ColorManager.h"
 
+#include "imaging/ColorConvertersSimd.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -341,85 +343,105 @@ Bytes RandomBytes(size_t size, uint32_t seed) {
 const uint32_t kLengths[] = {1,  2,  15, 16, 17, 20,   21,   22,  31,
                              32, 33, 63, 64, 65, 1007, 1009, 2100};
 
+// Runs `check` with the vector kernels and again with the general converters.
+template <class Check> void OnEveryPath(Check check) {
+#ifdef CHRONOLITH_COLOR_SIMD
+    for (bool vector : {true, false}) {
+        SCOPED_TRACE(vector ? "vector kernels" : "general converters");
+        ColorSimd::SetEnabled(vector);
+        check();
+    }
+    ColorSimd::SetEnabled(true);
+#else
+    check();
+#endif
+}
+
 } // namespace
 
 TEST(ColorLongRows, ReorderWithGammaAndDepths) {
-    for (bool alpha : {false, true}) {
-        for (uint8_t sourceBits : {8, 16}) {
-            for (bool gamma : {false, true}) {
-                for (bool swapRedBlue : {false, true}) {
-                    const size_t stride = alpha ? 4 : 3, in = sourceBits / 8;
-                    TColorManager m = Manager(alpha ? cmRGBAlpha : cmRGB,
-                                              swapRedBlue ? (alpha ? cmBGRAlpha : cmBGR)
-                                                          : (alpha ? cmRGBAlpha : cmRGB),
-                                              sourceBits, 8);
-                    m.SourceFlags = cfSwapBytes;
-                    if (gamma) m.TargetFlags = cfApplyGamma;
-                    const auto& table = m.GammaTable();
-                    for (uint32_t count : kLengths) {
-                        const Bytes source = RandomBytes(count * stride * in, count);
-                        Bytes expected(count * stride);
-                        for (size_t p = 0; p < count; ++p) {
-                            for (size_t k = 0; k < stride; ++k) {
-                                const size_t from = swapRedBlue && k != 1 && k != 3 ? 2 - k : k;
-                                const uint8_t* s = &source[(p * stride + from) * in];
-                                // Big-endian 16-bit samples: v * 255 div 65535.
-                                uint8_t v =
-                                    in == 1 ? s[0] : uint8_t(((s[0] << 8) | s[1]) * 255 / 65535);
-                                if (gamma && k < 3) v = table[v];
-                                expected[p * stride + k] = v;
+    OnEveryPath([] {
+        for (bool alpha : {false, true}) {
+            for (uint8_t sourceBits : {8, 16}) {
+                for (bool gamma : {false, true}) {
+                    for (bool swapRedBlue : {false, true}) {
+                        const size_t stride = alpha ? 4 : 3, in = sourceBits / 8;
+                        TColorManager m = Manager(alpha ? cmRGBAlpha : cmRGB,
+                                                  swapRedBlue ? (alpha ? cmBGRAlpha : cmBGR)
+                                                              : (alpha ? cmRGBAlpha : cmRGB),
+                                                  sourceBits, 8);
+                        m.SourceFlags = cfSwapBytes;
+                        if (gamma) m.TargetFlags = cfApplyGamma;
+                        const auto& table = m.GammaTable();
+                        for (uint32_t count : kLengths) {
+                            const Bytes source = RandomBytes(count * stride * in, count);
+                            Bytes expected(count * stride);
+                            for (size_t p = 0; p < count; ++p) {
+                                for (size_t k = 0; k < stride; ++k) {
+                                    const size_t from = swapRedBlue && k != 1 && k != 3 ? 2 - k : k;
+                                    const uint8_t* s = &source[(p * stride + from) * in];
+                                    // Big-endian 16-bit samples: v * 255 div 65535.
+                                    uint8_t v = in == 1
+                                                    ? s[0]
+                                                    : uint8_t(((s[0] << 8) | s[1]) * 255 / 65535);
+                                    if (gamma && k < 3) v = table[v];
+                                    expected[p * stride + k] = v;
+                                }
                             }
-                        }
-                        ASSERT_EQ(Convert(m, source, expected.size(), count), expected)
-                            << int(sourceBits) << " bits, alpha " << alpha << ", gamma " << gamma
-                            << ", swap " << swapRedBlue << ", " << count << " pixels";
-                        if (in == 1) {
-                            Bytes inPlace = source;
-                            m.ConvertRows(inPlace.data(), inPlace.data(), count);
-                            ASSERT_EQ(inPlace, expected) << "in place, " << count << " pixels";
+                            ASSERT_EQ(Convert(m, source, expected.size(), count), expected)
+                                << int(sourceBits) << " bits, alpha " << alpha << ", gamma "
+                                << gamma << ", swap " << swapRedBlue << ", " << count << " pixels";
+                            if (in == 1) {
+                                Bytes inPlace = source;
+                                m.ConvertRows(inPlace.data(), inPlace.data(), count);
+                                ASSERT_EQ(inPlace, expected) << "in place, " << count << " pixels";
+                            }
                         }
                     }
                 }
             }
         }
-    }
+    });
 }
 
 TEST(ColorLongRows, CMYKAndYCbCrMatchTheirFormulas) {
-    for (bool blueFirst : {false, true}) {
-        TColorManager cmyk = Manager(cmCMYK, blueFirst ? cmBGR : cmRGB, 8, 8);
-        TColorManager ycc = Manager(cmYCbCr, blueFirst ? cmBGR : cmRGB, 8, 8);
-        Bytes dummy(4);
-        ycc.ConvertRows(dummy.data(), dummy.data(), 1); // builds the chroma tables
-        const auto clamp = [](int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
-        for (uint32_t count : kLengths) {
-            const Bytes source = RandomBytes(count * 4, count + 7);
-            Bytes expected(count * 3);
-            for (size_t p = 0; p < count; ++p) {
-                const int k = source[p * 4 + 3];
-                for (size_t c = 0; c < 3; ++c) {
-                    const int x = source[p * 4 + c];
-                    expected[p * 3 + (blueFirst ? 2 - c : c)] = clamp(x * k / 255 - x - k + 255);
+    OnEveryPath([] {
+        for (bool blueFirst : {false, true}) {
+            TColorManager cmyk = Manager(cmCMYK, blueFirst ? cmBGR : cmRGB, 8, 8);
+            TColorManager ycc = Manager(cmYCbCr, blueFirst ? cmBGR : cmRGB, 8, 8);
+            Bytes dummy(4);
+            ycc.ConvertRows(dummy.data(), dummy.data(), 1); // builds the chroma tables
+            const auto clamp = [](int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
+            for (uint32_t count : kLengths) {
+                const Bytes source = RandomBytes(count * 4, count + 7);
+                Bytes expected(count * 3);
+                for (size_t p = 0; p < count; ++p) {
+                    const int k = source[p * 4 + 3];
+                    for (size_t c = 0; c < 3; ++c) {
+                        const int x = source[p * 4 + c];
+                        expected[p * 3 + (blueFirst ? 2 - c : c)] =
+                            clamp(x * k / 255 - x - k + 255);
+                    }
                 }
-            }
-            ASSERT_EQ(Convert(cmyk, source, count * 3, count), expected) << count;
+                ASSERT_EQ(Convert(cmyk, source, count * 3, count), expected) << count;
 
-            for (size_t p = 0; p < count; ++p) {
-                const int y = source[p * 3], cb = source[p * 3 + 1], cr = source[p * 3 + 2];
-                const uint8_t red = clamp(y + ycc.CrToRed()[cr]);
-                const uint8_t green = clamp(y + ycc.CbToGreen()[cb] + ycc.CrToGreen()[cr]);
-                const uint8_t blue = clamp(y + ycc.CbToBlue()[cb]);
-                expected[p * 3] = blueFirst ? blue : red;
-                expected[p * 3 + 1] = green;
-                expected[p * 3 + 2] = blueFirst ? red : blue;
+                for (size_t p = 0; p < count; ++p) {
+                    const int y = source[p * 3], cb = source[p * 3 + 1], cr = source[p * 3 + 2];
+                    const uint8_t red = clamp(y + ycc.CrToRed()[cr]);
+                    const uint8_t green = clamp(y + ycc.CbToGreen()[cb] + ycc.CrToGreen()[cr]);
+                    const uint8_t blue = clamp(y + ycc.CbToBlue()[cb]);
+                    expected[p * 3] = blueFirst ? blue : red;
+                    expected[p * 3 + 1] = green;
+                    expected[p * 3 + 2] = blueFirst ? red : blue;
+                }
+                const Bytes yccSource(source.begin(), source.begin() + count * 3);
+                ASSERT_EQ(Convert(ycc, yccSource, count * 3, count), expected) << count;
+                Bytes inPlace = yccSource;
+                ycc.ConvertRows(inPlace.data(), inPlace.data(), count);
+                ASSERT_EQ(inPlace, expected) << "in place, " << count;
             }
-            const Bytes yccSource(source.begin(), source.begin() + count * 3);
-            ASSERT_EQ(Convert(ycc, yccSource, count * 3, count), expected) << count;
-            Bytes inPlace = yccSource;
-            ycc.ConvertRows(inPlace.data(), inPlace.data(), count);
-            ASSERT_EQ(inPlace, expected) << "in place, " << count;
         }
-    }
+    });
 }
 
 TEST(ColorLongRows, MaskedRowsMatchTheirPasses) {
