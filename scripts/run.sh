@@ -1,5 +1,14 @@
 #!/usr/bin/env bash
-# `make run`: the main job on the bundled sample.
+# `make run`: converts a picture of the sample calendar (a JPEG drawn with Pillow) to PAM with
+# chronolith-image and says where the result is.
 set -euo pipefail
 build=${1:-build}
-echo "Nothing to run yet."
+root=$(cd "$(dirname "$0")/.." && pwd)
+input="$root/sample/Images/Ediacarien_bio.jpg"
+output_dir="$root/$build/sample-output"
+output="$output_dir/Ediacarien_bio.pam"
+mkdir -p "$output_dir"
+"$root/$build/app/chronolith-image" info "$input"
+"$root/$build/app/chronolith-image" convert "$input" "$output"
+echo "Converted $input"
+echo "       to $output"

@@ -15,34 +15,8 @@ constexpr uint32_t BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3, BI_AL
     throw EInvalidGraphic("Invalid bitmap file.");
 }
 
-// The pixel format nearest the one the file stores, from its headers.
-TBitmapFormat FileFormatOf(std::span<const uint8_t> data) {
-    TByteReader r(data);
-    if (r.Size() < 18 || r.U8() != 'B' || r.U8() != 'M') InvalidBitmap();
-    r.Seek(14);
-    const uint32_t headerSize = r.LE32();
-    uint16_t bitCount;
-    uint32_t compression = BI_RGB, greenMask = 0, alphaMask = 0;
-    if (headerSize == 12) { // OS/2 core header
-        r.Skip(4 + 2);
-        bitCount = r.LE16();
-    } else if (headerSize >= 40) {
-        r.Skip(8 + 2);
-        bitCount = r.LE16();
-        compression = r.LE32();
-        if (compression == BI_BITFIELDS || compression == BI_ALPHABITFIELDS) {
-            // Masks sit in the header from version 2 on, after it otherwise.
-            r.Seek(14 + 40 + 4);
-            greenMask = r.LE32();
-            r.Skip(4);
-            if (compression == BI_ALPHABITFIELDS || headerSize >= 56) alphaMask = r.LE32();
-        } else if (headerSize >= 56) {
-            r.Seek(14 + 40 + 12);
-            alphaMask = r.LE32();
-        }
-    } else {
-        InvalidBitmap();
-    }
+TBitmapFormat NearestFormat(uint16_t bitCount, uint32_t compression, uint32_t greenMask,
+                            uint32_t alphaMask) {
     switch (bitCount) {
     case 1:
         return bf1Bit;
@@ -65,14 +39,57 @@ TBitmapFormat FileFormatOf(std::span<const uint8_t> data) {
     }
 }
 
+struct TBitmapHeader {
+    TBitmapFormat Format; // the pixel format nearest the one the file stores
+    int32_t Width, Height;
+};
+
+TBitmapHeader ReadHeader(std::span<const uint8_t> data) {
+    TByteReader r(data);
+    if (r.Size() < 18 || r.U8() != 'B' || r.U8() != 'M') InvalidBitmap();
+    r.Seek(14);
+    const uint32_t headerSize = r.LE32();
+    uint16_t bitCount;
+    int64_t width, height;
+    uint32_t compression = BI_RGB, greenMask = 0, alphaMask = 0;
+    if (headerSize == 12) { // OS/2 core header
+        width = r.LE16();
+        height = r.LE16();
+        r.Skip(2);
+        bitCount = r.LE16();
+    } else if (headerSize >= 40) {
+        width = int32_t(r.LE32());
+        height = int32_t(r.LE32()); // negative: rows stored top-down
+        r.Skip(2);
+        bitCount = r.LE16();
+        compression = r.LE32();
+        if (compression == BI_BITFIELDS || compression == BI_ALPHABITFIELDS) {
+            // Masks sit in the header from version 2 on, after it otherwise.
+            r.Seek(14 + 40 + 4);
+            greenMask = r.LE32();
+            r.Skip(4);
+            if (compression == BI_ALPHABITFIELDS || headerSize >= 56) alphaMask = r.LE32();
+        } else if (headerSize >= 56) {
+            r.Seek(14 + 40 + 12);
+            alphaMask = r.LE32();
+        }
+    } else {
+        InvalidBitmap();
+    }
+    height = height < 0 ? -height : height;
+    if (width <= 0 || height <= 0 || width > INT32_MAX || height > INT32_MAX) InvalidBitmap();
+    return {NearestFormat(bitCount, compression, greenMask, alphaMask), int32_t(width),
+            int32_t(height)};
+}
+
 } // namespace
 
 void TBitmap::LoadFromStream(TStream& stream) {
     // A bitmap file holds its pixels uncompressed at most, so the cap bounds the read.
     const std::vector<uint8_t> data = ReadRest(stream, CheckedAdd(MaxPixelBytes(), 1 << 20));
-    const TBitmapFormat format = FileFormatOf(data);
+    const TBitmapHeader header = ReadHeader(data);
     Progress(psStarting, 0, false, {}, "");
-    DecodeWithQt(*this, data, "bmp", format, "bitmap");
+    DecodeWithQt(*this, data, "bmp", header.Format, "bitmap", header.Width, header.Height);
     Progress(psRunning, 100, true, {0, 0, Width(), Height()}, "");
     Progress(psEnding, 0, false, {}, "");
 }

@@ -145,7 +145,7 @@ void AssignQImage(TBitmap& bitmap, const QImage& image, TBitmapFormat target) {
 }
 
 void DecodeWithQt(TBitmap& bitmap, std::span<const uint8_t> data, const char* format,
-                  TBitmapFormat target, const char* what) {
+                  TBitmapFormat target, const char* what, int32_t width, int32_t height) {
     bitmap.ReleaseImage();
     if (data.size() > size_t(INT32_MAX)) throw EInvalidGraphic(Format("%s file too large.", what));
     const QByteArray bytes =
@@ -155,7 +155,7 @@ void DecodeWithQt(TBitmap& bitmap, std::span<const uint8_t> data, const char* fo
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer, format);
     reader.setAutoTransform(false);
-    const QSize size = reader.size();
+    const QSize size = width > 0 && height > 0 ? QSize(width, height) : reader.size();
     if (!size.isValid() || size.isEmpty()) throw EInvalidGraphic(Format("Invalid %s file.", what));
 
     // The size a header claims is checked against the bitmap's cap before decoding (a probe

@@ -13,8 +13,9 @@ class QImage;
 // pixel format `target`; bfDevice picks the format nearest the decoded image. The claimed size
 // is checked against the bitmap's size cap before any pixel is decoded. Raises EInvalidGraphic with
 // `what` in the message when the data cannot be decoded.
+// `width` and `height` are the size the file's header claims, or 0 to ask the reader.
 void DecodeWithQt(TBitmap& bitmap, std::span<const uint8_t> data, const char* format,
-                  TBitmapFormat target, const char* what);
+                  TBitmapFormat target, const char* what, int32_t width = 0, int32_t height = 0);
 
 // Copies a decoded image into `bitmap` with the pixel format `target`: 1, 4 and 8 bits from
 // an indexed image with its palette kept, 15, 16, 24 and 32 bits from any image (5- and 6-bit

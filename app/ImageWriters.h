@@ -1,0 +1,19 @@
+// Image files the command-line tool writes, chosen by the output file's extension.
+#pragma once
+
+#include <string>
+
+class TBitmap;
+class TStream;
+
+// Writes `bitmap` as a PAM file: P7, depth 4, maxval 255, tuple type RGB_ALPHA; palettes
+// resolved, 5- and 6-bit channels widened by bit replication, alpha the fourth byte of 32-bit
+// pixels and 255 otherwise.
+void WritePAM(const TBitmap& bitmap, TStream& stream);
+
+using TImageWriter = void (*)(const TBitmap& bitmap, TStream& stream);
+
+// The writer for an output extension (without the dot, letter case ignored), or null.
+TImageWriter FindImageWriter(const std::string& extension);
+// The extensions that have a writer, separated by ", ".
+std::string WriterExtensions();
