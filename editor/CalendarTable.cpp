@@ -1,0 +1,123 @@
+#include "editor/CalendarTable.h"
+
+#include <charconv>
+#include <cmath>
+#include <string>
+#include <vector>
+
+const std::array<QString, 12> ScaleKeys = {
+    QStringLiteral("eon"),        QStringLiteral("ere"),        QStringLiteral("systeme"),
+    QStringLiteral("serie"),      QStringLiteral("etage"),      QStringLiteral("couleur"),
+    QStringLiteral("labelbio"),   QStringLiteral("imagebio"),   QStringLiteral("lienbio"),
+    QStringLiteral("labelpaleo"), QStringLiteral("imagepaleo"), QStringLiteral("lienpaleo")};
+const std::array<QString, 2> DataKeys = {QStringLiteral("Echelle"), QStringLiteral("Evenement")};
+const QString EventKey = QStringLiteral("evenement");
+
+QStringList ModeKeys(TEditMode mode) {
+    switch (mode) {
+    case emScale:
+        return QStringList(ScaleKeys.begin(), ScaleKeys.end());
+    case emEvent:
+        return {EventKey};
+    case emData:
+        return QStringList(DataKeys.begin(), DataKeys.end());
+    }
+    return {};
+}
+
+QStringList ModeHeadings(TEditMode mode) {
+    switch (mode) {
+    case emScale:
+        return {QStringLiteral("Début"),        QStringLiteral("Eon"),
+                QStringLiteral("Ere"),          QStringLiteral("Systeme"),
+                QStringLiteral("série"),        QStringLiteral("Etage"),
+                QStringLiteral("Couleur"),      QStringLiteral("Label Bio."),
+                QStringLiteral("Image Bio."),   QStringLiteral("Lien Bio."),
+                QStringLiteral("Label Paléo."), QStringLiteral("Image Paléo."),
+                QStringLiteral("Lien Paléo.")};
+    case emEvent:
+        return {QStringLiteral("Début"), QStringLiteral("Evenement")};
+    case emData:
+        return {QStringLiteral("Item du menu"), QStringLiteral("Fichier Echelle"),
+                QStringLiteral("Fichier Evenement")};
+    }
+    return {};
+}
+
+bool TextToFloat(const QString& text, double& value, int& errorPosition) {
+    const qsizetype length = text.size();
+    qsizetype i = 0;
+    auto isDigit = [&](qsizetype at) {
+        return at < length && text[at] >= u'0' && text[at] <= u'9';
+    };
+    auto fail = [&](qsizetype at) {
+        errorPosition = static_cast<int>(at) + 1;
+        return false;
+    };
+    while (i < length && text[i] == u' ') ++i;
+    // The number is rebuilt in the form std::from_chars reads: [-]digits.digits[e[-]digits].
+    std::string number;
+    if (i < length && (text[i] == u'+' || text[i] == u'-')) {
+        if (text[i] == u'-') number += '-';
+        ++i;
+    }
+    if (i == length) return fail(i);
+    std::string mantissa;
+    while (isDigit(i)) mantissa += static_cast<char>(text[i++].unicode());
+    mantissa += '.';
+    if (i < length && text[i] == u'.') {
+        ++i;
+        while (isDigit(i)) mantissa += static_cast<char>(text[i++].unicode());
+    }
+    if (mantissa == ".") mantissa = "0";
+    number += mantissa;
+    if (i < length && (text[i] == u'E' || text[i] == u'e')) {
+        ++i;
+        number += 'e';
+        if (i < length && (text[i] == u'+' || text[i] == u'-')) {
+            if (text[i] == u'-') number += '-';
+            ++i;
+        }
+        if (!isDigit(i)) return fail(i);
+        while (isDigit(i)) number += static_cast<char>(text[i++].unicode());
+    }
+    if (i < length) return fail(i);
+    double result = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), result);
+    if (error == std::errc::result_out_of_range) {
+        // Beyond the range of a double: infinite, or zero when the exponent is very negative.
+        const bool negative = number.front() == '-';
+        const bool tiny = number.find("e-") != std::string::npos;
+        result = tiny ? 0.0 : HUGE_VAL;
+        if (negative) result = -result;
+    }
+    value = result;
+    errorPosition = 0;
+    return true;
+}
+
+double KeyValue(const QString& text) {
+    double value = 0;
+    int errorPosition = 0;
+    if (TextToFloat(text, value, errorPosition)) return value;
+    if (errorPosition >= 1 && errorPosition <= text.size() && text[errorPosition - 1] == u',') {
+        QString withPoint = text;
+        withPoint[errorPosition - 1] = u'.';
+        if (TextToFloat(withPoint, value, errorPosition)) return value;
+    }
+    return -1;
+}
+
+void SortSections(QStringList& names) {
+    const qsizetype count = names.size();
+    std::vector<double> values(static_cast<size_t>(count));
+    for (qsizetype i = 0; i < count; ++i) values[i] = KeyValue(names[i]);
+    for (qsizetype i = 0; i < count; ++i) {
+        for (qsizetype j = 0; j < i; ++j) {
+            if (values[j] > values[i]) {
+                std::swap(values[j], values[i]);
+                names.swapItemsAt(j, i);
+            }
+        }
+    }
+}

@@ -1,0 +1,112 @@
+// TIniFile: one profile (INI) file of the calendar, addressed by its full path.
+//
+// Matching follows what users of such files expect: section and key names compare without regard
+// to case, spaces around names and values are ignored, and the first matching section and key
+// win. The file is held in memory and read again whenever it changed on disk since the last
+// operation, so that edits made meanwhile by another program are seen and not overwritten.
+//
+// Everything the operations do not change is kept as it stands: comments, blank lines, other
+// keys and their order, spacing, line endings (CRLF or LF) and the text encoding. A file that
+// holds valid UTF-8 beyond plain ASCII (or starts with a UTF-8 byte-order mark) stays UTF-8; any
+// other file, and every new file, is Windows-1252 with CRLF line endings, because the calendar's
+// other programs are Windows programs that read profile files in the ANSI code page. Should a
+// value need a character that Windows-1252 cannot hold, the whole file is converted to UTF-8
+// rather than losing the character.
+//
+// Every write replaces the file at once (a temporary file beside it, then a rename; the file's
+// permissions are kept), so that the file on disk is always either the old or the new one. A
+// refused write raises Exception("Impossible d'écrire dans <full path>") and leaves the file as it
+// was.
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+class TIniFile {
+public:
+    // Reads and writes nothing; the file need not exist.
+    explicit TIniFile(QString fileName);
+
+    const QString& FileName() const { return fileName_; }
+
+    // Clears the list, then adds every section name in file order, each name once (a repeated
+    // section is reached through its first occurrence). A section with an empty name is left
+    // out. A missing or unreadable file gives an empty list.
+    void ListSections(QStringList& list);
+    // The key's value in the section, or the default when the file, section or key is missing.
+    QString ReadValue(const QString& section, const QString& key, const QString& defaultValue);
+    // Creates the file, the section (after the existing ones) and the key as needed, or replaces
+    // the key's value; an empty value is written too.
+    void WriteValue(const QString& section, const QString& key, const QString& value);
+    // Removes the first section of that name with all its lines; a missing section is no error.
+    void RemoveSection(const QString& section);
+    // In one write: removes the section oldSection and writes the values under newSection, as
+    // RemoveSection(oldSection) followed by WriteValue(newSection, ...) for each pair would, but
+    // the renamed section keeps its place in the file and lines of it that are not among the
+    // values (other keys, comments) stay. An empty oldSection removes nothing.
+    void ReplaceSection(const QString& oldSection, const QString& newSection,
+                        const std::vector<std::pair<QString, QString>>& values);
+
+private:
+    enum class TEncoding { Windows1252, Utf8 };
+    struct TLine {
+        QByteArray text; // raw bytes without the line end
+        QByteArray eol;  // "\r\n", "\n" or empty for a last line without one
+        bool isKey = false;
+        QString key;   // trimmed key name of a key line
+        QString value; // trimmed value of a key line
+    };
+    struct TSection {
+        bool removed = false;
+        TLine header; // the "[name]" line; unused for the lines before the first section
+        QString name; // trimmed
+        std::vector<TLine> lines;
+    };
+    struct TStamp {
+        bool exists = false;
+        uint64_t device = 0, inode = 0;
+        int64_t size = -1, mtimeNs = 0, ctimeNs = 0;
+        bool operator==(const TStamp&) const = default;
+    };
+
+    void Refresh();
+    void Parse(const QByteArray& bytes);
+    void Invalidate() { loaded_ = false; }
+    void CheckWritable() const;
+    void Save();
+    [[noreturn]] void RaiseWriteError() const;
+
+    static TStamp StampOf(const QString& fileName);
+    static QString FoldName(const QString& name) { return name.trimmed().toCaseFolded(); }
+
+    QString Decode(const QByteArray& bytes) const;
+    QByteArray Encode(const QString& text) const;
+    void MakeEncodable(const QString& text);
+    void ClassifyLine(TLine& line) const;
+    TLine MakeKeyLine(const QString& key, const QString& value) const;
+    void SetLineValue(TLine& line, const QString& value) const;
+    void EndPreviousLine(TSection& section, size_t index);
+
+    int FindSection(const QString& name) const;
+    void IndexSection(int index);
+    void UnindexSection(int index);
+    void RemoveSectionAt(int index);
+    bool SetValue(int section, const QString& key, const QString& value);
+    int AppendSection(const QString& name);
+
+    QString fileName_;
+    bool loaded_ = false;
+    bool unreadable_ = false; // exists but could not be read: never overwrite it
+    TStamp stamp_;
+    TEncoding encoding_ = TEncoding::Windows1252;
+    bool bom_ = false;
+    QByteArray eol_ = "\r\n";
+    std::vector<TSection> sections_;         // sections_[0]: the lines before the first section
+    QHash<QString, std::vector<int>> index_; // folded name -> live sections in file order
+};

@@ -1,0 +1,551 @@
+#include "platform/ui/StringGrid.h"
+
+#include "platform/ui/Application.h"
+
+#include <QAbstractTableModel>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+
+#include <algorithm>
+
+// The cells, rows 0 to FixedRows - 1 included; Qt sees the rows below them, and the fixed row
+// as the horizontal header.
+class TGridModel : public QAbstractTableModel {
+public:
+    explicit TGridModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+    int rowCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : static_cast<int>(rows_.size()) - fixed_;
+    }
+    int columnCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : cols_;
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid()) return {};
+        if (role == Qt::DisplayRole) return rows_[index.row() + fixed_][index.column()];
+        if (role == Qt::ToolTipRole && !hint_.isEmpty()) return hint_;
+        return {};
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        if (orientation == Qt::Horizontal && role == Qt::DisplayRole && fixed_ > 0 &&
+            section >= 0 && section < cols_) {
+            return rows_[0][section];
+        }
+        return {};
+    }
+    Qt::ItemFlags flags(const QModelIndex& index) const override {
+        return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
+    }
+
+    int Rows() const { return static_cast<int>(rows_.size()); }
+    int Cols() const { return cols_; }
+    int Fixed() const { return fixed_; }
+    bool Contains(int col, int row) const {
+        return col >= 0 && col < cols_ && row >= 0 && row < Rows();
+    }
+    const QString& Cell(int col, int row) const { return rows_[row][col]; }
+
+    void SetCell(int col, int row, const QString& text) {
+        QString& cell = rows_[row][col];
+        if (cell == text) return;
+        cell = text;
+        if (updating_ > 0) return;
+        if (row < fixed_) {
+            emit headerDataChanged(Qt::Horizontal, col, col);
+        } else {
+            const QModelIndex at = index(row - fixed_, col);
+            emit dataChanged(at, at, {Qt::DisplayRole});
+        }
+    }
+    void SetRows(int count) {
+        const int old = Rows();
+        if (count > old) {
+            beginInsertRows(QModelIndex(), old - fixed_, count - fixed_ - 1);
+            rows_.resize(count, std::vector<QString>(cols_));
+            endInsertRows();
+        } else if (count < old) {
+            beginRemoveRows(QModelIndex(), count - fixed_, old - fixed_ - 1);
+            rows_.resize(count);
+            endRemoveRows();
+        }
+    }
+    void SetCols(int count) {
+        beginResetModel();
+        cols_ = count;
+        for (auto& row : rows_) row.resize(count);
+        endResetModel();
+    }
+    void SetFixed(int count) {
+        beginResetModel();
+        fixed_ = count;
+        endResetModel();
+    }
+    void SetHint(const QString& hint) { hint_ = hint; }
+    void BeginUpdate() { ++updating_; }
+    void EndUpdate() {
+        if (--updating_ > 0) return;
+        if (rowCount(QModelIndex()) > 0 && cols_ > 0) {
+            emit dataChanged(index(0, 0), index(rowCount(QModelIndex()) - 1, cols_ - 1),
+                             {Qt::DisplayRole});
+        }
+        if (cols_ > 0) emit headerDataChanged(Qt::Horizontal, 0, cols_ - 1);
+    }
+
+private:
+    std::vector<std::vector<QString>> rows_ =
+        std::vector<std::vector<QString>>(1, std::vector<QString>(1));
+    int cols_ = 1;
+    int fixed_ = 0;
+    int updating_ = 0;
+    QString hint_;
+};
+
+// Asks the grid before Qt moves the current cell, whatever made the move; keeps the selection on
+// the current cell, so that a refused move leaves no highlight behind.
+class TGridSelectionModel : public QItemSelectionModel {
+public:
+    TGridSelectionModel(QAbstractItemModel* model, TStringGrid& grid)
+        : QItemSelectionModel(model, &grid), grid_(grid) {}
+
+    void setCurrentIndex(const QModelIndex& index, SelectionFlags command) override {
+        if (!grid_.syncing_ && index.isValid() && index != currentIndex() &&
+            !grid_.AllowUserMove(index.column(), index.row() + grid_.fixedRows_)) {
+            return;
+        }
+        QItemSelectionModel::setCurrentIndex(index, command);
+    }
+    using QItemSelectionModel::select;
+    void select(const QItemSelection& selection, SelectionFlags command) override {
+        if (!grid_.syncing_ && (command & (Select | Toggle)) && !selection.isEmpty() &&
+            !selection.contains(currentIndex())) {
+            return;
+        }
+        QItemSelectionModel::select(selection, command);
+    }
+
+private:
+    TStringGrid& grid_;
+};
+
+// The cell editor, open on the current cell. Its keys go to the grid first.
+class TInplaceEdit : public QLineEdit {
+public:
+    TInplaceEdit(TStringGrid& grid, QWidget* parent) : QLineEdit(parent), grid_(grid) {
+        setFrame(false);
+        // Right clicks open the grid's menu; text only changes through keys.
+        setContextMenuPolicy(Qt::NoContextMenu);
+        setAcceptDrops(false);
+        setDragEnabled(false);
+        setAttribute(Qt::WA_InputMethodEnabled, false);
+    }
+
+    void BaseKeyPress(QKeyEvent* event) { QLineEdit::keyPressEvent(event); }
+
+    // Caret at the start, or the whole text selected: Left and Home go to the grid.
+    bool AtLeftSide() const {
+        const int start = hasSelectedText() ? selectionStart() : cursorPosition();
+        const int end = hasSelectedText() ? selectionEnd() : cursorPosition();
+        return start == 0 && (end == 0 || end == text().size());
+    }
+    // Caret at the end, or the whole text selected: Right and End go to the grid.
+    bool AtRightSide() const {
+        const int start = hasSelectedText() ? selectionStart() : cursorPosition();
+        const int end = hasSelectedText() ? selectionEnd() : cursorPosition();
+        return (start == 0 || start == end) && end == text().size();
+    }
+
+protected:
+    bool event(QEvent* event) override {
+        if (event->type() != QEvent::KeyPress) return QLineEdit::event(event);
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (!grid_.HandleKey(key, true)) {
+            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+                if (hasSelectedText() && selectedText().size() == text().size()) {
+                    deselect();
+                } else {
+                    selectAll();
+                }
+            } else if (key->key() != Qt::Key_Escape) {
+                BaseKeyPress(key);
+            }
+        }
+        // Never passed on to the grid, which has seen the key already.
+        event->accept();
+        return true;
+    }
+    void mousePressEvent(QMouseEvent* event) override {
+        // No middle-button paste: every change of the text comes from a key.
+        if (event->button() == Qt::MiddleButton) return event->accept();
+        QLineEdit::mousePressEvent(event);
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::MiddleButton) return event->accept();
+        QLineEdit::mouseReleaseEvent(event);
+    }
+
+private:
+    TStringGrid& grid_;
+};
+
+namespace {
+
+// Sets a flag for a scope.
+class TFlagScope {
+public:
+    explicit TFlagScope(bool& flag) : flag_(flag), old_(flag) { flag_ = true; }
+    ~TFlagScope() { flag_ = old_; }
+    TFlagScope(const TFlagScope&) = delete;
+    TFlagScope& operator=(const TFlagScope&) = delete;
+
+private:
+    bool& flag_;
+    bool old_;
+};
+
+} // namespace
+
+TStringGrid::TStringGrid(QWidget* parent) : QTableView(parent), model_(new TGridModel(this)) {
+    setModel(model_);
+    selection_ = new TGridSelectionModel(model_, *this);
+    QItemSelectionModel* standard = selectionModel();
+    setSelectionModel(selection_);
+    standard->deleteLater();
+    setSelectionMode(SingleSelection);
+    setSelectionBehavior(SelectItems);
+    setEditTriggers(NoEditTriggers);
+    setTabKeyNavigation(true);
+    setWordWrap(false);
+    verticalHeader()->hide();
+    horizontalHeader()->hide();
+    horizontalHeader()->setMinimumSectionSize(0);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    horizontalHeader()->setStretchLastSection(false);
+    horizontalHeader()->setSectionsClickable(false);
+    horizontalHeader()->setHighlightSections(false);
+    verticalHeader()->setMinimumSectionSize(0);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 8);
+
+    editor_ = new TInplaceEdit(*this, viewport());
+    setFocusProxy(editor_);
+    connect(editor_, &QLineEdit::textEdited, this,
+            [this](const QString& text) { EditorTextEdited(text); });
+    connect(horizontalHeader(), &QHeaderView::sectionResized, this,
+            [this](int, int, int) { PlaceEditor(false); });
+    SyncCurrent();
+}
+
+TStringGrid::~TStringGrid() = default;
+
+QModelIndex TStringGrid::IndexOf(int col, int row) const {
+    if (!model_->Contains(col, row) || row < fixedRows_) return {};
+    return model_->index(row - fixedRows_, col);
+}
+
+QString TStringGrid::Cells(int col, int row) const {
+    return model_->Contains(col, row) ? model_->Cell(col, row) : QString();
+}
+
+void TStringGrid::SetCells(int col, int row, const QString& text) {
+    if (!model_->Contains(col, row)) return;
+    model_->SetCell(col, row, text);
+    RefreshEditor(col, row);
+}
+
+void TStringGrid::ClearRow(int row) {
+    for (int col = 0; col < ColCount(); ++col) SetCells(col, row, QString());
+}
+
+void TStringGrid::CopyRow(int from, int to) {
+    if (!model_->Contains(0, from)) return;
+    for (int col = 0; col < ColCount(); ++col) SetCells(col, to, model_->Cell(col, from));
+}
+
+int TStringGrid::ColCount() const {
+    return model_->Cols();
+}
+
+void TStringGrid::SetColCount(int count) {
+    count = std::max(count, 1);
+    if (count == ColCount()) return;
+    model_->SetCols(count);
+    col_ = std::min(col_, count - 1);
+    SyncCurrent();
+}
+
+int TStringGrid::RowCount() const {
+    return model_->Rows();
+}
+
+void TStringGrid::SetRowCount(int count) {
+    count = std::max(count, fixedRows_ + 1);
+    if (count == RowCount()) return;
+    if (row_ >= count) {
+        SetCurrentCell(col_, count - 1);
+        // A refused move cannot keep the cell in a row that goes.
+        row_ = std::min(row_, count - 1);
+    }
+    model_->SetRows(count);
+    SyncCurrent();
+}
+
+void TStringGrid::SetFixedRows(int count) {
+    count = std::clamp(count, 0, std::min(1, RowCount() - 1));
+    if (count == fixedRows_) return;
+    fixedRows_ = count;
+    model_->SetFixed(count);
+    horizontalHeader()->setVisible(count > 0);
+    if (row_ < count) {
+        col_ = 0;
+        row_ = count;
+    }
+    SyncCurrent();
+}
+
+int TStringGrid::ColWidths(int col) const {
+    return columnWidth(col);
+}
+
+void TStringGrid::SetColWidths(int col, int width) {
+    if (col >= 0 && col < ColCount()) setColumnWidth(col, std::max(width, 0));
+}
+
+void TStringGrid::SetCurrentCell(int col, int row) {
+    if (!model_->Contains(col, row) || row < fixedRows_ || (col == col_ && row == row_)) return;
+    if (!AskMove(col, row)) return;
+    col_ = col;
+    row_ = row;
+    SyncCurrent();
+}
+
+void TStringGrid::SetHint(const QString& hint) {
+    model_->SetHint(hint);
+    editor_->setToolTip(hint);
+}
+
+QWidget* TStringGrid::Editor() const {
+    return editor_;
+}
+
+void TStringGrid::BeginUpdate() {
+    model_->BeginUpdate();
+}
+
+void TStringGrid::EndUpdate() {
+    model_->EndUpdate();
+}
+
+bool TStringGrid::AllowUserMove(int col, int row) {
+    bool allowed = false;
+    TApplication::Run([&] { allowed = AskMove(col, row); });
+    return allowed;
+}
+
+bool TStringGrid::AskMove(int col, int row) {
+    // The cell editor leaves its cell before the move is asked for, so that the handlers see
+    // the row being left as the one last edited.
+    if (OnSetEditText && IndexOf(col_, row_).isValid()) OnSetEditText(col_, row_, editor_->text());
+    bool canSelect = true;
+    if (OnSelectCell) OnSelectCell(col, row, canSelect);
+    return canSelect;
+}
+
+void TStringGrid::SyncCurrent() {
+    const TFlagScope scope(syncing_);
+    const QModelIndex index = IndexOf(col_, row_);
+    if (index.isValid()) {
+        selection_->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+    } else {
+        selection_->clearCurrentIndex();
+        selection_->clearSelection();
+    }
+    PlaceEditor(true);
+}
+
+void TStringGrid::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    QTableView::currentChanged(current, previous);
+    if (!current.isValid()) return;
+    col_ = current.column();
+    row_ = current.row() + fixedRows_;
+    PlaceEditor(true);
+}
+
+void TStringGrid::PlaceEditor(bool reload) {
+    if (editor_ == nullptr) return; // Qt lays out while the grid is being built
+    const QModelIndex index = IndexOf(col_, row_);
+    if (!index.isValid()) {
+        editor_->hide();
+        return;
+    }
+    editor_->setGeometry(visualRect(index));
+    if (reload) {
+        editor_->setText(model_->Cell(col_, row_));
+        editor_->selectAll();
+    }
+    editor_->show();
+}
+
+void TStringGrid::RefreshEditor(int col, int row) {
+    if (col != col_ || row != row_) return;
+    const QString& text = model_->Cell(col, row);
+    if (editor_->text() != text) {
+        editor_->setText(text);
+        editor_->selectAll();
+    }
+}
+
+void TStringGrid::EditorTextEdited(const QString& text) {
+    if (!IndexOf(col_, row_).isValid()) return;
+    model_->SetCell(col_, row_, text);
+    TApplication::Run([&] {
+        if (OnSetEditText) OnSetEditText(col_, row_, text);
+    });
+}
+
+int TStringGrid::NextVisibleCol(int col, int step) const {
+    for (int next = col + step; next >= 0 && next < ColCount(); next += step) {
+        if (ColWidths(next) > 0) return next;
+    }
+    return -1;
+}
+
+int TStringGrid::PageRows() const {
+    const int height = verticalHeader()->defaultSectionSize();
+    return std::max(1, viewport()->height() / std::max(1, height) - 1);
+}
+
+bool TStringGrid::NavigationTarget(QKeyEvent* event, bool inEditor, int& col, int& row) const {
+    const bool ctrl = (event->modifiers() & Qt::ControlModifier) != 0;
+    const int first = fixedRows_;
+    const int last = RowCount() - 1;
+    col = col_;
+    row = row_;
+    auto moveCol = [&](int step) {
+        const int next = NextVisibleCol(col, step);
+        if (next >= 0) col = next;
+    };
+    switch (event->key()) {
+    case Qt::Key_Up:
+        row = std::max(first, row - 1);
+        return true;
+    case Qt::Key_Down:
+        row = std::min(last, row + 1);
+        return true;
+    case Qt::Key_PageUp:
+        row = std::max(first, row - PageRows());
+        return true;
+    case Qt::Key_PageDown:
+        row = std::min(last, row + PageRows());
+        return true;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab: {
+        const bool back =
+            event->key() == Qt::Key_Backtab || (event->modifiers() & Qt::ShiftModifier) != 0;
+        const int next = NextVisibleCol(col, back ? -1 : 1);
+        if (next >= 0) {
+            col = next;
+        } else if (back ? row > first : row < last) {
+            const int wrapped = NextVisibleCol(back ? ColCount() : -1, back ? -1 : 1);
+            if (wrapped >= 0) {
+                row += back ? -1 : 1;
+                col = wrapped;
+            }
+        }
+        return true;
+    }
+    case Qt::Key_Left:
+        if (inEditor && !ctrl && !editor_->AtLeftSide()) return false;
+        moveCol(-1);
+        return true;
+    case Qt::Key_Right:
+        if (inEditor && !ctrl && !editor_->AtRightSide()) return false;
+        moveCol(1);
+        return true;
+    case Qt::Key_Home:
+        if (inEditor && !ctrl && !editor_->AtLeftSide()) return false;
+        if (const int next = NextVisibleCol(-1, 1); next >= 0) col = next;
+        if (ctrl) row = first;
+        return true;
+    case Qt::Key_End:
+        if (inEditor && !ctrl && !editor_->AtRightSide()) return false;
+        if (const int next = NextVisibleCol(ColCount(), -1); next >= 0) col = next;
+        if (ctrl) row = last;
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TStringGrid::HandleKey(QKeyEvent* event, bool inEditor) {
+    if (!TApplication::Run([&] {
+            if (OnKeyDown) OnKeyDown(event->key(), event->modifiers());
+        })) {
+        return true;
+    }
+    int col = 0;
+    int row = 0;
+    if (NavigationTarget(event, inEditor, col, row)) {
+        const QModelIndex target = IndexOf(col, row);
+        if (target.isValid() && target != selection_->currentIndex()) {
+            selection_->setCurrentIndex(target, QItemSelectionModel::ClearAndSelect);
+        }
+        return true;
+    }
+    const QString text = event->text();
+    if (!inEditor || text.size() != 1 || !text[0].isPrint()) return false;
+    QChar typed = text[0];
+    if (!TApplication::Run([&] {
+            if (OnKeyPress) OnKeyPress(typed);
+        }) ||
+        typed.isNull()) {
+        return true;
+    }
+    if (typed == text[0]) return false;
+    QKeyEvent replaced(event->type(), event->key(), event->modifiers(), QString(typed),
+                       event->isAutoRepeat(), event->count());
+    editor_->BaseKeyPress(&replaced);
+    return true;
+}
+
+bool TStringGrid::edit(const QModelIndex&, EditTrigger, QEvent*) {
+    // All editing goes through the cell editor, which follows the current cell.
+    return false;
+}
+
+void TStringGrid::keyboardSearch(const QString&) {}
+
+void TStringGrid::keyPressEvent(QKeyEvent* event) {
+    if (editor_->isVisible()) {
+        editor_->setFocus();
+        QApplication::sendEvent(editor_, event);
+        return;
+    }
+    HandleKey(event, false);
+    event->accept();
+}
+
+void TStringGrid::mousePressEvent(QMouseEvent* event) {
+    // Only the left button moves the current cell; the right one opens the menu.
+    if (event->button() != Qt::LeftButton) return event->accept();
+    QTableView::mousePressEvent(event);
+}
+
+void TStringGrid::contextMenuEvent(QContextMenuEvent* event) {
+    if (popupMenu_ == nullptr) return QTableView::contextMenuEvent(event);
+    popupMenu_->popup(event->globalPos());
+    event->accept();
+}
+
+void TStringGrid::scrollContentsBy(int dx, int dy) {
+    QTableView::scrollContentsBy(dx, dy);
+    PlaceEditor(false);
+}
+
+void TStringGrid::updateGeometries() {
+    QTableView::updateGeometries();
+    PlaceEditor(false);
+}

@@ -1,0 +1,131 @@
+// TStringGrid: an editable grid of strings addressed by (column, row), on Qt Widgets.
+//
+// Rows 0 to FixedRows - 1 are fixed heading rows (at most one, shown as the column header); the
+// rows below are the cells the user moves in and edits. A cell editor is always open on the
+// current cell. Text the program writes into cells raises no notification. The notifications:
+//   OnKeyDown      a key goes down in the grid or its cell editor, before the key acts;
+//   OnKeyPress     a character is typed, before it reaches the cell; the handler may replace it
+//                  (a null character swallows it);
+//   OnSetEditText  the cell has just taken the cell editor's text: after every change the user
+//                  makes in the editor, and again for the cell being left when the current cell
+//                  is about to move (before OnSelectCell);
+//   OnSelectCell   the current cell is about to move (keyboard, mouse, or in code); the move is
+//                  refused when the handler clears its flag or raises.
+// An exception from a handler called for a user action goes to the general error report and
+// the action stops there; from a change made in code it reaches the code's caller.
+#pragma once
+
+#include <QString>
+#include <QTableView>
+
+#include <functional>
+#include <vector>
+
+class QMenu;
+class TGridModel;
+class TGridSelectionModel;
+class TInplaceEdit;
+
+class TStringGrid : public QTableView {
+public:
+    explicit TStringGrid(QWidget* parent = nullptr);
+    ~TStringGrid() override;
+
+    // Cells; reading outside the grid gives an empty text, writing outside it does nothing.
+    QString Cells(int col, int row) const;
+    void SetCells(int col, int row, const QString& text);
+    // Empties every cell of a row.
+    void ClearRow(int row);
+    // Copies every cell of row `from` over row `to`.
+    void CopyRow(int from, int to);
+
+    int ColCount() const;
+    void SetColCount(int count);
+    int RowCount() const;
+    // A smaller count that leaves the current cell outside moves it to the last row first, with
+    // the OnSelectCell notification. The count is always above FixedRows.
+    void SetRowCount(int count);
+    int FixedRows() const { return fixedRows_; }
+    // 0 or 1 fixed rows, fewer than RowCount. A current cell in a row that becomes fixed moves
+    // to column 0 of the first row below the fixed ones, without a notification.
+    void SetFixedRows(int count);
+
+    // Column widths in pixels; a width below zero counts as zero, which hides the column.
+    int ColWidths(int col) const;
+    void SetColWidths(int col, int width);
+
+    // The current cell.
+    int Col() const { return col_; }
+    int Row() const { return row_; }
+    // Moves the current cell, with the notifications; exceptions reach the caller.
+    void SetCurrentCell(int col, int row);
+
+    // Tooltip of every cell.
+    void SetHint(const QString& hint);
+    // Menu opened by a right click; not owned.
+    void SetPopupMenu(QMenu* menu) { popupMenu_ = menu; }
+
+    // The cell editor (for focus checks and for tests that type into it).
+    QWidget* Editor() const;
+
+    // Many cell writes without redrawing after each; the view is refreshed at the end.
+    void BeginUpdate();
+    void EndUpdate();
+
+    std::function<void(int key, Qt::KeyboardModifiers shift)> OnKeyDown;
+    std::function<void(QChar& key)> OnKeyPress;
+    std::function<void(int col, int row, const QString& text)> OnSetEditText;
+    std::function<void(int col, int row, bool& canSelect)> OnSelectCell;
+
+protected:
+    bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
+    void keyboardSearch(const QString& search) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void updateGeometries() override;
+
+private:
+    friend class TGridSelectionModel;
+    friend class TInplaceEdit;
+
+    // A move asked for by a user action; errors go to the general error report.
+    bool AllowUserMove(int col, int row);
+    // Reports the cell being left, then asks OnSelectCell.
+    bool AskMove(int col, int row);
+    // Key handling shared by the grid and its cell editor; answers whether the key was used.
+    bool HandleKey(QKeyEvent* event, bool inEditor);
+    bool NavigationTarget(QKeyEvent* event, bool inEditor, int& col, int& row) const;
+    int NextVisibleCol(int col, int step) const;
+    int PageRows() const;
+    void EditorTextEdited(const QString& text);
+    // Puts Qt's current index on the grid's current cell, without notifications.
+    void SyncCurrent();
+    // Places the cell editor over the current cell; `reload` also loads the cell's text.
+    void PlaceEditor(bool reload);
+    void RefreshEditor(int col, int row);
+    QModelIndex IndexOf(int col, int row) const;
+
+    TGridModel* model_ = nullptr;
+    TGridSelectionModel* selection_ = nullptr;
+    TInplaceEdit* editor_ = nullptr;
+    QMenu* popupMenu_ = nullptr;
+    int fixedRows_ = 0;
+    int col_ = 0;
+    int row_ = 0;
+    bool syncing_ = false;
+};
+
+// BeginUpdate/EndUpdate for a scope.
+class TGridUpdate {
+public:
+    explicit TGridUpdate(TStringGrid& grid) : grid_(grid) { grid_.BeginUpdate(); }
+    ~TGridUpdate() { grid_.EndUpdate(); }
+    TGridUpdate(const TGridUpdate&) = delete;
+    TGridUpdate& operator=(const TGridUpdate&) = delete;
+
+private:
+    TStringGrid& grid_;
+};

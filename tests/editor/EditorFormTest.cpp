@@ -1,0 +1,411 @@
+// The main window driven through the real grid with key and mouse events, checking the calendar
+// file on disk after each step.
+#include "EditorTestSupport.h"
+#include "editor/EditU1.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/StringGrid.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+namespace {
+
+// The Qt application of the test program, gone before the program's exit.
+class TQtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { application_ = std::make_unique<QApplication>(argc_, argv_); }
+    void TearDown() override { application_.reset(); }
+
+private:
+    int argc_ = 1;
+    char name_[13] = "editor_tests";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<QApplication> application_;
+};
+
+[[maybe_unused]] ::testing::Environment* const kQt =
+    ::testing::AddGlobalTestEnvironment(new TQtEnvironment);
+
+// Sorted: 2,5 (row 1), 4,5 (row 2), 10 (row 3).
+const QByteArray kScaleFile = "[10]\r\n"
+                              "eon=Phan\xE9rozo\xEFque\r\n"
+                              "couleur=16711680\r\n"
+                              "\r\n"
+                              "[2,5]\r\n"
+                              "eon=Arch\xE9"
+                              "en\r\n"
+                              "\r\n"
+                              "[4,5]\r\n"
+                              "eon=Had\xE9"
+                              "en\r\n"
+                              "couleur=255\r\n";
+
+class FormTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        form = std::make_unique<TForm1>();
+        form->show();
+        grid = form->StringGrid1;
+    }
+
+    void OpenScale(const QByteArray& bytes, const QString& name = "echelle.ini") {
+        scalePath = dir.filePath(name);
+        WriteBytes(scalePath, bytes);
+        form->ScaleFile = std::make_unique<TIniFile>(scalePath);
+        form->LoadTable(form->ScaleFile.get());
+    }
+    void OpenData(const QByteArray& bytes) {
+        dataPath = dir.filePath("Donnees.ini");
+        WriteBytes(dataPath, bytes);
+        form->DataFile = std::make_unique<TIniFile>(dataPath);
+        form->LoadTable(form->DataFile.get());
+    }
+
+    QPoint CellCenter(int col, int row) const {
+        return grid->visualRect(grid->model()->index(row - grid->FixedRows(), col)).center();
+    }
+    void Click(int col, int row) {
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, CellCenter(col, row));
+    }
+    void Type(const QString& text) { QTest::keyClicks(grid->Editor(), text); }
+    void Key(Qt::Key key, Qt::KeyboardModifiers modifiers = {}) {
+        QTest::keyClick(grid->Editor(), key, modifiers);
+    }
+    QStringList Column(int col) const {
+        QStringList cells;
+        for (int row = 0; row < grid->RowCount(); ++row) cells.append(grid->Cells(col, row));
+        return cells;
+    }
+    static QStringList Sections(const QString& path) {
+        QStringList sections;
+        TIniFile(path).ListSections(sections);
+        return sections;
+    }
+    // Every section with every scale key, as "section/key=value" lines.
+    static QStringList Snapshot(const QString& path) {
+        QStringList lines;
+        TIniFile file(path);
+        QStringList sections;
+        file.ListSections(sections);
+        for (const QString& section : sections) {
+            for (const QString& key : ScaleKeys) {
+                lines.append(section + "/" + key + "=" + file.ReadValue(section, key, ""));
+            }
+        }
+        return lines;
+    }
+    static QString Value(const QString& path, const QString& section, const QString& key) {
+        return TIniFile(path).ReadValue(section, key, "<absent>");
+    }
+
+    TScriptedModal modal;
+    TModalScope modalScope{modal};
+    QTemporaryDir dir;
+    std::unique_ptr<TForm1> form;
+    TStringGrid* grid = nullptr;
+    QString scalePath;
+    QString dataPath;
+};
+
+TEST_F(FormTest, LoadShowsSortedSectionsUnderTheModeHeadings) {
+    EXPECT_EQ(form->windowTitle(), QString("Chronolith"));
+    EXPECT_EQ(grid->RowCount(), 1);
+    EXPECT_EQ(grid->FixedRows(), 0);
+    EXPECT_EQ(grid->ColCount(), 13);
+    EXPECT_EQ(grid->Editor()->toolTip(), QString("Clic droit pour éditer"));
+    EXPECT_EQ(grid->model()->index(0, 5).data(Qt::ToolTipRole).toString(),
+              QString("Clic droit pour éditer"));
+
+    OpenScale("[10]\r\n[2,5]\r\neon=b\r\n[2.4]\r\n[abc]\r\netage=x\r\n");
+    EXPECT_EQ(form->EditMode, emScale);
+    EXPECT_EQ(Column(0), QStringList({"Début", "abc", "2.4", "2,5", "10"}));
+    EXPECT_EQ(grid->Cells(4, 0), QString("série"));
+    EXPECT_EQ(grid->Cells(12, 0), QString("Lien Paléo."));
+    EXPECT_EQ(grid->Cells(5, 1), QString("x"));
+    EXPECT_EQ(grid->Cells(1, 3), QString("b"));
+    EXPECT_EQ(grid->FixedRows(), 1);
+    EXPECT_EQ(grid->Row(), 1);
+    EXPECT_EQ(grid->Col(), 0);
+    EXPECT_EQ(form->SelectedKey, QString("abc"));
+    EXPECT_FALSE(form->Modified);
+
+    // The designed window: a grid 968 pixels wide.
+    ASSERT_EQ(grid->width(), 968);
+    const int scale[13] = {40, 80, 80, 80, 80, 80, 40, 80, 72, 72, 80, 72, 72};
+    for (int col = 0; col < 13; ++col) EXPECT_EQ(grid->ColWidths(col), scale[col]) << col;
+    form->resize(form->width() - 288, form->height());
+    QCoreApplication::processEvents();
+    ASSERT_EQ(grid->width(), 680);
+    for (int col : {8, 9, 11, 12}) EXPECT_EQ(grid->ColWidths(col), 0) << col;
+    EXPECT_EQ(grid->ColWidths(7), 80);
+    form->resize(992, 654);
+    QCoreApplication::processEvents();
+
+    // A missing file: the headings of its mode and one empty row.
+    form->EventFile = std::make_unique<TIniFile>(dir.filePath("absent.ini"));
+    form->LoadTable(form->EventFile.get());
+    EXPECT_EQ(form->EditMode, emEvent);
+    EXPECT_EQ(grid->RowCount(), 2);
+    EXPECT_EQ(grid->Cells(0, 0), QString("Début"));
+    EXPECT_EQ(grid->Cells(1, 0), QString("Evenement"));
+    EXPECT_EQ(grid->Cells(2, 0), QString());
+    EXPECT_EQ(grid->Cells(0, 1), QString());
+    EXPECT_EQ(form->SelectedKey, QString());
+    EXPECT_EQ(grid->ColWidths(0), 60);
+    EXPECT_EQ(grid->ColWidths(1), 902);
+    for (int col = 2; col < 13; ++col) EXPECT_EQ(grid->ColWidths(col), 0);
+
+    // Menu texts keep their file order.
+    OpenData("[Tertiaire]\r\nEchelle=t.ini\r\n[Primaire]\r\n[Secondaire]\r\nEvenement=s.ini\r\n");
+    EXPECT_EQ(form->EditMode, emData);
+    EXPECT_EQ(Column(0), QStringList({"Item du menu", "Tertiaire", "Primaire", "Secondaire"}));
+    EXPECT_EQ(Column(2), QStringList({"Fichier Evenement", "", "", "s.ini"}));
+    EXPECT_EQ(grid->ColWidths(0), 100);
+    EXPECT_EQ(grid->ColWidths(1), 431);
+    EXPECT_EQ(grid->ColWidths(2), 431);
+    for (int col = 3; col < 13; ++col) EXPECT_EQ(grid->ColWidths(col), 0);
+    EXPECT_TRUE(modal.shown.empty());
+}
+
+TEST_F(FormTest, TypingTabArrowsAndClicksWriteTheRowsLeft) {
+    OpenScale(kScaleFile);
+    Click(1, 2);
+    EXPECT_EQ(form->SelectedKey, QString("4,5"));
+    EXPECT_EQ(ReadBytes(scalePath), kScaleFile);
+
+    // Typing replaces the selected text; the file changes only when the row is left.
+    Type("Hadeen");
+    EXPECT_EQ(grid->Cells(1, 2), QString("Hadeen"));
+    EXPECT_TRUE(form->Modified);
+    EXPECT_EQ(ReadBytes(scalePath), kScaleFile);
+
+    // Tab moves within the row and writes it: all twelve keys, colour kept.
+    Key(Qt::Key_Tab);
+    EXPECT_EQ(grid->Col(), 2);
+    EXPECT_FALSE(form->Modified);
+    EXPECT_EQ(Value(scalePath, "4,5", "eon"), QString("Hadeen"));
+    EXPECT_EQ(Value(scalePath, "4,5", "couleur"), QString("255"));
+    EXPECT_EQ(Value(scalePath, "4,5", "lienpaleo"), QString());
+    EXPECT_EQ(Sections(scalePath), QStringList({"10", "2,5", "4,5"}));
+
+    // A point typed outside column 0 stays a point; Down writes the row and moves.
+    Type("1.5");
+    Key(Qt::Key_Down);
+    EXPECT_EQ(grid->Row(), 3);
+    EXPECT_EQ(Value(scalePath, "4,5", "ere"), QString("1.5"));
+    EXPECT_EQ(form->SelectedKey, QString("10"));
+
+    // A click into another row writes the row being left.
+    Key(Qt::Key_Left);
+    Type("Cambrien");
+    Click(3, 1);
+    EXPECT_EQ(grid->Row(), 1);
+    EXPECT_EQ(grid->Col(), 3);
+    EXPECT_EQ(Value(scalePath, "10", "eon"), QString("Cambrien"));
+    EXPECT_EQ(Value(scalePath, "10", "couleur"), QString("16711680"));
+    EXPECT_EQ(Sections(scalePath), QStringList({"10", "2,5", "4,5"}));
+
+    // Arrows only navigate: the rows are written as they are, nothing else changes.
+    const QStringList before = Snapshot(scalePath);
+    Key(Qt::Key_Down);
+    Key(Qt::Key_Up);
+    Key(Qt::Key_Right);
+    Click(0, 3);
+    EXPECT_EQ(Snapshot(scalePath), before);
+    EXPECT_TRUE(modal.shown.empty());
+}
+
+TEST_F(FormTest, KeyColumnRenamesAndEmptyNamesWriteNothing) {
+    OpenScale(kScaleFile);
+    Click(0, 2);
+    // A point typed in column 0 becomes a comma.
+    Type("4.6");
+    EXPECT_EQ(grid->Cells(0, 2), QString("4,6"));
+    Click(1, 1);
+    EXPECT_EQ(Sections(scalePath), QStringList({"10", "2,5", "4,6"}));
+    EXPECT_EQ(Value(scalePath, "4,6", "eon"), QString("Hadéen"));
+    EXPECT_EQ(Value(scalePath, "4,6", "couleur"), QString("255"));
+    EXPECT_EQ(Value(scalePath, "4,6", "imagebio"), QString());
+    // The table keeps the row in place until the next load.
+    EXPECT_EQ(Column(0), QStringList({"Début", "2,5", "4,6", "10"}));
+
+    // An emptied name: nothing is written, the section stays and comes back at the next load.
+    const QByteArray before = ReadBytes(scalePath);
+    Click(0, 3);
+    Key(Qt::Key_Backspace);
+    EXPECT_EQ(grid->Cells(0, 3), QString());
+    Key(Qt::Key_Tab);
+    Type("x");
+    Click(0, 1);
+    EXPECT_EQ(ReadBytes(scalePath), before);
+    EXPECT_TRUE(form->Modified);
+    form->LoadTable(form->ScaleFile.get());
+    EXPECT_EQ(Column(0), QStringList({"Début", "2,5", "4,6", "10"}));
+    EXPECT_EQ(ReadBytes(scalePath), before);
+}
+
+TEST_F(FormTest, SavesNeverRemoveAnotherRowsSection) {
+    OpenScale(kScaleFile);
+    const QStringList all = {"10", "2,5", "4,5"};
+    // A new row without a name, typed into, then the saves of menu commands and a load.
+    Click(1, 2);
+    form->Insreraprs1Click(nullptr);
+    Key(Qt::Key_Down);
+    EXPECT_EQ(grid->Row(), 3);
+    EXPECT_EQ(form->SelectedKey, QString());
+    const QStringList before = Snapshot(scalePath);
+    Type("orphelin");
+    form->SaveRow(form->EditRow);
+    EXPECT_EQ(Snapshot(scalePath), before);
+    form->ScaleFile = std::make_unique<TIniFile>(scalePath);
+    form->LoadTable(form->ScaleFile.get());
+    EXPECT_EQ(grid->Row(), 1);
+    form->SaveRow(form->EditRow);
+    EXPECT_EQ(Sections(scalePath), all);
+
+    // Keys that only navigate after a load, then a command's save.
+    Click(2, 3);
+    Key(Qt::Key_F2);
+    Key(Qt::Key_Escape);
+    EXPECT_TRUE(form->Modified);
+    form->SaveRow(form->EditRow);
+    EXPECT_EQ(Sections(scalePath), all);
+
+    // Up and Down through every row with pending keys: each row rewritten under its own name.
+    for (const Qt::Key key :
+         {Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down, Qt::Key_PageUp, Qt::Key_PageDown}) {
+        Key(key);
+        EXPECT_EQ(Sections(scalePath), all);
+    }
+    EXPECT_EQ(Snapshot(scalePath), before);
+    EXPECT_TRUE(modal.shown.empty());
+}
+
+TEST_F(FormTest, InsertAfterMakesEmptyRowsInTheTableOnly) {
+    OpenData("[A]\r\nEchelle=a.ini\r\n[B]\r\nEchelle=b.ini\r\n[C]\r\nEvenement=c.ini\r\n");
+    form->Insreraprs1Click(nullptr);
+    EXPECT_EQ(Column(0), QStringList({"Item du menu", "A", "", "B", "C"}));
+    EXPECT_EQ(Column(1), QStringList({"Fichier Echelle", "a.ini", "", "b.ini", ""}));
+    EXPECT_EQ(Column(2), QStringList({"Fichier Evenement", "", "", "", "c.ini"}));
+    EXPECT_EQ(grid->Row(), 1);
+    Click(0, 4);
+    form->Insreraprs1Click(nullptr);
+    EXPECT_EQ(Column(0), QStringList({"Item du menu", "A", "", "B", "C", ""}));
+    EXPECT_EQ(grid->Row(), 4);
+    EXPECT_EQ(Sections(dataPath), QStringList({"A", "B", "C"}));
+
+    // The new row reaches the file once it has a name and is left.
+    Click(0, 5);
+    Type("D");
+    Key(Qt::Key_Tab);
+    Type("d.ini");
+    Click(0, 1);
+    EXPECT_EQ(Sections(dataPath), QStringList({"A", "B", "C", "D"}));
+    EXPECT_EQ(Value(dataPath, "D", "Echelle"), QString("d.ini"));
+    EXPECT_EQ(Value(dataPath, "D", "Evenement"), QString());
+    // Editing a menu item keeps it in place in the file, so the menu order stays.
+    Click(1, 1);
+    Type("z.ini");
+    Click(0, 4);
+    EXPECT_EQ(Sections(dataPath), QStringList({"A", "B", "C", "D"}));
+    EXPECT_EQ(Value(dataPath, "A", "Echelle"), QString("z.ini"));
+}
+
+TEST_F(FormTest, DeleteAsksThenRemovesAndReloads) {
+    OpenScale(kScaleFile);
+    // No name: nothing happens, no box.
+    form->Insreraprs1Click(nullptr);
+    Key(Qt::Key_Down);
+    form->Supprimer1Click(nullptr);
+    EXPECT_TRUE(modal.shown.empty());
+
+    Click(1, 3);
+    const QByteArray before = ReadBytes(scalePath);
+    modal.answers = {TModalResult::mrCancel};
+    form->Supprimer1Click(nullptr);
+    ASSERT_EQ(modal.shown.size(), 1u);
+    EXPECT_EQ(modal.shown[0].caption, QString("Confirmation"));
+    EXPECT_EQ(modal.shown[0].text.split('\n'),
+              QStringList({"Supprimer la ligne relative à", "la date : 4,5"}));
+    EXPECT_EQ(modal.shown[0].type, TMsgDlgType::mtConfirmation);
+    EXPECT_EQ(modal.shown[0].buttons, mbOK | mbCancel);
+    EXPECT_EQ(modal.shown[0].defaultButton, mbOK);
+    EXPECT_EQ(ReadBytes(scalePath), before);
+    EXPECT_EQ(grid->RowCount(), 5);
+
+    modal.answers = {TModalResult::mrOk};
+    form->Supprimer1Click(nullptr);
+    EXPECT_EQ(Sections(scalePath), QStringList({"10", "2,5"}));
+    EXPECT_EQ(Column(0), QStringList({"Début", "2,5", "10"}));
+    EXPECT_EQ(grid->Row(), 1);
+    EXPECT_EQ(form->SelectedKey, QString("2,5"));
+
+    // In the data file only the menu item's section goes; its files stay.
+    const QString scale = scalePath;
+    OpenData("[Ere]\r\nEchelle=echelle.ini\r\n[Autre]\r\nEchelle=x.ini\r\n");
+    const QByteArray scaleBytes = ReadBytes(scale);
+    form->Supprimer1Click(nullptr);
+    EXPECT_EQ(Sections(dataPath), QStringList({"Autre"}));
+    EXPECT_EQ(ReadBytes(scale), scaleBytes);
+}
+
+TEST_F(FormTest, ReadOnlyFileReportsAndKeepsTheRow) {
+    OpenScale(kScaleFile);
+    ::chmod(QFile::encodeName(scalePath).constData(), 0444);
+    OpenToAll(dir.path());
+    Click(1, 2);
+    Type("Perdu?");
+    {
+        const TUnprivileged user;
+        Click(1, 3);
+        ASSERT_EQ(modal.shown.size(), 1u);
+        EXPECT_EQ(modal.shown[0].caption, QString("Chronolith"));
+        EXPECT_EQ(modal.shown[0].text, "Impossible d'écrire dans " + scalePath);
+        EXPECT_EQ(modal.shown[0].type, TMsgDlgType::mtError);
+        EXPECT_EQ(modal.shown[0].buttons, mbOK);
+        // The move did not happen; the row is still pending.
+        EXPECT_EQ(grid->Row(), 2);
+        EXPECT_TRUE(form->Modified);
+        EXPECT_EQ(form->SelectedKey, QString("4,5"));
+        EXPECT_EQ(ReadBytes(scalePath), kScaleFile);
+        // The keyboard gets the same answer, and typing goes on in the row.
+        Key(Qt::Key_Down);
+        EXPECT_EQ(modal.shown.size(), 2u);
+        EXPECT_EQ(grid->Row(), 2);
+        Type("!");
+        EXPECT_EQ(grid->Cells(1, 2), QString("Perdu?!"));
+    }
+    ::chmod(QFile::encodeName(scalePath).constData(), 0644);
+    Click(1, 3);
+    EXPECT_EQ(modal.shown.size(), 2u);
+    EXPECT_EQ(grid->Row(), 3);
+    EXPECT_FALSE(form->Modified);
+    EXPECT_EQ(Value(scalePath, "4,5", "eon"), QString("Perdu?!"));
+    EXPECT_EQ(Value(scalePath, "4,5", "couleur"), QString("255"));
+}
+
+TEST_F(FormTest, ReloadMovesTheCurrentCellUpWithANotification) {
+    OpenScale(kScaleFile);
+    Click(4, 3);
+    int selects = 0;
+    grid->OnSelectCell = [&](int col, int row, bool& canSelect) {
+        ++selects;
+        form->StringGrid1SelectCell(col, row, canSelect);
+    };
+    OpenScale("[1]\r\n[2]\r\n[3]\r\n[4]\r\n", "autre.ini");
+    EXPECT_EQ(selects, 1);
+    EXPECT_EQ(grid->Row(), 1);
+    EXPECT_EQ(grid->Col(), 4);
+    EXPECT_EQ(form->SelectedKey, QString("1"));
+    EXPECT_EQ(ReadBytes(scalePath), QByteArray("[1]\r\n[2]\r\n[3]\r\n[4]\r\n"));
+    EXPECT_EQ(ReadBytes(dir.filePath("echelle.ini")), kScaleFile);
+}
+
+} // namespace

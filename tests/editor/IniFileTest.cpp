@@ -1,0 +1,224 @@
+#include "editor/IniFile.h"
+#include "EditorTestSupport.h"
+#include "platform/graphics/Exceptions.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A scale file as the calendar's Windows programs write it: CRLF, Windows-1252 accents (0xE9 é,
+// 0xEF ï), a comment, blank lines, odd spacing, a repeated section and a repeated key.
+const QByteArray kWindowsFile = "; Echelle des temps\r\n"
+                                "\r\n"
+                                "[541]\r\n"
+                                "eon=Phan\xE9rozo\xEFque\r\n"
+                                "  Ere  =  Pal\xE9ozo\xEFque  \r\n"
+                                "couleur=255\r\n"
+                                "couleur=999\r\n"
+                                "\r\n"
+                                "[ 4,5 ]\r\n"
+                                "eon = Pr\xE9"
+                                "cambrien\r\n"
+                                "\r\n"
+                                "[541]\r\n"
+                                "eon=Doublon\r\n";
+
+class IniFileTest : public ::testing::Test {
+protected:
+    QString PathOf(const QString& name) const { return dir.filePath(name); }
+    QString MakeFile(const QString& name, const QByteArray& bytes) const {
+        const QString path = PathOf(name);
+        WriteBytes(path, bytes);
+        return path;
+    }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(IniFileTest, ReadsAsProfileFilesAreRead) {
+    TIniFile ini(MakeFile("e.ini", kWindowsFile));
+    QStringList sections{"stale"};
+    ini.ListSections(sections);
+    EXPECT_EQ(sections, QStringList({"541", "4,5"}));
+    EXPECT_EQ(ini.ReadValue("541", "eon", ""), QString("Phanérozoïque"));
+    EXPECT_EQ(ini.ReadValue("541", "ERE", ""), QString("Paléozoïque"));
+    EXPECT_EQ(ini.ReadValue("541", "couleur", ""), QString("255"));
+    EXPECT_EQ(ini.ReadValue(" 4,5", "EON", ""), QString("Précambrien"));
+    EXPECT_EQ(ini.ReadValue("541", "serie", "def"), QString("def"));
+    EXPECT_EQ(ini.ReadValue("10", "eon", "def"), QString("def"));
+
+    TIniFile missing(PathOf("missing.ini"));
+    missing.ListSections(sections);
+    EXPECT_TRUE(sections.isEmpty());
+    EXPECT_EQ(missing.ReadValue("a", "b", "x"), QString("x"));
+    EXPECT_FALSE(QFile::exists(PathOf("missing.ini")));
+}
+
+TEST_F(IniFileTest, KeepsWindowsFileByteForByte) {
+    const QString path = MakeFile("e.ini", kWindowsFile);
+    TIniFile ini(path);
+    // Same values, whatever the case and spacing: nothing to write.
+    ini.WriteValue("541", "EON", "Phanérozoïque");
+    ini.WriteValue("541", "ere", " Paléozoïque ");
+    ini.ReplaceSection("4,5", "4,5", {{"eon", "Précambrien"}});
+    ini.RemoveSection("1000");
+    EXPECT_EQ(ReadBytes(path), kWindowsFile);
+
+    // One changed value changes that value only, in Windows-1252, spacing kept.
+    ini.WriteValue("541", "ere", "Cénozoïque");
+    QByteArray expected = kWindowsFile;
+    expected.replace("  Ere  =  Pal\xE9ozo\xEFque  ", "  Ere  =  C\xE9nozo\xEFque");
+    EXPECT_EQ(ReadBytes(path), expected);
+
+    // A new key follows the section's last key; a new section follows the last section.
+    ini.WriteValue("4,5", "ere", "");
+    ini.WriteValue("10", "etage", "Début");
+    expected.replace("eon = Pr\xE9"
+                     "cambrien\r\n",
+                     "eon = Pr\xE9"
+                     "cambrien\r\nere=\r\n");
+    expected += "[10]\r\netage=D\xE9"
+                "but\r\n";
+    EXPECT_EQ(ReadBytes(path), expected);
+    EXPECT_EQ(ini.ReadValue("4,5", "ere", "x"), QString(""));
+
+    // Removal takes the first of two equal sections, lines and all; the second then answers.
+    ini.RemoveSection("541");
+    expected.replace("[541]\r\neon=Phan\xE9rozo\xEFque\r\n  Ere  =  C\xE9nozo\xEFque\r\n"
+                     "couleur=255\r\ncouleur=999\r\n\r\n",
+                     "");
+    EXPECT_EQ(ReadBytes(path), expected);
+    EXPECT_EQ(ini.ReadValue("541", "eon", ""), QString("Doublon"));
+}
+
+TEST_F(IniFileTest, ChoosesAndKeepsEncodingAndLineEnds) {
+    // New files: Windows-1252 and CRLF, for the calendar's Windows programs.
+    const QString fresh = PathOf("new.ini");
+    TIniFile(fresh).WriteValue("Début", "eon", "Phanérozoïque €");
+    EXPECT_EQ(ReadBytes(fresh), QByteArray("[D\xE9"
+                                           "but]\r\neon=Phan\xE9rozo\xEFque \x80\r\n"));
+
+    // A UTF-8 file stays UTF-8, LF stays LF, and a last line without a line end gets one.
+    const QString utf8 = MakeFile("u.ini", "[a]\nx=\xC3\xA9t\xC3\xA9");
+    TIniFile(utf8).WriteValue("a", "y", "été");
+    EXPECT_EQ(ReadBytes(utf8), QByteArray("[a]\nx=\xC3\xA9t\xC3\xA9\ny=\xC3\xA9t\xC3\xA9\n"));
+    const QString bom = MakeFile("b.ini", "\xEF\xBB\xBF[a]\r\nx=1\r\n");
+    TIniFile(bom).WriteValue("a", "x", "ü");
+    EXPECT_EQ(ReadBytes(bom), QByteArray("\xEF\xBB\xBF[a]\r\nx=\xC3\xBC\r\n"));
+
+    // A character Windows-1252 lacks turns the file into UTF-8 rather than being lost.
+    const QString greek = MakeFile("g.ini", "[\xE9]\r\nx=\xE0\r\n");
+    TIniFile ini(greek);
+    ini.WriteValue("é", "y", "ω");
+    EXPECT_EQ(ReadBytes(greek), QByteArray("[\xC3\xA9]\r\nx=\xC3\xA0\r\ny=\xCF\x89\r\n"));
+    EXPECT_EQ(TIniFile(greek).ReadValue("É", "y", ""), QString("ω"));
+}
+
+TEST_F(IniFileTest, LimitsOfTheOldStoreAreGone) {
+    const QString path = PathOf("big.ini");
+    TIniFile ini(path);
+    // Values are not cut at 2047 characters, and line breaks cannot split a value.
+    const QString longValue = QString(3000, u'x') + "fin";
+    ini.WriteValue("1", "eon", longValue);
+    ini.WriteValue("1", "ere", "deux\r\nlignes\n[2]");
+    TIniFile again(path);
+    EXPECT_EQ(again.ReadValue("1", "eon", ""), longValue);
+    EXPECT_EQ(again.ReadValue("1", "ere", ""), QString("deux  lignes [2]"));
+
+    // A listing longer than 16 384 bytes is whole; an empty name hides nothing after it.
+    QByteArray bytes = "[]\r\nx=1\r\n";
+    QStringList names;
+    for (int i = 0; i < 5000; ++i) {
+        names.append(QString::number(i) + ",5");
+        bytes += "[" + names.back().toLatin1() + "]\r\n";
+    }
+    QStringList listed;
+    TIniFile(MakeFile("many.ini", bytes)).ListSections(listed);
+    EXPECT_EQ(listed, names);
+}
+
+TEST_F(IniFileTest, SeesChangesMadeByOthers) {
+    const QString path = MakeFile("s.ini", "[a]\r\nx=1\r\n");
+    TIniFile ini(path);
+    EXPECT_EQ(ini.ReadValue("a", "x", ""), QString("1"));
+    WriteBytes(path, "[a]\r\nx=22\r\n[b]\r\ny=3\r\n");
+    EXPECT_EQ(ini.ReadValue("a", "x", ""), QString("22"));
+    // Another program replaces the file, same size; our write keeps its edit.
+    QFile::remove(path);
+    WriteBytes(path, "[a]\r\nx=44\r\n[c]\r\ny=3\r\n");
+    ini.WriteValue("a", "z", "5");
+    EXPECT_EQ(ReadBytes(path), QByteArray("[a]\r\nx=44\r\nz=5\r\n[c]\r\ny=3\r\n"));
+}
+
+TEST_F(IniFileTest, RenamesInPlaceAndKeepsOtherKeys) {
+    const QString path = MakeFile("r.ini", "[1]\r\neon=a\r\n; note\r\nautre=z\r\n[2]\r\neon=b\r\n");
+    TIniFile ini(path);
+    ini.ReplaceSection("1", "1,5", {{"eon", "A"}, {"ere", ""}});
+    EXPECT_EQ(ReadBytes(path),
+              QByteArray("[1,5]\r\neon=A\r\n; note\r\nautre=z\r\nere=\r\n[2]\r\neon=b\r\n"));
+    // Onto another existing section: the old one goes, the other takes the values.
+    ini.ReplaceSection("1,5", "2", {{"eon", "B"}});
+    EXPECT_EQ(ReadBytes(path), QByteArray("[2]\r\neon=B\r\n"));
+    // Without an old name: a new section.
+    ini.ReplaceSection("", "3", {{"eon", "C"}});
+    EXPECT_EQ(ReadBytes(path), QByteArray("[2]\r\neon=B\r\n[3]\r\neon=C\r\n"));
+}
+
+TEST_F(IniFileTest, RefusedWritesChangeNothing) {
+    const QString path = MakeFile("ro.ini", kWindowsFile);
+    ::chmod(QFile::encodeName(path).constData(), 0444);
+    OpenToAll(dir.path());
+    const QString expected = "Impossible d'écrire dans " + path;
+    {
+        const TUnprivileged user;
+        TIniFile ini(path);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            try {
+                if (attempt == 0) ini.WriteValue("541", "eon", "X");
+                if (attempt == 1) ini.RemoveSection("4,5");
+                if (attempt == 2) ini.ReplaceSection("541", "542", {{"eon", "Y"}});
+                ADD_FAILURE() << "write accepted";
+            } catch (const Exception& error) {
+                EXPECT_EQ(QString::fromUtf8(error.what()), expected);
+            }
+            EXPECT_EQ(ReadBytes(path), kWindowsFile);
+            // The refused change is not kept in memory either.
+            EXPECT_EQ(ini.ReadValue("541", "eon", ""), QString("Phanérozoïque"));
+        }
+        // A missing folder refuses too.
+        const QString nowhere = PathOf("none/x.ini");
+        EXPECT_THROW(TIniFile(nowhere).WriteValue("a", "b", "c"), Exception);
+    }
+    // Permissions survive a write.
+    ::chmod(QFile::encodeName(path).constData(), 0640);
+    TIniFile(path).WriteValue("541", "eon", "X");
+    EXPECT_EQ(QFileInfo(path).permissions() & 0x7777,
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
+                  QFileDevice::WriteUser | QFileDevice::ReadGroup);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"ro.ini"}));
+}
+
+TEST_F(IniFileTest, UnreadableFileIsNeverOverwritten) {
+    // Writable but not readable by the user: a write must not replace what it cannot see.
+    const QString path = MakeFile("secret.ini", "[a]\r\nx=1\r\n");
+    if (geteuid() == 0) ::chown(QFile::encodeName(path).constData(), 65534, 65534);
+    ::chmod(QFile::encodeName(path).constData(), 0200);
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0777);
+    const TUnprivileged user;
+    TIniFile ini(path);
+    QStringList list;
+    ini.ListSections(list);
+    EXPECT_TRUE(list.isEmpty());
+    EXPECT_THROW(ini.WriteValue("b", "y", "2"), Exception);
+    EXPECT_THROW(ini.ReplaceSection("", "b", {{"y", "2"}}), Exception);
+    EXPECT_EQ(QFileInfo(path).size(), 10);
+}
+
+} // namespace
