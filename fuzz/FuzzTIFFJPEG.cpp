@@ -1,5 +1,6 @@
 // The JPEG-in-TIFF decoder on arbitrary data: a header gives the image properties and the
 // length of the tables block; the rest is the tables and one strip.
+#include "imaging/ColorManager.h"
 #include "imaging/ImageGraphic.h"
 #include "imaging/codecs/TIFFJPEGDecoder.h"
 #include "platform/graphics/Exceptions.h"
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     p.SamplesPerPixel = (data[2] & 3) + 1;
     p.BitsPerSample = data[2] & 4 ? 12 : 8;
     p.PlanarConfig = (data[2] >> 3) & 3;
-    p.ColorModel = static_cast<TColorModel>(data[2] & 0x20 ? 11 : 4);
+    p.ColorModel = data[2] & 0x20 ? cmYCbCr : cmRGB;
     if (data[2] & 0x40)
         p.YCbCrSubSampling = {uint8_t(1 + (data[3] & 3)), uint8_t(1 + (data[3] >> 2 & 3))};
     p.RowsPerStrip = {1u + data[4] % 128};

@@ -1,5 +1,6 @@
 #include "imaging/codecs/TIFFJPEGDecoder.h"
 
+#include "imaging/ColorManager.h"
 #include "imaging/ImageGraphic.h"
 #include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
@@ -151,9 +152,6 @@ bool StepFinish(TState* state) {
     throw EGraphicCompression(message);
 }
 
-// The colour model libjpeg's YCbCr data come from.
-constexpr auto YCbCrModel = static_cast<TColorModel>(11);
-
 } // namespace
 
 TTIFFJPEGDecoder::TTIFFJPEGDecoder(const TImageProperties& properties) : properties_(properties) {
@@ -248,7 +246,7 @@ void TTIFFJPEGDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t i
     // Three components are delivered in blue, green, red order; others as they are.
     J_COLOR_SPACE in = JCS_UNKNOWN, out = JCS_UNKNOWN;
     if (info.num_components == 3) {
-        in = p.ColorModel == YCbCrModel ? JCS_YCbCr : JCS_RGB;
+        in = p.ColorModel == cmYCbCr ? JCS_YCbCr : JCS_RGB;
         out = JCS_EXT_BGR;
     }
     if (!StepStart(state, in, out)) RaiseJPEGError(*state);

@@ -1,4 +1,5 @@
 #include "imaging/codecs/TIFFJPEGDecoder.h"
+#include "imaging/ColorManager.h"
 #include "imaging/ImageGraphic.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Warning.h"
@@ -9,8 +10,6 @@
 #include <cstdlib>
 
 namespace {
-
-constexpr auto YCbCr = static_cast<TColorModel>(11);
 
 // What the TIFF reader records for a JPEG-compressed file.
 TImageProperties PropertiesOf(const TTiffFile& tiff) {
@@ -24,7 +23,7 @@ TImageProperties PropertiesOf(const TTiffFile& tiff) {
     p.RowsPerStrip = {tiff.Tag(278, p.Height)};
     p.BytesPerRow = (p.BitsPerPixel * p.Width + 7) / 8;
     if (tiff.Tag(262) == 6) {
-        p.ColorModel = YCbCr;
+        p.ColorModel = cmYCbCr;
         p.YCbCrSubSampling = {2, 2};
         if (tiff.Tags.count(530))
             p.YCbCrSubSampling = {static_cast<uint8_t>(tiff.TagValues(530)[0]),
