@@ -14,13 +14,35 @@ size_t Left(const uint8_t* source, const uint8_t* end) {
     return static_cast<size_t>(end - source);
 }
 
+// Packets are short (at most a few hundred bytes): they are copied and filled in 16-byte
+// blocks, the last one overlapping the one before, rather than through a library call.
+inline void CopyBytes(uint8_t* target, const uint8_t* source, size_t count) {
+    if (count < 16) {
+        std::memcpy(target, source, count);
+        return;
+    }
+    for (size_t i = 0; i + 16 < count; i += 16) std::memcpy(target + i, source + i, 16);
+    std::memcpy(target + count - 16, source + count - 16, 16);
+}
+
+inline void FillBytes(uint8_t* target, uint8_t value, size_t count) {
+    if (count < 16) {
+        std::memset(target, value, count);
+        return;
+    }
+    uint8_t block[16];
+    std::memset(block, value, 16);
+    for (size_t i = 0; i + 16 < count; i += 16) std::memcpy(target + i, block, 16);
+    std::memcpy(target + count - 16, block, 16);
+}
+
 // Copies up to `count` literal bytes from `source`, cut to the input left and to the room at
 // the output. Answers the number of bytes the packet used at the source.
 size_t CopyLiteral(const uint8_t* source, const uint8_t* end, uint8_t*& target, size_t& room,
                    size_t count) {
     const size_t present = std::min(count, Left(source, end));
     const size_t written = std::min(present, room);
-    std::memcpy(target, source, written);
+    CopyBytes(target, source, written);
     target += written;
     room -= written;
     return present;
@@ -29,7 +51,7 @@ size_t CopyLiteral(const uint8_t* source, const uint8_t* end, uint8_t*& target, 
 // Writes `value` `count` times, cut to the room at the output.
 void Repeat(uint8_t value, uint8_t*& target, size_t& room, size_t count) {
     const size_t written = std::min(count, room);
-    std::memset(target, value, written);
+    FillBytes(target, value, written);
     target += written;
     room -= written;
 }
@@ -151,7 +173,7 @@ void TPackbitsRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_
         if (n >= 0) {
             // A literal run cut by the room uses only the bytes copied.
             const size_t copied = std::min({size_t(n) + 1, room, Left(source, end)});
-            std::memcpy(target, source, copied);
+            CopyBytes(target, source, copied);
             source += copied;
             target += copied;
             room -= copied;
