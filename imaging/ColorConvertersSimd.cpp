@@ -207,21 +207,24 @@ SIMD_TARGET void CMYK8(const uint8_t* source, uint8_t* target, size_t count, boo
     }
 }
 
-SIMD_TARGET void YCC8(const uint8_t* source, uint8_t* target, size_t count, const int32_t* crToRed,
-                      const int32_t* cbToBlue, const int32_t* crToGreen, const int32_t* cbToGreen,
-                      bool blueFirst) {
-    const TWordTable red(crToRed), blue(cbToBlue), greenCr(crToGreen), greenCb(cbToGreen);
-    // 32 pixels (96 bytes) a step: samples gathered from the two source vectors ...
-    const __m512i lumaAt = ByteIndex([](int j) { return j < 32 ? 3 * j : 0; });
-    const __m512i cbAt = ByteIndex([](int j) { return j < 32 ? 3 * j + 1 : 0; });
-    const __m512i crAt = ByteIndex([](int j) { return j < 32 ? 3 * j + 2 : 0; });
-    // ... and results spread from (first, second) and third colour vectors.
-    const __m512i out1At = SpreadIndex(0), out2At = SpreadIndex(64);
-    for (size_t done = 0; done < count; done += 32) {
-        const size_t bytes = std::min<size_t>(32, count - done) * 3;
-        const uint8_t* p = source + done * 3;
-        const __m512i a = _mm512_maskz_loadu_epi8(ByteMask(bytes), p);
-        const __m512i b = _mm512_maskz_loadu_epi8(ByteMask(bytes > 64 ? bytes - 64 : 0), p + 64);
+namespace {
+
+// Luma and chroma of 32 three-byte pixels (bytes 0..95 of a, b) to 32 three-byte pixels:
+// bytes 0..63 in first, 64..95 in the low half of second.
+struct TYCCKernel {
+    TWordTable red, blue, greenCr, greenCb;
+    __m512i lumaAt, cbAt, crAt, out1At, out2At;
+    bool blueFirst;
+
+    SIMD_TARGET TYCCKernel(const int32_t* crToRed, const int32_t* cbToBlue,
+                           const int32_t* crToGreen, const int32_t* cbToGreen, bool blueFirst)
+        : red(crToRed), blue(cbToBlue), greenCr(crToGreen), greenCb(cbToGreen),
+          lumaAt(ByteIndex([](int j) { return j < 32 ? 3 * j : 0; })),
+          cbAt(ByteIndex([](int j) { return j < 32 ? 3 * j + 1 : 0; })),
+          crAt(ByteIndex([](int j) { return j < 32 ? 3 * j + 2 : 0; })), out1At(SpreadIndex(0)),
+          out2At(SpreadIndex(64)), blueFirst(blueFirst) {}
+
+    SIMD_TARGET void operator()(__m512i a, __m512i b, __m512i& first, __m512i& second) const {
         const __m512i y = WidenLow(_mm512_permutex2var_epi8(a, lumaAt, b));
         const __m512i cb = WidenLow(_mm512_permutex2var_epi8(a, cbAt, b));
         const __m512i cr = WidenLow(_mm512_permutex2var_epi8(a, crAt, b));
@@ -231,11 +234,36 @@ SIMD_TARGET void YCC8(const uint8_t* source, uint8_t* target, size_t count, cons
         const __m512i bl = ClampWords(_mm512_add_epi16(y, blue(cb)));
         const __m512i firstSecond = PackWords(blueFirst ? bl : r, g);
         const __m512i third = _mm512_castsi256_si512(_mm512_cvtepi16_epi8(blueFirst ? r : bl));
+        first = _mm512_permutex2var_epi8(firstSecond, out1At, third);
+        second = _mm512_permutex2var_epi8(firstSecond, out2At, third);
+    }
+};
+
+} // namespace
+
+SIMD_TARGET void YCC8(const uint8_t* source, uint8_t* target, size_t count, const int32_t* crToRed,
+                      const int32_t* cbToBlue, const int32_t* crToGreen, const int32_t* cbToGreen,
+                      bool blueFirst) {
+    const TYCCKernel kernel(crToRed, cbToBlue, crToGreen, cbToGreen, blueFirst);
+    __m512i first, second;
+    size_t done = 0;
+    // 32 pixels (96 bytes) a step; whole vectors while 128 source bytes remain.
+    for (; done + 43 <= count; done += 32) {
+        const uint8_t* p = source + done * 3;
+        kernel(_mm512_loadu_si512(p), _mm512_loadu_si512(p + 64), first, second);
         uint8_t* q = target + done * 3;
-        _mm512_mask_storeu_epi8(q, ByteMask(bytes),
-                                _mm512_permutex2var_epi8(firstSecond, out1At, third));
-        _mm512_mask_storeu_epi8(q + 64, ByteMask(bytes > 64 ? bytes - 64 : 0),
-                                _mm512_permutex2var_epi8(firstSecond, out2At, third));
+        _mm512_storeu_si512(q, first);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(q + 64), _mm512_castsi512_si256(second));
+    }
+    for (; done < count; done += 32) {
+        const size_t bytes = std::min<size_t>(32, count - done) * 3;
+        const __mmask64 low = ByteMask(bytes), high = ByteMask(bytes > 64 ? bytes - 64 : 0);
+        const uint8_t* p = source + done * 3;
+        kernel(_mm512_maskz_loadu_epi8(low, p), _mm512_maskz_loadu_epi8(high, p + 64), first,
+               second);
+        uint8_t* q = target + done * 3;
+        _mm512_mask_storeu_epi8(q, low, first);
+        _mm512_mask_storeu_epi8(q + 64, high, second);
     }
 }
 
