@@ -3,6 +3,8 @@
 // side works on warm memory.
 #include "imaging/ColorManager.h"
 
+#include "imaging/ColorConvertersSimd.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -54,6 +56,17 @@ void Convert(benchmark::State& state, const TCase& c) {
     state.SetItemsProcessed(state.iterations() * kPixels);
 }
 
+// The same through the general converters, as on processors without the vector kernels.
+void ConvertGeneral(benchmark::State& state, const TCase& c) {
+#ifdef CHRONOLITH_COLOR_SIMD
+    ColorSimd::SetEnabled(false);
+#endif
+    Convert(state, c);
+#ifdef CHRONOLITH_COLOR_SIMD
+    ColorSimd::SetEnabled(true);
+#endif
+}
+
 // The floor: a memcpy of the case's source row.
 void Copy(benchmark::State& state, const TCase& c) {
     const std::vector<uint8_t> source = SourceRow(c);
@@ -70,11 +83,16 @@ void Copy(benchmark::State& state, const TCase& c) {
 
 BENCHMARK_CAPTURE(Copy, RGBToBGR8, kRGBToBGR);
 BENCHMARK_CAPTURE(Convert, RGBToBGR8, kRGBToBGR);
+BENCHMARK_CAPTURE(ConvertGeneral, RGBToBGR8, kRGBToBGR);
 BENCHMARK_CAPTURE(Copy, RGBAToBGRAGamma, kRGBAToBGRAGamma);
 BENCHMARK_CAPTURE(Convert, RGBAToBGRAGamma, kRGBAToBGRAGamma);
+BENCHMARK_CAPTURE(ConvertGeneral, RGBAToBGRAGamma, kRGBAToBGRAGamma);
 BENCHMARK_CAPTURE(Copy, RGB16BigEndianToBGR8, kRGB16ToBGR);
 BENCHMARK_CAPTURE(Convert, RGB16BigEndianToBGR8, kRGB16ToBGR);
+BENCHMARK_CAPTURE(ConvertGeneral, RGB16BigEndianToBGR8, kRGB16ToBGR);
 BENCHMARK_CAPTURE(Copy, CMYKToBGR, kCMYKToBGR);
 BENCHMARK_CAPTURE(Convert, CMYKToBGR, kCMYKToBGR);
+BENCHMARK_CAPTURE(ConvertGeneral, CMYKToBGR, kCMYKToBGR);
 BENCHMARK_CAPTURE(Copy, YCbCrToBGR, kYCbCrToBGR);
 BENCHMARK_CAPTURE(Convert, YCbCrToBGR, kYCbCrToBGR);
+BENCHMARK_CAPTURE(ConvertGeneral, YCbCrToBGR, kYCbCrToBGR);

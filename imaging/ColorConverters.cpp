@@ -136,7 +136,7 @@ template <int SourceStride, int TargetStride, bool SwapRedBlue, class Colour, cl
 void ReorderInterleaved(const uint8_t* source, uint8_t* target, uint32_t count, uint8_t mask,
                         Colour colour, Alpha alpha) {
     constexpr size_t in = Colour::In, out = Colour::Out;
-    ForPixels(count, mask, [&](size_t s, size_t t) {
+    ForPixels(count, mask, [=](size_t s, size_t t) {
         const uint8_t* p = source + s * SourceStride * in;
         uint8_t* q = target + t * TargetStride * out;
         const auto first = colour(p + (SwapRedBlue ? 2 : 0) * in);
@@ -157,7 +157,7 @@ void ReorderPlanar(const uint8_t* first, const uint8_t* second, const uint8_t* t
                    const uint8_t* alphaPlane, uint8_t* target, uint32_t count, uint8_t mask,
                    Colour colour, Alpha alpha) {
     constexpr size_t in = Colour::In, out = Colour::Out;
-    ForPixels(count, mask, [&](size_t s, size_t t) {
+    ForPixels(count, mask, [=](size_t s, size_t t) {
         uint8_t* q = target + t * TargetStride * out;
         Colour::Put(q, colour(first + s * in));
         Colour::Put(q + out, colour(second + s * in));
@@ -459,13 +459,13 @@ void TColorManager::GrayRow(const TRow& row) const {
             std::memcpy(target, source, row.count);
             return;
         }
-        ForPixels(row.count, row.mask, [&](size_t s, size_t t) { target[t] = source[s * step]; });
+        ForPixels(row.count, row.mask, [=](size_t s, size_t t) { target[t] = source[s * step]; });
     } else if (sourceBits_ == 8 && targetBits_ == 16) {
         ForPixels(row.count, row.mask,
-                  [&](size_t s, size_t t) { Store16(target + 2 * t, Widen(source[s * step])); });
+                  [=](size_t s, size_t t) { Store16(target + 2 * t, Widen(source[s * step])); });
     } else if (sourceBits_ == 16 && targetBits_ == 8) {
         const auto run = [&]<bool Swap>() {
-            ForPixels(row.count, row.mask, [&](size_t s, size_t t) {
+            ForPixels(row.count, row.mask, [=](size_t s, size_t t) {
                 const uint16_t v = Load16(source + 2 * s * step);
                 target[t] = Narrow(Swap ? Swap16(v) : v);
             });
@@ -477,7 +477,7 @@ void TColorManager::GrayRow(const TRow& row) const {
             return;
         }
         const auto run = [&]<bool Swap>() {
-            ForPixels(row.count, row.mask, [&](size_t s, size_t t) {
+            ForPixels(row.count, row.mask, [=](size_t s, size_t t) {
                 const uint16_t v = Load16(source + 2 * s * step);
                 Store16(target + 2 * t, Swap ? Swap16(v) : v);
             });
@@ -515,14 +515,14 @@ void TColorManager::Indexed16To16Row(const TRow& row) const {
     const auto* source = static_cast<const uint8_t*>(row.sources[0]);
     uint8_t* target = row.target;
     if (SourceFlags.Contains(cfSwapBytes)) {
-        ForPixels(row.count, row.mask, [&](size_t s, size_t i) {
+        ForPixels(row.count, row.mask, [=](size_t s, size_t i) {
             Store16(target + 2 * i, Swap16(Load16(source + 2 * s)));
         });
     } else if (row.mask == 0xFF) {
         std::memcpy(target, source, size_t(row.count) * 2);
     } else {
         ForPixels(row.count, row.mask,
-                  [&](size_t s, size_t i) { std::memcpy(target + 2 * i, source + 2 * s, 2); });
+                  [=](size_t s, size_t i) { std::memcpy(target + 2 * i, source + 2 * s, 2); });
     }
 }
 
@@ -533,7 +533,7 @@ void TColorManager::Indexed16To8Row(const TRow& row) const {
     uint8_t* target = row.target;
     const unsigned targetMax = (1u << t) - 1;
     const auto run = [&]<bool Swap>() {
-        ForPixels(row.count, row.mask, [&](size_t s, size_t i) {
+        ForPixels(row.count, row.mask, [=](size_t s, size_t i) {
             const uint16_t v = Swap ? Swap16(Load16(source + 2 * s)) : Load16(source + 2 * s);
             StoreField(target, i, t, ScaleDiv16(v, targetMax, 65535));
         });
@@ -569,7 +569,7 @@ void TColorManager::CMYKRow(const TRow& row, bool targetBlueFirst) const {
     const size_t targetStep = (TargetFlags.Contains(cfAlpha) ? 4 : 3) * (tb / 8);
     const bool swap = SourceFlags.Contains(cfSwapBytes);
     uint8_t* target = row.target;
-    const auto at = [&](size_t k, size_t s) { return in.plane[k] + s * in.stride; };
+    const auto at = [=](size_t k, size_t s) { return in.plane[k] + s * in.stride; };
 
 #ifdef CHRONOLITH_COLOR_SIMD
     if (sb == 8 && tb == 8 && row.sources.size() != 4 && targetStep == 3 && row.mask == 0xFF &&
@@ -583,7 +583,7 @@ void TColorManager::CMYKRow(const TRow& row, bool targetBlueFirst) const {
             return ClampByte(int32_t(ScaleDiv16(x, k, 255)) - int32_t(x) - int32_t(k) + 255);
         };
         const auto run = [&]<bool Wide>() {
-            ForPixels(row.count, row.mask, [&](size_t s, size_t t) {
+            ForPixels(row.count, row.mask, [=](size_t s, size_t t) {
                 const unsigned k = *at(3, s);
                 StoreColour<Wide>(target + t * targetStep, mix(*at(0, s), k), mix(*at(1, s), k),
                                   mix(*at(2, s), k), targetBlueFirst);
@@ -596,7 +596,7 @@ void TColorManager::CMYKRow(const TRow& row, bool targetBlueFirst) const {
         const auto load = [](const uint8_t* p) -> unsigned {
             return Swap ? Swap16(Load16(p)) : Load16(p);
         };
-        ForPixels(row.count, row.mask, [&](size_t s, size_t t) {
+        ForPixels(row.count, row.mask, [=](size_t s, size_t t) {
             const unsigned k = load(at(3, s));
             uint8_t* q = target + t * targetStep;
             unsigned result[3];
@@ -649,13 +649,13 @@ void TColorManager::LabRow(const TRow& row, bool targetBlueFirst) const {
     const bool swap = SourceFlags.Contains(cfSwapBytes);
     uint8_t* target = row.target;
     // 16-bit samples are reduced to 8 bits first and then take the 8-bit rules.
-    const auto sample = [&](size_t k, size_t s) -> unsigned {
+    const auto sample = [=](size_t k, size_t s) -> unsigned {
         const uint8_t* p = in.plane[k] + s * in.stride;
         if (sb == 8) return *p;
         return Narrow(swap ? Swap16(Load16(p)) : Load16(p));
     };
     const auto run = [&]<bool Wide>() {
-        ForPixels(row.count, row.mask, [&](size_t s, size_t t) {
+        ForPixels(row.count, row.mask, [=](size_t s, size_t t) {
             const TLabResult c =
                 LabToRGB(sample(0, s), sample(1, s), sample(2, s), scaledL, offsetAB);
             StoreColour<Wide>(target + t * targetStep, c.red, c.green, c.blue, targetBlueFirst);
@@ -692,7 +692,7 @@ void TColorManager::YCCRow(const TRow& row, bool targetBlueFirst) const {
             const auto load = [](const uint8_t* p) -> int32_t {
                 return Swap ? Swap16(Load16(p)) : Load16(p);
             };
-            ForPixels(row.count, row.mask, [&](size_t s, size_t t) {
+            ForPixels(row.count, row.mask, [=](size_t s, size_t t) {
                 const size_t o = s * stride;
                 const float tc = float(load(cb + o) - 40092);
                 const float vc = float(load(cr + o) - 35209);
@@ -733,7 +733,7 @@ void TColorManager::YCCRow(const TRow& row, bool targetBlueFirst) const {
             else
                 return *p;
         };
-        ForPixels(row.count, row.mask, [&](size_t s, size_t t) {
+        ForPixels(row.count, row.mask, [=](size_t s, size_t t) {
             const size_t o = s * stride;
             const int32_t luma = int32_t(load(y + o));
             const unsigned cbv = load(cb + o), crv = load(cr + o);
