@@ -1,5 +1,6 @@
 #include "editor/CalendarTable.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -109,15 +110,34 @@ double KeyValue(const QString& text) {
 }
 
 void SortSections(QStringList& names) {
-    const qsizetype count = names.size();
-    std::vector<double> values(static_cast<size_t>(count));
-    for (qsizetype i = 0; i < count; ++i) values[i] = KeyValue(names[i]);
-    for (qsizetype i = 0; i < count; ++i) {
-        for (qsizetype j = 0; j < i; ++j) {
-            if (values[j] > values[i]) {
-                std::swap(values[j], values[i]);
-                names.swapItemsAt(j, i);
+    const auto count = static_cast<size_t>(names.size());
+    std::vector<double> values(count);
+    std::vector<qsizetype> order(count);
+    for (size_t i = 0; i < count; ++i) {
+        values[i] = KeyValue(names[static_cast<qsizetype>(i)]);
+        order[i] = static_cast<qsizetype>(i);
+    }
+    // Position i takes part in every exchange of its step, so its name and value are held
+    // aside while the earlier positions are walked. The earlier positions are in order at each
+    // step, so none before the first strictly greater value can be exchanged.
+    for (size_t i = 1; i < count; ++i) {
+        double held = values[i];
+        qsizetype heldName = order[i];
+        const size_t first = static_cast<size_t>(
+            std::upper_bound(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(i),
+                             held) -
+            values.begin());
+        for (size_t j = first; j < i; ++j) {
+            if (values[j] > held) {
+                std::swap(values[j], held);
+                std::swap(order[j], heldName);
             }
         }
+        values[i] = held;
+        order[i] = heldName;
     }
+    QStringList sorted;
+    sorted.reserve(names.size());
+    for (const qsizetype index : order) sorted.append(names[index]);
+    names = std::move(sorted);
 }

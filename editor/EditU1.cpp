@@ -128,13 +128,14 @@ void TForm1::LoadTable(TIniFile* file) {
 
         // The rows are made at once rather than one per name: the table ends the same.
         grid.SetRowCount(std::max<int>(2, static_cast<int>(ListBox1.size()) + 1));
+        // All values come from one state of the file, even if another program writes it.
         const QStringList keys = ModeKeys(EditMode);
+        const std::vector<QStringList> values = file != nullptr
+                                                    ? file->ReadValues(ListBox1, keys, QString())
+                                                    : std::vector<QStringList>();
         for (int i = 0; i < ListBox1.size(); ++i) {
-            const QString& name = ListBox1[i];
-            grid.SetCells(0, i + 1, name);
-            for (int k = 0; k < keys.size(); ++k) {
-                grid.SetCells(k + 1, i + 1, file->ReadValue(name, keys[k], QString()));
-            }
+            grid.SetCells(0, i + 1, ListBox1[i]);
+            for (int k = 0; k < keys.size(); ++k) grid.SetCells(k + 1, i + 1, values[i][k]);
         }
     }
     FormResize();

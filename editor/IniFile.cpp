@@ -279,13 +279,20 @@ void TIniFile::RaiseWriteError() const {
 }
 
 void TIniFile::Save() {
+    qsizetype size = bom_ ? 3 : 0;
+    for (const TSection& section : sections_) {
+        if (section.removed) continue;
+        size += section.header.text.size() + section.header.eol.size();
+        for (const TLine& line : section.lines) size += line.text.size() + line.eol.size();
+    }
     QByteArray content;
-    if (bom_) content = "\xEF\xBB\xBF";
+    content.reserve(size);
+    if (bom_) content.append("\xEF\xBB\xBF");
     for (size_t i = 0; i < sections_.size(); ++i) {
         const TSection& section = sections_[i];
         if (section.removed) continue;
-        if (i > 0) content += section.header.text + section.header.eol;
-        for (const TLine& line : section.lines) content += line.text + line.eol;
+        if (i > 0) content.append(section.header.text).append(section.header.eol);
+        for (const TLine& line : section.lines) content.append(line.text).append(line.eol);
     }
     QSaveFile file(fileName_);
     bool written = file.open(QIODevice::WriteOnly);
@@ -323,6 +330,32 @@ QString TIniFile::ReadValue(const QString& section, const QString& key,
         if (line.isKey && line.key.compare(name, Qt::CaseInsensitive) == 0) return line.value;
     }
     return defaultValue;
+}
+
+std::vector<QStringList> TIniFile::ReadValues(const QStringList& sections, const QStringList& keys,
+                                              const QString& defaultValue) {
+    Refresh();
+    std::vector<QStringList> table;
+    table.reserve(sections.size());
+    QStringList trimmedKeys;
+    for (const QString& key : keys) trimmedKeys.append(key.trimmed());
+    for (const QString& section : sections) {
+        QStringList values(keys.size(), defaultValue);
+        std::vector<bool> found(keys.size(), false);
+        if (const int index = FindSection(section); index >= 0) {
+            for (const TLine& line : sections_[index].lines) {
+                if (!line.isKey) continue;
+                for (qsizetype k = 0; k < trimmedKeys.size(); ++k) {
+                    if (!found[k] && line.key.compare(trimmedKeys[k], Qt::CaseInsensitive) == 0) {
+                        values[k] = line.value;
+                        found[k] = true;
+                    }
+                }
+            }
+        }
+        table.push_back(std::move(values));
+    }
+    return table;
 }
 
 void TIniFile::WriteValue(const QString& section, const QString& key, const QString& value) {

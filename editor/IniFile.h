@@ -41,6 +41,10 @@ public:
     void ListSections(QStringList& list);
     // The key's value in the section, or the default when the file, section or key is missing.
     QString ReadValue(const QString& section, const QString& key, const QString& defaultValue);
+    // The values of `keys` in each of `sections`, all read from one state of the file: entry i
+    // holds section i's values in key order, the default for those missing.
+    std::vector<QStringList> ReadValues(const QStringList& sections, const QStringList& keys,
+                                        const QString& defaultValue);
     // Creates the file, the section (after the existing ones) and the key as needed, or replaces
     // the key's value; an empty value is written too.
     void WriteValue(const QString& section, const QString& key, const QString& value);

@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <cmath>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -73,6 +74,36 @@ TEST(SortSectionsTest, ExchangeOrder) {
     names = {"Primaire", "Secondaire", "Tertiaire", "Ère"};
     SortSections(names);
     EXPECT_EQ(names, QStringList({"Primaire", "Secondaire", "Tertiaire", "Ère"}));
+}
+
+// The exchange procedure as written, every value computed at every comparison.
+QStringList ReferenceOrder(QStringList names) {
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        for (qsizetype j = 0; j < i; ++j) {
+            if (KeyValue(names[j]) > KeyValue(names[i])) names.swapItemsAt(j, i);
+        }
+    }
+    return names;
+}
+
+TEST(SortSectionsTest, SameOrderAsTheProcedureWithManyEqualValues) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 200; ++round) {
+        QStringList names;
+        const int count = static_cast<int>(random() % 40);
+        for (int i = 0; i < count; ++i) {
+            // Few distinct values, each spelt differently every time (trailing zeros, comma or
+            // point), and texts that are no number.
+            const int value = static_cast<int>(random() % 6) - 1;
+            const QString zeros(i, u'0');
+            names.append(value < 0      ? "x" + zeros
+                         : (i % 2 != 0) ? QString("%1,%2").arg(value).arg(zeros)
+                                        : QString("%1.%2").arg(value).arg(zeros));
+        }
+        QStringList sorted = names;
+        SortSections(sorted);
+        EXPECT_EQ(sorted, ReferenceOrder(names)) << names.join('|').toStdString();
+    }
 }
 
 TEST(CalendarTableTest, KeysAndHeadings) {
