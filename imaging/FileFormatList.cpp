@@ -9,6 +9,9 @@
 #include "platform/graphics/Metafile.h"
 #include "platform/graphics/Picture.h"
 // Readers: one include per reader header, in the order of the table below.
+#include "imaging/formats/TargaGraphic.h"
+#include "imaging/formats/GIFGraphic.h"
+#include "imaging/formats/PNGGraphic.h"
 
 #include <algorithm>
 #include <cctype>
@@ -34,6 +37,13 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
         {"jpeg", &TJPEGImage::ClassRef, "", msgJPEGImages, {fkRaster}},
         {"rle", &TBitmap::ClassRef, msgBitmaps, msgRLEBitmaps, {fkRaster}},
         {"dib", &TBitmap::ClassRef, "", msgDIBBitmaps, {fkRaster}},
+        {"win", &TTargaGraphic::ClassRef, msgTruevisionImages, "", {fkRaster}},
+        {"vst", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
+        {"vda", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
+        {"tga", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
+        {"icb", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
+        {"gif", &TGIFGraphic::ClassRef, msgCompuServeImages, "", {fkAnimation, fkMultiImage, fkRaster}},
+        {"png", &TPNGGraphic::ClassRef, msgPNGImages, "", {fkRaster}},
     };
     // clang-format on
     return rows;
@@ -46,8 +56,11 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
 // except the PNG reader's, which goes after "dib". The EPS reader's class has no step.
 const std::vector<TFormatRemoval>& RemovalOrder() {
     static const std::vector<TFormatRemoval> steps = {
+        {"", &TTargaGraphic::ClassRef},
+        {"", &TGIFGraphic::ClassRef},
         {"rle", &TBitmap::ClassRef},
         {"dib", &TBitmap::ClassRef},
+        {"", &TPNGGraphic::ClassRef},
     };
     return steps;
 }

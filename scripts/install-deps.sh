@@ -9,6 +9,7 @@ packages=(
     qt6-base-dev qt6-translations-l10n
     libgtest-dev libgmock-dev
     xvfb xauth
+    python3-pil
 )
 # Benchmarks compare against these peers; only `make bench` needs them.
 if [[ "${1:-}" == "--bench" ]]; then

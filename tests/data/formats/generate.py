@@ -79,9 +79,16 @@ def png_reference(path):
             break
         if kind == b"gAMA":
             gamma = struct.unpack(">I", body)[0] / 100000.0
-    # ImageMagick gives every sample as 16 bits, whatever the file's depth.
+    # ImageMagick gives every sample as 16 bits, whatever the file's depth. It is handed the
+    # file without its colour-space chunks, so that it returns the samples as stored.
+    stripped = bytearray(data[:8])
+    for kind, body in chunks:
+        if kind not in (b"gAMA", b"cHRM", b"sRGB", b"iCCP"):
+            stripped += struct.pack(">I", len(body)) + kind + body
+            stripped += struct.pack(">I", zlib.crc32(kind + body))
     raw = subprocess.run(
-        ["convert", path, "-depth", "16", "rgba:-"], check=True, capture_output=True
+        ["convert", "png:-", "-depth", "16", "-endian", "MSB", "rgba:-"], input=bytes(stripped), check=True,
+        capture_output=True
     ).stdout
     values = struct.unpack(">%dH" % (len(raw) // 2), raw)
     table = list(range(256))
@@ -317,6 +324,8 @@ def make_tga():
         five_bit = data[16] in (15, 16) or (data[1] == 1 and data[7] in (15, 16))
         if data[16] == 15:  # Pillow takes 15-bit pixels only when the depth says 16
             data[16] = 16
+        if data[7] == 15:  # and reads 15-bit colour map entries as one byte each
+            data[7] = 16
         if data[7] == 32:  # nor does it take 32-bit colour maps: give it the 24-bit one
             start = 18 + data[0]
             count = struct.unpack("<H", data[5:7])[0]

@@ -1,0 +1,49 @@
+// Shared helpers of the format tests: test files, expected pixels, and building small files.
+#pragma once
+
+#include "platform/graphics/Bitmap.h"
+#include "platform/graphics/Stream.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace formats_test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Path of a file under tests/data/formats.
+std::string DataPath(const std::string& relative);
+// Names of the files in a folder of tests/data/formats ending in `extension`, sorted.
+std::vector<std::string> DataFiles(const std::string& folder, const std::string& extension);
+Bytes ReadFile(const std::string& path);
+
+// Expected pixels written beside a test file (<file>.rgba.gz): width, height, RGBA bytes.
+struct TReference {
+    int32_t Width = 0;
+    int32_t Height = 0;
+    Bytes Pixels;
+};
+TReference ReadReference(const std::string& path);
+
+// Empty when the bitmap shows the reference's pixels; otherwise a description of the first
+// difference and the number of differing pixels.
+std::string CompareWithReference(const TBitmap& bitmap, const TReference& reference);
+
+// Big-endian and little-endian values appended to a byte vector.
+void PutBE32(Bytes& out, uint32_t value);
+void PutLE16(Bytes& out, uint16_t value);
+
+// zlib stream of `data`.
+Bytes Deflate(const Bytes& data);
+// The same, flushed but not finished: more data could follow.
+Bytes DeflateUnfinished(const Bytes& data);
+
+// A PNG chunk with its length and CRC. `type` is taken as written (any letter case).
+Bytes PngChunk(const char* type, const Bytes& data);
+Bytes PngHeaderData(uint32_t width, uint32_t height, uint8_t depth, uint8_t colorType,
+                    uint8_t interlace = 0, uint8_t compression = 0);
+// Signature + chunks.
+Bytes PngFile(const std::vector<Bytes>& chunks);
+
+} // namespace formats_test
