@@ -2,13 +2,18 @@
 // file on disk after each step.
 #include "EditorTestSupport.h"
 #include "editor/EditU1.h"
+#include "platform/graphics/Exceptions.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/StringGrid.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QFile>
+#include <QKeySequence>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -406,6 +411,141 @@ TEST_F(FormTest, ReloadMovesTheCurrentCellUpWithANotification) {
     EXPECT_EQ(form->SelectedKey, QString("1"));
     EXPECT_EQ(ReadBytes(scalePath), QByteArray("[1]\r\n[2]\r\n[3]\r\n[4]\r\n"));
     EXPECT_EQ(ReadBytes(dir.filePath("echelle.ini")), kScaleFile);
+}
+
+} // namespace
+
+namespace {
+
+class GridTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        grid.SetColCount(3);
+        grid.SetRowCount(4);
+        grid.SetFixedRows(1);
+        grid.resize(400, 300);
+        grid.show();
+        grid.OnSelectCell = [this](int col, int row, bool& canSelect) {
+            moves.append(QString("select %1,%2").arg(col).arg(row));
+            canSelect = allow;
+            if (fail) throw Exception("Refusé");
+        };
+        grid.OnSetEditText = [this](int col, int row, const QString& text) {
+            moves.append(QString("text %1,%2=%3").arg(col).arg(row).arg(text));
+        };
+    }
+
+    TScriptedModal modal;
+    TModalScope modalScope{modal};
+    TStringGrid grid;
+    QStringList moves;
+    bool allow = true;
+    bool fail = false;
+};
+
+TEST_F(GridTest, NotificationsComeInOrderAndCanRefuse) {
+    EXPECT_EQ(grid.Row(), 1);
+    EXPECT_EQ(grid.Col(), 0);
+    QTest::keyClicks(grid.Editor(), "ab");
+    EXPECT_EQ(moves, QStringList({"text 0,1=a", "text 0,1=ab"}));
+    EXPECT_EQ(grid.Cells(0, 1), QString("ab"));
+
+    // The editor leaves its cell, then the move is asked for.
+    moves.clear();
+    QTest::keyClick(grid.Editor(), Qt::Key_Down);
+    EXPECT_EQ(moves, QStringList({"text 0,1=ab", "select 0,2"}));
+    EXPECT_EQ(grid.Row(), 2);
+
+    // A refusal or a failure keeps the cell; a failure is reported once.
+    allow = false;
+    QTest::keyClick(grid.Editor(), Qt::Key_Up);
+    EXPECT_EQ(grid.Row(), 2);
+    allow = true;
+    fail = true;
+    const QPoint other = grid.visualRect(grid.model()->index(2, 2)).center();
+    QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, other);
+    EXPECT_EQ(grid.Row(), 2);
+    EXPECT_EQ(grid.Col(), 0);
+    ASSERT_EQ(modal.shown.size(), 1u);
+    EXPECT_EQ(modal.shown[0].text, QString("Refusé"));
+    EXPECT_EQ(modal.shown[0].type, TMsgDlgType::mtError);
+    EXPECT_EQ(grid.selectionModel()->selectedIndexes(),
+              QModelIndexList({grid.model()->index(1, 0)}));
+    // Moves made in code raise to the caller.
+    EXPECT_THROW(grid.SetCurrentCell(1, 1), Exception);
+    fail = false;
+
+    // Program writes raise nothing; a smaller row count moves the cell with a notification.
+    moves.clear();
+    grid.SetCells(1, 3, "x");
+    grid.CopyRow(3, 1);
+    EXPECT_EQ(grid.Cells(1, 1), QString("x"));
+    grid.ClearRow(3);
+    EXPECT_EQ(grid.Cells(1, 3), QString());
+    grid.SetCurrentCell(2, 3);
+    moves.clear();
+    grid.SetRowCount(2);
+    EXPECT_EQ(moves, QStringList({"text 2,3=", "select 2,1"}));
+    EXPECT_EQ(grid.Row(), 1);
+    EXPECT_EQ(grid.Col(), 2);
+}
+
+TEST_F(GridTest, KeyHandlersActBeforeTheKey) {
+    QStringList keys;
+    grid.OnKeyDown = [&](int key, Qt::KeyboardModifiers) {
+        keys.append(QKeySequence(key).toString());
+        if (key == Qt::Key_F5) throw Exception("F5");
+    };
+    grid.OnKeyPress = [](QChar& key) {
+        if (key == u'a') key = u'b';
+        if (key == u'z') key = QChar();
+    };
+    QTest::keyClicks(grid.Editor(), "aza");
+    EXPECT_EQ(grid.Cells(0, 1), QString("bb"));
+    EXPECT_EQ(keys, QStringList({"A", "Z", "A"}));
+    // A failing key handler: reported, and the key does nothing.
+    QTest::keyClick(grid.Editor(), Qt::Key_F5);
+    QTest::keyClick(grid.Editor(), Qt::Key_Tab);
+    EXPECT_EQ(grid.Col(), 1);
+    EXPECT_EQ(modal.shown.size(), 1u);
+    // Tab wraps to the next row and skips hidden columns.
+    grid.SetColWidths(2, 0);
+    QTest::keyClick(grid.Editor(), Qt::Key_Tab);
+    EXPECT_EQ(grid.Row(), 2);
+    EXPECT_EQ(grid.Col(), 0);
+    QTest::keyClick(grid.Editor(), Qt::Key_Backtab);
+    EXPECT_EQ(grid.Row(), 1);
+    EXPECT_EQ(grid.Col(), 1);
+}
+
+// Qt's message box as the user sees it: French buttons, the default, Escape.
+TEST(QtModalTest, MessageBoxButtonsAndAnswers) {
+    TQtModalUI ui;
+    QString seen;
+    auto answerWith = [&](Qt::Key key) {
+        QTimer::singleShot(0, [&seen, key] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr) return;
+            QStringList buttons;
+            for (QAbstractButton* button : box->buttons()) buttons.append(button->text());
+            buttons.sort();
+            seen = box->windowTitle() + "|" + box->text() + "|" + buttons.join(',') + "|" +
+                   QString::number(box->icon());
+            QTest::keyClick(box, key);
+        });
+    };
+    answerWith(Qt::Key_Escape);
+    EXPECT_EQ(
+        ui.MessageBox("Confirmation", "a\rb", TMsgDlgType::mtConfirmation, mbOK | mbCancel, mbOK),
+        TModalResult::mrCancel);
+    EXPECT_EQ(seen, "Confirmation|a\nb|Annuler,OK|" + QString::number(QMessageBox::Question));
+    answerWith(Qt::Key_Return);
+    EXPECT_EQ(
+        ui.MessageBox("Confirmation", "c", TMsgDlgType::mtConfirmation, mbOK | mbCancel, mbOK),
+        TModalResult::mrOk);
+    answerWith(Qt::Key_Escape);
+    EXPECT_EQ(ui.MessageBox("Erreur", "d", TMsgDlgType::mtError, mbOK, mbOK), TModalResult::mrOk);
+    EXPECT_EQ(seen, "Erreur|d|OK|" + QString::number(QMessageBox::Critical));
 }
 
 } // namespace
