@@ -10,7 +10,9 @@
 
 // The compiler's own intrinsics start some results from deliberately undefined vectors, which
 // its flow analysis reports as uninitialised.
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
 #define SIMD_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
