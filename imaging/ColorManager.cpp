@@ -57,6 +57,22 @@ void CheckSampleBits(uint8_t bits) {
 void CheckChannels(uint8_t channels) {
     if (channels == 0 || channels > 4) throw EColorConversionError(kChannelsMessage);
 }
+// Gamma lookup for the depths: entry i := round((i / Ms)^exponent x Mt), where Ms is 255 for
+// sources of 8 bits or more and the target's maximum otherwise, and Mt the target's maximum.
+// The table has 256 entries: deeper samples are looked up after scaling to 8 bits, so both
+// ends are capped at 255. Entries above Ms keep their values.
+void FillGammaTable(std::array<uint8_t, 256>& table, unsigned sourceBits, unsigned targetBits,
+                    float exponent) {
+    const auto maxOf = [](unsigned bits) { return bits >= 8 ? 255u : (1u << bits) - 1; };
+    const unsigned sourceMax = sourceBits >= 8 ? 255u : maxOf(targetBits);
+    const unsigned targetMax = maxOf(targetBits);
+    for (unsigned i = 0; i <= sourceMax; ++i) {
+        const long double ratio = static_cast<long double>(i) / sourceMax;
+        table[i] = static_cast<uint8_t>(
+            RoundEven(std::pow(ratio, static_cast<long double>(exponent)) * targetMax));
+    }
+}
+
 bool ValidSubsampling(uint8_t value) {
     return value == 1 || value == 2 || value == 4;
 }
@@ -64,7 +80,13 @@ bool ValidSubsampling(uint8_t value) {
 } // namespace
 
 TColorManager::TColorManager() {
-    SetGammaValues(1.0f, 2.2f);
+    // Every manager starts with the table for gamma 1.0 and 2.2 over 8 bits; it is built once.
+    static const std::array<uint8_t, 256> initialTable = [] {
+        std::array<uint8_t, 256> table{};
+        FillGammaTable(table, 8, 8, 1.0f / (1.0f * 2.2f));
+        return table;
+    }();
+    gammaTable_ = initialTable;
 }
 
 void TColorManager::SetSourceSampleBits(uint8_t bits) {
@@ -116,17 +138,7 @@ void TColorManager::SetTargetModel(TColorModel model) {
 void TColorManager::SetGammaValues(float mainGamma, float displayGamma) {
     mainGamma_ = mainGamma > 0 ? mainGamma : 1.0f;
     displayGamma_ = displayGamma > 0 ? displayGamma : 2.2f;
-    const float exponent = 1.0f / (mainGamma_ * displayGamma_);
-    // The table has 256 entries: deeper samples are looked up after scaling to 8 bits, so
-    // both ends are capped at 255.
-    const auto maxOf = [](unsigned bits) { return bits >= 8 ? 255u : (1u << bits) - 1; };
-    const unsigned sourceMax = sourceBits_ >= 8 ? 255u : maxOf(targetBits_);
-    const unsigned targetMax = maxOf(targetBits_);
-    for (unsigned i = 0; i <= sourceMax; ++i) {
-        const long double ratio = static_cast<long double>(i) / sourceMax;
-        gammaTable_[i] = static_cast<uint8_t>(
-            RoundEven(std::pow(ratio, static_cast<long double>(exponent)) * targetMax));
-    }
+    FillGammaTable(gammaTable_, sourceBits_, targetBits_, 1.0f / (mainGamma_ * displayGamma_));
 }
 
 void TColorManager::SetChromaParameters(std::span<const float> coefficients, uint8_t horizontal,

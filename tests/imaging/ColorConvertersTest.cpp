@@ -4,6 +4,8 @@
 
 #include "imaging/ColorConvertersSimd.h"
 
+#include "platform/graphics/Exceptions.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -463,4 +465,64 @@ TEST(ColorLongRows, MaskedRowsMatchTheirPasses) {
     }
     EXPECT_EQ(next, source.size());
     EXPECT_EQ(assembled, whole);
+}
+
+TEST(ColorBounds, EveryConverterStaysWithinItsRows) {
+    // Sources hold exactly the converted pixels and targets exactly `count` pixels (the
+    // sanitizer build checks the reads, the guard bytes the writes).
+    struct TSide {
+        TColorModel model;
+        size_t samples;
+    };
+    const TSide sources[] = {{cmPalette, 1},  {cmGray, 1},  {cmGrayAlpha, 2}, {cmRGB, 3},
+                             {cmRGBAlpha, 4}, {cmBGR, 3},   {cmBGRAlpha, 4},  {cmCMYK, 4},
+                             {cmCIELab, 3},   {cmYCbCr, 3}, {cmPhotoYCC, 3}};
+    const TSide targets[] = {{cmPalette, 1}, {cmGray, 1}, {cmBGR, 3}, {cmRGBAlpha, 4}};
+    TColorManager m;
+    m.SourceFlags = cfSwapBytes;
+    m.TargetFlags = cfApplyGamma;
+    OnEveryPath([&] {
+        for (const TSide& source : sources) {
+            for (const TSide& target : targets) {
+                for (uint8_t sourceBits : {1, 2, 4, 5, 8, 16}) {
+                    for (uint8_t targetBits : {1, 4, 8, 16}) {
+                        for (uint8_t mask : {0xFF, 0xAA, 0x01}) {
+                            for (uint32_t count : {1u, 7u, 33u, 100u}) {
+                                uint32_t converted = 0;
+                                for (uint32_t i = 0; i < count; ++i)
+                                    converted += (mask >> (7 - i % 8)) & 1;
+                                const size_t bytes = (sourceBits + 7) / 8;
+                                const bool packed = source.samples == 1 && sourceBits < 8;
+                                const size_t perByte = packed ? 8 / sourceBits : 1;
+                                const size_t sourceSize = packed
+                                                              ? (converted + perByte - 1) / perByte
+                                                              : converted * source.samples * bytes;
+                                const size_t targetSize =
+                                    target.samples == 1
+                                        ? (size_t(count) * targetBits + 7) / 8
+                                        : size_t(count) * target.samples * (targetBits / 8);
+                                for (bool planar : {false, true}) {
+                                    if (planar && source.samples < 3) continue;
+                                    m.SetSourceModel(source.model);
+                                    m.SetTargetModel(target.model);
+                                    m.SetSourceSampleBits(sourceBits);
+                                    m.SetTargetSampleBits(targetBits);
+                                    std::vector<Bytes> planes;
+                                    if (planar)
+                                        planes.assign(source.samples,
+                                                      Bytes(converted * bytes, 0x5A));
+                                    else
+                                        planes.assign(1, Bytes(sourceSize, 0xA5));
+                                    try {
+                                        ConvertPlanar(m, planes, targetSize, count, mask);
+                                    } catch (const EColorConversionError&) {
+                                    }
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    });
 }
