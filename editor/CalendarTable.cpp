@@ -55,41 +55,60 @@ bool TextToFloat(const QString& text, double& value, int& errorPosition) {
         errorPosition = static_cast<int>(at) + 1;
         return false;
     };
+    auto skipDigits = [&] {
+        const qsizetype start = i;
+        while (isDigit(i)) ++i;
+        return i - start;
+    };
     while (i < length && text[i] == u' ') ++i;
-    // The number is rebuilt in the form std::from_chars reads: [-]digits.digits[e[-]digits].
-    std::string number;
-    if (i < length && (text[i] == u'+' || text[i] == u'-')) {
-        if (text[i] == u'-') number += '-';
-        ++i;
-    }
+    bool negative = false;
+    if (i < length && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
     if (i == length) return fail(i);
-    std::string mantissa;
-    while (isDigit(i)) mantissa += static_cast<char>(text[i++].unicode());
-    mantissa += '.';
+    const qsizetype integerStart = i;
+    const qsizetype integerDigits = skipDigits();
+    qsizetype fractionStart = i;
+    qsizetype fractionDigits = 0;
     if (i < length && text[i] == u'.') {
-        ++i;
-        while (isDigit(i)) mantissa += static_cast<char>(text[i++].unicode());
+        fractionStart = ++i;
+        fractionDigits = skipDigits();
     }
-    if (mantissa == ".") mantissa = "0";
-    number += mantissa;
+    bool negativeExponent = false;
+    qsizetype exponentStart = i;
+    qsizetype exponentDigits = 0;
     if (i < length && (text[i] == u'E' || text[i] == u'e')) {
         ++i;
-        number += 'e';
-        if (i < length && (text[i] == u'+' || text[i] == u'-')) {
-            if (text[i] == u'-') number += '-';
-            ++i;
-        }
-        if (!isDigit(i)) return fail(i);
-        while (isDigit(i)) number += static_cast<char>(text[i++].unicode());
+        if (i < length && (text[i] == u'+' || text[i] == u'-'))
+            negativeExponent = text[i++] == u'-';
+        exponentStart = i;
+        exponentDigits = skipDigits();
+        if (exponentDigits == 0) return fail(i);
     }
     if (i < length) return fail(i);
+
+    // Rebuilt in the form std::from_chars reads: [-]digits.digits[e[-]digits].
+    std::string number;
+    number.reserve(static_cast<size_t>(length) + 4);
+    auto copy = [&](qsizetype start, qsizetype count) {
+        for (qsizetype k = start; k < start + count; ++k) {
+            number.push_back(static_cast<char>(text[k].unicode()));
+        }
+    };
+    if (negative) number.push_back('-');
+    number.push_back('0');
+    copy(integerStart, integerDigits);
+    number.push_back('.');
+    copy(fractionStart, fractionDigits);
+    number.push_back('0');
+    if (exponentDigits > 0) {
+        number.push_back('e');
+        if (negativeExponent) number.push_back('-');
+        copy(exponentStart, exponentDigits);
+    }
     double result = 0;
     const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), result);
     if (error == std::errc::result_out_of_range) {
-        // Beyond the range of a double: infinite, or zero when the exponent is very negative.
-        const bool negative = number.front() == '-';
-        const bool tiny = number.find("e-") != std::string::npos;
-        result = tiny ? 0.0 : HUGE_VAL;
+        // Beyond the range of a double: infinite, or zero for a very negative exponent.
+        result = negativeExponent ? 0.0 : HUGE_VAL;
         if (negative) result = -result;
     }
     value = result;
