@@ -5,7 +5,8 @@
 // arithmetic.
 //
 // Interlace mask: pixel i of the row is converted when bit (7 - i mod 8) of the mask is set;
-// the target always advances by one pixel, the source only over converted pixels.
+// the target always advances by one pixel, the source only over converted pixels. A row may
+// be converted in place when source and target pixels have the same size.
 #include "imaging/ColorManager.h"
 
 #include "imaging/ColorConvertersSimd.h"
@@ -209,7 +210,7 @@ bool FastReorder8(const uint8_t* source, uint8_t* target, uint32_t count, int so
                   int targetStride, bool swapRedBlue) {
     if (sourceStride != targetStride) return false;
     if (!swapRedBlue) {
-        std::memcpy(target, source, size_t(count) * sourceStride);
+        std::memmove(target, source, size_t(count) * sourceStride);
         return true;
     }
 #ifdef CHRONOLITH_X86
@@ -238,7 +239,7 @@ bool FastReorder(const uint8_t* source, uint8_t* target, uint32_t count, int str
     if (ColorSimd::Available()) {
         if (sourceBits == 8) {
             if (!gamma && !swapRedBlue)
-                std::memcpy(target, source, size_t(count) * stride);
+                std::memmove(target, source, size_t(count) * stride);
             else
                 ColorSimd::Reorder8(source, target, count, stride, gamma, swapRedBlue);
             return true;
@@ -456,7 +457,7 @@ void TColorManager::GrayRow(const TRow& row) const {
     const bool swap = SourceFlags.Contains(cfSwapBytes);
     if (sourceBits_ == 8 && targetBits_ == 8) {
         if (step == 1 && row.mask == 0xFF) {
-            std::memcpy(target, source, row.count);
+            std::memmove(target, source, row.count);
             return;
         }
         ForPixels(row.count, row.mask, [=](size_t s, size_t t) { target[t] = source[s * step]; });
@@ -473,7 +474,7 @@ void TColorManager::GrayRow(const TRow& row) const {
         swap ? run.template operator()<true>() : run.template operator()<false>();
     } else if (sourceBits_ == 16 && targetBits_ == 16) {
         if (!swap && step == 1 && row.mask == 0xFF) {
-            std::memcpy(target, source, size_t(row.count) * 2);
+            std::memmove(target, source, size_t(row.count) * 2);
             return;
         }
         const auto run = [&]<bool Swap>() {
@@ -493,7 +494,7 @@ void TColorManager::IndexedRow(const TRow& row) const {
     if (s > 8 || !IsPackedDepth(t)) return;
     const auto* source = static_cast<const uint8_t*>(row.sources[0]);
     if (s == t && row.mask == 0xFF) {
-        std::memcpy(row.target, source, (size_t(row.count) * s + 7) / 8);
+        std::memmove(row.target, source, (size_t(row.count) * s + 7) / 8);
         return;
     }
     // Every source value rescaled to the target's range, looked up per pixel.
@@ -519,10 +520,10 @@ void TColorManager::Indexed16To16Row(const TRow& row) const {
             Store16(target + 2 * i, Swap16(Load16(source + 2 * s)));
         });
     } else if (row.mask == 0xFF) {
-        std::memcpy(target, source, size_t(row.count) * 2);
+        std::memmove(target, source, size_t(row.count) * 2);
     } else {
         ForPixels(row.count, row.mask,
-                  [=](size_t s, size_t i) { std::memcpy(target + 2 * i, source + 2 * s, 2); });
+                  [=](size_t s, size_t i) { std::memmove(target + 2 * i, source + 2 * s, 2); });
     }
 }
 

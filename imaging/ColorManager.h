@@ -169,7 +169,8 @@ public:
     // several (one per sample, three or four): planar. `mask` selects the pixels of an
     // interlaced pass: pixel i is converted when bit (7 - i mod 8) of the mask is set, taking
     // the source pixels one after another; the others are left untouched. The source must
-    // hold the converted pixels and the target `count` pixels.
+    // hold the converted pixels and the target `count` pixels; neither is touched beyond.
+    // A planar row with fewer planes than samples raises EColorConversionError.
     void ConvertRows(std::span<const void* const> sources, void* target, uint32_t count,
                      uint8_t mask = 0xFF);
     void ConvertRows(std::initializer_list<const void*> sources, void* target, uint32_t count,
@@ -187,8 +188,11 @@ public:
 
     // A palette from a file's colour map of `count` entries laid out as `layout`, one span per
     // plane (16-bit values in this machine's byte order unless the source flags say
-    // cfSwapBytes). Entries missing from a plane shorter than `count` stay black. The entries
-    // are spread over the target's index range when source and target bits differ.
+    // cfSwapBytes). Entries missing from a plane shorter than `count` stay black. When source
+    // and target bits differ (target of 8 bits or less) target index i takes the colour of
+    // source index i * (2^source bits - 1) div (2^target bits - 1), the index the row
+    // converters reduce to i; for sources deeper than 8 bits that index addresses the whole
+    // map, not only its first 256 entries.
     TPalette MakeColorPalette(std::span<const std::span<const uint8_t>> planes,
                               TPaletteLayout layout, uint32_t count, bool bgrOrder) const;
     TPalette MakeColorPalette(std::initializer_list<std::span<const uint8_t>> planes,
