@@ -52,6 +52,8 @@ const char* const ConvertUsage =
     "extension:\n"
     "  .pam  P7, DEPTH 4, MAXVAL 255, TUPLTYPE RGB_ALPHA; palettes resolved, 5-bit channels\n"
     "        widened by bit replication, alpha from 32-bit images and 255 otherwise.\n"
+    "  .tga  Targa, run-length compressed: 1-, 4- and 8-bit images as 8-bit indices with a\n"
+    "        colour map, 15/16-bit as 5-5-5, 24- and 32-bit as they are.\n"
     "Exit status: 0 on success; 1 with the error's message when loading or writing fails;\n"
     "2 with \"empty image\" when the load leaves the image empty without an error.\n";
 

@@ -1,5 +1,6 @@
 #include "app/ImageWriters.h"
 
+#include "imaging/formats/TargaGraphic.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Stream.h"
@@ -16,9 +17,10 @@ struct TWriterEntry {
 };
 
 // Output formats by extension. A further writer is one more row here: its extension and a
-// function that writes a bitmap to a stream (the Targa writer's goes here as "tga").
+// function that writes a bitmap to a stream.
 constexpr TWriterEntry Writers[] = {
     {"pam", &WritePAM},
+    {"tga", &WriteTarga},
 };
 
 uint8_t Widen5(unsigned v) {
@@ -103,6 +105,12 @@ void WritePAM(const TBitmap& bitmap, TStream& stream) {
         RowToRGBA(bitmap, bitmap.ScanLine(y), row.data(), palette);
         stream.WriteBuffer(row.data(), row.size());
     }
+}
+
+void WriteTarga(const TBitmap& bitmap, TStream& stream) {
+    TTargaGraphic targa;
+    targa.Assign(bitmap);
+    targa.EncodeImage(stream);
 }
 
 TImageWriter FindImageWriter(const std::string& extension) {

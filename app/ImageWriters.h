@@ -10,6 +10,9 @@ class TStream;
 // resolved, 5- and 6-bit channels widened by bit replication, alpha the fourth byte of 32-bit
 // pixels and 255 otherwise.
 void WritePAM(const TBitmap& bitmap, TStream& stream);
+// Writes `bitmap` as a run-length compressed Targa file through the Targa writer: 8-bit
+// indices with a 256-entry colour map, or 16-, 24- or 32-bit pixels, top row first.
+void WriteTarga(const TBitmap& bitmap, TStream& stream);
 
 using TImageWriter = void (*)(const TBitmap& bitmap, TStream& stream);
 
