@@ -145,8 +145,22 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
     const bool gray = cinfo.jpeg_color_space == JCS_GRAYSCALE;
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = gray ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_EXT_BGR;
-    // Working memory (whole-image coefficients of progressive files) stays within the cap.
-    cinfo.mem->max_memory_to_use = long(std::min<size_t>(TBitmap::MaxPixelBytes(), LONG_MAX));
+    // Files of several scans keep the whole image's coefficients while decoding: they stay
+    // within the bitmap's cap too.
+    if (jpeg_has_multiple_scans(&cinfo)) {
+        size_t coefficients = 0;
+        for (int c = 0; c < cinfo.num_components; ++c) {
+            const jpeg_component_info& comp = cinfo.comp_info[c];
+            coefficients = CheckedAdd(
+                coefficients, CheckedMul(CheckedMul(comp.width_in_blocks, comp.height_in_blocks),
+                                         sizeof(JBLOCK)));
+        }
+        if (coefficients > TBitmap::MaxPixelBytes())
+            throw EInvalidGraphic(Format("Image too large: a progressive JPEG of %u x %u pixels "
+                                         "needs more than the limit of %zu MiB.",
+                                         cinfo.image_width, cinfo.image_height,
+                                         TBitmap::MaxPixelBytes() >> 20));
+    }
 
     // The claimed size is checked by the bitmap before libjpeg allocates anything for it.
     bitmap_.SetPixelFormat(gray ? bf8Bit : bf24Bit);

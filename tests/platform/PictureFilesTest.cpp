@@ -166,12 +166,33 @@ TEST(JPEGFile, LibraryErrorsBecomeExceptions) {
         LoadError(jpeg, {good.begin(), good.begin() + std::ptrdiff_t(good.size() / 2)});
     EXPECT_EQ(message, "(no error)");
     EXPECT_EQ(jpeg.Width(), 37);
-    // The bitmap's cap applies to JPEG pictures too.
+    // The bitmap's cap applies to JPEG pictures too, and bounds libjpeg's whole-image buffers
+    // of progressive files (here: the bitmap fits, the coefficients do not).
     const size_t cap = TBitmap::MaxPixelBytes();
     TBitmap::SetMaxPixelBytes(1000);
     EXPECT_NE(LoadError(jpeg, good).find("Image too large"), std::string::npos);
+    TBitmap::SetMaxPixelBytes(3000);
+    EXPECT_EQ(LoadError(jpeg, ReadFixture("jpeg_rgb.jpg")), "(no error)");
+    EXPECT_NE(LoadError(jpeg, good).find("progressive JPEG of 37 x 23"), std::string::npos);
     TBitmap::SetMaxPixelBytes(cap);
     EXPECT_TRUE(jpeg.Empty());
+}
+
+TEST(JPEGFile, EndlessScansStop) {
+    // The last scan of a progressive file repeated until the file has far too many scans.
+    const std::vector<uint8_t> good = ReadFixture("jpeg_progressive.jpg");
+    size_t lastScan = 0;
+    for (size_t i = 0; i + 1 < good.size(); ++i)
+        if (good[i] == 0xFF && good[i + 1] == 0xDA) lastScan = i;
+    ASSERT_GT(lastScan, 0u);
+    const size_t end = good.size() - 2; // the end-of-image marker
+    std::vector<uint8_t> data(good.begin(), good.begin() + std::ptrdiff_t(end));
+    for (int i = 0; i < TJPEGImage::MaxScans; ++i)
+        data.insert(data.end(), good.begin() + std::ptrdiff_t(lastScan),
+                    good.begin() + std::ptrdiff_t(end));
+    data.insert(data.end(), {0xFF, 0xD9});
+    TJPEGImage jpeg;
+    EXPECT_NE(LoadError(jpeg, data).find("More than 1000 scans"), std::string::npos);
 }
 
 // A placeable WMF header and the standard header after it.
