@@ -1,6 +1,7 @@
 // chronolith-image: the image library from the command line. Lists the registered formats,
 // describes a file, converts a file, measures decoding.
 #include "app/ImageWriters.h"
+#include "imaging/ColorManager.h"
 #include "imaging/FileFormatList.h"
 #include "imaging/ImageGraphic.h"
 #include "platform/graphics/Bitmap.h"
@@ -153,6 +154,13 @@ const char* CompressionName(TCompressionKind kind) {
     return kind < std::size(names) ? names[kind] : "?";
 }
 
+const char* ColorModelName(TColorModel model) {
+    static const char* const names[] = {
+        "cmUnknown",  "cmPalette", "cmGray", "cmGrayAlpha", "cmRGB",   "cmRGBAlpha", "cmBGR",
+        "cmBGRAlpha", "cmCMY",     "cmCMYK", "cmCIELab",    "cmYCbCr", "cmPhotoYCC"};
+    return model < std::size(names) ? names[model] : "?";
+}
+
 template <class T> std::string Join(const std::vector<T>& values) {
     std::string text = "[";
     for (size_t i = 0; i < values.size(); ++i)
@@ -175,7 +183,7 @@ void PrintProperties(const TImageProperties& p) {
     std::printf("  Flags: [%s]\n", flags.c_str());
     std::printf("  Width: %u\n", p.Width);
     std::printf("  Height: %u\n", p.Height);
-    std::printf("  ColorModel: %u\n", unsigned(p.ColorModel));
+    std::printf("  ColorModel: %s\n", ColorModelName(p.ColorModel));
     std::printf("  BitsPerSample: %u\n", unsigned(p.BitsPerSample));
     std::printf("  SamplesPerPixel: %u\n", unsigned(p.SamplesPerPixel));
     std::printf("  BitsPerPixel: %u\n", unsigned(p.BitsPerPixel));
