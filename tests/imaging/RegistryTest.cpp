@@ -100,16 +100,50 @@ std::vector<TFormatRegistration> FullTable() {
     return rows;
 }
 
+const TFormatRegistration* FindRow(std::span<const TFormatRegistration> rows,
+                                   const std::string& extension) {
+    for (const TFormatRegistration& row : rows)
+        if (row.Extension == extension) return &row;
+    return nullptr;
+}
+
+// The whole shut-down order over FullTable's classes.
 std::vector<TFormatRemoval> FullRemovals() {
-    std::vector<TFormatRemoval> steps = {
-        {"", &TTestPSP::ClassRef},      {"", &TTestPSD::ClassRef}, {"", &TTestTarga::ClassRef},
-        {"", &TTestTIFF::ClassRef},     {"", &TTestSGI::ClassRef}, {"", &TTestPCX::ClassRef},
-        {"", &TTestAutodesk::ClassRef}, {"", &TTestPCD::ClassRef}, {"", &TTestPPM::ClassRef},
-        {"", &TTestCUT::ClassRef},      {"", &TTestGIF::ClassRef}, {"", &TTestRLA::ClassRef},
+    const std::vector<TFormatRegistration> table = FullTable();
+    auto classOf = [&table](const char* extension) {
+        return FindRow(table, extension)->GraphicClass;
     };
-    steps.insert(steps.end(), FormatRemovals().begin(), FormatRemovals().end());
-    steps.push_back({"", &TTestPNG::ClassRef});
+    std::vector<TFormatRemoval> steps;
+    for (const char* ext :
+         {"psp", "psd", "tga", "tiff", "sgi", "pcx", "cel", "pcd", "ppm", "cut", "gif", "rla"})
+        steps.push_back({"", classOf(ext)});
+    steps.push_back({"rle", &TBitmap::ClassRef});
+    steps.push_back({"dib", &TBitmap::ClassRef});
+    steps.push_back({"", classOf("png")});
     return steps;
+}
+
+TEST(RegistrationTable, ReadersRowsAndShutDownStepsKeepTheirPlaces) {
+    // Every row of the library's table is one of the full table's, in the same order.
+    const std::vector<TFormatRegistration> full = FullTable();
+    size_t at = 0;
+    for (const TFormatRegistration& row : FormatRegistrations()) {
+        while (at < full.size() && full[at].Extension != row.Extension) ++at;
+        ASSERT_LT(at, full.size()) << row.Extension << " is missing or out of order";
+        EXPECT_EQ(full[at].GraphicClass, row.GraphicClass);
+        EXPECT_EQ(full[at].CommonDescription, row.CommonDescription) << row.Extension;
+        EXPECT_EQ(full[at].IndividualDescription, row.IndividualDescription) << row.Extension;
+        EXPECT_EQ(full[at].FileKinds, row.FileKinds) << row.Extension;
+    }
+    // Likewise every shut-down step.
+    const std::vector<TFormatRemoval> steps = FullRemovals();
+    at = 0;
+    for (const TFormatRemoval& step : FormatRemovals()) {
+        while (at < steps.size() && (steps[at].Extension != step.Extension ||
+                                     steps[at].GraphicClass() != step.GraphicClass()))
+            ++at;
+        ASSERT_LT(at, steps.size()) << "a shut-down step is missing or out of order";
+    }
 }
 
 // The global registry as the program's start-up leaves it before the library's table: the
@@ -212,9 +246,13 @@ TEST_F(RegistryTest, FullTableGivesTheFilterOfFortySixRecords) {
 
         UnregisterFormats(list, FullRemovals());
         // Left: bmp, ico, wmf, emf, the four JPEG extensions and eps, whose global records
-        // went with the TIFF class it derives from...
+        // went with the TIFF class where it derives from it...
         EXPECT_EQ(list.ExtensionCount(), 9u);
-        EXPECT_EQ(FindPictureClass("eps"), nullptr);
+        const std::vector<TFormatRegistration> table = FullTable();
+        const TGraphicClass eps = FindRow(table, "eps")->GraphicClass();
+        if (eps->InheritsFrom(FindRow(table, "tiff")->GraphicClass())) {
+            EXPECT_EQ(FindPictureClass("eps"), nullptr);
+        }
     }
     // ...which the registry's destruction unregisters with the remaining classes.
     EXPECT_TRUE(GetFileFormats().Records().empty());
