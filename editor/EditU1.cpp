@@ -5,6 +5,7 @@
 #include "platform/ui/StringGrid.h"
 
 #include <QGuiApplication>
+#include <QMenuBar>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -40,8 +41,11 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
         StringGrid1SelectCell(col, row, canSelect);
     };
 
-    // The designed client area: panel 992 x 654, in the middle of the screen.
-    resize(992, 654);
+    CreateMenus();
+    CreateDialogs();
+
+    // The designed client area: panel 992 x 654 below the menu bar, in the middle of the screen.
+    resize(992, 654 + menuBar()->sizeHint().height());
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect available = screen->availableGeometry();
         move(available.center() - rect().center());

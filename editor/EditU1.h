@@ -4,6 +4,7 @@
 
 #include "editor/CalendarTable.h"
 #include "editor/IniFile.h"
+#include "editor/Paths.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -11,6 +12,13 @@
 
 #include <memory>
 
+class QAction;
+class QCloseEvent;
+class QMenu;
+class QShowEvent;
+class TColorDialog;
+class TOpenDialog;
+class TOpenPictureDialog;
 class TPanel;
 class TStringGrid;
 
@@ -69,6 +77,88 @@ public:
     // and loads the file again.
     void Supprimer1Click(QObject* sender);
 
+    // ---- Menus, dialogs, pickers, file switching, showing and closing ----
+
+    // The folder every calendar file is opened in and every stored path is relative to: the
+    // executable's folder (ending with "/") unless set otherwise before the window is shown.
+    QString BaseDir = BaseFolder();
+
+    // Main menu MainMenu1: "Fichier" and "Edition".
+    QMenu* Fichier1 = nullptr;
+    QAction* OuvrirDonnes1 = nullptr;
+    QAction* Quitter1 = nullptr;
+    QMenu* Ed1 = nullptr;
+    QAction* Insreraprs2 = nullptr;
+    QAction* Supprimerligne1 = nullptr;
+    QAction* Choisircouleur1 = nullptr;
+    QAction* ChoisirImage2 = nullptr;
+    QAction* ChoisirLienBiosphre1 = nullptr;
+    QAction* ChoisirImagePalo2 = nullptr;
+    QAction* ChoisirLienPalo1 = nullptr;
+    QAction* ChoisirfichierEchelle1 = nullptr;
+    QAction* ChoisirFichierEvnement1 = nullptr;
+    QAction* EditerlefichierEchelle1 = nullptr;
+    QAction* EditerlefichierEvnement1 = nullptr;
+    // The table's pop-up menu.
+    QMenu* PopupMenu1 = nullptr;
+    QAction* Insreraprs1 = nullptr;
+    QAction* Supprimer1 = nullptr;
+    QAction* Choisircouleur2 = nullptr;
+    QAction* Choisirimage1 = nullptr;
+    QAction* ChoisirlienBiosphre2 = nullptr;
+    QAction* ChoisirImagePalo1 = nullptr;
+    QAction* ChoisirlienPalo2 = nullptr;
+    QAction* ChoisirFichierEchelle2 = nullptr;
+    QAction* ChoisirfichierEvnement2 = nullptr;
+    QAction* EditerlefichierEchelle2 = nullptr;
+    QAction* EditerlefichierEvnement2 = nullptr;
+
+    // Dialogs, run through TApplication::Modal().
+    TOpenPictureDialog* OpenPictureDialog1 = nullptr;
+    TOpenDialog* OpenDialog1 = nullptr; // HTML pages
+    TOpenDialog* OpenDialog2 = nullptr; // calendar files
+    TColorDialog* ColorDialog1 = nullptr;
+
+    // Focuses the table and opens Donnees.ini.
+    void FormShow();
+    // Saves a pending row, then frees the three files. Raises when the save fails; the files
+    // then stay open and the window with them.
+    void FormClose();
+
+    // Open a calendar file by its stored name (relative to BaseDir, backslashes allowed): the
+    // title names it, the file object of its kind is replaced, the table loads it and the menus
+    // follow its mode.
+    void OpenDataFile(const QString& name);
+    void OpenScaleFile(const QString& name);
+    void OpenEventFile(const QString& name);
+    // Shows the pickers of the current mode and hides the others.
+    void UpdateMenus();
+
+    // Pickers: a file (image, link, scale or event file) or a colour for the current row,
+    // saved at once. Items that share a handler are told apart by the sender.
+    void Choisirimage1Click(QObject* sender);
+    void ChoisirLienBiosphre1Click(QObject* sender);
+    void ChoisirfichierEchelle1Click(QObject* sender);
+    void Choisircouleur1Click(QObject* sender);
+    // Switching between the data file and the files its rows name.
+    void OuvrirDonnes1Click(QObject* sender);
+    void EditerlefichierEchelle1Click(QObject* sender);
+    void EditerlefichierEvnement1Click(QObject* sender);
+    // "Quitter": asks the window to close.
+    void Quitter1Click(QObject* sender);
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateMenus();
+    void CreateDialogs();
+    QAction* AddItem(QMenu* menu, const char* name, const QString& caption,
+                     void (TForm1::*handler)(QObject*));
+    void OpenFile(std::unique_ptr<TIniFile>& field, const QString& name);
+    template <class Dialog>
+    void PickFile(Dialog& dialog, const QString& folder, const QString& titlePrefix, int column);
+    void EditNamedFile(int column, void (TForm1::*open)(const QString&));
 };

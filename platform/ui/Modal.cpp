@@ -1,5 +1,8 @@
 #include "platform/ui/Modal.h"
 
+#include "platform/ui/FileDialogs.h"
+#include "platform/ui/OpenPictureDialog.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
@@ -37,4 +40,16 @@ TModalResult TQtModalUI::MessageBox(const QString& caption, const QString& text,
     box.exec();
     if (box.clickedButton() == ok && ok != nullptr) return TModalResult::mrOk;
     return cancel != nullptr ? TModalResult::mrCancel : TModalResult::mrOk;
+}
+
+bool TModalUI::Execute(TOpenDialog& dialog) {
+    return dialog.Execute();
+}
+
+bool TModalUI::Execute(TOpenPictureDialog& dialog) {
+    return dialog.Execute();
+}
+
+bool TModalUI::Execute(TColorDialog& dialog) {
+    return dialog.Execute();
 }

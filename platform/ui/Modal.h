@@ -1,8 +1,12 @@
-// Modal interaction of the user interface: every message box (and, as they come, every dialog) is
-// run through one TModalUI, so that the program can be driven by a script instead of a user.
+// Modal interaction of the user interface: every message box and every dialog is run through one
+// TModalUI, so that the program can be driven by a script instead of a user.
 #pragma once
 
 #include <QString>
+
+class TColorDialog;
+class TOpenDialog;
+class TOpenPictureDialog;
 
 // Kind of a message box, which sets its icon.
 enum class TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation };
@@ -22,6 +26,13 @@ public:
     // closing the box answer "Annuler" when it is offered, "OK" otherwise.
     virtual TModalResult MessageBox(const QString& caption, const QString& text, TMsgDlgType type,
                                     TMsgDlgButtons buttons, TMsgDlgBtn defaultButton) = 0;
+
+    // Run a dialog modally and answer whether the user confirmed it. A replacement reads the
+    // dialog's settings (InitialDir, Title, Filter, Color...) and writes the answer where the
+    // dialog would (FileName, Color). By default the dialog itself runs.
+    virtual bool Execute(TOpenDialog& dialog);
+    virtual bool Execute(TOpenPictureDialog& dialog);
+    virtual bool Execute(TColorDialog& dialog);
 };
 
 // The real thing: Qt's modal message boxes, over the active window.

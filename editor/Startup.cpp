@@ -1,0 +1,28 @@
+#include "editor/Startup.h"
+
+#include "platform/ui/Application.h"
+
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+
+std::unique_ptr<QTranslator> InstallQtFrench() {
+    auto translator = std::make_unique<QTranslator>();
+    if (!translator->load(QLocale(QLocale::French, QLocale::France), QStringLiteral("qtbase"),
+                          QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+        !QCoreApplication::installTranslator(translator.get())) {
+        return nullptr;
+    }
+    return translator;
+}
+
+void ShowLibraryWarning(const std::string& message, const std::string& caption) {
+    try {
+        TApplication::Modal().MessageBox(QString::fromStdString(caption),
+                                         QString::fromStdString(message), TMsgDlgType::mtWarning,
+                                         mbOK, mbOK);
+    } catch (...) {
+        // A warning that cannot be shown is dropped: the load it came from goes on.
+    }
+}
