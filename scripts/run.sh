@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
-# `make run`: converts a picture of the sample calendar (a JPEG drawn with Pillow) to PAM with
-# chronolith-image and says where the result is.
+# `make run`: starts the editor on the sample calendar that the build places beside it.
 set -euo pipefail
 build=${1:-build}
 root=$(cd "$(dirname "$0")/.." && pwd)
-input="$root/sample/Images/Ediacarien_bio.jpg"
-output_dir="$root/$build/sample-output"
-output="$output_dir/Ediacarien_bio.pam"
-mkdir -p "$output_dir"
-"$root/$build/app/chronolith-image" info "$input"
-"$root/$build/app/chronolith-image" convert "$input" "$output"
-echo "Converted $input"
-echo "       to $output"
+program="$root/$build/app/chronolith"
+if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
+    echo "make run: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2
+    echo "The editor is a desktop program: run it from a graphical session, e.g. $program" >&2
+    exit 1
+fi
+echo "Starting $program on the sample calendar in $(dirname "$program")"
+exec "$program"

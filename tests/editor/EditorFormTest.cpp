@@ -56,6 +56,8 @@ class FormTest : public ::testing::Test {
 protected:
     void SetUp() override {
         form = std::make_unique<TForm1>();
+        // Showing the window opens Donnees.ini in the base folder: none there yet.
+        form->BaseDir = dir.path() + "/";
         form->show();
         grid = form->StringGrid1;
     }
@@ -120,9 +122,10 @@ protected:
 };
 
 TEST_F(FormTest, LoadShowsSortedSectionsUnderTheModeHeadings) {
-    EXPECT_EQ(form->windowTitle(), QString("Chronolith"));
-    EXPECT_EQ(grid->RowCount(), 1);
-    EXPECT_EQ(grid->FixedRows(), 0);
+    EXPECT_EQ(form->windowTitle(), QString("Chronolith - Donnees.ini -"));
+    EXPECT_EQ(form->EditMode, emData);
+    EXPECT_EQ(grid->RowCount(), 2);
+    EXPECT_EQ(grid->FixedRows(), 1);
     EXPECT_EQ(grid->ColCount(), 13);
     EXPECT_EQ(grid->Editor()->toolTip(), QString("Clic droit pour éditer"));
     EXPECT_EQ(grid->model()->index(0, 5).data(Qt::ToolTipRole).toString(),
