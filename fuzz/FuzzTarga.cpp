@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Keep claimed sizes within what a fuzzing process can hold.
-    TBitmap::SetMaxPixelBytes(size_t(64) << 20);
+    TBitmap::SetMaxPixelBytes(size_t(16) << 20);
     TMemoryStream stream(std::span<const uint8_t>(data, size));
     const bool recognized = TTargaGraphic::Recognize(stream);
     (void)recognized;

@@ -203,7 +203,7 @@ void TTargaGraphic::DecodeImage(TStream& stream) {
             stream.ReadBuffer(ScanLine(targetRow(i)), rowBytes);
             load.Row(i);
         }
-    } else if (IsRunLength(header.ImageType)) {
+    } else if (IsRunLength(header.ImageType) && rowBytes != 0) {
         // One row of packets takes at most twice the row's bytes. Each row is decoded from
         // what the stream holds, then the stream is set just after the row's last packet.
         TTargaRLEDecoder decoder(header.PixelDepth);

@@ -178,6 +178,8 @@ TEST(TargaReader, DamagedFilesRaiseOrLoadPartlyButNeverOverrun) {
     // A header claiming 65535 x 65535 at 32 bits exceeds the bitmap limit.
     EXPECT_THROW(Load(Concat(TargaHeader(10, 65535, 65535, 32), {0x80, 1, 2, 3, 4})),
                  EInvalidGraphic);
+    // No pixels per row: nothing is read.
+    EXPECT_TRUE(Load(Concat(TargaHeader(10, 0, 3, 24), {0x80, 1, 2, 3}))->Empty());
     // An unknown depth has no colour layout.
     EXPECT_THROW(Load(Concat(TargaHeader(2, 2, 2, 12), Bytes(8))), Exception);
 }
