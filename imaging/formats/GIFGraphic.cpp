@@ -200,7 +200,8 @@ void TGIFGraphic::DecodeImage(TStream& stream) {
     load.Finish();
 
     load.BeginTransfer();
-    const int32_t rows = Height();
+    // Rows without pixels (width 0) have nothing to copy.
+    const int32_t rows = pixelCount != 0 ? Height() : 0;
     if (!interlaced) {
         for (int32_t y = 0; y < rows; ++y) {
             if (!inPlace) std::memcpy(ScanLine(y), pixels.data() + size_t(y) * width, width);

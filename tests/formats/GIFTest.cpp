@@ -169,6 +169,11 @@ TEST(GIFReader, DamagedFilesRaiseOrLoadPartlyButNeverOverrun) {
     huge[6] = huge[7] = huge[8] = huge[9] = 0xFF;
     huge[26] = huge[27] = 0;
     EXPECT_THROW(Load(huge), EInvalidGraphic);
+    // Screen and image of width 0: rows without pixels, nothing to copy.
+    Bytes noWidth = SmallGIF(0);
+    noWidth[6] = noWidth[7] = 0;
+    noWidth[28] = 0x40; // interlaced
+    EXPECT_TRUE(Load(noWidth)->Empty());
     // A minimum code size no code can follow is a decoder error.
     Bytes badCode = SmallGIF();
     badCode[29] = 12;
