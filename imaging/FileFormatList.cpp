@@ -9,9 +9,9 @@
 #include "platform/graphics/Metafile.h"
 #include "platform/graphics/Picture.h"
 // Readers: one include per reader header, in the order of the table below.
-#include "imaging/formats/TargaGraphic.h"
 #include "imaging/formats/GIFGraphic.h"
 #include "imaging/formats/PNGGraphic.h"
+#include "imaging/formats/TargaGraphic.h"
 
 #include <algorithm>
 #include <cctype>
@@ -56,11 +56,8 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
 // except the PNG reader's, which goes after "dib". The EPS reader's class has no step.
 const std::vector<TFormatRemoval>& RemovalOrder() {
     static const std::vector<TFormatRemoval> steps = {
-        {"", &TTargaGraphic::ClassRef},
-        {"", &TGIFGraphic::ClassRef},
-        {"rle", &TBitmap::ClassRef},
-        {"dib", &TBitmap::ClassRef},
-        {"", &TPNGGraphic::ClassRef},
+        {"", &TTargaGraphic::ClassRef}, {"", &TGIFGraphic::ClassRef}, {"rle", &TBitmap::ClassRef},
+        {"dib", &TBitmap::ClassRef},    {"", &TPNGGraphic::ClassRef},
     };
     return steps;
 }

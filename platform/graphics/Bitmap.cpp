@@ -12,13 +12,19 @@ size_t g_maxPixelBytes = size_t(1) << 30;
 
 int BitsPerPixelOf(TBitmapFormat format) {
     switch (format) {
-    case bf1Bit: return 1;
-    case bf4Bit: return 4;
-    case bf8Bit: return 8;
+    case bf1Bit:
+        return 1;
+    case bf4Bit:
+        return 4;
+    case bf8Bit:
+        return 8;
     case bf15Bit:
-    case bf16Bit: return 16;
-    case bf24Bit: return 24;
-    default: return 32;
+    case bf16Bit:
+        return 16;
+    case bf24Bit:
+        return 24;
+    default:
+        return 32;
     }
 }
 
@@ -28,10 +34,9 @@ TPalette::TPalette(std::vector<TRGBQuad> entries) : entries_(std::move(entries))
 
 TPalette TPalette::Standard16() {
     static const uint8_t rgb[16][3] = {
-        {0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},
-        {0, 0, 128},     {128, 0, 128}, {0, 128, 128}, {192, 192, 192},
-        {128, 128, 128}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
-        {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
+        {0, 0, 0},     {128, 0, 0},     {0, 128, 0},     {128, 128, 0},  {0, 0, 128}, {128, 0, 128},
+        {0, 128, 128}, {192, 192, 192}, {128, 128, 128}, {255, 0, 0},    {0, 255, 0}, {255, 255, 0},
+        {0, 0, 255},   {255, 0, 255},   {0, 255, 255},   {255, 255, 255}};
     std::vector<TRGBQuad> entries(16);
     for (size_t i = 0; i < 16; ++i) entries[i] = {rgb[i][2], rgb[i][1], rgb[i][0], 0};
     return TPalette(std::move(entries));
@@ -42,8 +47,12 @@ DEFINE_GRAPHIC_CLASS(TBitmap, TGraphic)
 TBitmap::TBitmap() = default;
 TBitmap::~TBitmap() = default;
 
-void TBitmap::SetMaxPixelBytes(size_t bytes) { g_maxPixelBytes = bytes; }
-size_t TBitmap::MaxPixelBytes() { return g_maxPixelBytes; }
+void TBitmap::SetMaxPixelBytes(size_t bytes) {
+    g_maxPixelBytes = bytes;
+}
+size_t TBitmap::MaxPixelBytes() {
+    return g_maxPixelBytes;
+}
 
 void TBitmap::Allocate(TBitmapFormat format, int32_t width, int32_t height) {
     if (width < 0 || height < 0) throw EInvalidGraphic("Invalid image size.");
@@ -69,7 +78,9 @@ void TBitmap::Allocate(TBitmapFormat format, int32_t width, int32_t height) {
     stride_ = stride;
 }
 
-void TBitmap::ReleaseImage() { Allocate(format_, 0, 0); }
+void TBitmap::ReleaseImage() {
+    Allocate(format_, 0, 0);
+}
 
 void TBitmap::SetPixelFormat(TBitmapFormat format) {
     if (format != format_) Allocate(format, width_, height_);
@@ -80,7 +91,8 @@ void TBitmap::SetSize(int32_t width, int32_t height) {
 }
 
 uint8_t* TBitmap::ScanLine(int32_t y) {
-    if (y < 0 || y >= height_) throw EInvalidGraphic(Format("Scan line index out of range (%d).", y));
+    if (y < 0 || y >= height_)
+        throw EInvalidGraphic(Format("Scan line index out of range (%d).", y));
     return pixels_.get() + size_t(y) * stride_;
 }
 
@@ -88,7 +100,9 @@ const uint8_t* TBitmap::ScanLine(int32_t y) const {
     return const_cast<TBitmap*>(this)->ScanLine(y);
 }
 
-void TBitmap::SetPalette(TPalette palette) { palette_ = std::move(palette); }
+void TBitmap::SetPalette(TPalette palette) {
+    palette_ = std::move(palette);
+}
 
 void TBitmap::Assign(const TGraphic& source) {
     const TBitmap* other = source.AsBitmap();
@@ -141,10 +155,13 @@ void TBitmap::FillRect(const TRect& rect, TColor color) {
             }
             case bf4Bit: {
                 uint8_t& cell = row[x >> 1];
-                cell = (x & 1) ? uint8_t((cell & 0xF0) | index) : uint8_t((cell & 0x0F) | (index << 4));
+                cell = (x & 1) ? uint8_t((cell & 0xF0) | index)
+                               : uint8_t((cell & 0x0F) | (index << 4));
                 break;
             }
-            case bf8Bit: row[x] = uint8_t(index); break;
+            case bf8Bit:
+                row[x] = uint8_t(index);
+                break;
             case bf15Bit: {
                 const uint16_t v = uint16_t(((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3));
                 row[2 * x] = uint8_t(v);
@@ -184,9 +201,12 @@ TRGBQuad TBitmap::PixelColor(int32_t x, int32_t y) const {
     // 5-bit channels widen by bit replication.
     auto widen5 = [](unsigned v) { return uint8_t((v << 3) | (v >> 2)); };
     switch (format_) {
-    case bf1Bit: return fromPalette((row[x >> 3] >> (7 - (x & 7))) & 1);
-    case bf4Bit: return fromPalette((x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4));
-    case bf8Bit: return fromPalette(row[x]);
+    case bf1Bit:
+        return fromPalette((row[x >> 3] >> (7 - (x & 7))) & 1);
+    case bf4Bit:
+        return fromPalette((x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4));
+    case bf8Bit:
+        return fromPalette(row[x]);
     case bf15Bit: {
         const unsigned v = row[2 * x] | (row[2 * x + 1] << 8);
         return {widen5(v & 31), widen5((v >> 5) & 31), widen5((v >> 10) & 31), 255};
@@ -196,7 +216,9 @@ TRGBQuad TBitmap::PixelColor(int32_t x, int32_t y) const {
         const unsigned g6 = (v >> 5) & 63;
         return {widen5(v & 31), uint8_t((g6 << 2) | (g6 >> 4)), widen5((v >> 11) & 31), 255};
     }
-    case bf24Bit: return {row[3 * x], row[3 * x + 1], row[3 * x + 2], 255};
-    default: return {row[4 * x], row[4 * x + 1], row[4 * x + 2], row[4 * x + 3]};
+    case bf24Bit:
+        return {row[3 * x], row[3 * x + 1], row[3 * x + 2], 255};
+    default:
+        return {row[4 * x], row[4 * x + 1], row[4 * x + 2], row[4 * x + 3]};
     }
 }

@@ -19,15 +19,15 @@ struct TRect {
 enum TProgressStage : uint8_t { psStarting = 0, psRunning = 1, psEnding = 2 };
 
 using TProgressEvent =
-    std::function<void(TGraphic& sender, TProgressStage stage, uint8_t percentDone,
-                       bool redrawNow, const TRect& rect, const std::string& message)>;
+    std::function<void(TGraphic& sender, TProgressStage stage, uint8_t percentDone, bool redrawNow,
+                       const TRect& rect, const std::string& message)>;
 
 // A class reference. One static instance per picture class.
 struct TGraphicClassInfo {
     const char* Name;
     const TGraphicClassInfo* Parent;
     std::unique_ptr<TGraphic> (*Create)();
-    bool (*RecognizeStream)(TStream& stream);  // null: the class recognises nothing
+    bool (*RecognizeStream)(TStream& stream); // null: the class recognises nothing
 
     bool InheritsFrom(const TGraphicClassInfo* base) const {
         for (const TGraphicClassInfo* c = this; c; c = c->Parent)
@@ -75,12 +75,11 @@ protected:
 
 // Builds the class reference of T: T must be default-constructible; a static
 // `bool Recognize(TStream&)` of T becomes the class-level recognition.
-template <class T>
-TGraphicClassInfo MakeGraphicClass(const char* name, TGraphicClass parent) {
+template <class T> TGraphicClassInfo MakeGraphicClass(const char* name, TGraphicClass parent) {
     TGraphicClassInfo info{name, parent, nullptr, nullptr};
     if constexpr (!std::is_abstract_v<T>)
         info.Create = []() -> std::unique_ptr<TGraphic> { return std::make_unique<T>(); };
-    if constexpr (requires(TStream& s) { T::Recognize(s); })
+    if constexpr (requires(TStream & s) { T::Recognize(s); })
         info.RecognizeStream = [](TStream& s) -> bool { return T::Recognize(s); };
     return info;
 }
@@ -88,7 +87,9 @@ TGraphicClassInfo MakeGraphicClass(const char* name, TGraphicClass parent) {
 // Declares ClassRef/ClassType in a picture class; define ClassRef with DEFINE_GRAPHIC_CLASS.
 #define DECLARE_GRAPHIC_CLASS()                                                                    \
     static TGraphicClass ClassRef();                                                               \
-    TGraphicClass ClassType() const override { return ClassRef(); }
+    TGraphicClass ClassType() const override {                                                     \
+        return ClassRef();                                                                         \
+    }
 
 #define DEFINE_GRAPHIC_CLASS(Class, Parent)                                                        \
     TGraphicClass Class::ClassRef() {                                                              \

@@ -77,7 +77,9 @@ TFileStream::~TFileStream() {
     if (file_) std::fclose(file_);
 }
 
-size_t TFileStream::Read(void* buffer, size_t count) { return std::fread(buffer, 1, count, file_); }
+size_t TFileStream::Read(void* buffer, size_t count) {
+    return std::fread(buffer, 1, count, file_);
+}
 
 size_t TFileStream::Write(const void* buffer, size_t count) {
     return std::fwrite(buffer, 1, count, file_);

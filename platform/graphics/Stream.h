@@ -42,8 +42,8 @@ public:
 };
 
 enum TFileMode {
-    fmOpenRead,  // read only, other writers denied where the system allows it
-    fmCreate,    // create or truncate for writing
+    fmOpenRead, // read only, other writers denied where the system allows it
+    fmCreate,   // create or truncate for writing
 };
 
 // A file on disk, buffered.

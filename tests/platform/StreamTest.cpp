@@ -1,5 +1,5 @@
-#include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Stream.h"
+#include "platform/graphics/Exceptions.h"
 
 #include <gtest/gtest.h>
 
