@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/graphics/Bitmap.h"
+#include "platform/graphics/ByteSet.h"
 
 #include <array>
 #include <cstdint>
@@ -48,36 +49,8 @@ enum TConversionFlag : uint8_t {
     cfLabOffsetAB = 1 << 4,
 };
 
-// A set of conversion flags, held in one byte.
-class TConversionFlags {
-public:
-    constexpr TConversionFlags() = default;
-    constexpr TConversionFlags(TConversionFlag flag) : bits_(flag) {}
-    static constexpr TConversionFlags FromBits(uint8_t bits) {
-        TConversionFlags flags;
-        flags.bits_ = bits;
-        return flags;
-    }
-
-    constexpr uint8_t Bits() const { return bits_; }
-    constexpr bool Empty() const { return bits_ == 0; }
-    constexpr bool Contains(TConversionFlag flag) const { return (bits_ & flag) != 0; }
-    constexpr void Include(TConversionFlag flag) { bits_ = uint8_t(bits_ | flag); }
-    constexpr void Exclude(TConversionFlag flag) { bits_ = uint8_t(bits_ & ~flag); }
-    constexpr void Clear() { bits_ = 0; }
-
-    constexpr TConversionFlags& operator|=(TConversionFlags other) {
-        bits_ = uint8_t(bits_ | other.bits_);
-        return *this;
-    }
-    friend constexpr TConversionFlags operator|(TConversionFlags a, TConversionFlags b) {
-        return a |= b;
-    }
-    constexpr bool operator==(const TConversionFlags&) const = default;
-
-private:
-    uint8_t bits_ = 0;
-};
+// A set of TConversionFlag values, held in one byte.
+using TConversionFlags = TByteSet<TConversionFlag>;
 
 constexpr TConversionFlags operator|(TConversionFlag a, TConversionFlag b) {
     return TConversionFlags(a) | TConversionFlags(b);

@@ -49,6 +49,7 @@
 
 #include "imaging/ColorManager.h"
 #include "platform/graphics/Bitmap.h"
+#include "platform/graphics/ByteSet.h"
 #include "platform/graphics/Graphic.h"
 
 #include <cstddef>
@@ -69,33 +70,8 @@ enum TImageFlag : uint8_t {
     flGammaCorrected = 1 << 4, // the loader applied SourceGamma through the colour manager
 };
 
-// A set of image flags, held in one byte.
-class TImageFlags {
-public:
-    constexpr TImageFlags() = default;
-    constexpr TImageFlags(TImageFlag flag) : bits_(flag) {}
-    static constexpr TImageFlags FromBits(uint8_t bits) {
-        TImageFlags flags;
-        flags.bits_ = bits;
-        return flags;
-    }
-
-    constexpr uint8_t Bits() const { return bits_; }
-    constexpr bool Empty() const { return bits_ == 0; }
-    constexpr bool Contains(TImageFlag flag) const { return (bits_ & flag) != 0; }
-    constexpr void Include(TImageFlag flag) { bits_ = uint8_t(bits_ | flag); }
-    constexpr void Exclude(TImageFlag flag) { bits_ = uint8_t(bits_ & ~flag); }
-
-    constexpr TImageFlags& operator|=(TImageFlags other) {
-        bits_ = uint8_t(bits_ | other.bits_);
-        return *this;
-    }
-    friend constexpr TImageFlags operator|(TImageFlags a, TImageFlags b) { return a |= b; }
-    constexpr bool operator==(const TImageFlags&) const = default;
-
-private:
-    uint8_t bits_ = 0;
-};
+// A set of TImageFlag values, held in one byte.
+using TImageFlags = TByteSet<TImageFlag>;
 
 constexpr TImageFlags operator|(TImageFlag a, TImageFlag b) {
     return TImageFlags(a) | TImageFlags(b);
