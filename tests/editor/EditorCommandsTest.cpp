@@ -27,21 +27,6 @@
 
 namespace {
 
-class TQtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { application_ = std::make_unique<QApplication>(argc_, argv_); }
-    void TearDown() override { application_.reset(); }
-
-private:
-    int argc_ = 1;
-    char name_[15] = "commands_tests";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> application_;
-};
-
-[[maybe_unused]] ::testing::Environment* const kQt =
-    ::testing::AddGlobalTestEnvironment(new TQtEnvironment);
-
 // One dialog that was run: which one and what it was set to.
 struct TDialogRun {
     QString dialog; // object name

@@ -22,22 +22,6 @@
 
 namespace {
 
-// The Qt application of the test program, gone before the program's exit.
-class TQtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { application_ = std::make_unique<QApplication>(argc_, argv_); }
-    void TearDown() override { application_.reset(); }
-
-private:
-    int argc_ = 1;
-    char name_[13] = "editor_tests";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> application_;
-};
-
-[[maybe_unused]] ::testing::Environment* const kQt =
-    ::testing::AddGlobalTestEnvironment(new TQtEnvironment);
-
 // Sorted: 2,5 (row 1), 4,5 (row 2), 10 (row 3).
 const QByteArray kScaleFile = "[10]\r\n"
                               "eon=Phan\xE9rozo\xEFque\r\n"
