@@ -4,6 +4,7 @@
 #include "imaging/ColorManager.h"
 #include "imaging/FileFormatList.h"
 #include "imaging/ImageGraphic.h"
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Picture.h"
@@ -311,7 +312,7 @@ int Bench(int argc, char** argv) {
     const std::string ext = ExtractFileExtension(file);
     const TGraphicClass graphicClass = FindPictureClass(ext);
     if (!graphicClass || !graphicClass->Create)
-        throw EInvalidGraphic(Format("Extension de fichier graphique inconnue (.%s)", ext.c_str()));
+        throw EInvalidGraphic(FormatImageMessage(msgUnknownExtension, ext));
     TMemoryStream data;
     data.LoadFromFile(file);
 

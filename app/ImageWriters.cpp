@@ -1,5 +1,6 @@
 #include "app/ImageWriters.h"
 
+#include "imaging/ImageMessages.h"
 #include "imaging/formats/TargaGraphic.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/Exceptions.h"
@@ -92,7 +93,7 @@ void RowToRGBA(const TBitmap& bitmap, const uint8_t* in, uint8_t* out,
 } // namespace
 
 void WritePAM(const TBitmap& bitmap, TStream& stream) {
-    if (bitmap.Empty()) throw EInvalidGraphic("Cannot write an empty image.");
+    if (bitmap.Empty()) throw EInvalidGraphic(msgEmptyImage);
     const std::string header =
         Format("P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n",
                bitmap.Width(), bitmap.Height());

@@ -49,7 +49,7 @@ void Convert(benchmark::State& state, const TCase& c) {
     const std::vector<uint8_t> source = SourceRow(c);
     std::vector<uint8_t> target(kPixels * c.targetBytesPerPixel, 1);
     for (auto _ : state) {
-        manager.ConvertRows(source.data(), target.data(), kPixels);
+        manager.ConvertRows(source, target, kPixels);
         benchmark::DoNotOptimize(target.data());
         benchmark::ClobberMemory();
     }

@@ -2,24 +2,17 @@
 // converters themselves live in ColorConverters.cpp.
 #include "imaging/ColorManager.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 namespace {
-
-constexpr const char* kBitDepthMessage =
-    "Color depth is invalid. Bits per sample must be 1, 2, 4, 8 or 16.";
-constexpr const char* kChannelsMessage =
-    "Sample count per pixel does not correspond to the given color scheme.";
-constexpr const char* kSubsamplingMessage = "Subsampling value is invalid. Allowed are 1, 2 and 4.";
-constexpr const char* kSubsamplingOrderMessage =
-    "Vertical subsampling value must be <= horizontal subsampling value.";
-constexpr const char* kIndexedMessage =
-    "Conversion between indexed and non-indexed pixel formats is not supported.";
-constexpr const char* kNoMethodMessage = "Color conversion failed. Could not find a proper method.";
 
 // Nearest integer, ties to even (the default rounding mode).
 int32_t RoundEven(long double value) {
@@ -52,10 +45,10 @@ bool IsBGRTarget(TColorModel model) {
 }
 
 void CheckSampleBits(uint8_t bits) {
-    if (bits == 0 || bits > 16) throw EColorConversionError(kBitDepthMessage);
+    if (bits == 0 || bits > 16) throw EColorConversionError(msgInvalidColorDepth);
 }
 void CheckChannels(uint8_t channels) {
-    if (channels == 0 || channels > 4) throw EColorConversionError(kChannelsMessage);
+    if (channels == 0 || channels > 4) throw EColorConversionError(msgInvalidSampleCount);
 }
 // Gamma lookup for the depths: entry i := round((i / Ms)^exponent x Mt), where Ms is 255 for
 // sources of 8 bits or more and the target's maximum otherwise, and Mt the target's maximum.
@@ -71,6 +64,29 @@ void FillGammaTable(std::array<uint8_t, 256>& table, unsigned sourceBits, unsign
         table[i] = static_cast<uint8_t>(
             RoundEven(std::pow(ratio, static_cast<long double>(exponent)) * targetMax));
     }
+}
+
+bool IsPackedDepth(unsigned bits) {
+    return bits == 1 || bits == 2 || bits == 4 || bits == 8;
+}
+
+// Bytes of `count` fields of `bits` bits: up to 8 bits a byte holds 8 div bits of them, wider
+// fields are whole bytes.
+size_t FieldBytes(size_t count, unsigned bits) {
+    if (bits == 0 || count == 0) return 0;
+    if (bits <= 8) {
+        const size_t perByte = 8 / bits;
+        return count / perByte + (count % perByte != 0);
+    }
+    return count * (bits / 8);
+}
+
+// Pixels an interlace mask converts out of `count`.
+size_t ConvertedPixels(uint32_t count, uint8_t mask) {
+    if (mask == 0xFF) return count;
+    const unsigned rest = count % 8;
+    const unsigned partial = rest ? unsigned(std::popcount(unsigned(mask) >> (8 - rest))) : 0;
+    return size_t(count / 8) * unsigned(std::popcount(mask)) + partial;
 }
 
 bool ValidSubsampling(uint8_t value) {
@@ -146,8 +162,8 @@ void TColorManager::SetChromaParameters(std::span<const float> coefficients, uin
     for (size_t i = 0; i < std::min<size_t>(coefficients.size(), 3); ++i)
         coefficients_[i] = coefficients[i];
     if (!ValidSubsampling(horizontal) || !ValidSubsampling(vertical))
-        throw EColorConversionError(kSubsamplingMessage);
-    if (horizontal < vertical) throw EColorConversionError(kSubsamplingOrderMessage);
+        throw EColorConversionError(msgInvalidSubsampling);
+    if (horizontal < vertical) throw EColorConversionError(msgVerticalSubsampling);
     horizontalSubsampling_ = horizontal;
     verticalSubsampling_ = vertical;
 }
@@ -200,7 +216,7 @@ TBitmapFormat TColorManager::TargetPixelFormat(bool forTarget) const {
 void TColorManager::SelectConverter() {
     rowConverter_ = nullptr;
     if (IsPaletteLikeSource(sourceModel_) != IsPaletteLikeTarget(targetModel_))
-        throw EColorConversionError(kIndexedMessage);
+        throw EColorConversionError(msgIndexedNotSupported);
 
     if (HasAlpha(sourceModel_))
         SourceFlags.Include(cfAlpha);
@@ -262,7 +278,68 @@ void TColorManager::SelectConverter() {
     case cmCMY:
         break;
     }
+    SelectExtents();
     changed_ = false;
+}
+
+void TColorManager::SelectExtents() {
+    sourcePixelBits_ = planeSampleBits_ = targetPixelBits_ = 0;
+    if (!rowConverter_) return;
+    const unsigned s = sourceBits_, t = targetBits_;
+    const bool wide = (s == 8 || s == 16) && (t == 8 || t == 16);
+    const unsigned targetColours = TargetFlags.Contains(cfAlpha) ? 4 : 3;
+    // Converters of colour samples read `samples` of S bits a pixel and write three colours
+    // (four places with alpha) of T bits.
+    const auto colour = [&](unsigned samples) {
+        if (!wide) return;
+        sourcePixelBits_ = samples * s;
+        planeSampleBits_ = s;
+        targetPixelBits_ = targetColours * t;
+    };
+    // Index converters read one field of S bits and write one of T bits.
+    const auto index = [&](bool handled) {
+        if (!handled) return;
+        sourcePixelBits_ = planeSampleBits_ = s;
+        targetPixelBits_ = t;
+    };
+    switch (sourceModel_) {
+    case cmPalette:
+    case cmGray:
+        if (rowConverter_ == &TColorManager::GrayRow) {
+            if (wide) sourcePixelBits_ = planeSampleBits_ = s, targetPixelBits_ = t;
+        } else if (rowConverter_ == &TColorManager::Indexed16To16Row) {
+            index(true);
+        } else if (rowConverter_ == &TColorManager::Indexed16To8Row) {
+            index(IsPackedDepth(t));
+        } else if (rowConverter_ == &TColorManager::Indexed8To16Row) {
+            index(s <= 8);
+        } else {
+            index(s <= 8 && IsPackedDepth(t));
+        }
+        break;
+    case cmGrayAlpha:
+        if (wide) sourcePixelBits_ = 2 * s, planeSampleBits_ = s, targetPixelBits_ = t;
+        break;
+    case cmRGB:
+    case cmBGR:
+        colour(3);
+        break;
+    case cmRGBAlpha:
+    case cmBGRAlpha:
+        colour(4);
+        break;
+    case cmCMYK:
+        colour(4);
+        break;
+    case cmCIELab:
+    case cmYCbCr:
+    case cmPhotoYCC:
+        colour(3);
+        break;
+    case cmUnknown:
+    case cmCMY:
+        break;
+    }
 }
 
 size_t TColorManager::PlanesNeeded() const {
@@ -284,15 +361,47 @@ size_t TColorManager::PlanesNeeded() const {
     }
 }
 
-void TColorManager::ConvertRows(std::span<const void* const> sources, void* target, uint32_t count,
-                                uint8_t mask) {
+void TColorManager::CheckExtent(const char* side, size_t needed, size_t given) {
+    if (given < needed) {
+        throw EColorConversionError(FormatImageMessage(msgRowTooShort, side, std::to_string(given),
+                                                       std::to_string(needed)));
+    }
+}
+
+size_t TColorManager::RowBytes(uint32_t count, bool forTarget) {
     if (changed_) SelectConverter();
-    if (!rowConverter_) throw EColorConversionError(kNoMethodMessage);
+    return FieldBytes(count, forTarget ? targetPixelBits_ : sourcePixelBits_);
+}
+
+void TColorManager::ConvertRows(std::span<const std::span<const uint8_t>> sources,
+                                std::span<uint8_t> target, uint32_t count, uint8_t mask) {
+    if (changed_) SelectConverter();
+    if (!rowConverter_) throw EColorConversionError(msgConversionFailed);
     // A planar row must bring a plane for every sample the converter reads.
-    if (sources.empty() || (sources.size() > 1 && sources.size() < PlanesNeeded()))
-        throw EColorConversionError(kChannelsMessage);
+    constexpr size_t MaxPlanes = 4;
+    const bool planar = sources.size() > 1;
+    if (sources.empty() || sources.size() > MaxPlanes ||
+        (planar && sources.size() < PlanesNeeded()))
+        throw EColorConversionError(msgInvalidSampleCount);
     if (count == 0) return;
-    (this->*rowConverter_)(TRow{sources, static_cast<uint8_t*>(target), count, mask});
+
+    // CMYK takes four planes or reads its first row interleaved; the others read the planes
+    // they need.
+    const bool interleaved = !planar || (sourceModel_ == cmCMYK && sources.size() != 4);
+    const size_t converted = ConvertedPixels(count, mask);
+    std::array<const void*, MaxPlanes> pointers{};
+    if (interleaved) {
+        CheckExtent("source", FieldBytes(converted, sourcePixelBits_), sources[0].size());
+    } else {
+        const size_t planeBytes = FieldBytes(converted, planeSampleBits_);
+        const size_t planesRead = sourceModel_ == cmCMYK ? 4 : PlanesNeeded();
+        for (size_t k = 0; k < std::min(sources.size(), planesRead); ++k)
+            CheckExtent("source", planeBytes, sources[k].size());
+    }
+    CheckExtent("target", FieldBytes(count, targetPixelBits_), target.size());
+    for (size_t k = 0; k < sources.size(); ++k) pointers[k] = sources[k].data();
+    (this->*rowConverter_)(TRow{std::span<const void* const>(pointers.data(), sources.size()),
+                                target.data(), count, mask});
 }
 
 TPalette TColorManager::MakeGrayPalette(bool minIsWhite) const {

@@ -138,22 +138,31 @@ public:
     // setting changed. Raises when exactly one side is indexed.
     void SelectConverter();
 
-    // Converts `count` pixels into the target row. One source pointer: interleaved samples;
+    // Converts `count` pixels into the target row. One source row: interleaved samples;
     // several (one per sample, three or four): planar. `mask` selects the pixels of an
     // interlaced pass: pixel i is converted when bit (7 - i mod 8) of the mask is set, taking
-    // the source pixels one after another; the others are left untouched. The source must
-    // hold the converted pixels and the target `count` pixels; neither is touched beyond.
-    // A planar row with fewer planes than samples raises EColorConversionError.
-    void ConvertRows(std::span<const void* const> sources, void* target, uint32_t count,
-                     uint8_t mask = 0xFF);
-    void ConvertRows(std::initializer_list<const void*> sources, void* target, uint32_t count,
+    // the source pixels one after another; the others are left untouched.
+    // Each row comes with its extent, checked once per call against the settings: every
+    // source row must hold the converted pixels as the settings lay them out, the target
+    // `count` pixels of the target layout. A row too short raises EColorConversionError
+    // (msgRowTooShort) before anything is read or written; so does a planar row with fewer
+    // planes than samples (msgInvalidSampleCount). Nothing beyond the pixels is touched.
+    void ConvertRows(std::span<const std::span<const uint8_t>> sources, std::span<uint8_t> target,
+                     uint32_t count, uint8_t mask = 0xFF);
+    void ConvertRows(std::initializer_list<std::span<const uint8_t>> sources,
+                     std::span<uint8_t> target, uint32_t count, uint8_t mask = 0xFF) {
+        ConvertRows(std::span<const std::span<const uint8_t>>(sources.begin(), sources.size()),
+                    target, count, mask);
+    }
+    void ConvertRows(std::span<const uint8_t> source, std::span<uint8_t> target, uint32_t count,
                      uint8_t mask = 0xFF) {
-        ConvertRows(std::span<const void* const>(sources.begin(), sources.size()), target, count,
-                    mask);
+        ConvertRows(std::span<const std::span<const uint8_t>>(&source, 1), target, count, mask);
     }
-    void ConvertRows(const void* source, void* target, uint32_t count, uint8_t mask = 0xFF) {
-        ConvertRows(std::span<const void* const>(&source, 1), target, count, mask);
-    }
+
+    // Bytes a row of `count` pixels takes in the layout the settings describe: the source
+    // as one interleaved row (forTarget false) or the target. Selects the converter first
+    // when a setting changed; 0 for layouts no converter handles.
+    size_t RowBytes(uint32_t count, bool forTarget);
 
     // A grey ramp of 2^min(target bits x target channels, 8) entries, through the gamma table
     // when the target flags ask for gamma; with minIsWhite entry 0 is white.
@@ -212,6 +221,10 @@ private:
 
     // Planes the selected converter reads from a planar source.
     size_t PlanesNeeded() const;
+    // The row layouts of the selected converter, set by SelectConverter.
+    void SelectExtents();
+    // Raises msgRowTooShort unless `given` bytes hold `needed`.
+    static void CheckExtent(const char* side, size_t needed, size_t given);
 
     bool changed_ = true;
     uint8_t sourceBits_ = 8;
@@ -230,4 +243,10 @@ private:
     TColorModel sourceModel_ = cmRGB;
     TColorModel targetModel_ = cmBGR;
     TRowConverter rowConverter_ = nullptr;
+    // Bits of one pixel in the selected converter's rows: an interleaved source pixel, one
+    // sample of a planar source, a target pixel. Up to 8 bits, pixels are fields of a byte
+    // (8 div bits to a byte); 0 where the converter handles nothing of the layout.
+    unsigned sourcePixelBits_ = 0;
+    unsigned planeSampleBits_ = 0;
+    unsigned targetPixelBits_ = 0;
 };

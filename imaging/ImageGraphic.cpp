@@ -5,6 +5,7 @@
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Stream.h"
 
+#include <algorithm>
 #include <cstdarg>
 
 DEFINE_GRAPHIC_CLASS(TImageGraphic, TBitmap)
@@ -34,9 +35,28 @@ bool TImageGraphic::Recognize(TGraphicClass imageClass, const std::string& fileN
     return RecognizeFile(imageClass, fileName);
 }
 
+size_t TImageGraphic::PeekBytes(TStream& stream, std::span<uint8_t> buffer) {
+    const int64_t start = stream.Position();
+    const size_t read = stream.Read(buffer.data(), buffer.size());
+    stream.SetPosition(start);
+    return read;
+}
+
 bool TImageGraphic::ReadImageHeader(TStream&, uint32_t) {
     ImageProperties = TImageProperties{};
     return false;
+}
+
+void TImageGraphic::LoadFromStream(TStream& stream) {
+    try {
+        DecodeImage(stream);
+    } catch (EImageFault& fault) {
+        if (loadFormat_) fault.NameFormat(loadFormat_);
+        throw;
+    } catch (const EStreamError&) {
+        if (!loadFormat_) throw;
+        throw EInvalidGraphic(FormatImageMessage(msgStreamReadError, loadFormat_));
+    }
 }
 
 void TImageGraphic::DecodeImage(TStream& stream) {
@@ -64,8 +84,15 @@ void TImageGraphic::ApplySourceGamma(float fileGamma) {
 
 TImageGraphic::TLoad::TLoad(TImageGraphic& image, TStream& stream, const char* formatName,
                             THeaderCheck check, uint32_t index)
-    : image_(image), formatName_(formatName) {
+    : image_(image), formatName_(formatName), budget_(TBitmap::MaxPixelBytes()) {
     image_.ReleaseImage();
+    image_.SetPalette(TPalette());
+    image_.Transparent = false;
+    image_.TransparentColor = 0;
+    image_.ColorEngine->SourceFlags.Clear();
+    image_.ColorEngine->TargetFlags.Clear();
+    image_.SetBudget(&budget_);
+    image_.loadFormat_ = formatName;
     image_.StreamStart = stream.Position();
     image_.SourceStream = &stream;
     try {
@@ -74,12 +101,14 @@ TImageGraphic::TLoad::TLoad(TImageGraphic& image, TStream& stream, const char* f
     } catch (...) {
         // The destructor does not run for a constructor that throws.
         image_.SourceStream = nullptr;
+        image_.SetBudget(nullptr);
         throw;
     }
 }
 
 TImageGraphic::TLoad::~TLoad() {
     image_.SourceStream = nullptr;
+    image_.SetBudget(nullptr);
 }
 
 void TImageGraphic::TLoad::Seek(int64_t offset) {
@@ -89,8 +118,30 @@ void TImageGraphic::TLoad::Seek(int64_t offset) {
     image_.SourceStream->SetPosition(position);
 }
 
-void TImageGraphic::TLoad::Fail(const char* message) const {
-    throw EInvalidGraphic(FormatImageMessage(message, formatName_));
+uint64_t TImageGraphic::TLoad::Remaining() const {
+    return uint64_t(std::max<int64_t>(image_.SourceStream->Remaining(), 0));
+}
+
+void TImageGraphic::TLoad::RequireBytes(uint64_t count) const {
+    if (count > Remaining()) Fail(msgUnexpectedEnd);
+}
+
+void TImageGraphic::TLoad::RequireExpansion(uint64_t needed, uint64_t ratio) const {
+    const uint64_t stored = Remaining();
+    // needed > stored * ratio, without the product overflowing.
+    if (ratio == 0 || needed / ratio > stored || (needed / ratio == stored && needed % ratio))
+        Fail(msgDataTooShort);
+}
+
+void TImageGraphic::TLoad::ReadBlock(TBudgetVector<uint8_t>& buffer, size_t count) {
+    RequireBytes(count);
+    buffer.Resize(count);
+    image_.SourceStream->ReadBuffer(buffer.data(), count);
+}
+
+void TImageGraphic::TLoad::Read(void* buffer, size_t count) {
+    RequireBytes(count);
+    image_.SourceStream->ReadBuffer(buffer, count);
 }
 
 void TImageGraphic::TLoad::FirstRowBounds() {

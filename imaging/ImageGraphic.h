@@ -2,59 +2,100 @@
 //
 // Writing a reader
 // ----------------
-// A reader derives from TImageGraphic, declares DECLARE_GRAPHIC_CLASS() and, in its .cpp,
-// DEFINE_GRAPHIC_CLASS(TMyGraphic, TImageGraphic). It provides:
+// One reader per format, in imaging/formats/XxxGraphic.{h,cpp}; TPNGGraphic and TTargaGraphic
+// show the shape. The class derives from TImageGraphic, declares DECLARE_GRAPHIC_CLASS() (and
+// DEFINE_GRAPHIC_CLASS(TXxxGraphic, TImageGraphic) in the .cpp) and provides:
 //
 //   static bool Recognize(TStream& stream);    // from the stream's position; restores it
 //   bool ReadImageHeader(TStream& stream, uint32_t index) override;
 //   void DecodeImage(TStream& stream) override;
 //
-// ReadImageHeader calls TImageGraphic::ReadImageHeader first (it resets ImageProperties), then
-// fills the properties from the stream and answers whether the header is valid. Every read
-// goes through TStream::ReadBuffer or a TByteReader, and every size through CheckedMul /
-// CheckedAdd.
+// The header holds no per-load state: no member fields a load would have to reset. The .cpp
+// is laid out in this order:
 //
-// DecodeImage follows the load contract through a TLoad, which does the shared steps and
-// tidies up whatever way the load ends:
+// 1. The messages the reader raises, listed in a comment at the top: texts of
+//    imaging/ImageMessages.h only (new texts go into the table, naming the format through
+//    their first %s and saying what was wrong).
+// 2. The format's values as named enums (enum class TXxxColorType : uint8_t { ... }), never
+//    bare case 0/2/3 numbers.
+// 3. The header as a struct, parsed by one pure function over a TByteReader, shared by
+//    Recognize and ReadImageHeader:
 //
-//   void TMyGraphic::DecodeImage(TStream& stream) {
-//       TLoad load(*this, stream, "MYF");   // empties, reads the header or raises
-//       load.Seek(headerSize);              // seeks are relative to StreamStart
-//       load.Prepare();                     // "Preparing..."
-//       ColorEngine->SetSourceModel(...);   // configure the colour manager, then the bitmap
-//       SetPixelFormat(ColorEngine->TargetPixelFormat());
-//       SetSize(int32_t(ImageProperties.Width), int32_t(ImageProperties.Height));
-//       std::vector<uint8_t> row(...);      // buffers are vectors: freed on every exit path
-//       TDecoderSession decoder(std::make_unique<TMyDecoder>());
-//       load.BeginTransfer();               // "Transfering..."
-//       for (int32_t y = 0; y < Height(); ++y) {
-//           ...decode into row, ColorEngine->ConvertRows(row.data(), ScanLine(y), Width());
-//           load.Row(y);                    // cheap when nobody listens
-//       }
-//       decoder.Finish();
-//       load.Finish();                      // ending event
-//   }
+//      constexpr size_t HeaderSize = 18;
+//      struct TXxxHeader { uint16_t Width; ... };
+//      // The header, or nothing when the bytes are not this format's.
+//      std::optional<TXxxHeader> ParseHeader(TByteReader& reader);
+//
+//    Recognize peeks the header bytes (PeekBytes restores the position) and answers whether
+//    ParseHeader accepts them; ReadImageHeader calls TImageGraphic::ReadImageHeader first
+//    (the reset), reads the same bytes and fills ImageProperties from the struct. Integers are
+//    read through TByteReader (LE16, BE32, U32(bigEndian), ...) or TStream (ReadLE16, ...),
+//    never by file-local shifts of raw bytes.
+// 4. The state of one load in a context struct inside the .cpp (struct TXxxLoad { ... }),
+//    built in DecodeImage after the TLoad and dropped with it: buffers, decoder, chunk or
+//    strip tables, the colours found so far.
+// 5. DecodeImage, which follows the load contract through the TLoad:
+//
+//      void TXxxGraphic::DecodeImage(TStream& stream) {
+//          TLoad load(*this, stream, FormatName);  // a clean state, the budget, the header
+//          load.Seek(HeaderSize);                  // seeks are relative to StreamStart
+//          load.Prepare();                         // "Preparing..."
+//          ColorEngine->SetSourceModel(...);       // every setting the rows depend on
+//          SetPixelFormat(ColorEngine->TargetPixelFormat());
+//          const size_t rowBytes = CheckedRowBytes(width, bitsPerPixel);
+//          load.RequireBytes(CheckedMul(rowBytes, height));  // stored rows: all of them
+//          // compressed rows: load.RequireExpansion(CheckedMul(rowBytes, height), ratio);
+//          SetSize(width, height);                 // charged to the load's budget
+//          TBudgetVector<uint8_t> row = load.Buffer(rowBytes);   // charged, freed on exit
+//          TDecoderSession decoder(std::make_unique<TXxxDecoder>());
+//          load.BeginTransfer();                   // "Transfering..."
+//          for (int32_t y = 0; y < Height(); ++y) {
+//              load.Read(row.data(), rowBytes);    // or decode into row
+//              ColorEngine->ConvertRows(row.Span(), ScanLineSpan(y), Width());
+//              load.Row(y);                        // cheap when nobody listens
+//          }
+//          decoder.Finish();
+//          load.Finish();                          // ending event
+//      }
+//
+// Rules of a load:
+// - Every byte is untrusted. Every size goes through CheckedMul / CheckedAdd /
+//   CheckedRowBytes; every read through TByteReader, load.Read / load.ReadBlock (which check
+//   the stream holds the bytes before a buffer grows) or TStream::ReadBuffer.
+// - Every buffer sized from the file is a TBudgetVector from load.Buffer (or over
+//   load.Budget()), so it is charged to the load's budget before it is allocated; the bitmap
+//   charges its own pixels. Before SetSize, check what the file can hold: RequireBytes for
+//   stored data, RequireExpansion with the format's largest expansion ratio for compressed
+//   data; tables of offsets are checked against load.Remaining() before they are read.
+// - Rows reach the bitmap through ColorEngine->ConvertRows with the rows' extents (spans),
+//   or a copy bounded by ScanLineSpan(y). A failed load never fills rows it did not decode.
+// - Failures raise through load.Fail(message, ...) with a message of the table; the shared
+//   helpers raise EImageFault, which LoadFromStream names with the format.
 //
 // Readers that leave the bitmap empty on an unrecognised header pass hcLeaveEmpty and return
 // when load.HeaderValid() is false. Readers with more phases call load.Start(msgLoadingData)
-// (or msgUpsampling) and load.Finish() around each. load.Fail(msgInvalidColorFormat) raises a
-// message of the table with the reader's short name. A format that states a gamma calls
-// ApplySourceGamma after configuring ColorEngine's sample depths. Helpers that read during
-// the load use SourceStream, which the TLoad sets and clears. A failed load fires no ending
-// event; the TLoad and TDecoderSession tidy up as the exception passes.
+// (or msgUpsampling) and load.Finish() around each. A format that states a gamma calls
+// ApplySourceGamma after configuring ColorEngine's sample depths. A failed load fires no
+// ending event; the TLoad and TDecoderSession tidy up as the exception passes.
 //
 // Class-level recognition goes through the class reference, e.g.
 // TImageGraphic::Recognize(TMyGraphic::ClassRef(), fileName).
+//
+// Tests of a reader use the helpers of tests/formats/FormatTestSupport.h (Load<T>,
+// Recognized<T>, the loop over fixture files, LoadError).
 #pragma once
 
 #include "imaging/ColorManager.h"
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/ByteSet.h"
 #include "platform/graphics/Graphic.h"
+#include "platform/graphics/MemoryBudget.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -176,7 +217,9 @@ public:
     // keeps the bitmap's behaviour.
     virtual void DecodeImage(TStream& stream);
     virtual void EncodeImage(TStream& stream);
-    void LoadFromStream(TStream& stream) override { DecodeImage(stream); }
+    // Errors of the shared helpers leave it named with the format of the load that met them,
+    // and a stream that ends early reads msgStreamReadError.
+    void LoadFromStream(TStream& stream) override;
     void SaveToStream(TStream& stream) override { EncodeImage(stream); }
 
     // Copies the image properties of another image graphic, then the pixels of any bitmap.
@@ -187,6 +230,10 @@ public:
 
 protected:
     class TLoad;
+
+    // Reads up to buffer.size() bytes from the stream's position into `buffer` and restores
+    // the position; answers how many were read. For Recognize.
+    static size_t PeekBytes(TStream& stream, std::span<uint8_t> buffer);
 
     // The gamma step of a load: the colour manager corrects from `fileGamma` to the display's
     // 2.2, and the properties record that it did. Set the sample depths first: the gamma
@@ -201,10 +248,19 @@ protected:
     TStream* SourceStream = nullptr;
     // The area reported with each progress event.
     TRect ProgressBounds;
+
+private:
+    // Short name of the format of the last load begun, for the errors that leave it.
+    const char* loadFormat_ = nullptr;
 };
 
 // One load of an image: the steps every reader's DecodeImage shares. Construct it first thing
 // in DecodeImage; its destruction forgets the stream however the load ends.
+//
+// A load starts from a known state: no image, no palette, no transparency, no conversion
+// flags. It owns the memory budget of the load (TBitmap::MaxPixelBytes): the bitmap's pixels
+// are charged to it while the load lives, and so is every buffer the reader sizes from the
+// file (TBudgetVector over Budget()).
 class TImageGraphic::TLoad {
 public:
     // Releases the bitmap's image, records StreamStart and SourceStream and reads the header
@@ -219,14 +275,42 @@ public:
 
     bool HeaderValid() const { return valid_; }
     const char* FormatName() const { return formatName_; }
+    TStream& Stream() const { return *image_.SourceStream; }
 
     // Positions the stream `offset` bytes after the start of the image.
     void Seek(int64_t offset);
 
-    // Raises EInvalidGraphic with a message of the table formatted with the format's name.
-    [[noreturn]] void Fail(const char* message) const;
+    // Raises EInvalidGraphic with a message of the table formatted with the format's name and
+    // the further arguments.
+    template <class... TArgs>
+    [[noreturn]] void Fail(const char* message, const TArgs&... args) const {
+        throw EInvalidGraphic(FormatImageMessage(message, formatName_, args...));
+    }
 
-    // Progress. Prepare reports the first phase ("Preparing..."), BeginTransfer the phase that
+    // --- Memory and data ---
+
+    TMemoryBudget& Budget() { return budget_; }
+    // A zeroed buffer of `count` elements charged to the budget.
+    template <class T = uint8_t> TBudgetVector<T> Buffer(size_t count) {
+        return TBudgetVector<T>(budget_, count);
+    }
+    // Bytes between the stream's position and its end.
+    uint64_t Remaining() const;
+    // Raises msgUnexpectedEnd unless the stream holds `count` more bytes from its position.
+    void RequireBytes(uint64_t count) const;
+    // Raises msgDataTooShort unless the rest of the stream, expanded at most `ratio` times (the
+    // most the format's compression can expand data), can hold `needed` bytes. Readers call it
+    // before sizing the bitmap from a header, so that a small file cannot claim a huge image.
+    void RequireExpansion(uint64_t needed, uint64_t ratio) const;
+    // Reads `count` bytes from the stream into `buffer`, resized to them, after checking that
+    // the stream holds them (the buffer never grows beyond the file).
+    void ReadBlock(TBudgetVector<uint8_t>& buffer, size_t count);
+    // Reads `count` bytes into memory the caller holds, after the same check.
+    void Read(void* buffer, size_t count);
+
+    // --- Progress ---
+
+    // Prepare reports the first phase ("Preparing..."), BeginTransfer the phase that
     // fills the rows ("Transfering..."); both first set ProgressBounds to the first row of the
     // bitmap as it is sized at that moment. Start reports another phase (msgLoadingData,
     // msgUpsampling), Finish ends a phase.
@@ -250,6 +334,7 @@ private:
 
     TImageGraphic& image_;
     const char* formatName_;
+    TMemoryBudget budget_;
     bool valid_ = false;
 };
 

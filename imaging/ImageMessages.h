@@ -1,7 +1,12 @@
 // The image library's message table: every text the library shows or raises, in one place.
 // Texts with "%s" take the format's short name ("TIF/TIFF", "PNG", ...) unless their comment
 // says otherwise; format them with FormatImageMessage.
+//
+// The platform's picture classes, bitmaps, streams and checked helpers raise their texts from
+// here too; the table is a header of constants so that every layer can include it.
 #pragma once
+
+#include "platform/graphics/Exceptions.h"
 
 #include <string>
 #include <string_view>
@@ -21,6 +26,74 @@ inline constexpr char msgExtraCompressedData[] =
 inline constexpr char msgInvalidPalette[] = "Cannot load image. Palette in %s file is invalid.";
 inline constexpr char msgUnknownCriticalChunk[] =
     "Cannot load PNG image. Unexpected but critical chunk detected.";
+
+// Errors of the readers beyond the format's own texts (EInvalidGraphic or, from the shared
+// helpers, EImageFault). The first %s takes the format's short name; helpers that do not know
+// it leave it out until the load names the format.
+inline constexpr char msgUnexpectedEnd[] = "Cannot load image. The %s data ends unexpectedly.";
+inline constexpr char msgSizeOverflow[] = "Cannot load image. The %s image sizes overflow.";
+// Second to fifth places: width, height, bits per pixel, the limit (MemorySizeText).
+inline constexpr char msgImageTooLarge[] =
+    "Cannot load image. The %s image of %s x %s pixels at %s bits per pixel exceeds the memory "
+    "limit of %s.";
+// Second place: the limit (MemorySizeText).
+inline constexpr char msgMemoryLimit[] =
+    "Cannot load image. The %s image needs more memory than the limit of %s.";
+inline constexpr char msgDataTooShort[] =
+    "Cannot load image. The %s file holds too little data for the image size it states.";
+// Second and third places: width and height.
+inline constexpr char msgInvalidSize[] = "The %s image size is invalid (%s x %s pixels).";
+inline constexpr char msgOutOfMemory[] = "Out of memory for the %s image.";
+// Second place: what ends early or lies ("strip offsets", "colour map", ...).
+inline constexpr char msgTruncatedPart[] = "Cannot load image. The %s file ends inside its %s.";
+// Second place: the value that is wrong, named ("bits per sample 0", ...).
+inline constexpr char msgBadValue[] = "Cannot load image. The %s file states an invalid %s.";
+// Row conversion given rows shorter than its settings need; the places take the side
+// ("source" or "target"), the bytes needed and the bytes given.
+inline constexpr char msgRowTooShort[] =
+    "Color conversion failed. The %s row holds %s bytes; the settings need %s.";
+// GIF data whose minimum code size leaves no room for codes (EGraphicCompression); %s is the
+// size.
+inline constexpr char msgLZWCodeSize[] = "Invalid LZW minimum code size %s in GIF data.";
+
+// Bitmap use outside the image (EInvalidGraphic); %s is the index.
+inline constexpr char msgScanLineRange[] = "Scan line index out of range (%s).";
+inline constexpr char msgPixelRange[] = "Pixel index out of range.";
+
+// Streams (EStreamError). msgCannotOpen: the file's name, then the system's reason.
+inline constexpr char msgStreamRead[] = "Stream read error";
+inline constexpr char msgStreamWrite[] = "Stream write error";
+inline constexpr char msgStreamSeek[] = "Stream seek error";
+inline constexpr char msgStreamTooLarge[] = "Stream too large";
+inline constexpr char msgCannotOpen[] = "Cannot open file \"%s\". %s";
+
+// Saving (EInvalidGraphic). msgTargaTooLarge: the largest width and height, then the image's.
+inline constexpr char msgCannotSave[] = "%s cannot be saved.";
+inline constexpr char msgTargaTooLarge[] =
+    "Cannot save image. A Targa file holds at most %s x %s pixels; this image has %s x %s.";
+inline constexpr char msgEmptyImage[] = "Cannot write an empty image.";
+// Assigning one picture class to another that cannot take it: source, then target class.
+inline constexpr char msgCannotAssign[] = "Cannot assign a %s to a %s.";
+
+// The platform's own picture classes (EInvalidGraphic). %s names the format ("BMP", "ICO").
+inline constexpr char msgFileTooLarge[] = "%s file too large.";
+inline constexpr char msgInvalidFile[] = "Invalid %s file.";
+// Second place: the decoder's reason.
+inline constexpr char msgInvalidFileReason[] = "Invalid %s file: %s.";
+inline constexpr char msgDirectToPalette[] =
+    "Cannot store a direct colour image in a palette format.";
+inline constexpr char msgUnsupportedTarget[] = "Unsupported target pixel format.";
+inline constexpr char msgInvalidMetafile[] = "Métafichier non valide";
+inline constexpr char msgInvalidBitmapFile[] = "Invalid bitmap file.";
+// Error exit of the JPEG library with its text: code, then text.
+inline constexpr char msgJPEGErrorText[] = "JPEG error #%s: %s.";
+// Second and third places: width and height; fourth: the limit (MemorySizeText).
+inline constexpr char msgJPEGProgressiveTooLarge[] =
+    "Cannot load image. The %s image is a progressive JPEG of %s x %s pixels that needs more "
+    "than the memory limit of %s.";
+inline constexpr char msgJPEGOutputSize[] = "JPEG output size differs from the header.";
+// The picture registry has no class for the extension (%s, without its dot).
+inline constexpr char msgUnknownExtension[] = "Extension de fichier graphique inconnue (.%s)";
 
 // Registry misuse (EInvalidGraphic); %s is the extension.
 inline constexpr char msgRegisterTwice[] = "Attempt to register %s twice.";
@@ -95,8 +168,10 @@ inline constexpr char msgHaloImages[] = "Dr. Halo images";
 inline constexpr char msgPaintshopProImages[] = "Paintshop Pro images";
 inline constexpr char msgPNGImages[] = "Portable network graphic images";
 
-// A message of the table with its "%s" places filled in order: the first with `arg1` (for most
-// messages the format's short name), the second with `arg2`. The arguments are inserted as
-// they are, so a name holding "%" cannot disturb the formatting.
-std::string FormatImageMessage(std::string_view message, std::string_view arg1,
-                               std::string_view arg2 = {});
+// A message of the table with its "%s" places filled in order (for most messages the first is
+// the format's short name). The arguments are inserted as they are, so a name holding "%"
+// cannot disturb the formatting.
+template <class... TArgs>
+std::string FormatImageMessage(std::string_view message, const TArgs&... args) {
+    return FillMessage(message, {std::string_view(args)...});
+}

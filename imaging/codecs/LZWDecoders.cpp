@@ -1,5 +1,6 @@
 #include "imaging/codecs/LZWDecoders.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
 
 #include <algorithm>
@@ -179,7 +180,7 @@ void TGIFLZWDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inp
                             int32_t outputSize) {
     if (minimumCodeSize_ >= MaxCodeWidth)
         throw EGraphicCompression(
-            Format("Invalid LZW minimum code size %u in GIF data.", unsigned(minimumCodeSize_)));
+            FormatImageMessage(msgLZWCodeSize, std::to_string(unsigned(minimumCodeSize_))));
     const TLZWScheme scheme{1u << minimumCodeSize_, minimumCodeSize_ + 1u, 0, false};
     DecodeLZW<false>(scheme, input, inputSize, output, outputSize);
 }

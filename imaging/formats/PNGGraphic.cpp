@@ -204,7 +204,7 @@ void TPNGGraphic::ReadChunkHeader(TStream& stream) {
 
 void TPNGGraphic::ReadChunkData(TStream& stream) {
     // The buffer never grows beyond what the stream really holds.
-    if (int64_t(chunkLength_) + 4 > stream.Remaining()) throw EStreamError("Stream read error");
+    if (int64_t(chunkLength_) + 4 > stream.Remaining()) throw EImageFault(msgUnexpectedEnd);
     chunkBuffer_.resize(chunkLength_);
     stream.ReadBuffer(chunkBuffer_.data(), chunkLength_);
     uint8_t stored[4];
@@ -500,7 +500,8 @@ void TPNGGraphic::LoadIDAT(TStream& stream, TLoad& load) {
                 if (!ReadRow(stream, current.data(), passBytes + 1)) return false;
                 ApplyFilter(current[0], current.data() + 1, prior.data() + 1, pixelBytes_,
                             passBytes);
-                colors.ConvertRows(current.data() + 1, ScanLine(int32_t(y)), width, pass.Mask);
+                colors.ConvertRows(std::span<const uint8_t>(current).subspan(1),
+                                   ScanLineSpan(int32_t(y)), width, pass.Mask);
                 std::swap(current, prior);
                 if (pass.Mask == 0xFF)
                     load.Row(int32_t(std::min<uint32_t>(y + pass.RowStep, header_.Height)));
@@ -521,7 +522,8 @@ void TPNGGraphic::LoadIDAT(TStream& stream, TLoad& load) {
         for (; y < height; ++y) {
             if (!ReadRow(stream, current.data(), rowBytes + 1)) break;
             ApplyFilter(current[0], current.data() + 1, prior.data() + 1, pixelBytes_, rowBytes);
-            colors.ConvertRows(current.data() + 1, ScanLine(y), width);
+            colors.ConvertRows(std::span<const uint8_t>(current).subspan(1), ScanLineSpan(y),
+                               width);
             std::swap(current, prior);
             load.Row(y);
         }

@@ -255,9 +255,9 @@ void TTargaGraphic::WriteImage(TStream& stream, bool compress) {
     }
     constexpr int32_t MaxSide = std::numeric_limits<uint16_t>::max();
     if (Width() > MaxSide || Height() > MaxSide) {
-        throw EInvalidGraphic(Format("Cannot save image. A Targa file holds at most %d x %d "
-                                     "pixels; this image has %d x %d.",
-                                     MaxSide, MaxSide, Width(), Height()));
+        throw EInvalidGraphic(FormatImageMessage(msgTargaTooLarge, std::to_string(MaxSide),
+                                                 std::to_string(MaxSide), std::to_string(Width()),
+                                                 std::to_string(Height())));
     }
 
     const bool indexed = pixelBytes == 1;

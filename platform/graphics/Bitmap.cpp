@@ -1,10 +1,13 @@
 #include "platform/graphics/Bitmap.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/MemoryBudget.h"
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace {
 size_t g_maxPixelBytes = size_t(1) << 30;
@@ -54,22 +57,38 @@ size_t TBitmap::MaxPixelBytes() {
     return g_maxPixelBytes;
 }
 
+void TBitmap::SetBudget(TMemoryBudget* budget) {
+    if (budget == budget_) return;
+    if (budget) budget->Charge(stride_ * size_t(height_));
+    if (budget_) budget_->Release(charged_);
+    budget_ = budget;
+    charged_ = budget ? stride_ * size_t(height_) : 0;
+}
+
 void TBitmap::Allocate(TBitmapFormat format, int32_t width, int32_t height) {
-    if (width < 0 || height < 0) throw EInvalidGraphic("Invalid image size.");
+    if (width < 0 || height < 0)
+        throw EImageFault(msgInvalidSize, {std::to_string(width), std::to_string(height)});
     const int bits = BitsPerPixelOf(format);
     // Rows padded to 32 bits.
     const size_t stride = CheckedAdd(CheckedMul(size_t(width), size_t(bits)), 31) / 32 * 4;
     const size_t total = CheckedMul(stride, size_t(height));
-    if (total > g_maxPixelBytes) {
-        throw EInvalidGraphic(Format("Image too large: %d x %d pixels at %d bits per pixel "
-                                     "exceed the limit of %zu MiB.",
-                                     width, height, bits, g_maxPixelBytes >> 20));
+    // The new pixels replace the old ones: the limit applies to them alone.
+    const size_t others = budget_ ? budget_->Used() - charged_ : 0;
+    const size_t limit = budget_ ? budget_->Limit() : g_maxPixelBytes;
+    if (total > limit - std::min(others, limit)) {
+        throw EImageFault(msgImageTooLarge, {std::to_string(width), std::to_string(height),
+                                             std::to_string(bits), MemorySizeText(limit)});
     }
     // calloc hands out fresh zeroed pages for large blocks without touching them.
     uint8_t* pixels = nullptr;
     if (total != 0) {
         pixels = static_cast<uint8_t*>(std::calloc(total, 1));
-        if (!pixels) throw EInvalidGraphic("Out of memory for the image.");
+        if (!pixels) throw EImageFault(msgOutOfMemory);
+    }
+    if (budget_) {
+        budget_->Release(charged_);
+        budget_->Charge(total);
+        charged_ = total;
     }
     pixels_.reset(pixels);
     format_ = format;
@@ -92,7 +111,7 @@ void TBitmap::SetSize(int32_t width, int32_t height) {
 
 uint8_t* TBitmap::ScanLine(int32_t y) {
     if (y < 0 || y >= height_)
-        throw EInvalidGraphic(Format("Scan line index out of range (%d).", y));
+        throw EInvalidGraphic(FormatImageMessage(msgScanLineRange, std::to_string(y)));
     return pixels_.get() + size_t(y) * stride_;
 }
 
@@ -191,7 +210,7 @@ void TBitmap::FillRect(const TRect& rect, TColor color) {
 }
 
 TRGBQuad TBitmap::PixelColor(int32_t x, int32_t y) const {
-    if (x < 0 || x >= width_) throw EInvalidGraphic("Pixel index out of range.");
+    if (x < 0 || x >= width_) throw EInvalidGraphic(msgPixelRange);
     const uint8_t* row = ScanLine(y);
     auto fromPalette = [this](size_t index) {
         TRGBQuad q = index < palette_.Count() ? palette_[index] : TRGBQuad{};

@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <vector>
+
+class TMemoryBudget;
 
 // Pixel formats, numbered as the bitmap numbers them. bfDevice and bfCustom are stored as
 // 32 bits per pixel. 15-bit pixels are x1r5g5b5 and 16-bit pixels r5g6b5, little-endian words;
@@ -64,9 +67,14 @@ public:
     ~TBitmap() override;
     DECLARE_GRAPHIC_CLASS()
 
-    // Largest pixel buffer a bitmap may allocate; a larger size raises EInvalidGraphic.
+    // Largest pixel buffer a bitmap may allocate; a larger size raises EImageFault. It is also
+    // the memory budget of each image load (TImageGraphic), pixels included.
     static void SetMaxPixelBytes(size_t bytes);
     static size_t MaxPixelBytes();
+
+    // While a budget is set, the pixels are charged to it (in place of the cap): the current
+    // ones at once, each reallocation before it happens. Setting none gives the charge back.
+    void SetBudget(TMemoryBudget* budget);
 
     // Windows bitmap files (BMP, DIB, RLE) through the image reader of the windowing system.
     void LoadFromStream(TStream& stream) override;
@@ -90,6 +98,9 @@ public:
     size_t BytesPerLine() const { return stride_; }
     uint8_t* ScanLine(int32_t y);
     const uint8_t* ScanLine(int32_t y) const;
+    // Scan line y with its extent (BytesPerLine bytes), for code that checks what it writes.
+    std::span<uint8_t> ScanLineSpan(int32_t y) { return {ScanLine(y), stride_}; }
+    std::span<const uint8_t> ScanLineSpan(int32_t y) const { return {ScanLine(y), stride_}; }
 
     const TPalette& Palette() const { return palette_; }
     void SetPalette(TPalette palette);
@@ -111,6 +122,8 @@ private:
         void operator()(uint8_t* p) const { std::free(p); }
     };
     std::unique_ptr<uint8_t, FreeDeleter> pixels_;
+    TMemoryBudget* budget_ = nullptr;
+    size_t charged_ = 0; // pixel bytes charged to budget_
     TBitmapFormat format_ = bfDevice;
     int32_t width_ = 0;
     int32_t height_ = 0;

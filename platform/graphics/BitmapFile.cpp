@@ -2,6 +2,7 @@
 // nearest the file's own.
 #include "platform/graphics/Bitmap.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/QtImage.h"
@@ -12,7 +13,7 @@ namespace {
 constexpr uint32_t BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3, BI_ALPHABITFIELDS = 6;
 
 [[noreturn]] void InvalidBitmap() {
-    throw EInvalidGraphic("Invalid bitmap file.");
+    throw EInvalidGraphic(msgInvalidBitmapFile);
 }
 
 TBitmapFormat NearestFormat(uint16_t bitCount, uint32_t compression, uint32_t greenMask,

@@ -3,6 +3,7 @@
 // wrapping around.
 #pragma once
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
 
 #include <cstddef>
@@ -10,17 +11,17 @@
 #include <cstring>
 #include <span>
 
-// a * b, raising EInvalidGraphic when the product does not fit in size_t.
+// a * b, raising EImageFault when the product does not fit in size_t.
 inline size_t CheckedMul(size_t a, size_t b) {
     size_t result;
-    if (__builtin_mul_overflow(a, b, &result)) throw EInvalidGraphic("Image size overflow.");
+    if (__builtin_mul_overflow(a, b, &result)) throw EImageFault(msgSizeOverflow);
     return result;
 }
 
-// a + b, raising EInvalidGraphic when the sum does not fit in size_t.
+// a + b, raising EImageFault when the sum does not fit in size_t.
 inline size_t CheckedAdd(size_t a, size_t b) {
     size_t result;
-    if (__builtin_add_overflow(a, b, &result)) throw EInvalidGraphic("Image size overflow.");
+    if (__builtin_add_overflow(a, b, &result)) throw EImageFault(msgSizeOverflow);
     return result;
 }
 
@@ -29,8 +30,8 @@ inline size_t CheckedRowBytes(size_t width, size_t bitsPerPixel) {
     return CheckedAdd(CheckedMul(width, bitsPerPixel), 7) / 8;
 }
 
-// Reads little- and big-endian values from a byte range, raising EInvalidGraphic with
-// "Unexpected end of image data." when a read would pass its end.
+// Reads little- and big-endian values from a byte range, raising EImageFault with
+// msgUnexpectedEnd when a read would pass its end.
 class TByteReader {
 public:
     TByteReader() = default;
@@ -60,6 +61,10 @@ public:
     void Read(void* buffer, size_t count) {
         if (count) std::memcpy(buffer, Take(count), count);
     }
+    // The next `count` bytes, moving past them.
+    std::span<const uint8_t> Bytes(size_t count) { return {Take(count), count}; }
+    // A reader over the next `count` bytes, moving past them.
+    TByteReader Sub(size_t count) { return TByteReader(Take(count), count); }
 
     uint8_t U8() { return *Take(1); }
     uint16_t LE16() {
@@ -80,9 +85,12 @@ public:
         return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) |
                uint32_t(p[3]);
     }
+    // Values in the byte order a file states.
+    uint16_t U16(bool bigEndian) { return bigEndian ? BE16() : LE16(); }
+    uint32_t U32(bool bigEndian) { return bigEndian ? BE32() : LE32(); }
 
 private:
-    [[noreturn]] static void Fail() { throw EInvalidGraphic("Unexpected end of image data."); }
+    [[noreturn]] static void Fail() { throw EImageFault(msgUnexpectedEnd); }
 
     std::span<const uint8_t> data_;
     size_t pos_ = 0;

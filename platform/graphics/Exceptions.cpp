@@ -1,7 +1,51 @@
 #include "platform/graphics/Exceptions.h"
 
 #include <cstdio>
+#include <span>
 #include <vector>
+
+namespace {
+
+std::string FillPlaces(std::string_view message, std::span<const std::string_view> args) {
+    auto next = args.begin();
+    size_t extra = 0;
+    for (std::string_view arg : args) extra += arg.size();
+    std::string result;
+    result.reserve(message.size() + extra);
+    for (size_t i = 0; i < message.size(); ++i) {
+        if (message[i] == '%' && i + 1 < message.size() && message[i + 1] == 's') {
+            if (next != args.end()) result += *next++;
+            ++i;
+        } else {
+            result += message[i];
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+std::string FillMessage(std::string_view message, std::initializer_list<std::string_view> args) {
+    return FillPlaces(message, std::span<const std::string_view>(args.begin(), args.size()));
+}
+
+EImageFault::EImageFault(std::string_view message, std::initializer_list<std::string_view> args)
+    : EInvalidGraphic(std::string()), template_(message), args_(args.begin(), args.end()) {
+    // Without a format name the first place goes, with the space that follows it.
+    std::string unnamed(message);
+    if (const size_t place = unnamed.find("%s"); place != std::string::npos)
+        unnamed.erase(place, unnamed.compare(place + 2, 1, " ") == 0 ? 3 : 2);
+    const std::vector<std::string_view> views(args_.begin(), args_.end());
+    SetMessage(FillPlaces(unnamed, views));
+}
+
+void EImageFault::NameFormat(std::string_view format) {
+    if (named_) return;
+    named_ = true;
+    std::vector<std::string_view> views{format};
+    views.insert(views.end(), args_.begin(), args_.end());
+    SetMessage(FillPlaces(template_, views));
+}
 
 std::string FormatV(const char* format, va_list args) {
     va_list copy;

@@ -4,8 +4,10 @@
 #include <cstdarg>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Common base: an error that carries a message text meant for the user.
 class Exception : public std::exception {
@@ -13,6 +15,9 @@ public:
     explicit Exception(std::string message) : message_(std::move(message)) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& Message() const noexcept { return message_; }
+
+protected:
+    void SetMessage(std::string message) { message_ = std::move(message); }
 
 private:
     std::string message_;
@@ -22,6 +27,25 @@ private:
 class EInvalidGraphic : public Exception {
 public:
     using Exception::Exception;
+};
+
+// An image error raised by a helper that does not know which format it is reading: bounds,
+// size arithmetic, memory limits. Its text is a message of the table whose first "%s" takes
+// the format's short name; until the load that met it names the format, the name and the
+// space after it are left out ("The %s data ends unexpectedly." reads "The data ends
+// unexpectedly.").
+class EImageFault : public EInvalidGraphic {
+public:
+    explicit EImageFault(std::string_view message,
+                         std::initializer_list<std::string_view> args = {});
+    // Names the format; only the first call counts, so an inner load's name stays.
+    void NameFormat(std::string_view format);
+    bool Named() const { return named_; }
+
+private:
+    std::string template_;
+    std::vector<std::string> args_;
+    bool named_ = false;
 };
 
 // A decoder met data it cannot decode.
@@ -47,6 +71,11 @@ class EStreamError : public Exception {
 public:
     using Exception::Exception;
 };
+
+// A message with its "%s" places filled in order from `args`; places beyond the arguments are
+// left empty. The arguments are inserted as they are, so an argument holding "%" cannot
+// disturb the formatting.
+std::string FillMessage(std::string_view message, std::initializer_list<std::string_view> args);
 
 // printf-style formatting into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

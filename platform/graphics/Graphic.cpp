@@ -1,5 +1,6 @@
 #include "platform/graphics/Graphic.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Stream.h"
 
@@ -19,7 +20,7 @@ bool RecognizeFile(TGraphicClass graphicClass, const std::string& fileName) {
 }
 
 void TGraphic::SaveToStream(TStream&) {
-    throw EInvalidGraphic(Format("%s cannot be saved.", ClassType()->Name));
+    throw EInvalidGraphic(FormatImageMessage(msgCannotSave, ClassType()->Name));
 }
 
 void TGraphic::LoadFromFile(const std::string& fileName) {
@@ -34,7 +35,7 @@ void TGraphic::SaveToFile(const std::string& fileName) {
 
 void TGraphic::Assign(const TGraphic& source) {
     throw EInvalidGraphic(
-        Format("Cannot assign a %s to a %s.", source.ClassType()->Name, ClassType()->Name));
+        FormatImageMessage(msgCannotAssign, source.ClassType()->Name, ClassType()->Name));
 }
 
 void TGraphic::Progress(TProgressStage stage, uint8_t percentDone, bool redrawNow,

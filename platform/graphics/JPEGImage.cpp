@@ -1,7 +1,9 @@
 #include "platform/graphics/JPEGImage.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/MemoryBudget.h"
 #include "platform/graphics/Picture.h"
 #include "platform/graphics/Stream.h"
 
@@ -100,7 +102,8 @@ struct TJobDeleter {
 };
 
 [[noreturn]] void Fail(const TJpegJob& job) {
-    throw EInvalidGraphic(Format("JPEG error #%d: %s.", job.code, job.message));
+    throw EInvalidGraphic(
+        FormatImageMessage(msgJPEGErrorText, std::to_string(job.code), job.message));
 }
 
 // Inverted (Adobe) CMYK stores 255 - ink; plain CMYK stores the ink.
@@ -156,10 +159,10 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
                                          sizeof(JBLOCK)));
         }
         if (coefficients > TBitmap::MaxPixelBytes())
-            throw EInvalidGraphic(Format("Image too large: a progressive JPEG of %u x %u pixels "
-                                         "needs more than the limit of %zu MiB.",
-                                         cinfo.image_width, cinfo.image_height,
-                                         TBitmap::MaxPixelBytes() >> 20));
+            throw EImageFault(msgJPEGProgressiveTooLarge,
+                              {std::to_string(cinfo.image_width),
+                               std::to_string(cinfo.image_height),
+                               MemorySizeText(TBitmap::MaxPixelBytes())});
     }
 
     // The claimed size is checked by the bitmap before libjpeg allocates anything for it.
@@ -172,7 +175,7 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
         Progress(psStarting, 0, false, {0, 0, width, 0}, "");
         if (!StepStart(job.get())) Fail(*job);
         if (cinfo.output_width != JDIMENSION(width) || cinfo.output_height != JDIMENSION(height))
-            throw EInvalidGraphic("JPEG output size differs from the header.");
+            throw EInvalidGraphic(msgJPEGOutputSize);
 
         const int32_t chunk = 16;
         std::vector<JSAMPROW> rows(chunk);

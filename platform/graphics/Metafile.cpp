@@ -1,5 +1,6 @@
 #include "platform/graphics/Metafile.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Stream.h"
@@ -17,7 +18,7 @@ constexpr int ScreenLogPixels = 96;
 constexpr int HundredthMMPerInch = 2540;
 
 [[noreturn]] void InvalidMetafile() {
-    throw EInvalidGraphic("Métafichier non valide");
+    throw EInvalidGraphic(msgInvalidMetafile);
 }
 
 // a * b / c rounded to nearest, in 64 bits.

@@ -1,5 +1,6 @@
 #include "platform/graphics/Picture.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Icon.h"
@@ -137,7 +138,7 @@ void TPicture::LoadFromFile(const std::string& fileName) {
     const std::string ext = ExtractFileExtension(fileName);
     const TGraphicClass graphicClass = FindPictureClass(ext);
     if (!graphicClass || !graphicClass->Create)
-        throw EInvalidGraphic(Format("Extension de fichier graphique inconnue (.%s)", ext.c_str()));
+        throw EInvalidGraphic(FormatImageMessage(msgUnknownExtension, ext));
     std::unique_ptr<TGraphic> graphic = graphicClass->Create();
     graphic->OnProgress = [this](TGraphic& sender, TProgressStage stage, uint8_t percent,
                                  bool redraw, const TRect& rect, const std::string& message) {

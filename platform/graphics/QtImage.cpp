@@ -1,5 +1,6 @@
 #include "platform/graphics/QtImage.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
 
@@ -64,7 +65,7 @@ void CopyIndexed(TBitmap& bitmap, const QImage& source, TBitmapFormat target) {
     if (source.format() == QImage::Format_Grayscale8) {
         bitmap.SetPalette(GrayPalette());
     } else if (source.format() != QImage::Format_Indexed8) {
-        throw EInvalidGraphic("Cannot store a direct colour image in a palette format.");
+        throw EInvalidGraphic(msgDirectToPalette);
     } else {
         bitmap.SetPalette(PaletteOf(source));
     }
@@ -126,7 +127,7 @@ void CopyDirect(TBitmap& bitmap, const QImage& source, TBitmapFormat target) {
             }
             break;
         default:
-            throw EInvalidGraphic("Unsupported target pixel format.");
+            throw EInvalidGraphic(msgUnsupportedTarget);
         }
     }
 }
@@ -147,7 +148,8 @@ void AssignQImage(TBitmap& bitmap, const QImage& image, TBitmapFormat target) {
 void DecodeWithQt(TBitmap& bitmap, std::span<const uint8_t> data, const char* format,
                   TBitmapFormat target, const char* what, int32_t width, int32_t height) {
     bitmap.ReleaseImage();
-    if (data.size() > size_t(INT32_MAX)) throw EInvalidGraphic(Format("%s file too large.", what));
+    if (data.size() > size_t(INT32_MAX))
+        throw EInvalidGraphic(FormatImageMessage(msgFileTooLarge, what));
     const QByteArray bytes =
         QByteArray::fromRawData(reinterpret_cast<const char*>(data.data()), qsizetype(data.size()));
     QBuffer buffer;
@@ -156,7 +158,8 @@ void DecodeWithQt(TBitmap& bitmap, std::span<const uint8_t> data, const char* fo
     QImageReader reader(&buffer, format);
     reader.setAutoTransform(false);
     const QSize size = width > 0 && height > 0 ? QSize(width, height) : reader.size();
-    if (!size.isValid() || size.isEmpty()) throw EInvalidGraphic(Format("Invalid %s file.", what));
+    if (!size.isValid() || size.isEmpty())
+        throw EInvalidGraphic(FormatImageMessage(msgInvalidFile, what));
 
     // The size a header claims is checked against the bitmap's cap before decoding (a probe
     // bitmap raises with the size in its message; its untouched pages cost nothing); the
@@ -173,7 +176,7 @@ void DecodeWithQt(TBitmap& bitmap, std::span<const uint8_t> data, const char* fo
     QImage image;
     if (!reader.read(&image) || image.isNull()) {
         throw EInvalidGraphic(
-            Format("Invalid %s file: %s.", what, reader.errorString().toUtf8().constData()));
+            FormatImageMessage(msgInvalidFileReason, what, reader.errorString().toStdString()));
     }
     try {
         AssignQImage(bitmap, image, target == bfDevice ? NearestFormat(image) : target);

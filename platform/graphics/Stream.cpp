@@ -1,5 +1,6 @@
 #include "platform/graphics/Stream.h"
 
+#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
 
 #include <algorithm>
@@ -15,11 +16,11 @@ int64_t TStream::Remaining() {
 }
 
 void TStream::ReadBuffer(void* buffer, size_t count) {
-    if (count != 0 && Read(buffer, count) != count) throw EStreamError("Stream read error");
+    if (count != 0 && Read(buffer, count) != count) throw EStreamError(msgStreamRead);
 }
 
 void TStream::WriteBuffer(const void* buffer, size_t count) {
-    if (count != 0 && Write(buffer, count) != count) throw EStreamError("Stream write error");
+    if (count != 0 && Write(buffer, count) != count) throw EStreamError(msgStreamWrite);
 }
 
 void TStream::CopyFrom(TStream& source, int64_t count) {
@@ -65,12 +66,15 @@ uint32_t TStream::ReadBE32() {
 TFileStream::TFileStream(const std::string& fileName, TFileMode mode) : fileName_(fileName) {
     file_ = std::fopen(fileName.c_str(), mode == fmCreate ? "wb" : "rb");
     if (!file_) {
-        throw EStreamError(
-            Format("Cannot open file \"%s\". %s", fileName.c_str(), std::strerror(errno)));
+        throw EStreamError(FormatImageMessage(msgCannotOpen, fileName, std::strerror(errno)));
     }
-    // Other writers are denied as far as they ask (advisory lock); a failure to lock is no
-    // reason not to read.
-    if (mode == fmOpenRead) flock(fileno(file_), LOCK_SH | LOCK_NB);
+    if (mode == fmOpenRead) {
+        // Other writers are denied as far as they ask (advisory lock); a failure to lock is
+        // no reason not to read. With writers denied the size stays what it is now.
+        flock(fileno(file_), LOCK_SH | LOCK_NB);
+        struct stat st {};
+        if (fstat(fileno(file_), &st) == 0) size_ = st.st_size;
+    }
 }
 
 TFileStream::~TFileStream() {
@@ -90,11 +94,12 @@ int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
     const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
                        : origin == TSeekOrigin::soCurrent ? SEEK_CUR
                                                           : SEEK_END;
-    if (fseeko(file_, offset, whence) != 0) throw EStreamError("Stream seek error");
+    if (fseeko(file_, offset, whence) != 0) throw EStreamError(msgStreamSeek);
     return ftello(file_);
 }
 
 int64_t TFileStream::Size() {
+    if (size_ >= 0) return size_;
     struct stat st {};
     std::fflush(file_);
     if (fstat(fileno(file_), &st) != 0) return 0;
@@ -123,7 +128,7 @@ int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
     if (origin == TSeekOrigin::soEnd) base = static_cast<int64_t>(data_.size());
     int64_t target;
     if (__builtin_add_overflow(base, offset, &target) || target < 0)
-        throw EStreamError("Stream seek error");
+        throw EStreamError(msgStreamSeek);
     position_ = static_cast<size_t>(target);
     return target;
 }
@@ -146,7 +151,7 @@ void TMemoryStream::Clear() {
 
 std::vector<uint8_t> ReadRest(TStream& stream, size_t limit) {
     const int64_t remaining = stream.Remaining();
-    if (static_cast<uint64_t>(remaining) > limit) throw EStreamError("Stream too large");
+    if (static_cast<uint64_t>(remaining) > limit) throw EStreamError(msgStreamTooLarge);
     std::vector<uint8_t> data(static_cast<size_t>(remaining));
     stream.ReadBuffer(data.data(), data.size());
     return data;

@@ -64,6 +64,7 @@ public:
 private:
     std::string fileName_;
     std::FILE* file_ = nullptr;
+    int64_t size_ = -1; // known for files opened for reading
 };
 
 // A growable block of memory.

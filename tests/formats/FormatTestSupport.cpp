@@ -1,5 +1,6 @@
 #include "FormatTestSupport.h"
 
+#include <sys/resource.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -25,6 +26,19 @@ std::vector<std::string> DataFiles(const std::string& folder, const std::string&
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+size_t ForEachFile(const std::string& folder, const std::string& extension,
+                   const std::function<void(const std::string&, const Bytes&)>& check) {
+    const std::vector<std::string> names = DataFiles(folder, extension);
+    for (const std::string& name : names) check(name, ReadFile(DataPath(folder + "/" + name)));
+    return names.size();
+}
+
+long PeakResidentKB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
 
 Bytes ReadFile(const std::string& path) {

@@ -2,9 +2,13 @@
 #pragma once
 
 #include "platform/graphics/Bitmap.h"
+#include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Stream.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,6 +21,55 @@ std::string DataPath(const std::string& relative);
 // Names of the files in a folder of tests/data/formats ending in `extension`, sorted.
 std::vector<std::string> DataFiles(const std::string& folder, const std::string& extension);
 Bytes ReadFile(const std::string& path);
+
+// A reader of class T loaded from `bytes` through LoadFromStream, as the picture registry
+// loads files.
+template <class T> std::unique_ptr<T> Load(const Bytes& bytes) {
+    auto image = std::make_unique<T>();
+    TMemoryStream stream(bytes);
+    image->LoadFromStream(stream);
+    return image;
+}
+
+// The message of the error a load of `bytes` raises, or "no error".
+template <class T> std::string LoadError(const Bytes& bytes) {
+    try {
+        Load<T>(bytes);
+    } catch (const Exception& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+// Whether T's class-level recognition accepts `bytes`; checks the position is restored.
+template <class T> bool Recognized(const Bytes& bytes) {
+    TMemoryStream stream(bytes);
+    const bool answer = T::Recognize(stream);
+    if (stream.Position() != 0) throw std::logic_error("Recognize moved the stream");
+    return answer;
+}
+
+// Calls `check(name, bytes)` for every file of a folder of tests/data/formats ending in
+// `extension`, and answers how many there were.
+size_t ForEachFile(const std::string& folder, const std::string& extension,
+                   const std::function<void(const std::string&, const Bytes&)>& check);
+
+// Sets the bitmap cap (and so each load's memory budget) for the scope of a test.
+class TBudgetScope {
+public:
+    explicit TBudgetScope(size_t bytes) : saved_(TBitmap::MaxPixelBytes()) {
+        TBitmap::SetMaxPixelBytes(bytes);
+    }
+    ~TBudgetScope() { TBitmap::SetMaxPixelBytes(saved_); }
+    TBudgetScope(const TBudgetScope&) = delete;
+    TBudgetScope& operator=(const TBudgetScope&) = delete;
+
+private:
+    size_t saved_;
+};
+
+// The process's peak resident memory so far, in KiB.
+long PeakResidentKB();
 
 // Expected pixels written beside a test file (<file>.rgba.gz): width, height, RGBA bytes.
 struct TReference {

@@ -13,18 +13,6 @@ using namespace formats_test;
 
 namespace {
 
-std::unique_ptr<TGIFGraphic> Load(const Bytes& bytes) {
-    auto image = std::make_unique<TGIFGraphic>();
-    TMemoryStream stream(bytes);
-    image->DecodeImage(stream);
-    return image;
-}
-
-bool Recognized(const Bytes& bytes) {
-    TMemoryStream stream(bytes);
-    return TGIFGraphic::Recognize(stream);
-}
-
 // A GIF of a 2 x 2 image with a two-colour global table: indices 0 1 / 1 0.
 Bytes SmallGIF(uint16_t descriptorWidth = 2) {
     Bytes out = {'G', 'I', 'F', '8', '9', 'a'};
@@ -48,8 +36,8 @@ TEST(GIFReader, FilesOfIndependentEncodersLoadPixelForPixel) {
     for (const std::string& name : files) {
         SCOPED_TRACE(name);
         const Bytes bytes = ReadFile(DataPath("gif/" + name));
-        EXPECT_TRUE(Recognized(bytes));
-        const auto image = Load(bytes);
+        EXPECT_TRUE(Recognized<TGIFGraphic>(bytes));
+        const auto image = Load<TGIFGraphic>(bytes);
         EXPECT_EQ(image->PixelFormat(), bf8Bit);
         EXPECT_EQ(CompareWithReference(*image, ReadReference(DataPath("gif/" + name + ".rgba.gz"))),
                   "");
@@ -57,7 +45,7 @@ TEST(GIFReader, FilesOfIndependentEncodersLoadPixelForPixel) {
 }
 
 TEST(GIFReader, HandBuiltImageDecodes) {
-    const auto image = Load(SmallGIF());
+    const auto image = Load<TGIFGraphic>(SmallGIF());
     ASSERT_EQ(image->Width(), 2);
     EXPECT_EQ(image->ScanLine(0)[0], 0);
     EXPECT_EQ(image->ScanLine(0)[1], 1);
@@ -68,13 +56,13 @@ TEST(GIFReader, HandBuiltImageDecodes) {
 TEST(GIFReader, RecognizeNeedsTwentyThreeBytesAndAnyCaseSignature) {
     Bytes bytes = SmallGIF();
     bytes.resize(22);
-    EXPECT_FALSE(Recognized(bytes));
+    EXPECT_FALSE(Recognized<TGIFGraphic>(bytes));
     bytes.push_back(0);
-    EXPECT_TRUE(Recognized(bytes));
+    EXPECT_TRUE(Recognized<TGIFGraphic>(bytes));
     bytes[0] = 'g', bytes[1] = 'i', bytes[2] = 'f';
-    EXPECT_TRUE(Recognized(bytes));
+    EXPECT_TRUE(Recognized<TGIFGraphic>(bytes));
     bytes[2] = 'x';
-    EXPECT_FALSE(Recognized(bytes));
+    EXPECT_FALSE(Recognized<TGIFGraphic>(bytes));
 }
 
 TEST(GIFReader, HeaderProperties) {
@@ -108,7 +96,7 @@ TEST(GIFReader, BadSignatureAndVersion) {
     Bytes bytes = SmallGIF();
     bytes[1] = 'X';
     try {
-        Load(bytes);
+        Load<TGIFGraphic>(bytes);
         FAIL() << "no error";
     } catch (const EInvalidGraphic& e) {
         EXPECT_STREQ(e.what(), "Cannot load image. Invalid or unexpected GIF image format.");
@@ -116,7 +104,7 @@ TEST(GIFReader, BadSignatureAndVersion) {
     bytes = SmallGIF();
     bytes[3] = 'q';
     try {
-        Load(bytes);
+        Load<TGIFGraphic>(bytes);
         FAIL() << "no error";
     } catch (const EConvertError& e) {
         EXPECT_STREQ(e.what(), "'q9' n'est pas une valeur entière correcte");
@@ -124,7 +112,7 @@ TEST(GIFReader, BadSignatureAndVersion) {
 }
 
 TEST(GIFReader, DescriptorWidthZeroTakesTheScreenWidth) {
-    const auto image = Load(SmallGIF(0));
+    const auto image = Load<TGIFGraphic>(SmallGIF(0));
     ASSERT_EQ(image->Width(), 2);
     EXPECT_EQ(image->ScanLine(1)[0], 1);
 }
@@ -132,20 +120,20 @@ TEST(GIFReader, DescriptorWidthZeroTakesTheScreenWidth) {
 TEST(GIFReader, TrailerOnlyLeavesTheBitmapEmpty) {
     Bytes bytes = {'G', 'I', 'F', '8', '7', 'a', 4, 0, 4, 0, 0, 0, 0, 0x3B};
     bytes.resize(30, 0);
-    const auto image = Load(bytes);
+    const auto image = Load<TGIFGraphic>(bytes);
     EXPECT_TRUE(image->Empty());
     EXPECT_EQ(image->ImageProperties.Width, 0u);
 }
 
 TEST(GIFReader, LocalTableReplacesTheGlobalOne) {
-    const auto image = Load(ReadFile(DataPath("gif/gb_local_table.gif")));
+    const auto image = Load<TGIFGraphic>(ReadFile(DataPath("gif/gb_local_table.gif")));
     ASSERT_EQ(image->Palette().Count(), 4u);
     EXPECT_EQ(image->Palette()[0], (TRGBQuad{0, 0, 255, 0}));
     EXPECT_EQ(image->Palette()[3], (TRGBQuad{30, 20, 10, 0}));
 }
 
 TEST(GIFReader, InterlacedImageOfOneRowFillsRowZero) {
-    const auto image = Load(ReadFile(DataPath("gif/im_interlaced_5x1.gif")));
+    const auto image = Load<TGIFGraphic>(ReadFile(DataPath("gif/im_interlaced_5x1.gif")));
     EXPECT_TRUE(image->ImageProperties.Interlaced);
     EXPECT_EQ(image->Height(), 1);
 }
@@ -153,14 +141,14 @@ TEST(GIFReader, InterlacedImageOfOneRowFillsRowZero) {
 TEST(GIFReader, DamagedFilesRaiseOrLoadPartlyButNeverOverrun) {
     const Bytes good = ReadFile(DataPath("gif/pil_89a_interlaced_comment.gif"));
     // Cut inside the image data: the gathering stops quietly and the rest stays 0.
-    const auto cut = Load(Bytes(good.begin(), good.end() - 200));
+    const auto cut = Load<TGIFGraphic>(Bytes(good.begin(), good.end() - 200));
     EXPECT_EQ(cut->Width(), 40);
     // Cut in the header or the colour table: a read error.
-    EXPECT_THROW(Load(Bytes(good.begin(), good.begin() + 40)), EStreamError);
+    EXPECT_THROW(Load<TGIFGraphic>(Bytes(good.begin(), good.begin() + 40)), EInvalidGraphic);
     // Every length, to be sure no cut reads or writes out of bounds.
     for (size_t size = 0; size < good.size(); size += 7) {
         try {
-            Load(Bytes(good.begin(), good.begin() + std::ptrdiff_t(size)));
+            Load<TGIFGraphic>(Bytes(good.begin(), good.begin() + std::ptrdiff_t(size)));
         } catch (const Exception&) {
         }
     }
@@ -168,14 +156,14 @@ TEST(GIFReader, DamagedFilesRaiseOrLoadPartlyButNeverOverrun) {
     Bytes huge = SmallGIF(0);
     huge[6] = huge[7] = huge[8] = huge[9] = 0xFF;
     huge[26] = huge[27] = 0;
-    EXPECT_THROW(Load(huge), EInvalidGraphic);
+    EXPECT_THROW(Load<TGIFGraphic>(huge), EInvalidGraphic);
     // Screen and image of width 0: rows without pixels, nothing to copy.
     Bytes noWidth = SmallGIF(0);
     noWidth[6] = noWidth[7] = 0;
     noWidth[28] = 0x40; // interlaced
-    EXPECT_TRUE(Load(noWidth)->Empty());
+    EXPECT_TRUE(Load<TGIFGraphic>(noWidth)->Empty());
     // A minimum code size no code can follow is a decoder error.
     Bytes badCode = SmallGIF();
     badCode[29] = 12;
-    EXPECT_THROW(Load(badCode), EGraphicCompression);
+    EXPECT_THROW(Load<TGIFGraphic>(badCode), EGraphicCompression);
 }

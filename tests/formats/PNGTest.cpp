@@ -13,27 +13,6 @@ using namespace formats_test;
 
 namespace {
 
-std::unique_ptr<TPNGGraphic> Load(const Bytes& bytes) {
-    auto image = std::make_unique<TPNGGraphic>();
-    TMemoryStream stream(bytes);
-    image->DecodeImage(stream);
-    return image;
-}
-
-std::string LoadError(const Bytes& bytes) {
-    try {
-        Load(bytes);
-    } catch (const Exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
-bool Recognized(const Bytes& bytes) {
-    TMemoryStream stream(bytes);
-    return TPNGGraphic::Recognize(stream);
-}
-
 // A 3 x 2 8-bit grey image, unfiltered: 10 20 30 / 40 50 60.
 const Bytes GrayRows = {0, 10, 20, 30, 0, 40, 50, 60};
 
@@ -72,8 +51,8 @@ TEST(PNGReader, FilesOfIndependentEncodersLoadPixelForPixel) {
     for (const std::string& name : files) {
         SCOPED_TRACE(name);
         const Bytes bytes = ReadFile(DataPath("png/" + name));
-        EXPECT_TRUE(Recognized(bytes));
-        const auto image = Load(bytes);
+        EXPECT_TRUE(Recognized<TPNGGraphic>(bytes));
+        const auto image = Load<TPNGGraphic>(bytes);
         EXPECT_EQ(CompareWithReference(*image, ReadReference(DataPath("png/" + name + ".rgba.gz"))),
                   "");
     }
@@ -96,12 +75,12 @@ TEST(PNGReader, OneImageObjectLoadsFileAfterFile) {
 TEST(PNGReader, RecognizeNeedsMoreThanTheSignature) {
     Bytes bytes = GrayPNG();
     bytes.resize(9);
-    EXPECT_TRUE(Recognized(bytes));
+    EXPECT_TRUE(Recognized<TPNGGraphic>(bytes));
     bytes.resize(8);
-    EXPECT_FALSE(Recognized(bytes));
+    EXPECT_FALSE(Recognized<TPNGGraphic>(bytes));
     bytes = GrayPNG();
     bytes[1] = 'Q';
-    EXPECT_FALSE(Recognized(bytes));
+    EXPECT_FALSE(Recognized<TPNGGraphic>(bytes));
 }
 
 TEST(PNGReader, HeaderPropertiesAndGamma) {
@@ -134,62 +113,67 @@ TEST(PNGReader, HeaderPropertiesAndGamma) {
     // Zero width is no image.
     TMemoryStream zero(PngFile({PngChunk("IHDR", PngHeaderData(0, 2, 8, 0))}));
     EXPECT_FALSE(image.ReadImageHeader(zero, 0));
-    EXPECT_EQ(LoadError(zero.Data()), "Cannot load image. Invalid or unexpected PNG image format.");
+    EXPECT_EQ(LoadError<TPNGGraphic>(zero.Data()),
+              "Cannot load image. Invalid or unexpected PNG image format.");
 }
 
 TEST(PNGReader, ChunkNamesMatchInAnyCase) {
-    ExpectGrayPixels(*Load(GrayPNG({}, {}, "iend")));
+    ExpectGrayPixels(*Load<TPNGGraphic>(GrayPNG({}, {}, "iend")));
     // Image data chunks in lower case count as image data.
     Bytes bytes = PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)),
                            PngChunk("idat", Deflate(GrayRows)), PngChunk("IEND", {})});
-    ExpectGrayPixels(*Load(bytes));
+    ExpectGrayPixels(*Load<TPNGGraphic>(bytes));
 }
 
 TEST(PNGReader, UnknownChunksAncillarySkippedCriticalFatal) {
-    ExpectGrayPixels(*Load(GrayPNG({PngChunk("teSt", {1, 2, 3})}, {PngChunk("zzZz", {9})})));
-    EXPECT_EQ(LoadError(GrayPNG({PngChunk("TEST", {1})})), CriticalChunk);
-    EXPECT_EQ(LoadError(GrayPNG({}, {PngChunk("TEST", {1})})), CriticalChunk);
+    ExpectGrayPixels(
+        *Load<TPNGGraphic>(GrayPNG({PngChunk("teSt", {1, 2, 3})}, {PngChunk("zzZz", {9})})));
+    EXPECT_EQ(LoadError<TPNGGraphic>(GrayPNG({PngChunk("TEST", {1})})), CriticalChunk);
+    EXPECT_EQ(LoadError<TPNGGraphic>(GrayPNG({}, {PngChunk("TEST", {1})})), CriticalChunk);
     // The chunk right after the image data is passed over unread: a palette there is an
     // unexpected critical chunk, a background or transparency chunk is skipped unchecked.
-    EXPECT_EQ(LoadError(GrayPNG({}, {PngChunk("PLTE", {1, 2, 3})})), CriticalChunk);
-    ExpectGrayPixels(*Load(GrayPNG({}, {BadCrcChunk("bKGD", {0, 1})})));
-    ExpectGrayPixels(*Load(GrayPNG({}, {BadCrcChunk("tRNS", {0, 1})})));
+    EXPECT_EQ(LoadError<TPNGGraphic>(GrayPNG({}, {PngChunk("PLTE", {1, 2, 3})})), CriticalChunk);
+    ExpectGrayPixels(*Load<TPNGGraphic>(GrayPNG({}, {BadCrcChunk("bKGD", {0, 1})})));
+    ExpectGrayPixels(*Load<TPNGGraphic>(GrayPNG({}, {BadCrcChunk("tRNS", {0, 1})})));
     // A second header is critical too.
-    EXPECT_EQ(LoadError(GrayPNG({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0))})), CriticalChunk);
+    EXPECT_EQ(LoadError<TPNGGraphic>(GrayPNG({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0))})),
+              CriticalChunk);
 }
 
 TEST(PNGReader, ErrorMessages) {
-    EXPECT_EQ(LoadError(GrayPNG({BadCrcChunk("gAMA", {0, 1, 0x86, 0xA0})})),
+    EXPECT_EQ(LoadError<TPNGGraphic>(GrayPNG({BadCrcChunk("gAMA", {0, 1, 0x86, 0xA0})})),
               "Cannot load image. CRC error found in PNG file.");
     Bytes badData = GrayPNG();
     badData[8 + 25 + 10] ^= 0xFF; // inside the image data, whose CRC no longer matches
-    EXPECT_EQ(LoadError(badData), "Cannot load image. CRC error found in PNG file.");
+    EXPECT_EQ(LoadError<TPNGGraphic>(badData), "Cannot load image. CRC error found in PNG file.");
 
-    EXPECT_EQ(LoadError(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0, 0, 1)),
-                                 PngChunk("IDAT", Deflate(GrayRows)), PngChunk("IEND", {})})),
+    EXPECT_EQ(LoadError<TPNGGraphic>(
+                  PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0, 0, 1)),
+                           PngChunk("IDAT", Deflate(GrayRows)), PngChunk("IEND", {})})),
               "Cannot load image. The compression scheme is not supported for PNG files.");
     for (auto [depth, type] :
          {std::pair<uint8_t, uint8_t>{8, 5}, {3, 0}, {4, 2}, {16, 3}, {4, 6}}) {
-        EXPECT_EQ(LoadError(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, depth, type)),
-                                     PngChunk("IDAT", Deflate(GrayRows)), PngChunk("IEND", {})})),
+        EXPECT_EQ(LoadError<TPNGGraphic>(
+                      PngFile({PngChunk("IHDR", PngHeaderData(3, 2, depth, type)),
+                               PngChunk("IDAT", Deflate(GrayRows)), PngChunk("IEND", {})})),
                   "Invalid color format in PNG file.");
     }
 
     // Broken deflate data; deflate data that ends before the last row; data after the end.
     Bytes broken = Deflate(GrayRows);
     broken[2] = 0xFF;
-    EXPECT_EQ(LoadError(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)),
-                                 PngChunk("IDAT", broken), PngChunk("IEND", {})})),
+    EXPECT_EQ(LoadError<TPNGGraphic>(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)),
+                                              PngChunk("IDAT", broken), PngChunk("IEND", {})})),
               "Cannot load image. Compression error found in PNG file.");
-    EXPECT_EQ(
-        LoadError(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)),
+    EXPECT_EQ(LoadError<TPNGGraphic>(
+                  PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)),
                            PngChunk("IDAT", Deflate(Bytes(GrayRows.begin(), GrayRows.begin() + 6))),
                            PngChunk("IEND", {})})),
-        "Cannot load image. Extra compressed data found in PNG file.");
+              "Cannot load image. Extra compressed data found in PNG file.");
     Bytes trailing = Deflate(GrayRows);
     trailing.push_back(0x42);
-    EXPECT_EQ(LoadError(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)),
-                                 PngChunk("IDAT", trailing), PngChunk("IEND", {})})),
+    EXPECT_EQ(LoadError<TPNGGraphic>(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)),
+                                              PngChunk("IDAT", trailing), PngChunk("IEND", {})})),
               "Cannot load image. Extra compressed data found in PNG file.");
 }
 
@@ -197,42 +181,43 @@ TEST(PNGReader, PaletteLengths) {
     Bytes palette(768);
     for (size_t i = 0; i < palette.size(); ++i) palette[i] = uint8_t(i / 3);
     const Bytes indices = {0, 0, 255, 128};
-    const auto image =
-        Load(PngFile({PngChunk("IHDR", PngHeaderData(3, 1, 8, 3)), PngChunk("PLTE", palette),
-                      PngChunk("IDAT", Deflate(indices)), PngChunk("IEND", {})}));
+    const auto image = Load<TPNGGraphic>(
+        PngFile({PngChunk("IHDR", PngHeaderData(3, 1, 8, 3)), PngChunk("PLTE", palette),
+                 PngChunk("IDAT", Deflate(indices)), PngChunk("IEND", {})}));
     EXPECT_EQ(image->Palette().Count(), 256u);
     EXPECT_EQ(image->PixelColor(1, 0).rgbGreen, 255);
     EXPECT_EQ(image->PixelColor(2, 0).rgbBlue, 128);
 
     palette.resize(770);
-    EXPECT_EQ(
-        LoadError(PngFile({PngChunk("IHDR", PngHeaderData(3, 1, 8, 3)), PngChunk("PLTE", palette),
+    EXPECT_EQ(LoadError<TPNGGraphic>(
+                  PngFile({PngChunk("IHDR", PngHeaderData(3, 1, 8, 3)), PngChunk("PLTE", palette),
                            PngChunk("IDAT", Deflate(indices)), PngChunk("IEND", {})})),
-        "Cannot load image. Palette in PNG file is invalid.");
+              "Cannot load image. Palette in PNG file is invalid.");
     // A palette in a grey image is read and ignored.
-    ExpectGrayPixels(*Load(GrayPNG({PngChunk("PLTE", {1, 2, 3})})));
+    ExpectGrayPixels(*Load<TPNGGraphic>(GrayPNG({PngChunk("PLTE", {1, 2, 3})})));
 }
 
 TEST(PNGReader, PixelFormatsByColourType) {
     // 16-bit samples are big-endian: 0x1234 shows as 0x1234 * 255 / 65535 = 18.
-    const auto rgb16 = Load(PngFile({PngChunk("IHDR", PngHeaderData(1, 1, 16, 2)),
-                                     PngChunk("IDAT", Deflate({0, 0x12, 0x34, 0xFF, 0xFF, 0, 0})),
-                                     PngChunk("IEND", {})}));
+    const auto rgb16 = Load<TPNGGraphic>(PngFile(
+        {PngChunk("IHDR", PngHeaderData(1, 1, 16, 2)),
+         PngChunk("IDAT", Deflate({0, 0x12, 0x34, 0xFF, 0xFF, 0, 0})), PngChunk("IEND", {})}));
     EXPECT_EQ(rgb16->PixelFormat(), bf24Bit);
     EXPECT_EQ(rgb16->PixelColor(0, 0), (TRGBQuad{0, 255, 18, 255}));
 
-    const auto rgba = Load(ReadFile(DataPath("png/basn6a08.png")));
+    const auto rgba = Load<TPNGGraphic>(ReadFile(DataPath("png/basn6a08.png")));
     EXPECT_EQ(rgba->PixelFormat(), bf32Bit);
 
-    const auto gray2 = Load(ReadFile(DataPath("png/basn0g02.png")));
+    const auto gray2 = Load<TPNGGraphic>(ReadFile(DataPath("png/basn0g02.png")));
     EXPECT_EQ(gray2->PixelFormat(), bf4Bit);
     EXPECT_EQ(gray2->Palette().Count(), 16u);
 
-    const auto grayAlpha = Load(ReadFile(DataPath("png/basn4a16.png")));
+    const auto grayAlpha = Load<TPNGGraphic>(ReadFile(DataPath("png/basn4a16.png")));
     EXPECT_EQ(grayAlpha->PixelFormat(), bf8Bit);
     EXPECT_EQ(grayAlpha->Palette().Count(), 256u);
 
-    EXPECT_TRUE(Load(ReadFile(DataPath("png/im_adam7_1x9.png")))->ImageProperties.Interlaced);
+    EXPECT_TRUE(
+        Load<TPNGGraphic>(ReadFile(DataPath("png/im_adam7_1x9.png")))->ImageProperties.Interlaced);
 }
 
 TEST(PNGReader, ImageDataSplitAcrossChunks) {
@@ -243,15 +228,16 @@ TEST(PNGReader, ImageDataSplitAcrossChunks) {
         chunks.push_back(PngChunk("IDAT", {}));
     }
     chunks.push_back(PngChunk("IEND", {}));
-    ExpectGrayPixels(*Load(PngFile(chunks)));
+    ExpectGrayPixels(*Load<TPNGGraphic>(PngFile(chunks)));
 }
 
 TEST(PNGReader, FiltersIncludingUnknownTypes) {
     // Each row of a 2 x 1 RGB image: Sub, Up, Average, Paeth, then type 7, left as stored.
     const Bytes rows = {1, 10, 20, 30, 5, 5, 5, 2, 1, 1, 1, 1, 1, 1, 3, 0, 0, 0,
                         2, 2,  2,  4,  1, 2, 3, 4, 5, 6, 7, 9, 8, 7, 6, 5, 4};
-    const auto image = Load(PngFile({PngChunk("IHDR", PngHeaderData(2, 5, 8, 2)),
-                                     PngChunk("IDAT", Deflate(rows)), PngChunk("IEND", {})}));
+    const auto image =
+        Load<TPNGGraphic>(PngFile({PngChunk("IHDR", PngHeaderData(2, 5, 8, 2)),
+                                   PngChunk("IDAT", Deflate(rows)), PngChunk("IEND", {})}));
     auto rgb = [&](int x, int y) {
         const TRGBQuad q = image->PixelColor(x, y);
         return std::array<int, 3>{q.rgbRed, q.rgbGreen, q.rgbBlue};
@@ -273,10 +259,10 @@ TEST(PNGReader, BackgroundTransparencyAndEarlyEnd) {
     const Bytes firstRow = {0, 255, 0, 0, 0, 0, 255};
     Bytes background = {0, 10, 0, 20, 0, 30};
     Bytes key = {0, 255, 0, 0, 0, 0};
-    const auto image =
-        Load(PngFile({PngChunk("IHDR", PngHeaderData(2, 2, 8, 2)), PngChunk("bKGD", background),
-                      PngChunk("tRNS", key), PngChunk("IDAT", DeflateUnfinished(firstRow)),
-                      PngChunk("IEND", {})}));
+    const auto image = Load<TPNGGraphic>(
+        PngFile({PngChunk("IHDR", PngHeaderData(2, 2, 8, 2)), PngChunk("bKGD", background),
+                 PngChunk("tRNS", key), PngChunk("IDAT", DeflateUnfinished(firstRow)),
+                 PngChunk("IEND", {})}));
     EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{0, 0, 255, 255}));
     EXPECT_EQ(image->PixelColor(1, 0), (TRGBQuad{255, 0, 0, 255}));
     EXPECT_EQ(image->PixelColor(0, 1), (TRGBQuad{30, 20, 10, 255}));
@@ -285,49 +271,52 @@ TEST(PNGReader, BackgroundTransparencyAndEarlyEnd) {
     EXPECT_EQ(image->TransparentColor, RGBColor(255, 0, 0));
 
     // Without a background the default is white; grey backgrounds are grey levels.
-    const auto white =
-        Load(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)),
-                      PngChunk("IDAT", DeflateUnfinished({0, 1, 2, 3})), PngChunk("IEND", {})}));
+    const auto white = Load<TPNGGraphic>(
+        PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)),
+                 PngChunk("IDAT", DeflateUnfinished({0, 1, 2, 3})), PngChunk("IEND", {})}));
     EXPECT_EQ(white->PixelColor(2, 1), (TRGBQuad{255, 255, 255, 255}));
-    const auto gray =
-        Load(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)), PngChunk("bKGD", {0, 77}),
-                      PngChunk("IDAT", DeflateUnfinished({0, 1, 2, 3})), PngChunk("IEND", {})}));
+    const auto gray = Load<TPNGGraphic>(
+        PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)), PngChunk("bKGD", {0, 77}),
+                 PngChunk("IDAT", DeflateUnfinished({0, 1, 2, 3})), PngChunk("IEND", {})}));
     EXPECT_EQ(gray->PixelColor(2, 1), (TRGBQuad{77, 77, 77, 255}));
     EXPECT_FALSE(gray->Transparent);
 
     // Palette transparency fills the alpha table, 255 beyond the listed entries.
-    const auto indexed = Load(ReadFile(DataPath("png/ftp1n3p08.png")));
+    const auto indexed = Load<TPNGGraphic>(ReadFile(DataPath("png/ftp1n3p08.png")));
     EXPECT_EQ(indexed->AlphaTable()[255], 255);
     // Values beyond the depth do not fault.
-    Load(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 1, 0)), PngChunk("bKGD", {0xFF, 0xFF}),
-                  PngChunk("tRNS", {0xFF, 0xFF}), PngChunk("IDAT", Deflate({0, 0, 0, 0})),
-                  PngChunk("IEND", {})}));
+    Load<TPNGGraphic>(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 1, 0)),
+                               PngChunk("bKGD", {0xFF, 0xFF}), PngChunk("tRNS", {0xFF, 0xFF}),
+                               PngChunk("IDAT", Deflate({0, 0, 0, 0})), PngChunk("IEND", {})}));
 }
 
 TEST(PNGReader, EndChunkBeforeImageDataLeavesTheBitmapEmpty) {
-    const auto image = Load(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)),
-                                     PngChunk("IEND", {}), PngChunk("IDAT", Deflate(GrayRows))}));
+    const auto image =
+        Load<TPNGGraphic>(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 8, 0)),
+                                   PngChunk("IEND", {}), PngChunk("IDAT", Deflate(GrayRows))}));
     EXPECT_TRUE(image->Empty());
 }
 
 TEST(PNGReader, DamagedFilesRaiseButNeverOverrun) {
     const Bytes good = ReadFile(DataPath("png/basn2c16.png"));
-    EXPECT_THROW(Load(Bytes(good.begin(), good.end() - 5)), EStreamError);
+    EXPECT_THROW(Load<TPNGGraphic>(Bytes(good.begin(), good.end() - 5)), EInvalidGraphic);
     for (size_t size = 0; size < good.size(); size += 3) {
         try {
-            Load(Bytes(good.begin(), good.begin() + std::ptrdiff_t(size)));
+            Load<TPNGGraphic>(Bytes(good.begin(), good.begin() + std::ptrdiff_t(size)));
         } catch (const Exception&) {
         }
     }
     // A chunk that claims more than the stream holds raises before anything is allocated.
     Bytes liar = GrayPNG();
     liar[8 + 25 + 0] = 0x7F;
-    EXPECT_THROW(Load(liar), EStreamError);
+    EXPECT_THROW(Load<TPNGGraphic>(liar), EInvalidGraphic);
     // An enormous image is refused by the bitmap.
-    EXPECT_THROW(Load(PngFile({PngChunk("IHDR", PngHeaderData(0x7FFFFFFF, 0x7FFFFFFF, 16, 6)),
-                               PngChunk("IDAT", Deflate(GrayRows)), PngChunk("IEND", {})})),
-                 EInvalidGraphic);
-    EXPECT_THROW(Load(PngFile({PngChunk("IHDR", PngHeaderData(0x80000000u, 1, 8, 0)),
-                               PngChunk("IDAT", Deflate(GrayRows)), PngChunk("IEND", {})})),
-                 EInvalidGraphic);
+    EXPECT_THROW(
+        Load<TPNGGraphic>(PngFile({PngChunk("IHDR", PngHeaderData(0x7FFFFFFF, 0x7FFFFFFF, 16, 6)),
+                                   PngChunk("IDAT", Deflate(GrayRows)), PngChunk("IEND", {})})),
+        EInvalidGraphic);
+    EXPECT_THROW(
+        Load<TPNGGraphic>(PngFile({PngChunk("IHDR", PngHeaderData(0x80000000u, 1, 8, 0)),
+                                   PngChunk("IDAT", Deflate(GrayRows)), PngChunk("IEND", {})})),
+        EInvalidGraphic);
 }

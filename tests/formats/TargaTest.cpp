@@ -34,18 +34,6 @@ Bytes Concat(Bytes a, const Bytes& b) {
     return a;
 }
 
-std::unique_ptr<TTargaGraphic> Load(const Bytes& bytes) {
-    auto image = std::make_unique<TTargaGraphic>();
-    TMemoryStream stream(bytes);
-    image->DecodeImage(stream);
-    return image;
-}
-
-bool Recognized(const Bytes& bytes) {
-    TMemoryStream stream(bytes);
-    return TTargaGraphic::Recognize(stream);
-}
-
 } // namespace
 
 TEST(TargaReader, FilesOfIndependentEncodersLoadPixelForPixel) {
@@ -53,7 +41,7 @@ TEST(TargaReader, FilesOfIndependentEncodersLoadPixelForPixel) {
     ASSERT_GE(files.size(), 20u);
     for (const std::string& name : files) {
         SCOPED_TRACE(name);
-        const auto image = Load(ReadFile(DataPath("tga/" + name)));
+        const auto image = Load<TTargaGraphic>(ReadFile(DataPath("tga/" + name)));
         EXPECT_EQ(CompareWithReference(*image, ReadReference(DataPath("tga/" + name + ".rgba.gz"))),
                   "");
     }
@@ -61,19 +49,19 @@ TEST(TargaReader, FilesOfIndependentEncodersLoadPixelForPixel) {
 
 TEST(TargaReader, RecognizeNeedsNineteenBytesAndKnownFields) {
     Bytes header = TargaHeader(2, 1, 1, 24, 0, 0, 0, 24);
-    EXPECT_FALSE(Recognized(header)); // 18 bytes
+    EXPECT_FALSE(Recognized<TTargaGraphic>(header)); // 18 bytes
     header.push_back(0);
-    EXPECT_TRUE(Recognized(header));
+    EXPECT_TRUE(Recognized<TTargaGraphic>(header));
 
     Bytes bad = header;
     bad[2] = 4; // image type
-    EXPECT_FALSE(Recognized(bad));
+    EXPECT_FALSE(Recognized<TTargaGraphic>(bad));
     bad = header;
     bad[1] = 2; // colour map type
-    EXPECT_FALSE(Recognized(bad));
+    EXPECT_FALSE(Recognized<TTargaGraphic>(bad));
     bad = header;
     bad[16] = 12; // pixel depth
-    EXPECT_FALSE(Recognized(bad));
+    EXPECT_FALSE(Recognized<TTargaGraphic>(bad));
 
     TMemoryStream stream(header);
     stream.SetPosition(0);
@@ -83,8 +71,8 @@ TEST(TargaReader, RecognizeNeedsNineteenBytesAndKnownFields) {
 
 TEST(TargaReader, MapEntrySizeZeroIsNotRecognizedButLoads) {
     const Bytes file = Concat(TargaHeader(2, 2, 1, 24, 0x20, 0, 0, 0), {1, 2, 3, 4, 5, 6});
-    EXPECT_FALSE(Recognized(file));
-    const auto image = Load(file);
+    EXPECT_FALSE(Recognized<TTargaGraphic>(file));
+    const auto image = Load<TTargaGraphic>(file);
     ASSERT_EQ(image->Width(), 2);
     EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{1, 2, 3, 255}));
     EXPECT_EQ(image->PixelColor(1, 0), (TRGBQuad{4, 5, 6, 255}));
@@ -122,7 +110,7 @@ TEST(TargaReader, GrayImageGetsGrayRampAndSkipsItsColourMap) {
     // A colour map of two 24-bit entries precedes the pixels; it is passed over.
     const Bytes file = Concat(TargaHeader(3, 3, 1, 8, 0x20, 1, 2, 24),
                               {9, 9, 9, 8, 8, 8, /* pixels */ 0, 128, 255});
-    const auto image = Load(file);
+    const auto image = Load<TTargaGraphic>(file);
     ASSERT_EQ(image->Palette().Count(), 256u);
     EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{0, 0, 0, 255}));
     EXPECT_EQ(image->PixelColor(1, 0), (TRGBQuad{128, 128, 128, 255}));
@@ -132,7 +120,7 @@ TEST(TargaReader, GrayImageGetsGrayRampAndSkipsItsColourMap) {
 TEST(TargaReader, FifteenBitMapEntriesShiftToTheTopOfEachByte) {
     const Bytes file = Concat(TargaHeader(1, 2, 1, 8, 0x20, 1, 2, 15),
                               {0xFF, 0x7F, 0x1F, 0x00, /* pixels */ 0, 1});
-    const auto image = Load(file);
+    const auto image = Load<TTargaGraphic>(file);
     ASSERT_EQ(image->Palette().Count(), 2u);
     EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{248, 248, 248, 255}));
     EXPECT_EQ(image->PixelColor(1, 0), (TRGBQuad{248, 0, 0, 255}));
@@ -140,10 +128,10 @@ TEST(TargaReader, FifteenBitMapEntriesShiftToTheTopOfEachByte) {
 
 TEST(TargaReader, DescriptorSelectsRowOrder) {
     const Bytes rows = {1, 1, 1, 2, 2, 2};
-    const auto bottomUp = Load(Concat(TargaHeader(2, 1, 2, 24, 0x00), rows));
+    const auto bottomUp = Load<TTargaGraphic>(Concat(TargaHeader(2, 1, 2, 24, 0x00), rows));
     EXPECT_EQ(bottomUp->PixelColor(0, 0).rgbBlue, 2);
     EXPECT_EQ(bottomUp->PixelColor(0, 1).rgbBlue, 1);
-    const auto topDown = Load(Concat(TargaHeader(2, 1, 2, 24, 0x20), rows));
+    const auto topDown = Load<TTargaGraphic>(Concat(TargaHeader(2, 1, 2, 24, 0x20), rows));
     EXPECT_EQ(topDown->PixelColor(0, 0).rgbBlue, 1);
     EXPECT_EQ(topDown->PixelColor(0, 1).rgbBlue, 2);
 }
@@ -169,19 +157,19 @@ TEST(TargaReader, DamagedFilesRaiseOrLoadPartlyButNeverOverrun) {
         SCOPED_TRACE(size);
         const Bytes cut(good.begin(), good.begin() + std::ptrdiff_t(size));
         try {
-            Load(cut);
+            Load<TTargaGraphic>(cut);
         } catch (const Exception&) {
         }
     }
     const Bytes raw = ReadFile(DataPath("tga/pil_rgb_raw_topdown.tga"));
-    EXPECT_THROW(Load(Bytes(raw.begin(), raw.end() - 100)), EStreamError);
+    EXPECT_THROW(Load<TTargaGraphic>(Bytes(raw.begin(), raw.end() - 100)), EInvalidGraphic);
     // A header claiming 65535 x 65535 at 32 bits exceeds the bitmap limit.
-    EXPECT_THROW(Load(Concat(TargaHeader(10, 65535, 65535, 32), {0x80, 1, 2, 3, 4})),
+    EXPECT_THROW(Load<TTargaGraphic>(Concat(TargaHeader(10, 65535, 65535, 32), {0x80, 1, 2, 3, 4})),
                  EInvalidGraphic);
     // No pixels per row: nothing is read.
-    EXPECT_TRUE(Load(Concat(TargaHeader(10, 0, 3, 24), {0x80, 1, 2, 3}))->Empty());
+    EXPECT_TRUE(Load<TTargaGraphic>(Concat(TargaHeader(10, 0, 3, 24), {0x80, 1, 2, 3}))->Empty());
     // An unknown depth has no colour layout.
-    EXPECT_THROW(Load(Concat(TargaHeader(2, 2, 2, 12), Bytes(8))), Exception);
+    EXPECT_THROW(Load<TTargaGraphic>(Concat(TargaHeader(2, 2, 2, 12), Bytes(8))), Exception);
 }
 
 TEST(TargaWriter, EightBitBitmapsWriteHeaderAndPaletteFirst) {
@@ -216,11 +204,12 @@ TEST(TargaWriter, WrittenFilesReadBackToTheSamePixels) {
           "pil_l_rle_topdown.tga", "py_rgb15_raw.tga"}) {
         for (bool compress : {true, false}) {
             SCOPED_TRACE(std::string(name) + (compress ? " compressed" : " raw"));
-            const auto original = Load(ReadFile(DataPath(std::string("tga/") + name)));
+            const auto original =
+                Load<TTargaGraphic>(ReadFile(DataPath(std::string("tga/") + name)));
             TMemoryStream out;
             original->WriteImage(out, compress);
             EXPECT_EQ(out.Data()[2] >= 9, compress);
-            const auto copy = Load(out.Data());
+            const auto copy = Load<TTargaGraphic>(out.Data());
             ASSERT_EQ(copy->Width(), original->Width());
             ASSERT_EQ(copy->Height(), original->Height());
             EXPECT_EQ(copy->PixelFormat(), original->PixelFormat());
@@ -245,7 +234,7 @@ TEST(TargaWriter, NarrowFormatsAreWidenedAndEmptyBitmapsWriteNothing) {
     image.ScanLine(0)[1] = 0xF0;
     TMemoryStream out;
     image.WriteImage(out, false);
-    const auto copy = Load(out.Data());
+    const auto copy = Load<TTargaGraphic>(out.Data());
     for (int x = 0; x < 3; ++x) EXPECT_EQ(copy->PixelColor(x, 0), image.PixelColor(x, 0));
 
     TTargaGraphic wide;
@@ -255,7 +244,7 @@ TEST(TargaWriter, NarrowFormatsAreWidenedAndEmptyBitmapsWriteNothing) {
     wide.FillRect({1, 0, 2, 1}, RGBColor(16, 255, 248));
     TMemoryStream out16;
     wide.EncodeImage(out16);
-    const auto copy16 = Load(out16.Data());
+    const auto copy16 = Load<TTargaGraphic>(out16.Data());
     EXPECT_EQ(copy16->PixelColor(0, 0), (TRGBQuad{8, 132, 255, 255}));
     EXPECT_EQ(copy16->PixelColor(1, 0), (TRGBQuad{255, 255, 16, 255}));
 }
@@ -270,7 +259,7 @@ TEST(TargaWriter, PillowReadsWrittenFiles) {
     for (const char* name : {"pil_rgb_raw_topdown.tga", "pil_rgba_raw_bottomup.tga",
                              "pil_p_rle_bottomup.tga", "pil_l_raw_bottomup.tga"}) {
         SCOPED_TRACE(name);
-        const auto original = Load(ReadFile(DataPath(std::string("tga/") + name)));
+        const auto original = Load<TTargaGraphic>(ReadFile(DataPath(std::string("tga/") + name)));
         const std::string written = folder + "/" + name;
         original->SaveToFile(written);
         const std::string reference = written + ".rgba.gz";

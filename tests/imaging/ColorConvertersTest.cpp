@@ -33,7 +33,7 @@ TColorManager Manager(TColorModel source, TColorModel target, uint8_t sourceBits
 Bytes Convert(TColorManager& m, const Bytes& source, size_t targetBytes, uint32_t count,
               uint8_t mask = 0xFF) {
     Bytes target(targetBytes + 16, kCanary);
-    m.ConvertRows(source.data(), target.data(), count, mask);
+    m.ConvertRows(source, target, count, mask);
     for (size_t i = targetBytes; i < target.size(); ++i)
         EXPECT_EQ(target[i], kCanary) << "written past the row at " << i;
     target.resize(targetBytes);
@@ -42,10 +42,9 @@ Bytes Convert(TColorManager& m, const Bytes& source, size_t targetBytes, uint32_
 
 Bytes ConvertPlanar(TColorManager& m, const std::vector<Bytes>& planes, size_t targetBytes,
                     uint32_t count, uint8_t mask = 0xFF) {
-    std::vector<const void*> pointers;
-    for (const Bytes& p : planes) pointers.push_back(p.data());
+    std::vector<std::span<const uint8_t>> rows(planes.begin(), planes.end());
     Bytes target(targetBytes + 16, kCanary);
-    m.ConvertRows(pointers, target.data(), count, mask);
+    m.ConvertRows(rows, target, count, mask);
     for (size_t i = targetBytes; i < target.size(); ++i)
         EXPECT_EQ(target[i], kCanary) << "written past the row at " << i;
     target.resize(targetBytes);
@@ -105,7 +104,7 @@ TEST(ColorReorder, LongRowsMatchPixelByPixelConversion) {
             EXPECT_EQ(Convert(m, row, row.size(), count), expected) << count;
 
             // In place.
-            m.ConvertRows(row.data(), row.data(), count);
+            m.ConvertRows(row, row, count);
             EXPECT_EQ(row, expected) << count;
         }
     }
@@ -191,7 +190,7 @@ TEST(ColorMask, InterlacedPassesTakeConsecutiveSourcePixels) {
     // A 1-bit row keeps the bits of the pixels it skips.
     TColorManager packed = Manager(cmPalette, cmPalette, 1, 1);
     Bytes target1 = {0b01010101};
-    packed.ConvertRows(Bytes{0b11110000}.data(), target1.data(), 8, 0xAA);
+    packed.ConvertRows(Bytes{0b11110000}, target1, 8, 0xAA);
     EXPECT_EQ(target1[0], 0xFF);
 }
 
@@ -229,7 +228,7 @@ TEST(ColorIndexed, BitRepacking) {
     // the unused half of the last byte.
     TColorManager odd = Manager(cmPalette, cmPalette, 8, 4);
     Bytes target = {0x00, 0x0A};
-    odd.ConvertRows(Bytes{0, 255, 136}.data(), target.data(), 3);
+    odd.ConvertRows(Bytes{0, 255, 136}, target, 3);
     EXPECT_EQ(target, (Bytes{0x0F, 0x8A}));
 
     // 2-bit indices into 8 bits: 0, 85, 170, 255.
@@ -253,7 +252,7 @@ TEST(ColorIndexed, SixteenBitIndices) {
     TColorManager down = Manager(cmPalette, cmPalette, 16, 4);
     down.SourceFlags = cfSwapBytes;
     Bytes target = {0x00, 0x03};
-    down.ConvertRows(Big16({0xFFFF, 0x1111, 0x8888}).data(), target.data(), 3);
+    down.ConvertRows(Big16({0xFFFF, 0x1111, 0x8888}), target, 3);
     EXPECT_EQ(target, (Bytes{0xF1, 0x83}));
 
     // Indices under 16 bits into 16-bit values.
@@ -395,7 +394,7 @@ TEST(ColorLongRows, ReorderWithGammaAndDepths) {
                                 << gamma << ", swap " << swapRedBlue << ", " << count << " pixels";
                             if (in == 1) {
                                 Bytes inPlace = source;
-                                m.ConvertRows(inPlace.data(), inPlace.data(), count);
+                                m.ConvertRows(inPlace, inPlace, count);
                                 ASSERT_EQ(inPlace, expected) << "in place, " << count << " pixels";
                             }
                         }
@@ -412,7 +411,7 @@ TEST(ColorLongRows, CMYKAndYCbCrMatchTheirFormulas) {
             TColorManager cmyk = Manager(cmCMYK, blueFirst ? cmBGR : cmRGB, 8, 8);
             TColorManager ycc = Manager(cmYCbCr, blueFirst ? cmBGR : cmRGB, 8, 8);
             Bytes dummy(4);
-            ycc.ConvertRows(dummy.data(), dummy.data(), 1); // builds the chroma tables
+            ycc.ConvertRows(dummy, dummy, 1); // builds the chroma tables
             const auto clamp = [](int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
             for (uint32_t count : kLengths) {
                 const Bytes source = RandomBytes(count * 4, count + 7);
@@ -439,7 +438,7 @@ TEST(ColorLongRows, CMYKAndYCbCrMatchTheirFormulas) {
                 const Bytes yccSource(source.begin(), source.begin() + count * 3);
                 ASSERT_EQ(Convert(ycc, yccSource, count * 3, count), expected) << count;
                 Bytes inPlace = yccSource;
-                ycc.ConvertRows(inPlace.data(), inPlace.data(), count);
+                ycc.ConvertRows(inPlace, inPlace, count);
                 ASSERT_EQ(inPlace, expected) << "in place, " << count;
             }
         }
@@ -460,7 +459,7 @@ TEST(ColorLongRows, MaskedRowsMatchTheirPasses) {
         for (size_t p = 0; p < count; ++p)
             if (mask & (0x80 >> (p % 8)))
                 pass.insert(pass.end(), &source[p * 4], &source[p * 4 + 4]);
-        m.ConvertRows(pass.data(), assembled.data(), count, mask);
+        m.ConvertRows(pass, assembled, count, mask);
         next += pass.size();
     }
     EXPECT_EQ(next, source.size());

@@ -147,8 +147,9 @@ TEST(ColorManagerSelection, PlanarRowsNeedAPlanePerSample) {
     TColorManager m = Manager(cmYCbCr, cmBGR, 8, 8);
     uint8_t y[1] = {}, cb[1] = {}, target[3] = {};
     EXPECT_EQ(ErrorOf([&] { m.ConvertRows({y, cb}, target, 1); }), kChannels);
-    EXPECT_EQ(ErrorOf([&] { m.ConvertRows(std::span<const void* const>(), target, 1); }),
-              kChannels);
+    EXPECT_EQ(
+        ErrorOf([&] { m.ConvertRows(std::span<const std::span<const uint8_t>>(), target, 1); }),
+        kChannels);
 }
 
 TEST(ColorManagerGamma, TablesFollowTheDepths) {

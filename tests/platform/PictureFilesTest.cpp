@@ -76,7 +76,7 @@ TEST(BitmapFile, HugeClaimedSizeRaisesWithBoundedMemory) {
     Put32(data, 22, 100000);
     const long before = MaxResidentKB();
     TBitmap bitmap;
-    EXPECT_NE(LoadError(bitmap, data).find("Image too large: 100000 x 100000"), std::string::npos);
+    EXPECT_NE(LoadError(bitmap, data).find("image of 100000 x 100000 pixels"), std::string::npos);
     EXPECT_LT(MaxResidentKB() - before, 64 * 1024);
     EXPECT_TRUE(bitmap.Empty());
 }
@@ -86,7 +86,7 @@ TEST(BitmapFile, DamagedFilesRaise) {
     TBitmap bitmap;
     EXPECT_EQ(LoadError(bitmap, {}), "Invalid bitmap file.");
     EXPECT_EQ(LoadError(bitmap, {good.begin(), good.begin() + 20}),
-              "Unexpected end of image data.");
+              "Cannot load image. The data ends unexpectedly.");
     std::vector<uint8_t> data = good;
     data[0] = 'X';
     EXPECT_EQ(LoadError(bitmap, data), "Invalid bitmap file.");
@@ -150,7 +150,7 @@ TEST(JPEGFile, HugeClaimedSizeRaisesWithBoundedMemory) {
     }
     const long before = MaxResidentKB();
     TJPEGImage jpeg;
-    EXPECT_NE(LoadError(jpeg, data).find("Image too large: 65000 x 65000"), std::string::npos);
+    EXPECT_NE(LoadError(jpeg, data).find("image of 65000 x 65000 pixels"), std::string::npos);
     EXPECT_LT(MaxResidentKB() - before, 64 * 1024);
     EXPECT_TRUE(jpeg.Empty());
 }
@@ -170,7 +170,7 @@ TEST(JPEGFile, LibraryErrorsBecomeExceptions) {
     // of progressive files (here: the bitmap fits, the coefficients do not).
     const size_t cap = TBitmap::MaxPixelBytes();
     TBitmap::SetMaxPixelBytes(1000);
-    EXPECT_NE(LoadError(jpeg, good).find("Image too large"), std::string::npos);
+    EXPECT_NE(LoadError(jpeg, good).find("memory limit of 1000 bytes"), std::string::npos);
     TBitmap::SetMaxPixelBytes(3000);
     EXPECT_EQ(LoadError(jpeg, ReadFixture("jpeg_rgb.jpg")), "(no error)");
     EXPECT_NE(LoadError(jpeg, good).find("progressive JPEG of 37 x 23"), std::string::npos);
