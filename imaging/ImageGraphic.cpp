@@ -74,8 +74,11 @@ void TImageGraphic::Assign(const TGraphic& source) {
     TBitmap::Assign(source);
 }
 
-void TImageGraphic::ApplySourceGamma(float fileGamma) {
-    ColorEngine->SetGammaValues(fileGamma, 2.2f);
+void TImageGraphic::ApplySourceGamma(float fileGamma, uint8_t tableBits) {
+    if (tableBits)
+        ColorEngine->SetGammaValues(fileGamma, 2.2f, tableBits, tableBits);
+    else
+        ColorEngine->SetGammaValues(fileGamma, 2.2f);
     ColorEngine->TargetFlags.Include(cfApplyGamma);
     ImageProperties.Flags.Include(flGammaCorrected);
 }

@@ -228,17 +228,18 @@ public:
     // Properties of the image being (or last) read.
     TImageProperties ImageProperties;
 
-protected:
+    // One load of an image (below); readers and the helpers in their .cpp files use it.
     class TLoad;
 
+protected:
     // Reads up to buffer.size() bytes from the stream's position into `buffer` and restores
     // the position; answers how many were read. For Recognize.
     static size_t PeekBytes(TStream& stream, std::span<uint8_t> buffer);
 
     // The gamma step of a load: the colour manager corrects from `fileGamma` to the display's
-    // 2.2, and the properties record that it did. Set the sample depths first: the gamma
-    // table is built for them.
-    void ApplySourceGamma(float fileGamma);
+    // 2.2, and the properties record that it did. The gamma table is built for the sample
+    // depths set (set them first), or over `tableBits` bits at both ends when given.
+    void ApplySourceGamma(float fileGamma, uint8_t tableBits = 0);
 
     // Converts rows into the bitmap's layout; configured for each load.
     std::unique_ptr<TColorManager> ColorEngine;
