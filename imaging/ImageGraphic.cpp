@@ -130,7 +130,11 @@ void TImageGraphic::TLoad::RequireBytes(uint64_t count) const {
 }
 
 void TImageGraphic::TLoad::RequireExpansion(uint64_t needed, uint64_t ratio) const {
-    const uint64_t stored = Remaining();
+    RequireExpansion(needed, ratio, Remaining());
+}
+
+void TImageGraphic::TLoad::RequireExpansion(uint64_t needed, uint64_t ratio,
+                                            uint64_t stored) const {
     // needed > stored * ratio, without the product overflowing.
     if (ratio == 0 || needed / ratio > stored || (needed / ratio == stored && needed % ratio))
         Fail(msgDataTooShort);

@@ -303,6 +303,8 @@ public:
     // most the format's compression can expand data), can hold `needed` bytes. Readers call it
     // before sizing the bitmap from a header, so that a small file cannot claim a huge image.
     void RequireExpansion(uint64_t needed, uint64_t ratio) const;
+    // The same for `stored` bytes of data already read.
+    void RequireExpansion(uint64_t needed, uint64_t ratio, uint64_t stored) const;
     // Reads `count` bytes from the stream into `buffer`, resized to them, after checking that
     // the stream holds them (the buffer never grows beyond the file).
     void ReadBlock(TBudgetVector<uint8_t>& buffer, size_t count);
