@@ -214,7 +214,7 @@ TEST_F(FormTest, TypingTabArrowsAndClicksWriteTheRowsLeft) {
     EXPECT_TRUE(modal.shown.empty());
 }
 
-TEST_F(FormTest, KeyColumnRenamesAndEmptyNamesWriteNothing) {
+TEST_F(FormTest, KeyColumnRenamesAndRefusesEmptyOrTakenNames) {
     OpenScale(kScaleFile);
     Click(0, 2);
     // A point typed in column 0 becomes a comma.
@@ -228,19 +228,40 @@ TEST_F(FormTest, KeyColumnRenamesAndEmptyNamesWriteNothing) {
     // The table keeps the row in place until the next load.
     EXPECT_EQ(Column(0), QStringList({"Début", "2,5", "4,6", "10"}));
 
-    // An emptied name: nothing is written, the section stays and comes back at the next load.
+    // An emptied name, a name of spaces, another row's name: refused with a message each time;
+    // the row stays current and modified, the file and both sections as they were.
     const QByteArray before = ReadBytes(scalePath);
     Click(0, 3);
     Key(Qt::Key_Backspace);
     EXPECT_EQ(grid->Cells(0, 3), QString());
     Key(Qt::Key_Tab);
-    Type("x");
+    Type("  ");
     Click(0, 1);
-    EXPECT_EQ(ReadBytes(scalePath), before);
+    Key(Qt::Key_Backspace);
+    Key(Qt::Key_Backspace);
+    Type("2,5");
+    Key(Qt::Key_Up);
+    ASSERT_EQ(modal.shown.size(), 3u);
+    EXPECT_TRUE(modal.shown[0].text.startsWith("Le nom d'une ligne ne peut pas être vide"));
+    EXPECT_EQ(modal.shown[1].text, modal.shown[0].text);
+    EXPECT_EQ(modal.shown[2].text, "Une autre ligne de " + scalePath +
+                                       " porte déjà le nom « 2,5 » : la ligne n'est pas "
+                                       "enregistrée.");
+    EXPECT_EQ(modal.shown[2].type, TMsgDlgType::mtError);
+    EXPECT_EQ(grid->Row(), 3);
+    EXPECT_EQ(grid->Col(), 0);
     EXPECT_TRUE(form->Modified);
+    EXPECT_EQ(form->SelectedKey, QString("10"));
+    EXPECT_EQ(ReadBytes(scalePath), before);
+    // Its own name again: the row is as loaded, leaving it writes nothing.
+    for (int i = 0; i < 3; ++i) Key(Qt::Key_Backspace);
+    Type("10");
+    Click(0, 1);
+    EXPECT_EQ(grid->Row(), 1);
+    EXPECT_FALSE(form->Modified);
+    EXPECT_EQ(ReadBytes(scalePath), before);
     form->LoadTable(form->ScaleFile.get());
     EXPECT_EQ(Column(0), QStringList({"Début", "2,5", "4,6", "10"}));
-    EXPECT_EQ(ReadBytes(scalePath), before);
 }
 
 TEST_F(FormTest, SavesNeverRemoveAnotherRowsSection) {
