@@ -6,7 +6,12 @@
 #include <QLibraryInfo>
 #include <QLocale>
 
+void UseFrenchLocale() {
+    qputenv("LC_ALL", "fr_FR.UTF-8");
+}
+
 std::unique_ptr<QTranslator> InstallQtFrench() {
+    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
     auto translator = std::make_unique<QTranslator>();
     if (!translator->load(QLocale(QLocale::French, QLocale::France), QStringLiteral("qtbase"),
                           QStringLiteral("_"),
