@@ -141,6 +141,8 @@ void TForm1::LoadTable(TIniFile* file) {
     TStringGrid& grid = *StringGrid1;
     {
         const TGridUpdate update(grid);
+        // The rows being emptied hold nothing of the file any more.
+        StoredRows.clear();
         for (int row = 0; row < grid.RowCount(); ++row) grid.ClearRow(row);
         grid.SetRowCount(2);
         grid.SetFixedRows(1);

@@ -655,13 +655,18 @@ void TStringGrid::mousePressEvent(QMouseEvent* event) {
 }
 
 void TStringGrid::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) return event->accept();
+    event->accept();
+    if (event->button() != Qt::LeftButton) return;
+    // Normally the first click made the cell current already; if not, the same vetoable move.
     const QModelIndex at = indexAt(event->position().toPoint());
-    if (at.isValid() && at == IndexOf(col_, row_) && editor_->isVisible()) {
+    if (!at.isValid()) return;
+    if (at != selection_->currentIndex()) {
+        selection_->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect);
+    }
+    if (at == IndexOf(col_, row_) && editor_->isVisible()) {
         editor_->setFocus();
         editor_->Open();
     }
-    event->accept();
 }
 
 void TStringGrid::contextMenuEvent(QContextMenuEvent* event) {
