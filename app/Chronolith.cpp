@@ -11,12 +11,12 @@
 #include <memory>
 
 int main(int, char** argv) {
+    UseFrenchLocale();
     const TImagingLibrary imaging;
 
     // Qt is given the program's name alone, so that no argument changes what it does.
     int qtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
-    UseFrenchLocale();
     QApplication application(qtArgc, qtArgv);
     const std::unique_ptr<QTranslator> french = InstallQtFrench();
     SetWarningHandler(ShowLibraryWarning);

@@ -7,7 +7,9 @@
 #include <QLocale>
 
 void UseFrenchLocale() {
+    // LANGUAGE, when set, would override the language of LC_ALL.
     qputenv("LC_ALL", "fr_FR.UTF-8");
+    qputenv("LANGUAGE", "fr_FR:fr");
 }
 
 std::unique_ptr<QTranslator> InstallQtFrench() {
