@@ -285,7 +285,8 @@ QString TIniFile::Storable(const QString& text) const {
             const QString shown =
                 c.isSurrogate() && !pair ? QString() : stored.mid(i, pair ? 2 : 1);
             throw Exception(Format(
-                "Le caractère « %s » (U+%04X) ne peut pas être enregistré dans %s, dont le "
+                "Le caractère «\u00A0%s\u00A0» (U+%04X) ne peut pas être enregistré dans %s, dont "
+                "le "
                 "codage est %s : la ligne n'est pas enregistrée et le fichier reste tel qu'il "
                 "était.",
                 shown.toUtf8().constData(), static_cast<unsigned>(code),
@@ -527,10 +528,10 @@ void TIniFile::ReplaceSection(const QString& oldSection, const QString& newSecti
     const int oldIndex = oldSection.trimmed().isEmpty() ? -1 : FindSection(OneLine(oldSection));
     const int newIndex = FindSection(newName);
     if (newIndex >= 0 && newIndex != oldIndex) {
-        throw Exception(Format("Une autre ligne de %s porte déjà le nom « %s » : la ligne "
-                               "n'est pas enregistrée.",
-                               fileName_.toUtf8().constData(),
-                               newName.trimmed().toUtf8().constData()));
+        throw Exception(
+            Format("Une autre ligne de %s porte déjà le nom «\u00A0%s\u00A0» : la ligne "
+                   "n'est pas enregistrée.",
+                   fileName_.toUtf8().constData(), newName.trimmed().toUtf8().constData()));
     }
     bool changed = false;
     int target = oldIndex;

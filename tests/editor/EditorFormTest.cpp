@@ -265,7 +265,7 @@ TEST_F(FormTest, KeyColumnRenamesAndRefusesEmptyOrTakenNames) {
     EXPECT_TRUE(modal.shown[0].text.startsWith("Le nom d'une ligne ne peut pas être vide"));
     EXPECT_EQ(modal.shown[1].text, modal.shown[0].text);
     EXPECT_EQ(modal.shown[2].text, "Une autre ligne de " + scalePath +
-                                       " porte déjà le nom « 2,5 » : la ligne n'est pas "
+                                       " porte déjà le nom «\u00A02,5\u00A0» : la ligne n'est pas "
                                        "enregistrée.");
     EXPECT_EQ(modal.shown[2].type, TMsgDlgType::mtError);
     EXPECT_EQ(grid->Row(), 3);
@@ -508,7 +508,8 @@ TEST_F(FormTest, CharacterOutsideTheEncodingIsRefused) {
     Click(1, 3);
     ASSERT_EQ(modal.shown.size(), 1u);
     EXPECT_EQ(modal.shown[0].text,
-              "Le caractère « ≈ » (U+2248) ne peut pas être enregistré dans " + scalePath +
+              "Le caractère «\u00A0≈\u00A0» (U+2248) ne peut pas être enregistré dans " +
+                  scalePath +
                   ", dont le codage est Windows-1252 : la ligne n'est pas enregistrée et le "
                   "fichier reste tel qu'il était.");
     EXPECT_EQ(grid->Row(), 2);
@@ -614,7 +615,7 @@ TEST_F(FormTest, RightClickMovesTheCurrentCellFirst) {
     Type("≈");
     rightClick(1, 1);
     EXPECT_EQ(grid->Row(), 3);
-    EXPECT_TRUE(modal.shown.back().text.startsWith("Le caractère « ≈ »"));
+    EXPECT_TRUE(modal.shown.back().text.startsWith("Le caractère «\u00A0≈\u00A0»"));
     EXPECT_FALSE(form->PopupMenu1->isVisible());
 }
 

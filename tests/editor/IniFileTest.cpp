@@ -162,10 +162,10 @@ TEST_F(IniFileTest, Windows1252RefusesWhatItCannotHold) {
     const struct {
         QString text;
         QString shown;
-    } refused[] = {{"≈", "« ≈ » (U+2248)"},
-                   {"→", "« → » (U+2192)"},
-                   {"ω", "« ω » (U+03C9)"},
-                   {"x😀", "« 😀 » (U+1F600)"}};
+    } refused[] = {{"≈", "«\u00A0≈\u00A0» (U+2248)"},
+                   {"→", "«\u00A0→\u00A0» (U+2192)"},
+                   {"ω", "«\u00A0ω\u00A0» (U+03C9)"},
+                   {"x😀", "«\u00A0😀\u00A0» (U+1F600)"}};
     for (const auto& [text, shown] : refused) {
         try {
             // The refused character comes after values that would fit: nothing is written.
@@ -266,7 +266,7 @@ TEST_F(IniFileTest, RenamesInPlaceAndKeepsOtherKeys) {
     } catch (const Exception& error) {
         EXPECT_EQ(QString::fromUtf8(error.what()),
                   "Une autre ligne de " + path +
-                      " porte déjà le nom « 2 » : la ligne n'est pas "
+                      " porte déjà le nom «\u00A02\u00A0» : la ligne n'est pas "
                       "enregistrée.");
     }
     EXPECT_THROW(ini.WriteValue(" ", "eon", "x"), Exception);
