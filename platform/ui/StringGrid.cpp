@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
+#include <QScrollBar>
 #include <QToolTip>
 
 #include <algorithm>
@@ -701,6 +702,18 @@ bool TStringGrid::viewportEvent(QEvent* event) {
 void TStringGrid::scrollContentsBy(int dx, int dy) {
     QTableView::scrollContentsBy(dx, dy);
     PlaceEditor(false);
+}
+
+void TStringGrid::scrollTo(const QModelIndex& index, ScrollHint hint) {
+    // A cell whose start shows already, over 80 pixels or its whole width, is visible enough:
+    // scrolling all of it into view would only push the columns before it (the key column)
+    // partly out of sight.
+    const int x = horizontalScrollBar()->value();
+    const QRect cell = visualRect(index);
+    const bool keep =
+        cell.left() >= 0 && viewport()->width() - cell.left() >= std::min(cell.width(), 80);
+    QTableView::scrollTo(index, hint);
+    if (keep) horizontalScrollBar()->setValue(x);
 }
 
 void TStringGrid::updateGeometries() {

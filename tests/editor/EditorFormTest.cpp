@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QScrollBar>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
@@ -819,6 +820,21 @@ TEST_F(GridTest, KeyHandlersActBeforeTheKey) {
     QTest::keyClick(grid.Editor(), Qt::Key_Backtab);
     EXPECT_EQ(grid.Row(), 1);
     EXPECT_EQ(grid.Col(), 1);
+}
+
+// Moving into a cell wider than the view whose start shows does not scroll the columns before
+// it half out of sight; a cell out of sight is scrolled to.
+TEST_F(GridTest, WideCellsDoNotScrollTheKeyColumnAway) {
+    grid.SetColWidths(0, 60);
+    grid.SetColWidths(1, 600);
+    grid.SetColWidths(2, 60);
+    QCoreApplication::processEvents();
+    QTest::keyClick(grid.Editor(), Qt::Key_Tab);
+    EXPECT_EQ(grid.Col(), 1);
+    EXPECT_EQ(grid.horizontalScrollBar()->value(), 0);
+    QTest::keyClick(grid.Editor(), Qt::Key_Tab);
+    EXPECT_EQ(grid.Col(), 2);
+    EXPECT_GT(grid.horizontalScrollBar()->value(), 0);
 }
 
 // Qt's message box as the user sees it: French buttons, the default, Escape.
