@@ -77,7 +77,15 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     FormCreate();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+    // The grid outlives this part of the window (Qt frees the children later) and may still be
+    // asked to paint: it must not call back into a window being destroyed.
+    StringGrid1->OnKeyDown = nullptr;
+    StringGrid1->OnKeyPress = nullptr;
+    StringGrid1->OnSetEditText = nullptr;
+    StringGrid1->OnSelectCell = nullptr;
+    StringGrid1->OnCellColour = nullptr;
+}
 
 void TForm1::FormCreate() {
     SelectedKey.clear();
