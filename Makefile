@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 # The project's own builds treat warnings as errors; a plain cmake build does not.
 WERROR := -DCHRONOLITH_WERROR=ON
 
-.PHONY: deps configure build run test bench fuzz sanitize format clean
+.PHONY: deps configure build run test bench fuzz fuzz-smoke sanitize format clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -32,6 +32,10 @@ fuzz:
 	@bash scripts/install-deps.sh --fuzz
 	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(WERROR) -DCHRONOLITH_FUZZ=ON >/dev/null
 	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
+
+# Every fuzz target for FUZZ_SECONDS (default 45) from its seeds; fails on any finding.
+fuzz-smoke: fuzz
+	@bash scripts/fuzz-smoke.sh build-fuzz
 
 sanitize:
 	@$(MAKE) test BUILD=build-asan CMAKE_FLAGS=-DCHRONOLITH_SANITIZE=ON
