@@ -45,10 +45,24 @@ struct TBitmapHeader {
     int32_t Width, Height;
 };
 
+// Uncompressed rows must all be in the file (the last one may lack its padding), so that a
+// short file cannot make the decoder fill a huge image. Run-length data can skip whole rows
+// and is bounded by the cap alone.
+void CheckStoredRows(std::span<const uint8_t> data, uint32_t offset, int64_t width, int64_t height,
+                     uint16_t bitCount, uint32_t compression) {
+    if (compression == BI_RLE8 || compression == BI_RLE4) return;
+    const size_t rowBytes = CheckedRowBytes(size_t(width), bitCount);
+    const size_t stride = CheckedAdd(rowBytes, 3) / 4 * 4;
+    const size_t needed =
+        CheckedAdd(CheckedAdd(offset, CheckedMul(stride, size_t(height - 1))), rowBytes);
+    if (needed > data.size()) throw EInvalidGraphic(FormatImageMessage(msgDataTooShort, "BMP"));
+}
+
 TBitmapHeader ReadHeader(std::span<const uint8_t> data) {
     TByteReader r(data);
     if (r.Size() < 18 || r.U8() != 'B' || r.U8() != 'M') InvalidBitmap();
-    r.Seek(14);
+    r.Seek(10);
+    const uint32_t offset = r.LE32();
     const uint32_t headerSize = r.LE32();
     uint16_t bitCount;
     int64_t width, height;
@@ -79,6 +93,7 @@ TBitmapHeader ReadHeader(std::span<const uint8_t> data) {
     }
     height = height < 0 ? -height : height;
     if (width <= 0 || height <= 0 || width > INT32_MAX || height > INT32_MAX) InvalidBitmap();
+    CheckStoredRows(data, offset, width, height, bitCount, compression);
     return {NearestFormat(bitCount, compression, greenMask, alphaMask), int32_t(width),
             int32_t(height)};
 }
