@@ -347,3 +347,17 @@ TEST(PNGReader, GammaAfterThePaletteKeepsThePaletteDepth) {
         });
     EXPECT_EQ(files, 6u);
 }
+
+TEST(PNGReader, FuzzFindingsFailCleanly) {
+    // Inputs the fuzzer found overrunning the row converter (chunk CRCs repaired): gAMA after
+    // PLTE in a 4-bit palette image, tRNS and gAMA after the first IDAT of an interlaced 2-bit
+    // grey image. They now fail with a message of the table.
+    const size_t files =
+        ForEachFile("regress/fuzz", ".png", [](const std::string& name, const Bytes& bytes) {
+            const std::string error = LoadError<TPNGGraphic>(bytes);
+            EXPECT_TRUE(error.rfind("Cannot load image.", 0) == 0 ||
+                        error == "Stream read error in PNG file.")
+                << name << ": " << error;
+        });
+    EXPECT_EQ(files, 2u);
+}
