@@ -8,7 +8,8 @@
 # for SGI and PSD) or Pillow, cross-checked with the other where both read the file, with the
 # readers' rules applied: 16-bit samples become 8-bit by v * 255 // 65535; alpha is kept for
 # 32-bit results only (PCX and PSD with four colour channels, SGI with four channels); grey
-# images with a second channel show the first; 1-bit PCX images are black and white; CMYK
+# images with a second channel show the first; 1-bit PCX images are black and white; PSD RGBA
+# colours are taken as stored (not as matted with white); CMYK
 # becomes RGB as clamp(X * K // 255 - X - K + 255) of the ink amounts X and K.
 #
 # No tool writes Paintshop Pro files: the psp/ files are packed here byte by byte after the
@@ -202,9 +203,11 @@ def make_psd():
     os.remove(src)
     for path in made:
         name = os.path.basename(path)
-        if "palette" in name:
-            # ImageMagick does not read its own indexed files back; Pillow decodes them.
-            size, rgba = pillow_rgba(Image.open(path), False)
+        if "palette" in name or "rgba" in name:
+            # ImageMagick does not read its own indexed files back, and takes the colours of
+            # its RGBA files as matted with white, which it did not do on writing; Pillow
+            # decodes both as stored.
+            size, rgba = pillow_rgba(Image.open(path), "rgba" in name)
             write_reference(path, size[0], size[1], rgba)
             continue
         width, height = size_of(path, "[0]")
