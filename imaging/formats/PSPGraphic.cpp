@@ -307,8 +307,9 @@ void TPSPGraphic::DecodeImage(TStream& stream) {
         size_t placedCount = 0;
         load.BeginTransfer();
         for (uint16_t i = 0; i < channelCount; ++i) {
+            // The layer's channels end with the file only when it is cut.
             const std::optional<TPSPBlockHeader> block = readBlockHeader();
-            if (!block) break;
+            if (!block) load.Fail(msgUnexpectedEnd);
             const int64_t end = stream.Position() + block->TotalLength;
             skipChunkLength();
             const uint32_t compressedLength = readLE32();
@@ -376,7 +377,13 @@ void TPSPGraphic::DecodeImage(TStream& stream) {
             require(TPSPChannel::Green);
             require(TPSPChannel::Blue);
         }
-        if (!color || alpha) require(TPSPChannel::Composite);
+        if (!color) require(TPSPChannel::Composite);
+        // A colour layer counted more than three channels but brought no alpha: opaque.
+        if (alpha && !placed[size_t(TPSPChannel::Composite)])
+            for (size_t y = 0; y < height; ++y) {
+                uint8_t* target = ScanLineSpan(int32_t(y)).first(width * 4).data();
+                for (size_t x = 0; x < width; ++x) target[4 * x + 3] = 255;
+            }
         load.Finish();
     };
 
