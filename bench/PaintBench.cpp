@@ -105,8 +105,7 @@ const Bytes& Input(const std::string& name) {
     static std::map<std::string, Bytes> files;
     auto it = files.find(name);
     if (it == files.end()) {
-        std::ifstream file(std::string(CHRONOLITH_BENCH_DATA) + "/paint/" + name,
-                           std::ios::binary);
+        std::ifstream file(std::string(CHRONOLITH_BENCH_DATA) + "/paint/" + name, std::ios::binary);
         it = files.emplace(name, Bytes(std::istreambuf_iterator<char>(file), {})).first;
     }
     return it->second;
