@@ -32,7 +32,7 @@ int FuzzReader(const uint8_t* data, size_t size, TThen&& then) {
     (void)recognized;
     TReader image;
     try {
-        image.DecodeImage(stream);
+        image.LoadFromStream(stream);
         if (!image.Empty()) {
             const uint8_t* last = image.ScanLine(image.Height() - 1);
             volatile uint8_t sink = last[0] ^ last[image.BytesPerLine() - 1];

@@ -10,7 +10,11 @@
 #include "platform/graphics/Picture.h"
 // Readers: one include per reader header, in the order of the table below.
 #include "imaging/formats/GIFGraphic.h"
+#include "imaging/formats/PCXGraphic.h"
 #include "imaging/formats/PNGGraphic.h"
+#include "imaging/formats/PSDGraphic.h"
+#include "imaging/formats/PSPGraphic.h"
+#include "imaging/formats/SGIGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
 
 #include <algorithm>
@@ -42,7 +46,17 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
         {"vda", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
         {"tga", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
         {"icb", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
+        {"pcx", &TPCXGraphic::ClassRef, msgPCXImages, "", {fkRaster}},
+        {"pcc", &TPCXGraphic::ClassRef, "", "", {fkRaster}},
+        {"scr", &TPCXGraphic::ClassRef, "", msgScreenCaptureImages, {fkRaster}},
+        {"sgi", &TSGIGraphic::ClassRef, msgSGIImages, msgSGITrueColorImages, {fkRaster}},
+        {"rgba", &TSGIGraphic::ClassRef, "", msgSGITrueColorAlphaImages, {fkRaster}},
+        {"rgb", &TSGIGraphic::ClassRef, "", msgSGITrueColorImages, {fkRaster}},
+        {"bw", &TSGIGraphic::ClassRef, "", msgSGIMonoImages, {fkRaster}},
+        {"psd", &TPSDGraphic::ClassRef, msgPhotoshopImages, "", {fkLayers, fkRaster}},
+        {"pdd", &TPSDGraphic::ClassRef, "", "", {fkLayers, fkRaster}},
         {"gif", &TGIFGraphic::ClassRef, msgCompuServeImages, "", {fkAnimation, fkMultiImage, fkRaster}},
+        {"psp", &TPSPGraphic::ClassRef, msgPaintshopProImages, "", {fkRaster, fkVector}},
         {"png", &TPNGGraphic::ClassRef, msgPNGImages, "", {fkRaster}},
     };
     // clang-format on
@@ -56,8 +70,9 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
 // except the PNG reader's, which goes after "dib". The EPS reader's class has no step.
 const std::vector<TFormatRemoval>& RemovalOrder() {
     static const std::vector<TFormatRemoval> steps = {
-        {"", &TTargaGraphic::ClassRef}, {"", &TGIFGraphic::ClassRef}, {"rle", &TBitmap::ClassRef},
-        {"dib", &TBitmap::ClassRef},    {"", &TPNGGraphic::ClassRef},
+        {"", &TPSPGraphic::ClassRef}, {"", &TPSDGraphic::ClassRef}, {"", &TTargaGraphic::ClassRef},
+        {"", &TSGIGraphic::ClassRef}, {"", &TPCXGraphic::ClassRef}, {"", &TGIFGraphic::ClassRef},
+        {"rle", &TBitmap::ClassRef},  {"dib", &TBitmap::ClassRef},  {"", &TPNGGraphic::ClassRef},
     };
     return steps;
 }

@@ -56,6 +56,11 @@ inline constexpr char msgRowTooShort[] =
 // size.
 inline constexpr char msgLZWCodeSize[] = "Invalid LZW minimum code size %s in GIF data.";
 
+// PCX, SGI, Photoshop and Paintshop Pro readers (EInvalidGraphic).
+// Second place: the channel that is missing ("red", "composite").
+inline constexpr char msgMissingChannel[] = "Cannot load image. The %s layer has no %s channel.";
+inline constexpr char msgNoRasterLayer[] = "Cannot load image. The %s file holds no raster layer.";
+
 // Bitmap use outside the image (EInvalidGraphic); %s is the index.
 inline constexpr char msgScanLineRange[] = "Scan line index out of range (%s).";
 inline constexpr char msgPixelRange[] = "Pixel index out of range.";

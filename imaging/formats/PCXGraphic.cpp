@@ -1,0 +1,390 @@
+// Messages: msgInvalidImage (the header changed under the load), msgInvalidSize,
+// msgInvalidColorFormat (a bits and planes combination no bitmap takes), msgBadValue (bytes
+// per line too small for the width), msgDataTooShort, msgUnexpectedEnd.
+#include "imaging/formats/PCXGraphic.h"
+
+#include "imaging/ColorManager.h"
+#include "imaging/ImageMessages.h"
+#include "imaging/codecs/RunLengthDecoders.h"
+#include "platform/graphics/Checked.h"
+#include "platform/graphics/Exceptions.h"
+#include "platform/graphics/Stream.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+
+DEFINE_GRAPHIC_CLASS(TPCXGraphic, TImageGraphic)
+
+namespace {
+
+constexpr const char* FormatName = "PCX";
+constexpr size_t HeaderSize = 128;
+constexpr size_t ColorMapSize = 48;
+// The 256-colour block at the end of 8-bit files: a marker byte, then 256 RGB entries.
+constexpr size_t PaletteBlockSize = 769;
+constexpr uint8_t PaletteBlockMarker = 12;
+// Most bytes one packet (two bytes) can produce: 63.
+constexpr uint64_t MaxExpansion = 32;
+
+enum class TPCXMaker : uint8_t { Paintbrush = 10, ScreenCapture = 205 };
+enum class TPCXVersion : uint8_t {
+    V25 = 0,
+    V28Palette = 2,
+    V28NoPalette = 3, // no palette of its own: the standard 16 colours
+    V30 = 5,
+};
+enum class TPCXEncoding : uint8_t { Stored = 0, RunLength = 1 };
+enum class TPCXPaletteInfo : uint16_t { Color = 1, Gray = 2 };
+
+struct TPCXHeader {
+    uint8_t Version = 0;
+    uint8_t Encoding = 0;
+    uint8_t BitsPerPlane = 0;
+    uint16_t XMin = 0, YMin = 0, XMax = 0, YMax = 0;
+    uint16_t XResolution = 0, YResolution = 0;
+    std::array<uint8_t, ColorMapSize> ColorMap{};
+    uint8_t Planes = 0;
+    uint16_t BytesPerLine = 0;
+    uint16_t PaletteInfo = 0;
+
+    // Sides as the window states them; 0 or less for a window whose corners are swapped.
+    int32_t Width() const { return int32_t(XMax) - int32_t(XMin) + 1; }
+    int32_t Height() const { return int32_t(YMax) - int32_t(YMin) + 1; }
+    bool RunLength() const { return Encoding == uint8_t(TPCXEncoding::RunLength); }
+};
+
+// The header, or nothing when the maker byte is neither Paintbrush's nor the screen
+// captures'.
+std::optional<TPCXHeader> ParseHeader(TByteReader& reader) {
+    const uint8_t maker = reader.U8();
+    if (maker != uint8_t(TPCXMaker::Paintbrush) && maker != uint8_t(TPCXMaker::ScreenCapture))
+        return std::nullopt;
+    TPCXHeader header;
+    header.Version = reader.U8();
+    header.Encoding = reader.U8();
+    header.BitsPerPlane = reader.U8();
+    header.XMin = reader.LE16();
+    header.YMin = reader.LE16();
+    header.XMax = reader.LE16();
+    header.YMax = reader.LE16();
+    header.XResolution = reader.LE16();
+    header.YResolution = reader.LE16();
+    reader.Read(header.ColorMap.data(), ColorMapSize);
+    reader.Skip(1); // reserved
+    header.Planes = reader.U8();
+    header.BytesPerLine = reader.LE16();
+    header.PaletteInfo = reader.LE16();
+    return header;
+}
+
+bool IsKnownVersion(uint8_t version) {
+    switch (TPCXVersion(version)) {
+    case TPCXVersion::V25:
+    case TPCXVersion::V28Palette:
+    case TPCXVersion::V28NoPalette:
+    case TPCXVersion::V30:
+        return true;
+    }
+    return false;
+}
+
+// How the planes of a row become pixels.
+enum class TPCXLayout : uint8_t {
+    Packed,      // one plane of 1, 2, 4 or 8-bit indices
+    BitPlanes,   // 2 to 4 planes of 1 bit: plane k gives bit k of a 4-bit index
+    ColorPlanes, // 3 planes of 8-bit red, green, blue (a fourth of alpha)
+};
+
+std::optional<TPCXLayout> LayoutOf(const TPCXHeader& header) {
+    const uint8_t bits = header.BitsPerPlane, planes = header.Planes;
+    if (planes == 1 && (bits == 1 || bits == 2 || bits == 4 || bits == 8))
+        return TPCXLayout::Packed;
+    if (bits == 1 && planes >= 2 && planes <= 4) return TPCXLayout::BitPlanes;
+    if (bits == 8 && (planes == 3 || planes == 4)) return TPCXLayout::ColorPlanes;
+    return std::nullopt;
+}
+
+// Nibble masks of a 4-bit row: entry b holds, for each set bit of b (the most significant
+// is the first pixel), bit 0 of that pixel's nibble in 8 nibbles stored as 4 bytes, low byte
+// first, the first pixel of each byte in its high nibble.
+constexpr std::array<uint32_t, 256> SpreadTable = [] {
+    std::array<uint32_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        uint32_t value = 0;
+        for (unsigned pixel = 0; pixel < 8; ++pixel) {
+            if (!(b & (0x80u >> pixel))) continue;
+            const unsigned shift = 8 * (pixel / 2) + ((pixel & 1) ? 0 : 4);
+            value |= uint32_t(1) << shift;
+        }
+        table[b] = value;
+    }
+    return table;
+}();
+
+// Combines 1-bit planes, each `planeBytes` long, into `width` 4-bit pixels of `target`.
+void CombineBitPlanes(std::span<const uint8_t> row, size_t planes, size_t planeBytes,
+                      uint32_t width, std::span<uint8_t> target) {
+    const size_t outBytes = (size_t(width) * 4 + 7) / 8;
+    const size_t groups = (size_t(width) + 7) / 8;
+    for (size_t g = 0; g < groups; ++g) {
+        uint32_t value = 0;
+        for (size_t k = 0; k < planes; ++k) value |= SpreadTable[row[k * planeBytes + g]] << k;
+        const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
+                                  uint8_t(value >> 24)};
+        const size_t at = 4 * g;
+        std::memcpy(target.data() + at, bytes, std::min<size_t>(4, outBytes - at));
+    }
+}
+
+// Run-length rows: the packed bytes are read from the stream in blocks; each row's packets
+// are found in the block (a run may carry on into the next row, as some writers let it) and
+// decoded by the PCX decoder.
+class TPackedRows {
+public:
+    TPackedRows(TStream& stream, TMemoryBudget& budget, uint64_t packedBytes, size_t rowBytes)
+        : stream_(stream), unread_(packedBytes),
+          window_(budget, size_t(std::min<uint64_t>(packedBytes, WindowBytes(rowBytes)))) {}
+
+    // Fills `row`; raises when the data ends first.
+    void Next(std::span<uint8_t> row) {
+        size_t filled = std::min(carry_, row.size());
+        std::memset(row.data(), carryValue_, filled);
+        carry_ -= filled;
+        while (filled < row.size()) {
+            const size_t needed = row.size() - filled;
+            if (end_ - start_ < CheckedAdd(CheckedMul(needed, 2), 2) && unread_ != 0) Refill();
+            const TExtent extent = FindRow(window_.data() + start_, end_ - start_, needed);
+            if (extent.Packed == 0) {
+                if (unread_ == 0) throw EImageFault(msgUnexpectedEnd);
+                Refill();
+                continue;
+            }
+            const uint8_t* input = window_.data() + start_;
+            uint8_t* output = row.data() + filled;
+            const size_t produced = std::min(extent.Produced, needed);
+            decoder_.Decode(input, output, int32_t(extent.Packed), int32_t(produced));
+            if (extent.Produced > needed) {
+                carry_ = extent.Produced - needed;
+                carryValue_ = window_[start_ + extent.Packed - 1];
+            }
+            filled += produced;
+            start_ += extent.Packed;
+        }
+    }
+
+private:
+    // Large enough that refilling moves little: a row's packets take at most twice its bytes,
+    // two more for a run cut at the end.
+    static size_t WindowBytes(size_t rowBytes) {
+        return std::max<size_t>(size_t(1) << 18, CheckedAdd(CheckedMul(rowBytes, 4), 4));
+    }
+
+    struct TExtent {
+        size_t Packed;   // bytes of whole packets
+        size_t Produced; // bytes they produce; more than asked when the last run goes on
+    };
+
+    // The packets from `data` that produce `needed` bytes, or as many as `size` bytes hold.
+    static TExtent FindRow(const uint8_t* data, size_t size, size_t needed) {
+        size_t at = 0, produced = 0;
+        while (produced < needed && at < size) {
+            const uint8_t b = data[at];
+            if (b < 0xC0) {
+                ++produced;
+                ++at;
+                continue;
+            }
+            if (at + 1 >= size) break;
+            produced += b & 0x3Fu;
+            at += 2;
+        }
+        return {at, produced};
+    }
+
+    // Moves the unread bytes of the window to its front and fills the rest from the stream.
+    void Refill() {
+        const size_t kept = end_ - start_;
+        std::memmove(window_.data(), window_.data() + start_, kept);
+        const size_t room = window_.size() - kept;
+        const size_t count = size_t(std::min<uint64_t>(room, unread_));
+        stream_.ReadBuffer(window_.data() + kept, count);
+        unread_ -= count;
+        start_ = 0;
+        end_ = kept + count;
+    }
+
+    TStream& stream_;
+    uint64_t unread_;
+    TBudgetVector<uint8_t> window_;
+    size_t start_ = 0, end_ = 0;
+    size_t carry_ = 0;
+    uint8_t carryValue_ = 0;
+    TPCXRLEDecoder decoder_;
+};
+
+} // namespace
+
+bool TPCXGraphic::Recognize(TStream& stream) {
+    if (stream.Remaining() <= int64_t(HeaderSize)) return false;
+    uint8_t bytes[HeaderSize];
+    if (PeekBytes(stream, bytes) != HeaderSize) return false;
+    TByteReader reader(bytes, HeaderSize);
+    const std::optional<TPCXHeader> header = ParseHeader(reader);
+    return header && IsKnownVersion(header->Version) &&
+           header->Encoding <= uint8_t(TPCXEncoding::RunLength);
+}
+
+bool TPCXGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
+    TImageGraphic::ReadImageHeader(stream, index);
+    uint8_t bytes[HeaderSize];
+    stream.ReadBuffer(bytes, HeaderSize);
+    TByteReader reader(bytes, HeaderSize);
+    const std::optional<TPCXHeader> header = ParseHeader(reader);
+    if (!header) return false;
+
+    TImageProperties& properties = ImageProperties;
+    properties.Width = uint32_t(std::max(header->Width(), 0));
+    properties.Height = uint32_t(std::max(header->Height(), 0));
+    properties.XResolution = header->XResolution;
+    properties.YResolution = header->YResolution;
+    properties.BitsPerSample = header->BitsPerPlane;
+    properties.SamplesPerPixel = header->Planes;
+    properties.BitsPerPixel = uint8_t(header->BitsPerPlane * header->Planes);
+    properties.ColorModel = properties.BitsPerPixel <= 8 ? cmPalette : cmRGB;
+    properties.Compression = header->RunLength() ? ckRunLength : ckNone;
+    return true;
+}
+
+void TPCXGraphic::DecodeImage(TStream& stream) {
+    TLoad load(*this, stream, FormatName, hcLeaveEmpty);
+    if (!load.HeaderValid()) return;
+    load.Seek(0);
+    load.Prepare();
+
+    uint8_t bytes[HeaderSize];
+    load.Read(bytes, HeaderSize);
+    TByteReader reader(bytes, HeaderSize);
+    const std::optional<TPCXHeader> parsed = ParseHeader(reader);
+    if (!parsed) load.Fail(msgInvalidImage);
+    const TPCXHeader& header = *parsed;
+    const int32_t width = header.Width(), height = header.Height();
+    if (width <= 0 || height <= 0)
+        load.Fail(msgInvalidSize, std::to_string(width), std::to_string(height));
+    const std::optional<TPCXLayout> layout = LayoutOf(header);
+    if (!layout) load.Fail(msgInvalidColorFormat);
+
+    // The row of each plane holds bytes-per-line bytes, at least the width's.
+    const size_t planes = header.Planes;
+    const size_t planeBytes = header.BytesPerLine;
+    if (planeBytes < CheckedRowBytes(size_t(width), header.BitsPerPlane))
+        load.Fail(msgBadValue, "bytes per line " + std::to_string(planeBytes));
+    const size_t rowBytes = CheckedMul(planes, planeBytes);
+
+    TColorManager& colors = *ColorEngine;
+    switch (*layout) {
+    case TPCXLayout::Packed:
+        colors.SetSourceModel(cmPalette);
+        colors.SetTargetModel(cmPalette);
+        colors.SetSourceChannels(1);
+        colors.SetTargetChannels(1);
+        colors.SetSourceSampleBits(header.BitsPerPlane);
+        colors.SetTargetSampleBits(header.BitsPerPlane == 2 ? 4 : header.BitsPerPlane);
+        SetPixelFormat(colors.TargetPixelFormat(true));
+        break;
+    case TPCXLayout::BitPlanes:
+        // Rows are combined here; the manager only builds the palette of 4-bit indices.
+        colors.SetSourceModel(cmPalette);
+        colors.SetTargetModel(cmPalette);
+        colors.SetSourceChannels(1);
+        colors.SetTargetChannels(1);
+        colors.SetSourceSampleBits(4);
+        colors.SetTargetSampleBits(4);
+        SetPixelFormat(bf4Bit);
+        break;
+    case TPCXLayout::ColorPlanes:
+        colors.SetSourceModel(planes == 4 ? cmRGBAlpha : cmRGB);
+        colors.SetTargetModel(planes == 4 ? cmBGRAlpha : cmBGR);
+        colors.SetSourceChannels(uint8_t(planes));
+        colors.SetTargetChannels(uint8_t(planes));
+        colors.SetSourceSampleBits(8);
+        colors.SetTargetSampleBits(8);
+        SetPixelFormat(colors.TargetPixelFormat(true));
+        break;
+    }
+
+    // The data runs from the header to the end of the stream, less the 256-colour block of
+    // an 8-bit image that has one.
+    uint64_t dataBytes = load.Remaining();
+    const TBitmapFormat format = PixelFormat();
+    const bool standardColors = header.Version == uint8_t(TPCXVersion::V28NoPalette);
+    const bool grayInfo = header.PaletteInfo == uint16_t(TPCXPaletteInfo::Gray);
+    const std::span<const uint8_t> headerMap(header.ColorMap);
+    if (format == bf1Bit) {
+        SetPalette(colors.MakeGrayPalette(false));
+    } else if (standardColors && format != bf24Bit && format != bf32Bit) {
+        SetPalette(TPalette::Standard16());
+    } else if (format == bf4Bit) {
+        SetPalette(grayInfo ? colors.MakeGrayPalette(false)
+                            : colors.MakeColorPalette({headerMap}, plPacked8x3, 16, false));
+    } else if (format == bf8Bit) {
+        bool block = false;
+        if (dataBytes >= PaletteBlockSize) {
+            const int64_t dataStart = stream.Position();
+            stream.Seek(-int64_t(PaletteBlockSize), TSeekOrigin::soEnd);
+            std::array<uint8_t, PaletteBlockSize> palette;
+            stream.ReadBuffer(palette.data(), palette.size());
+            stream.SetPosition(dataStart);
+            block = palette[0] == PaletteBlockMarker;
+            if (block) {
+                dataBytes -= PaletteBlockSize;
+                SetPalette(colors.MakeColorPalette({std::span<const uint8_t>(palette).subspan(1)},
+                                                   plPacked8x3, 256, false));
+            }
+        }
+        if (!block && grayInfo) SetPalette(colors.MakeGrayPalette(false));
+    }
+
+    // A small file cannot claim a large image.
+    const uint64_t decodedBytes = CheckedMul(rowBytes, size_t(height));
+    if (header.RunLength()) {
+        if (decodedBytes / MaxExpansion > dataBytes) load.Fail(msgDataTooShort);
+    } else if (decodedBytes > dataBytes) {
+        load.Fail(msgDataTooShort);
+    }
+    SetSize(width, height);
+    TBudgetVector<uint8_t> row = load.Buffer(rowBytes);
+    std::optional<TPackedRows> packed;
+    if (header.RunLength()) packed.emplace(stream, load.Budget(), dataBytes, rowBytes);
+    load.Finish();
+
+    load.BeginTransfer();
+    const std::span<const uint8_t> rowSpan = row.Span();
+    for (int32_t y = 0; y < height; ++y) {
+        if (packed)
+            packed->Next(row.Span());
+        else
+            load.Read(row.data(), rowBytes);
+        switch (*layout) {
+        case TPCXLayout::Packed:
+            colors.ConvertRows(rowSpan.first(planeBytes), ScanLineSpan(y), uint32_t(width));
+            break;
+        case TPCXLayout::BitPlanes:
+            CombineBitPlanes(rowSpan, planes, planeBytes, uint32_t(width), ScanLineSpan(y));
+            break;
+        case TPCXLayout::ColorPlanes: {
+            std::array<std::span<const uint8_t>, 4> sources;
+            for (size_t k = 0; k < planes; ++k)
+                sources[k] = rowSpan.subspan(k * planeBytes, planeBytes);
+            colors.ConvertRows(std::span<const std::span<const uint8_t>>(sources.data(), planes),
+                               ScanLineSpan(y), uint32_t(width));
+            break;
+        }
+        }
+        load.Row(y);
+    }
+    load.Finish();
+}
