@@ -9,8 +9,11 @@
 #include "platform/graphics/Metafile.h"
 #include "platform/graphics/Picture.h"
 // Readers: one include per reader header, in the order of the table below.
+#include "imaging/formats/AutodeskGraphic.h"
+#include "imaging/formats/EPSGraphic.h"
 #include "imaging/formats/GIFGraphic.h"
 #include "imaging/formats/PNGGraphic.h"
+#include "imaging/formats/TIFFGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
 
 #include <algorithm>
@@ -42,6 +45,12 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
         {"vda", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
         {"tga", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
         {"icb", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
+        {"tiff", &TTIFFGraphic::ClassRef, msgTIFFImages, msgMacTIFFImages, {fkMultiImage, fkRaster}},
+        {"tif", &TTIFFGraphic::ClassRef, "", msgPCTIFImages, {fkMultiImage, fkRaster}},
+        {"fax", &TTIFFGraphic::ClassRef, "", msgFaxImages, {fkMultiImage, fkRaster}},
+        {"eps", &TEPSGraphic::ClassRef, msgEPSImages, "", {fkRaster}},
+        {"cel", &TAutodeskGraphic::ClassRef, msgAutodeskImages, "", {fkRaster}},
+        {"pic", &TAutodeskGraphic::ClassRef, msgAutodeskImages, "", {fkRaster}},
         {"gif", &TGIFGraphic::ClassRef, msgCompuServeImages, "", {fkAnimation, fkMultiImage, fkRaster}},
         {"png", &TPNGGraphic::ClassRef, msgPNGImages, "", {fkRaster}},
     };
@@ -56,8 +65,10 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
 // except the PNG reader's, which goes after "dib". The EPS reader's class has no step.
 const std::vector<TFormatRemoval>& RemovalOrder() {
     static const std::vector<TFormatRemoval> steps = {
-        {"", &TTargaGraphic::ClassRef}, {"", &TGIFGraphic::ClassRef}, {"rle", &TBitmap::ClassRef},
-        {"dib", &TBitmap::ClassRef},    {"", &TPNGGraphic::ClassRef},
+        {"", &TTargaGraphic::ClassRef},    {"", &TTIFFGraphic::ClassRef},
+        {"", &TAutodeskGraphic::ClassRef}, {"", &TGIFGraphic::ClassRef},
+        {"rle", &TBitmap::ClassRef},       {"dib", &TBitmap::ClassRef},
+        {"", &TPNGGraphic::ClassRef},
     };
     return steps;
 }
