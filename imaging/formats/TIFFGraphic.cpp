@@ -872,6 +872,8 @@ void TTIFFGraphic::TTIFFLoad::Run() {
     }
     Load.Seek(0);
     Load.RequireExpansion(needed, ExpansionRatio(P.Compression));
+    // The decoders take sizes of 32 bits.
+    CheckedInt32(CheckedMul(BlockStoredRows, BlockRowBytes));
 
     Image.SetPixelFormat(Image.ColorEngine->TargetPixelFormat(true));
     Image.SetSize(int32_t(Width), int32_t(Height));
@@ -1080,8 +1082,6 @@ void TTIFFGraphic::TTIFFLoad::SetUpLayout() {
     SegmentRows = BlockStoredRows;
     if (P.Compression == ckNone && !Tiled)
         SegmentRows = std::clamp<size_t>(StoredChunkBytes / BandRowBytes, 1, BlockStoredRows);
-    // The decoders take sizes of 32 bits.
-    CheckedInt32(CheckedMul(BlockStoredRows, BlockRowBytes));
     // What the JPEG decoder expects of every block.
     P.BytesPerRow = uint32_t(CheckedInt32(BlockRowBytes));
 }
