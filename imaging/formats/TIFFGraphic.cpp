@@ -798,11 +798,18 @@ private:
     std::unique_ptr<TDecoder> MakeDecoder();
     void DecodeBand(uint32_t band);
     void ReadStoredRows(uint32_t band, uint32_t firstStoredRow, uint32_t storedRows);
-    void DecodeBlock(size_t block, uint8_t* target, size_t bytes);
-    size_t ReadCompressed(size_t block);
+    void DecodeBlock(size_t block, uint8_t* target, size_t bytes, bool clear);
+    std::span<const uint8_t> ReadCompressed(size_t block);
+    bool StoredRowsInMemory(uint32_t band, uint32_t firstStoredRow, uint32_t storedRows,
+                            std::array<const uint8_t*, 4>& planes);
+    void DecodeStripIntoBitmap(uint32_t band);
     uint64_t ByteCount(size_t block);
-    void ConvertRows(uint32_t y0, uint32_t rows);
-    void ConvertRow(uint32_t y, const uint8_t* storedRow);
+    // Converts `rows` image rows from y0 on, stored rows of each plane from planes[p] on,
+    // `stride` bytes apart.
+    void ConvertRows(uint32_t y0, uint32_t rows, const std::array<const uint8_t*, 4>& planes,
+                     size_t stride);
+    void ConvertRow(uint32_t y, const std::array<const uint8_t*, 4>& rows, size_t rowBytes);
+    std::array<const uint8_t*, 4> BandPlanes() const;
 
     TTIFFGraphic& Image;
     TLoad& Load;
@@ -842,6 +849,13 @@ private:
     TBudgetVector<uint8_t> Unpacked;  // one row of each plane, unpacked
     TBudgetVector<uint8_t> Upsampled; // the image rows of one stored YCbCr row
     TDecoder* Decoder = nullptr;
+    // The file's bytes, when the stream holds them in memory: blocks are then decoded from
+    // there without a copy.
+    std::span<const uint8_t> Memory;
+    // Strips decode straight into the bitmap's rows (stored and bitmap rows of one size),
+    // converted there in place, or not at all when the layouts are the same.
+    bool IntoBitmap = false;
+    bool SameLayout = false;
 };
 
 void TTIFFGraphic::TTIFFLoad::Run() {
@@ -879,10 +893,24 @@ void TTIFFGraphic::TTIFFLoad::Run() {
     Image.SetSize(int32_t(Width), int32_t(Height));
     SetPalette();
 
-    // Buffers: one band as decoded, one tile besides it, one block as stored (grown as
-    // blocks need), the rows of the conversion steps.
-    Band.Resize(CheckedMul(CheckedMul(SegmentRows, BandRowBytes), Planes));
+    TColorManager& colors = *Image.ColorEngine;
+    if (auto* memory = dynamic_cast<TMemoryStream*>(&Load.Stream())) {
+        const std::vector<uint8_t>& data = memory->Data();
+        if (uint64_t(Image.StreamStart) <= data.size())
+            Memory = std::span<const uint8_t>(data).subspan(size_t(Image.StreamStart));
+    }
+    const size_t targetRowBytes = colors.RowBytes(Width, true);
+    IntoBitmap = !Tiled && Planes == 1 && !UnpackBits && !Subsampled && P.Compression != ckNone &&
+                 BlockRowBytes == Image.BytesPerLine() &&
+                 colors.RowBytes(Width, false) == targetRowBytes && targetRowBytes == BlockRowBytes;
+    SameLayout = colors.SourceModel() == colors.TargetModel() &&
+                 colors.SourceSampleBits() == colors.TargetSampleBits() &&
+                 colors.SourceSampleBits() <= 8 && colors.TargetFlags.Empty();
+
+    // Buffers: one band as decoded (none when strips decode into the bitmap), one tile besides
+    // it, one block as stored (grown as blocks need), the rows of the conversion steps.
     PlaneBytes = SegmentRows * BandRowBytes;
+    if (!IntoBitmap) Band.Resize(CheckedMul(PlaneBytes, Planes));
     if (Tiled) Tile.Resize(CheckedMul(BlockStoredRows, BlockRowBytes));
     if (UnpackBits)
         Unpacked.Resize(
@@ -907,13 +935,24 @@ void TTIFFGraphic::TTIFFLoad::Run() {
             for (uint32_t first = 0; first < storedRows; first += uint32_t(SegmentRows)) {
                 const uint32_t count =
                     std::min<uint32_t>(uint32_t(SegmentRows), storedRows - first);
-                ReadStoredRows(band, first, count);
                 const uint32_t top = y0 + first * RowGroup;
-                ConvertRows(top, std::min<uint32_t>(count * RowGroup, y0 + rows - top));
+                const uint32_t imageRows = std::min<uint32_t>(count * RowGroup, y0 + rows - top);
+                std::array<const uint8_t*, 4> planes{};
+                if (StoredRowsInMemory(band, first, count, planes)) {
+                    ConvertRows(top, imageRows, planes, BlockRowBytes);
+                } else {
+                    ReadStoredRows(band, first, count);
+                    ConvertRows(top, imageRows, BandPlanes(), BandRowBytes);
+                }
             }
+        } else if (IntoBitmap) {
+            DecodeStripIntoBitmap(band);
+            std::array<const uint8_t*, 4> planes{};
+            planes[0] = Image.ScanLine(int32_t(y0));
+            ConvertRows(y0, rows, planes, Image.BytesPerLine());
         } else {
             DecodeBand(band);
-            ConvertRows(y0, rows);
+            ConvertRows(y0, rows, BandPlanes(), BandRowBytes);
         }
     }
     decoder.Finish();
@@ -1168,23 +1207,28 @@ uint64_t TTIFFGraphic::TTIFFLoad::ByteCount(size_t block) {
     return end > offset ? end - offset : 0;
 }
 
-size_t TTIFFGraphic::TTIFFLoad::ReadCompressed(size_t block) {
-    if (block >= Offsets.size()) return 0;
+std::span<const uint8_t> TTIFFGraphic::TTIFFLoad::ReadCompressed(size_t block) {
+    if (block >= Offsets.size()) return {};
     const uint64_t offset = Offsets[block];
     const uint64_t size = Directory.FileSize();
-    if (offset >= size) return 0;
+    if (offset >= size) return {};
     // A count beyond the file is cut at its end.
-    const uint64_t count = std::min<uint64_t>(
-        {ByteCount(block), size - offset, uint64_t(std::numeric_limits<int32_t>::max())});
+    const size_t count = size_t(std::min<uint64_t>(
+        {ByteCount(block), size - offset, uint64_t(std::numeric_limits<int32_t>::max())}));
+    // The fax decoders reverse the bits of their input in place: they get a copy.
+    const bool changed = P.Flags.Contains(flLowBitFirst) && P.Compression != ckJPEG;
+    if (!Memory.empty() && !changed && offset + count <= Memory.size())
+        return Memory.subspan(size_t(offset), count);
     Load.Seek(int64_t(offset));
-    Load.ReadBlock(Input, size_t(count));
+    Load.ReadBlock(Input, count);
     if (Reversed) ReverseBits(Input.data(), Input.size());
-    return size_t(count);
+    return Input.Span();
 }
 
-// Decodes block `block` into `bytes` bytes at `target`: what the data does not reach stays 0.
-void TTIFFGraphic::TTIFFLoad::DecodeBlock(size_t block, uint8_t* target, size_t bytes) {
-    std::memset(target, 0, bytes);
+// Decodes block `block` into `bytes` bytes at `target`: what the data does not reach stays 0
+// (cleared first unless `clear` is false, for memory that is 0 already).
+void TTIFFGraphic::TTIFFLoad::DecodeBlock(size_t block, uint8_t* target, size_t bytes, bool clear) {
+    if (clear) std::memset(target, 0, bytes);
     if (!Decoder) {
         if (block >= Offsets.size() || Offsets[block] >= Directory.FileSize()) return;
         Load.Seek(Offsets[block]);
@@ -1193,11 +1237,46 @@ void TTIFFGraphic::TTIFFLoad::DecodeBlock(size_t block, uint8_t* target, size_t 
         if (Reversed) ReverseBits(target, count);
         return;
     }
-    const size_t count = ReadCompressed(block);
-    if (count == 0) return;
-    const uint8_t* input = Input.data();
+    const std::span<const uint8_t> data = ReadCompressed(block);
+    if (data.empty()) return;
+    const uint8_t* input = data.data();
     uint8_t* output = target;
-    Decoder->Decode(input, output, int32_t(count), CheckedInt32(bytes));
+    Decoder->Decode(input, output, int32_t(data.size()), CheckedInt32(bytes));
+}
+
+void TTIFFGraphic::TTIFFLoad::DecodeStripIntoBitmap(uint32_t band) {
+    const uint32_t y0 = band * BlockHeight;
+    const uint32_t rows = std::min<uint32_t>(BlockHeight, Height - y0);
+    P.CurrentRow = y0;
+    // The rows of the strip follow each other in the bitmap, which starts out 0.
+    uint8_t* target = Image.ScanLine(int32_t(y0));
+    DecodeBlock(band, target, size_t(rows) * BlockRowBytes, false);
+    if (Predictor)
+        for (uint32_t r = 0; r < rows; ++r)
+            UndoPredictor(target + r * BlockRowBytes, BlockWidth, PlaneSamples, Bits,
+                          Directory.BigEndian());
+}
+
+bool TTIFFGraphic::TTIFFLoad::StoredRowsInMemory(uint32_t band, uint32_t firstStoredRow,
+                                                 uint32_t storedRows,
+                                                 std::array<const uint8_t*, 4>& planes) {
+    if (Memory.empty() || Reversed) return false;
+    for (uint32_t plane = 0; plane < Planes; ++plane) {
+        const size_t block = size_t(plane) * Down + band;
+        if (block >= Offsets.size()) return false;
+        const uint64_t offset = uint64_t(Offsets[block]) + uint64_t(firstStoredRow) * BlockRowBytes;
+        const uint64_t bytes = uint64_t(storedRows) * BlockRowBytes;
+        if (offset > Memory.size() || bytes > Memory.size() - offset) return false;
+        planes[plane] = Memory.data() + offset;
+    }
+    return true;
+}
+
+std::array<const uint8_t*, 4> TTIFFGraphic::TTIFFLoad::BandPlanes() const {
+    std::array<const uint8_t*, 4> planes{};
+    for (uint32_t plane = 0; plane < Planes; ++plane)
+        planes[plane] = Band.data() + plane * PlaneBytes;
+    return planes;
 }
 
 void TTIFFGraphic::TTIFFLoad::DecodeBand(uint32_t band) {
@@ -1209,7 +1288,7 @@ void TTIFFGraphic::TTIFFLoad::DecodeBand(uint32_t band) {
         if (!Tiled) {
             // A strip decodes straight into the band.
             const size_t bytes = storedRows * BlockRowBytes;
-            DecodeBlock(size_t(plane) * Down + band, planeRows, bytes);
+            DecodeBlock(size_t(plane) * Down + band, planeRows, bytes, true);
             if (Predictor)
                 for (size_t r = 0; r < storedRows; ++r)
                     UndoPredictor(planeRows + r * BlockRowBytes, BlockWidth, PlaneSamples, Bits,
@@ -1219,7 +1298,7 @@ void TTIFFGraphic::TTIFFLoad::DecodeBand(uint32_t band) {
         if (!ByteAligned) std::memset(planeRows, 0, storedRows * BandRowBytes);
         for (uint32_t column = 0; column < Across; ++column) {
             const size_t block = (size_t(plane) * Down + band) * Across + column;
-            DecodeBlock(block, Tile.data(), Tile.size());
+            DecodeBlock(block, Tile.data(), Tile.size(), true);
             for (size_t r = 0; r < storedRows; ++r) {
                 uint8_t* row = Tile.data() + r * BlockRowBytes;
                 if (Predictor)
@@ -1252,15 +1331,19 @@ void TTIFFGraphic::TTIFFLoad::ReadStoredRows(uint32_t band, uint32_t firstStored
     }
 }
 
-void TTIFFGraphic::TTIFFLoad::ConvertRows(uint32_t y0, uint32_t rows) {
+void TTIFFGraphic::TTIFFLoad::ConvertRows(uint32_t y0, uint32_t rows,
+                                          const std::array<const uint8_t*, 4>& planes,
+                                          size_t stride) {
     const uint32_t storedRows = uint32_t(CeilDiv(rows, RowGroup));
     for (uint32_t r = 0; r < storedRows; ++r) {
-        const uint8_t* stored = Band.data() + r * BandRowBytes;
         if (!Subsampled) {
-            ConvertRow(y0 + r, stored);
+            std::array<const uint8_t*, 4> row{};
+            for (uint32_t plane = 0; plane < Planes; ++plane)
+                row[plane] = planes[plane] + r * stride;
+            ConvertRow(y0 + r, row, std::min(stride, BandRowBytes));
             continue;
         }
-        UpsampleUnits(stored, Width, UnitWidth, RowGroup, Upsampled.data());
+        UpsampleUnits(planes[0] + r * stride, Width, UnitWidth, RowGroup, Upsampled.data());
         const size_t rowBytes = size_t(Width) * 3;
         for (uint32_t k = 0; k < RowGroup && r * RowGroup + k < rows; ++k) {
             const uint32_t y = y0 + r * RowGroup + k;
@@ -1272,22 +1355,26 @@ void TTIFFGraphic::TTIFFLoad::ConvertRows(uint32_t y0, uint32_t rows) {
     }
 }
 
-void TTIFFGraphic::TTIFFLoad::ConvertRow(uint32_t y, const uint8_t* storedRow) {
-    std::array<std::span<const uint8_t>, 4> rows;
-    const size_t unpackedBytes = size_t(Width) * PlaneSamples * (UnpackBits / 8);
-    for (uint32_t plane = 0; plane < Planes; ++plane) {
-        const uint8_t* row = storedRow + plane * PlaneBytes;
-        if (UnpackBits) {
-            uint8_t* unpacked = Unpacked.data() + plane * unpackedBytes;
-            UnpackSamples(row, size_t(Width) * PlaneSamples, Bits, UnpackBits == 16, UnpackScaled,
-                          unpacked);
-            rows[plane] = {unpacked, unpackedBytes};
-        } else {
-            rows[plane] = {row, BandRowBytes};
+void TTIFFGraphic::TTIFFLoad::ConvertRow(uint32_t y, const std::array<const uint8_t*, 4>& rows,
+                                         size_t rowBytes) {
+    // A strip decoded into the bitmap in its own layout is there already.
+    if (!(IntoBitmap && SameLayout)) {
+        std::array<std::span<const uint8_t>, 4> sources;
+        const size_t unpackedBytes = size_t(Width) * PlaneSamples * (UnpackBits / 8);
+        for (uint32_t plane = 0; plane < Planes; ++plane) {
+            if (UnpackBits) {
+                uint8_t* unpacked = Unpacked.data() + plane * unpackedBytes;
+                UnpackSamples(rows[plane], size_t(Width) * PlaneSamples, Bits, UnpackBits == 16,
+                              UnpackScaled, unpacked);
+                sources[plane] = {unpacked, unpackedBytes};
+            } else {
+                sources[plane] = {rows[plane], rowBytes};
+            }
         }
+        Image.ColorEngine->ConvertRows(
+            std::span<const std::span<const uint8_t>>(sources.data(), Planes),
+            Image.ScanLineSpan(int32_t(y)), Width);
     }
-    Image.ColorEngine->ConvertRows(std::span<const std::span<const uint8_t>>(rows.data(), Planes),
-                                   Image.ScanLineSpan(int32_t(y)), Width);
     ++P.CurrentRow;
     Load.Row(int32_t(y));
 }

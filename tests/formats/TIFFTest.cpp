@@ -150,13 +150,33 @@ std::string Unsupported() {
     return "Cannot load image. The compression scheme is not supported for TIF/TIFF files.";
 }
 
+// A stream that does not hold its bytes in memory for the reader to see, as a file's.
+class TPlainStream : public TStream {
+public:
+    explicit TPlainStream(const Bytes& data) : memory_(data) {}
+    size_t Read(void* buffer, size_t count) override { return memory_.Read(buffer, count); }
+    size_t Write(const void*, size_t) override { return 0; }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+        return memory_.Seek(offset, origin);
+    }
+    int64_t Size() override { return memory_.Size(); }
+
+private:
+    TMemoryStream memory_;
+};
+
 template <class T> size_t CompareFolder(const std::string& folder, const std::string& extension) {
     return ForEachFile(folder, extension, [&](const std::string& name, const Bytes& bytes) {
         const std::string reference = DataPath(folder + "/" + name + ".rgba.gz");
         if (!std::filesystem::exists(reference)) return;
         SCOPED_TRACE(name);
-        const auto image = Load<T>(bytes);
-        EXPECT_EQ(CompareWithReference(*image, ReadReference(reference)), "");
+        const TReference expected = ReadReference(reference);
+        EXPECT_EQ(CompareWithReference(*Load<T>(bytes), expected), "");
+        // The same through a stream whose bytes the reader cannot see.
+        TPlainStream stream(bytes);
+        T image;
+        image.LoadFromStream(stream);
+        EXPECT_EQ(CompareWithReference(image, expected), "") << "(plain stream)";
     });
 }
 
@@ -509,32 +529,52 @@ TEST(TIFFReader, InvalidSampleDescriptionsNameTheValue) {
 }
 
 TEST(TIFFReader, OneStripAndItsDecodedFormBesidesTheBitmap) {
-    // 1000 x 1000 RGB in ten PackBits strips (literal packets of 100 bytes): with a budget of
-    // the bitmap and two strips each way the load succeeds, so it holds no more than that.
-    const uint32_t width = 1000, height = 1000, rows = 100;
-    TTIFFBuilder b;
-    std::vector<int> strips;
-    std::vector<uint32_t> counts;
-    for (uint32_t s = 0; s < height / rows; ++s) {
-        Bytes packed;
-        for (uint32_t i = 0; i < width * 3 * rows / 100; ++i) {
-            packed.push_back(99);
-            for (int k = 0; k < 100; ++k) packed.push_back(uint8_t(s + i + k));
+    // 1000 (or 999) x 1000 RGB in ten PackBits strips of literal packets of 100 bytes: with
+    // a budget of the bitmap and one strip each way (and some room) the load succeeds, so it
+    // holds no more than that; with half a strip it fails. Rows of 3000 bytes are the
+    // bitmap's own and decode straight into it; rows of 2997 go through the strip buffer.
+    for (uint32_t width : {1000u, 999u}) {
+        SCOPED_TRACE(width);
+        const uint32_t height = 1000, rows = 100;
+        TTIFFBuilder b;
+        std::vector<int> strips;
+        std::vector<uint32_t> counts;
+        for (uint32_t s = 0; s < height / rows; ++s) {
+            Bytes packed;
+            const size_t bytes = size_t(width) * 3 * rows;
+            for (size_t i = 0; i < bytes; i += 100) {
+                const size_t n = std::min<size_t>(100, bytes - i);
+                packed.push_back(uint8_t(n - 1));
+                for (size_t k = 0; k < n; ++k) packed.push_back(uint8_t(s + i / 100 + k));
+            }
+            counts.push_back(uint32_t(packed.size()));
+            strips.push_back(b.Block(std::move(packed)));
         }
-        counts.push_back(uint32_t(packed.size()));
-        strips.push_back(b.Block(std::move(packed)));
+        b.Image(width, height, 3, 2).Entry(259, 3, {32773}).Entry(278, 3, {rows});
+        b.Offsets(273, strips).Entry(279, 4, counts);
+        const Bytes file = b.Build();
+        const size_t bitmap = size_t((width * 3 + 3) / 4 * 4) * height;
+        const size_t strip = size_t(width) * 3 * rows;
+        {
+            TBudgetScope budget(bitmap + strip + counts[0] + 16384);
+            TPlainStream stream(file);
+            TTIFFGraphic image;
+            image.LoadFromStream(stream);
+            // Row 999 is row 99 of strip 9; its first byte is packet 2970's first (width 1000).
+            if (width == 1000) {
+                EXPECT_EQ(image.PixelColor(0, 999).rgbRed, uint8_t(9 + 2970));
+            }
+            // The same pixels as a load that reads the blocks from memory.
+            const auto direct = Load<TTIFFGraphic>(file);
+            for (int32_t y = 0; y < int32_t(height); y += 37)
+                for (int32_t x = 0; x < int32_t(width); x += 7)
+                    ASSERT_EQ(image.PixelColor(x, y), direct->PixelColor(x, y)) << x << "," << y;
+        }
+        TBudgetScope tight(bitmap + strip / 2);
+        TPlainStream stream(file);
+        TTIFFGraphic image;
+        EXPECT_THROW(image.LoadFromStream(stream), EInvalidGraphic);
     }
-    b.Image(width, height, 3, 2).Entry(259, 3, {32773}).Entry(278, 3, {rows});
-    b.Offsets(273, strips).Entry(279, 4, counts);
-    const Bytes file = b.Build();
-    const size_t bitmap = size_t(width) * 3 * height, strip = size_t(width) * 3 * rows;
-    {
-        TBudgetScope budget(bitmap + 2 * (strip + counts[0]));
-        const auto image = Load<TTIFFGraphic>(file);
-        EXPECT_EQ(image->PixelColor(0, 999).rgbRed, uint8_t(9 + 2970));
-    }
-    TBudgetScope tight(bitmap + strip / 2);
-    EXPECT_THROW(Load<TTIFFGraphic>(file), EInvalidGraphic);
 }
 
 TEST(TIFFReader, ImagesInsideALargerStreamLoadFromTheirStart) {
