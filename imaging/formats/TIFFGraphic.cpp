@@ -432,7 +432,7 @@ private:
         const uint64_t all = uint64_t(entry.Count) * TypeSize(entry.Type);
         const size_t size = count * TypeSize(entry.Type);
         if (all <= 4) {
-            std::memcpy(out, entry.Field.data(), size);
+            if (size != 0) std::memcpy(out, entry.Field.data(), size);
             return true;
         }
         const uint64_t offset = Offset(entry);

@@ -392,6 +392,24 @@ TEST(TIFFReader, ThreeBitPalettesReadAcrossBytes) {
 
 // --- Hostile files ---
 
+TEST(TIFFReader, EntriesWithoutValuesTakeTheirDefaults) {
+    // Found by fuzzing: entries of count 0 (here BitsPerSample, ExtraSamples, RowsPerStrip and
+    // the subsampling) read no value and take their defaults.
+    TTIFFBuilder b;
+    const int strip = b.Block({0xFF});
+    b.Image(3, 1, 1, 1).Entry(258, 3, {}).Entry(338, 3, {}).Entry(278, 3, {}).Offsets(273, {strip});
+    const auto image = Load<TTIFFGraphic>(b.Build());
+    EXPECT_EQ(image->ImageProperties.BitsPerSample, 1);
+    EXPECT_FALSE(image->ImageProperties.HasAlpha);
+    EXPECT_EQ(image->PixelColor(2, 0).rgbRed, 255);
+    TTIFFBuilder y;
+    y.Image(2, 2, 3, 6).Entry(530, 3, {});
+    TMemoryStream stream(y.Build());
+    TTIFFGraphic header;
+    ASSERT_TRUE(header.ReadImageHeader(stream, 0));
+    EXPECT_EQ(header.ImageProperties.YCbCrSubSampling, (TByteArray{2, 2}));
+}
+
 TEST(TIFFReader, FilesCutAtEveryLengthFailCleanlyOrLoad) {
     TQuietWarnings quiet;
     for (const char* name : {"cp_rgb_lzw_pred.tif", "cp_tiles_jpeg.tif", "cp_planar_tiles_zip.tif",
