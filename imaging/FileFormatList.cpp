@@ -9,12 +9,15 @@
 #include "platform/graphics/Metafile.h"
 #include "platform/graphics/Picture.h"
 // Readers: one include per reader header, in the order of the table below.
+#include "imaging/formats/AutodeskGraphic.h"
+#include "imaging/formats/EPSGraphic.h"
 #include "imaging/formats/GIFGraphic.h"
 #include "imaging/formats/PCXGraphic.h"
 #include "imaging/formats/PNGGraphic.h"
 #include "imaging/formats/PSDGraphic.h"
 #include "imaging/formats/PSPGraphic.h"
 #include "imaging/formats/SGIGraphic.h"
+#include "imaging/formats/TIFFGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
 
 #include <algorithm>
@@ -46,6 +49,10 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
         {"vda", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
         {"tga", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
         {"icb", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
+        {"tiff", &TTIFFGraphic::ClassRef, msgTIFFImages, msgMacTIFFImages, {fkMultiImage, fkRaster}},
+        {"tif", &TTIFFGraphic::ClassRef, "", msgPCTIFImages, {fkMultiImage, fkRaster}},
+        {"fax", &TTIFFGraphic::ClassRef, "", msgFaxImages, {fkMultiImage, fkRaster}},
+        {"eps", &TEPSGraphic::ClassRef, msgEPSImages, "", {fkRaster}},
         {"pcx", &TPCXGraphic::ClassRef, msgPCXImages, "", {fkRaster}},
         {"pcc", &TPCXGraphic::ClassRef, "", "", {fkRaster}},
         {"scr", &TPCXGraphic::ClassRef, "", msgScreenCaptureImages, {fkRaster}},
@@ -55,6 +62,8 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
         {"bw", &TSGIGraphic::ClassRef, "", msgSGIMonoImages, {fkRaster}},
         {"psd", &TPSDGraphic::ClassRef, msgPhotoshopImages, "", {fkLayers, fkRaster}},
         {"pdd", &TPSDGraphic::ClassRef, "", "", {fkLayers, fkRaster}},
+        {"cel", &TAutodeskGraphic::ClassRef, msgAutodeskImages, "", {fkRaster}},
+        {"pic", &TAutodeskGraphic::ClassRef, msgAutodeskImages, "", {fkRaster}},
         {"gif", &TGIFGraphic::ClassRef, msgCompuServeImages, "", {fkAnimation, fkMultiImage, fkRaster}},
         {"psp", &TPSPGraphic::ClassRef, msgPaintshopProImages, "", {fkRaster, fkVector}},
         {"png", &TPNGGraphic::ClassRef, msgPNGImages, "", {fkRaster}},
@@ -70,9 +79,12 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
 // except the PNG reader's, which goes after "dib". The EPS reader's class has no step.
 const std::vector<TFormatRemoval>& RemovalOrder() {
     static const std::vector<TFormatRemoval> steps = {
-        {"", &TPSPGraphic::ClassRef}, {"", &TPSDGraphic::ClassRef}, {"", &TTargaGraphic::ClassRef},
-        {"", &TSGIGraphic::ClassRef}, {"", &TPCXGraphic::ClassRef}, {"", &TGIFGraphic::ClassRef},
-        {"rle", &TBitmap::ClassRef},  {"dib", &TBitmap::ClassRef},  {"", &TPNGGraphic::ClassRef},
+        {"", &TPSPGraphic::ClassRef},      {"", &TPSDGraphic::ClassRef},
+        {"", &TTargaGraphic::ClassRef},    {"", &TTIFFGraphic::ClassRef},
+        {"", &TSGIGraphic::ClassRef},      {"", &TPCXGraphic::ClassRef},
+        {"", &TAutodeskGraphic::ClassRef}, {"", &TGIFGraphic::ClassRef},
+        {"rle", &TBitmap::ClassRef},       {"dib", &TBitmap::ClassRef},
+        {"", &TPNGGraphic::ClassRef},
     };
     return steps;
 }

@@ -61,6 +61,27 @@ inline constexpr char msgLZWCodeSize[] = "Invalid LZW minimum code size %s in GI
 inline constexpr char msgMissingChannel[] = "Cannot load image. The %s layer has no %s channel.";
 inline constexpr char msgNoRasterLayer[] = "Cannot load image. The %s file holds no raster layer.";
 
+// --- TIFF, its EPS preview, and Autodesk readers ---
+// Parts of a TIFF file, for msgTruncatedPart.
+inline constexpr char msgTIFFDirectory[] = "image file directory";
+inline constexpr char msgTIFFStripOffsets[] = "strip offsets";
+inline constexpr char msgTIFFStripByteCounts[] = "strip byte counts";
+inline constexpr char msgTIFFTileOffsets[] = "tile offsets";
+inline constexpr char msgTIFFTileByteCounts[] = "tile byte counts";
+inline constexpr char msgTIFFColorMap[] = "colour map";
+inline constexpr char msgTIFFJPEGTables[] = "JPEG tables";
+// Values for msgBadValue; %s is the value as the file states it.
+inline constexpr char msgTIFFBitsPerSample[] = "bits per sample value %s";
+inline constexpr char msgTIFFSamplesPerPixel[] = "samples per pixel value %s";
+inline constexpr char msgTIFFRowsPerStrip[] = "rows per strip value %s";
+// What is not supported, for the first place of msgUnsupportedFeature.
+inline constexpr char msgTIFFPredictor[] = "The predictor of this image is";
+inline constexpr char msgTIFFSubsampling[] = "Chroma subsampling of this layout is";
+inline constexpr char msgTIFFSampleDepth[] = "The sample depth of this image is";
+// An image that locates no data.
+inline constexpr char msgTIFFNoImageData[] =
+    "Cannot load image. The %s file states neither strip nor tile offsets.";
+
 // Bitmap use outside the image (EInvalidGraphic); %s is the index.
 inline constexpr char msgScanLineRange[] = "Scan line index out of range (%s).";
 inline constexpr char msgPixelRange[] = "Pixel index out of range.";

@@ -222,7 +222,11 @@ void TTIFFJPEGDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t i
     const TImageProperties& p = properties_;
     const uint32_t rowsLeft = p.Height > p.CurrentRow ? p.Height - p.CurrentRow : 0;
     const uint32_t rowsPerStrip = p.RowsPerStrip.empty() ? p.Height : p.RowsPerStrip[0];
-    if (info.image_width != p.Width || info.image_height != std::min(rowsLeft, rowsPerStrip))
+    // A tile is always whole, also at the image's edges; a strip ends with the image.
+    const bool tiled = p.Flags.Contains(flTiled);
+    const uint32_t expectedWidth = tiled ? p.TileWidth : p.Width;
+    const uint32_t expectedHeight = tiled ? p.TileLength : std::min(rowsLeft, rowsPerStrip);
+    if (info.image_width != expectedWidth || info.image_height != expectedHeight)
         RaiseCompression(msgJPEGStripSize);
     // Samples are interleaved unless the planes are stored apart (an absent tag means
     // interleaved).

@@ -7,10 +7,11 @@
 
 struct TImageProperties;
 
-// Decodes one strip per Decode call through libjpeg, checking the strip's size, component
+// Decodes one strip (or tile) per Decode call through libjpeg, checking its size, component
 // count, precision and sampling factors against the reader's ImageProperties (read at each
 // call: Width, Height, CurrentRow, RowsPerStrip, BytesPerRow, SamplesPerPixel, BitsPerSample,
-// PlanarConfig, ColorModel, YCbCrSubSampling, JPEGTables). Three-component data is delivered
+// PlanarConfig, ColorModel, YCbCrSubSampling, JPEGTables; for tiled images, flagged flTiled,
+// TileWidth and TileLength instead of the strip's size). Three-component data is delivered
 // in blue, green, red order; other data as stored. Neither pointer is moved.
 //
 // A mismatch raises EGraphicCompression with its message; libjpeg's fatal errors raise

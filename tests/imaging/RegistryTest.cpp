@@ -1,6 +1,9 @@
 // The library's format registry and its mirror in the global picture registry, with test
 // classes standing in for the readers of the full start-up table.
 #include "imaging/FileFormatList.h"
+#include "imaging/formats/AutodeskGraphic.h"
+#include "imaging/formats/EPSGraphic.h"
+#include "imaging/formats/TIFFGraphic.h"
 
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/Exceptions.h"
@@ -393,6 +396,10 @@ TEST(ImagingStartup, RunsOnceAndShutsDownWithTheLastExit) {
         EXPECT_EQ(FindPictureClass("dib"), TBitmap::ClassRef());
         EXPECT_EQ(FindPictureClass("jpe"), TJPEGImage::ClassRef());
         EXPECT_EQ(FindPictureClass("emf"), TMetafile::ClassRef());
+        EXPECT_EQ(FindPictureClass("TIF"), TTIFFGraphic::ClassRef());
+        EXPECT_EQ(FindPictureClass("fax"), TTIFFGraphic::ClassRef());
+        EXPECT_EQ(FindPictureClass("eps"), TEPSGraphic::ClassRef());
+        EXPECT_EQ(FindPictureClass("pic"), TAutodeskGraphic::ClassRef());
     }
     EXPECT_EQ(FileFormatList(), nullptr);
     // A surplus exit changes nothing; the next start-up starts afresh.

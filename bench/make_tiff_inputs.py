@@ -1,0 +1,45 @@
+#!/usr/bin/python3
+# Writes the inputs of TIFFBench into the folder given as the first argument: one 4000 x 3000
+# RGB picture (the photograph-like picture of make_reader_inputs.py) saved uncompressed by
+# Pillow (as one strip, as Pillow writes it), then copied by libtiff's tiffcp in strips of 16
+# rows (192 KB) in the schemes a user meets. Files that exist already are kept.
+#
+#   rgb_none.tif      uncompressed          rgb_lzw.tif       LZW
+#   rgb_lzw_pred.tif  LZW, predictor        rgb_zip.tif       deflate
+#   rgb_zip_pred.tif  deflate, predictor    rgb_packbits.tif  PackBits
+#   rgb_jpeg.tif      JPEG quality 90, YCbCr 2 x 2
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from make_reader_inputs import photo_like  # noqa: E402
+
+SCHEMES = {
+    "rgb_none.tif": None,
+    "rgb_lzw.tif": "lzw",
+    "rgb_lzw_pred.tif": "lzw:2",
+    "rgb_zip.tif": "zip",
+    "rgb_zip_pred.tif": "zip:2",
+    "rgb_packbits.tif": "packbits",
+    "rgb_jpeg.tif": "jpeg:90",
+}
+
+
+def main():
+    out = sys.argv[1]
+    os.makedirs(out, exist_ok=True)
+    missing = [name for name in SCHEMES if not os.path.exists(os.path.join(out, name))]
+    if not missing:
+        return
+    source = os.path.join(out, "rgb_none.tif")
+    if not os.path.exists(source):
+        photo_like(4000, 3000).save(source)
+    for name in missing:
+        if SCHEMES[name]:
+            subprocess.run(["tiffcp", "-c", SCHEMES[name], "-r", "16", source,
+                            os.path.join(out, name)], check=True)
+
+
+if __name__ == "__main__":
+    main()

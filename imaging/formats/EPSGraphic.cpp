@@ -1,0 +1,69 @@
+#include "imaging/formats/EPSGraphic.h"
+
+#include "imaging/ImageMessages.h"
+#include "platform/graphics/Checked.h"
+#include "platform/graphics/Exceptions.h"
+#include "platform/graphics/Stream.h"
+
+#include <optional>
+
+// Messages raised here: msgInvalidImage with "EPS" (no binary header); past the header the
+// TIFF reader's.
+
+DEFINE_GRAPHIC_CLASS(TEPSGraphic, TTIFFGraphic)
+
+namespace {
+
+constexpr const char* FormatName = "EPS";
+constexpr size_t HeaderSize = 30;
+constexpr uint32_t Magic = 0xC6D3D0C5;
+
+struct TEPSHeader {
+    uint32_t PostScriptOffset = 0;
+    uint32_t PostScriptLength = 0;
+    uint32_t MetafileOffset = 0;
+    uint32_t MetafileLength = 0;
+    uint32_t TIFFOffset = 0; // from the start of the header
+    uint32_t TIFFLength = 0;
+};
+
+// The header, or nothing when the magic does not match.
+std::optional<TEPSHeader> ParseHeader(TByteReader& reader) {
+    if (reader.LE32() != Magic) return std::nullopt;
+    TEPSHeader header;
+    header.PostScriptOffset = reader.LE32();
+    header.PostScriptLength = reader.LE32();
+    header.MetafileOffset = reader.LE32();
+    header.MetafileLength = reader.LE32();
+    header.TIFFOffset = reader.LE32();
+    header.TIFFLength = reader.LE32();
+    reader.Skip(2); // checksum
+    return header;
+}
+
+} // namespace
+
+bool TEPSGraphic::Recognize(TStream& stream) {
+    if (stream.Remaining() <= int64_t(HeaderSize)) return false;
+    uint8_t bytes[HeaderSize];
+    if (PeekBytes(stream, bytes) != HeaderSize) return false;
+    TByteReader reader(bytes, HeaderSize);
+    const std::optional<TEPSHeader> header = ParseHeader(reader);
+    return header && header->TIFFOffset > HeaderSize && header->TIFFLength > 0;
+}
+
+void TEPSGraphic::DecodeImage(TStream& stream) {
+    const int64_t start = stream.Position();
+    uint8_t bytes[HeaderSize];
+    std::optional<TEPSHeader> header;
+    if (stream.Read(bytes, HeaderSize) == HeaderSize) {
+        TByteReader reader(bytes, HeaderSize);
+        header = ParseHeader(reader);
+    }
+    if (!header) {
+        ReleaseImage();
+        throw EInvalidGraphic(FormatImageMessage(msgInvalidImage, FormatName));
+    }
+    stream.SetPosition(start + int64_t(header->TIFFOffset));
+    TTIFFGraphic::DecodeImage(stream);
+}
