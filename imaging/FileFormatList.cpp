@@ -9,8 +9,12 @@
 #include "platform/graphics/Metafile.h"
 #include "platform/graphics/Picture.h"
 // Readers: one include per reader header, in the order of the table below.
+#include "imaging/formats/CUTGraphic.h"
 #include "imaging/formats/GIFGraphic.h"
+#include "imaging/formats/PCDGraphic.h"
 #include "imaging/formats/PNGGraphic.h"
+#include "imaging/formats/PPMGraphic.h"
+#include "imaging/formats/RLAGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
 
 #include <algorithm>
@@ -42,7 +46,14 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
         {"vda", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
         {"tga", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
         {"icb", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
+        {"rpf", &TRLAGraphic::ClassRef, msgRLAImages, "", {fkRaster}},
+        {"rla", &TRLAGraphic::ClassRef, "", "", {fkRaster}},
+        {"ppm", &TPPMGraphic::ClassRef, msgPortableMapImages, msgPortablePixelmapImages, {fkRaster}},
+        {"pgm", &TPPMGraphic::ClassRef, "", msgPortableGraymapImages, {fkRaster}},
+        {"pbm", &TPPMGraphic::ClassRef, "", msgPortableBitmapImages, {fkRaster}},
+        {"pcd", &TPCDGraphic::ClassRef, msgPhotoCDImages, "", {fkRaster}},
         {"gif", &TGIFGraphic::ClassRef, msgCompuServeImages, "", {fkAnimation, fkMultiImage, fkRaster}},
+        {"cut", &TCUTGraphic::ClassRef, msgHaloImages, "", {fkRaster}},
         {"png", &TPNGGraphic::ClassRef, msgPNGImages, "", {fkRaster}},
     };
     // clang-format on
@@ -55,10 +66,19 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
 //   PSP, PSD, Targa, TIFF, SGI, PCX, Autodesk, PCD, PPM, CUT, GIF, RLA
 // except the PNG reader's, which goes after "dib". The EPS reader's class has no step.
 const std::vector<TFormatRemoval>& RemovalOrder() {
+    // clang-format off
     static const std::vector<TFormatRemoval> steps = {
-        {"", &TTargaGraphic::ClassRef}, {"", &TGIFGraphic::ClassRef}, {"rle", &TBitmap::ClassRef},
-        {"dib", &TBitmap::ClassRef},    {"", &TPNGGraphic::ClassRef},
+        {"", &TTargaGraphic::ClassRef},
+        {"", &TPCDGraphic::ClassRef},
+        {"", &TPPMGraphic::ClassRef},
+        {"", &TCUTGraphic::ClassRef},
+        {"", &TGIFGraphic::ClassRef},
+        {"", &TRLAGraphic::ClassRef},
+        {"rle", &TBitmap::ClassRef},
+        {"dib", &TBitmap::ClassRef},
+        {"", &TPNGGraphic::ClassRef},
     };
+    // clang-format on
     return steps;
 }
 
