@@ -1,5 +1,6 @@
 // Messages: msgDataTooShort (a file that cannot hold the size it states, however well it
-// packs), msgUnexpectedEnd (the rows end before the last one), msgPaletteFileShort (a palette
+// packs), msgUnexpectedEnd (the rows end before the last one, or the last before its byte
+// count), msgPaletteFileShort (a palette
 // file shorter than its header or its colours), and the stream read error (a header cut short;
 // a palette file that cannot be read).
 #include "imaging/formats/CUTGraphic.h"
@@ -151,12 +152,17 @@ void TCUTGraphic::DecodeImage(TStream& stream) {
     TCUTRLEDecoder decoder;
     for (int32_t y = 0; y < int32_t(height); ++y) {
         if (input >= end) load.Fail(msgUnexpectedEnd);
+        const uint8_t* const rowStart = input;
         const std::span<uint8_t> line = ScanLineSpan(y);
         uint8_t* output = line.data();
         decoder.Decode(input, output, int32_t(end - input),
                        int32_t(std::min<size_t>(width, line.size())));
-        // A row that ran into the end of the data without its end byte is cut short.
-        if (input == end && end[-1] != 0) load.Fail(msgUnexpectedEnd);
+        // A row that runs into the end of the data is cut short unless its last byte ends it
+        // and the row's byte count says it ends there.
+        if (input == end) {
+            const size_t stated = end - rowStart >= 2 ? size_t(rowStart[0] | rowStart[1] << 8) : 0;
+            if (end[-1] != 0 || size_t(end - rowStart) < stated + 2) load.Fail(msgUnexpectedEnd);
+        }
         load.Row(y);
     }
     load.Finish();
