@@ -14,8 +14,9 @@ packages=(
 # Benchmarks compare against these peers; only `make bench` needs them.
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(libbenchmark-dev libpng-dev libtiff-dev libgif-dev libstb-dev)
-    # bench/make_codec_data.sh makes the codec inputs with independent encoders.
-    packages+=(imagemagick libtiff-tools python3-pil)
+    # bench/make_codec_data.sh and make_maps_inputs.py make their inputs with independent
+    # encoders (netpbm also writes the test files of tests/data/formats/make_maps.py).
+    packages+=(imagemagick libtiff-tools python3-pil netpbm)
 fi
 # scripts/screenshots.sh drives programs on a virtual screen.
 if [[ "${1:-}" == "--screenshots" ]]; then
