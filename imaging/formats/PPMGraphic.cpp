@@ -73,7 +73,8 @@ bool IsDigit(int c) {
 // rasters are read a character at a time, raw rows in blocks.
 class TMapReader {
 public:
-    explicit TMapReader(TStream& stream) : stream_(stream) {}
+    explicit TMapReader(TStream& stream)
+        : stream_(stream), memory_(dynamic_cast<TMemoryStream*>(&stream)) {}
 
     // The next byte, or -1 at the end of the stream.
     int Get() {
@@ -100,6 +101,19 @@ public:
         index_ += buffered;
         const size_t rest = target.size() - buffered;
         if (rest != 0 && stream_.Read(target.data() + buffered, rest) != rest) ReadError();
+    }
+
+    // The next `count` bytes where they already are, when the stream holds them in memory and
+    // nothing is read ahead; else nothing, and the caller reads them with ReadRaw.
+    std::span<const uint8_t> Borrow(size_t count) {
+        if (!memory_ || index_ != size_) return {};
+        const int64_t position = memory_->Position();
+        const std::vector<uint8_t>& data = memory_->Data();
+        if (position < 0 || uint64_t(position) > data.size() ||
+            count > data.size() - size_t(position))
+            return {};
+        memory_->Seek(int64_t(count), TSeekOrigin::soCurrent);
+        return {data.data() + position, count};
     }
 
     // Passes over white space and comments (from "#" to the end of its line); answers the
@@ -150,6 +164,7 @@ private:
     }
 
     TStream& stream_;
+    TMemoryStream* memory_; // the same stream when it holds its bytes in memory
     std::array<uint8_t, 4096> buffer_;
     size_t index_ = 0;
     size_t size_ = 0;
@@ -205,6 +220,7 @@ struct TMapLoad {
     size_t Samples = 1;            // samples per pixel
     TBudgetVector<uint8_t> Levels; // sample to 8-bit level, MaxValue + 1 entries
     TBudgetVector<uint8_t> Wide;   // one row of two-byte raw samples
+    TBudgetVector<uint8_t> Row;    // one row of 8-bit red, green, blue samples
 };
 
 } // namespace
@@ -246,7 +262,7 @@ bool TPPMGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
 void TPPMGraphic::DecodeImage(TStream& stream) {
     TLoad load(*this, stream, FormatName);
     load.Seek(0);
-    TMapLoad map{TMapReader(stream), {}, 1, load.Buffer(0), load.Buffer(0)};
+    TMapLoad map{TMapReader(stream), {}, 1, load.Buffer(0), load.Buffer(0), load.Buffer(0)};
     const std::optional<TMapHeader> parsed = ParseHeader(map.Reader);
     if (!parsed) load.Fail(msgInvalidImage);
     map.Header = *parsed;
@@ -309,9 +325,15 @@ void TPPMGraphic::DecodeImage(TStream& stream) {
     auto level = [levels, maximum](uint64_t v) { return levels[std::min<uint64_t>(v, maximum)]; };
     TMapReader& reader = map.Reader;
     if (wide && !IsPlain(kind)) map.Wide.Resize(rasterRowBytes);
+    if (IsPixelMap(kind)) map.Row.Resize(rowSamples);
 
     for (int32_t y = 0; y < height && width != 0; ++y) {
         const std::span<uint8_t> line = ScanLineSpan(y);
+        // Pixel rows are gathered apart and converted into the scan line; grey rows and bits
+        // go straight into it.
+        const std::span<uint8_t> samples = IsPixelMap(kind) ? map.Row.Span()
+                                           : IsBitmap(kind) ? line
+                                                            : line.first(rowSamples);
         switch (kind) {
         case TMapKind::RawBitmap:
             reader.ReadRaw(line.first(rasterRowBytes));
@@ -331,7 +353,8 @@ void TPPMGraphic::DecodeImage(TStream& stream) {
         case TMapKind::PlainGray:
         case TMapKind::PlainPixel:
             for (size_t i = 0; i < rowSamples; ++i)
-                line[i] = scaled ? level(reader.Number(msgInPixelData))
+                samples[i] = scaled
+                                 ? level(reader.Number(msgInPixelData))
                                  : uint8_t(std::min<uint64_t>(reader.Number(msgInPixelData), 255));
             break;
         case TMapKind::RawGray:
@@ -340,17 +363,26 @@ void TPPMGraphic::DecodeImage(TStream& stream) {
                 reader.ReadRaw(map.Wide.Span());
                 const uint8_t* source = map.Wide.data();
                 for (size_t i = 0; i < rowSamples; ++i)
-                    line[i] = level((unsigned(source[2 * i]) << 8) | source[2 * i + 1]);
+                    samples[i] = level((unsigned(source[2 * i]) << 8) | source[2 * i + 1]);
+            } else if (const auto stored = reader.Borrow(rowSamples);
+                       !stored.empty() && !scaled && IsPixelMap(kind)) {
+                // Pixel rows held in memory are converted from where they are.
+                colors.ConvertRows(stored, line, uint32_t(width));
+                load.Row(y);
+                continue;
             } else {
-                reader.ReadRaw(line.first(rowSamples));
+                if (stored.empty())
+                    reader.ReadRaw(samples);
+                else
+                    std::memcpy(samples.data(), stored.data(), rowSamples);
                 if (scaled)
-                    for (size_t i = 0; i < rowSamples; ++i) line[i] = level(line[i]);
+                    for (size_t i = 0; i < rowSamples; ++i) samples[i] = level(samples[i]);
             }
             break;
         case TMapKind::Other:
             break;
         }
-        if (IsPixelMap(kind)) colors.ConvertRows(line.first(rowSamples), line, uint32_t(width));
+        if (IsPixelMap(kind)) colors.ConvertRows(samples, line, uint32_t(width));
         load.Row(y);
     }
     load.Finish();
