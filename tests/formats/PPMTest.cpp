@@ -40,6 +40,15 @@ TEST(PortableMapReader, FilesOfIndependentWritersLoadPixelForPixel) {
         });
     }
     EXPECT_GE(count, 30u);
+    // Rows read through a file stream rather than taken from memory.
+    for (const char* name : {"pil_rgb.ppm", "nb_rgb_max1000.ppm", "pil_gray.pgm"}) {
+        TPPMGraphic image;
+        image.LoadFromFile(DataPath(std::string("pnm/") + name));
+        EXPECT_EQ(CompareWithReference(
+                      image, ReadReference(DataPath(std::string("pnm/") + name + ".rgba.gz"))),
+                  "")
+            << name;
+    }
 }
 
 TEST(PortableMapReader, MaximumValueScalesSamplesRoundedAndClampsBeyondIt) {
