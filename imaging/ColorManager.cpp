@@ -152,9 +152,16 @@ void TColorManager::SetTargetModel(TColorModel model) {
 }
 
 void TColorManager::SetGammaValues(float mainGamma, float displayGamma) {
+    SetGammaValues(mainGamma, displayGamma, sourceBits_, targetBits_);
+}
+
+void TColorManager::SetGammaValues(float mainGamma, float displayGamma, uint8_t sourceBits,
+                                   uint8_t targetBits) {
+    CheckSampleBits(sourceBits);
+    CheckSampleBits(targetBits);
     mainGamma_ = mainGamma > 0 ? mainGamma : 1.0f;
     displayGamma_ = displayGamma > 0 ? displayGamma : 2.2f;
-    FillGammaTable(gammaTable_, sourceBits_, targetBits_, 1.0f / (mainGamma_ * displayGamma_));
+    FillGammaTable(gammaTable_, sourceBits, targetBits, 1.0f / (mainGamma_ * displayGamma_));
 }
 
 void TColorManager::SetChromaParameters(std::span<const float> coefficients, uint8_t horizontal,

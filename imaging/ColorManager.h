@@ -104,6 +104,10 @@ public:
     // Gamma of the image data and of the display; values of 0 or below take the defaults
     // 1.0 and 2.2. Rebuilds the gamma table for the current sample depths.
     void SetGammaValues(float mainGamma, float displayGamma);
+    // The same with the table built for the depths given, the depth settings left as they
+    // are (a reader whose palettes and rows reach the table at 8 bits, whatever its depths).
+    void SetGammaValues(float mainGamma, float displayGamma, uint8_t sourceBits,
+                        uint8_t targetBits);
     float MainGamma() const { return mainGamma_; }
     float DisplayGamma() const { return displayGamma_; }
     const std::array<uint8_t, 256>& GammaTable() const { return gammaTable_; }

@@ -74,8 +74,11 @@ void TImageGraphic::Assign(const TGraphic& source) {
     TBitmap::Assign(source);
 }
 
-void TImageGraphic::ApplySourceGamma(float fileGamma) {
-    ColorEngine->SetGammaValues(fileGamma, 2.2f);
+void TImageGraphic::ApplySourceGamma(float fileGamma, uint8_t tableBits) {
+    if (tableBits)
+        ColorEngine->SetGammaValues(fileGamma, 2.2f, tableBits, tableBits);
+    else
+        ColorEngine->SetGammaValues(fileGamma, 2.2f);
     ColorEngine->TargetFlags.Include(cfApplyGamma);
     ImageProperties.Flags.Include(flGammaCorrected);
 }
@@ -127,7 +130,11 @@ void TImageGraphic::TLoad::RequireBytes(uint64_t count) const {
 }
 
 void TImageGraphic::TLoad::RequireExpansion(uint64_t needed, uint64_t ratio) const {
-    const uint64_t stored = Remaining();
+    RequireExpansion(needed, ratio, Remaining());
+}
+
+void TImageGraphic::TLoad::RequireExpansion(uint64_t needed, uint64_t ratio,
+                                            uint64_t stored) const {
     // needed > stored * ratio, without the product overflowing.
     if (ratio == 0 || needed / ratio > stored || (needed / ratio == stored && needed % ratio))
         Fail(msgDataTooShort);

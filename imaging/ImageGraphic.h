@@ -228,17 +228,18 @@ public:
     // Properties of the image being (or last) read.
     TImageProperties ImageProperties;
 
-protected:
+    // One load of an image (below); readers and the helpers in their .cpp files use it.
     class TLoad;
 
+protected:
     // Reads up to buffer.size() bytes from the stream's position into `buffer` and restores
     // the position; answers how many were read. For Recognize.
     static size_t PeekBytes(TStream& stream, std::span<uint8_t> buffer);
 
     // The gamma step of a load: the colour manager corrects from `fileGamma` to the display's
-    // 2.2, and the properties record that it did. Set the sample depths first: the gamma
-    // table is built for them.
-    void ApplySourceGamma(float fileGamma);
+    // 2.2, and the properties record that it did. The gamma table is built for the sample
+    // depths set (set them first), or over `tableBits` bits at both ends when given.
+    void ApplySourceGamma(float fileGamma, uint8_t tableBits = 0);
 
     // Converts rows into the bitmap's layout; configured for each load.
     std::unique_ptr<TColorManager> ColorEngine;
@@ -302,6 +303,8 @@ public:
     // most the format's compression can expand data), can hold `needed` bytes. Readers call it
     // before sizing the bitmap from a header, so that a small file cannot claim a huge image.
     void RequireExpansion(uint64_t needed, uint64_t ratio) const;
+    // The same for `stored` bytes of data already read.
+    void RequireExpansion(uint64_t needed, uint64_t ratio, uint64_t stored) const;
     // Reads `count` bytes from the stream into `buffer`, resized to them, after checking that
     // the stream holds them (the buffer never grows beyond the file).
     void ReadBlock(TBudgetVector<uint8_t>& buffer, size_t count);

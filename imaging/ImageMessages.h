@@ -119,6 +119,11 @@ inline constexpr char msgJPEGProgressiveTooLarge[] =
     "Cannot load image. The %s image is a progressive JPEG of %s x %s pixels that needs more "
     "than the memory limit of %s.";
 inline constexpr char msgJPEGOutputSize[] = "JPEG output size differs from the header.";
+// Texts of the JPEG error exit (code 0) for what the class itself stops: %s is the scan limit.
+inline constexpr char msgJPEGTooManyScans[] = "More than %s scans";
+inline constexpr char msgJPEGNoMoreLines[] = "No more scan lines";
+// The description the JPEG class registers its extensions with.
+inline constexpr char msgJPEGFiles[] = "Fichier image JPEG";
 // The picture registry has no class for the extension (%s, without its dot).
 inline constexpr char msgUnknownExtension[] = "Extension de fichier graphique inconnue (.%s)";
 

@@ -5,6 +5,7 @@
 #include "imaging/codecs/LZWDecoders.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/MemoryBudget.h"
 #include "platform/graphics/Stream.h"
 
 #include <algorithm>
@@ -39,10 +40,6 @@ bool HasSignature(const uint8_t* bytes) {
     return (bytes[0] & 0xDF) == 'G' && (bytes[1] & 0xDF) == 'I' && (bytes[2] & 0xDF) == 'F';
 }
 
-uint16_t LE16(const uint8_t* p) {
-    return uint16_t(p[0] | (p[1] << 8));
-}
-
 // Entries of a colour table whose size field is `flags`' low three bits.
 size_t TableEntries(uint8_t flags) {
     return size_t(2) << (flags & TableSizeMask);
@@ -64,24 +61,26 @@ TPalette ReadColorTable(TStream& stream, size_t entries) {
     return TPalette(std::move(palette));
 }
 
-// The contents of the data sub-blocks from the stream's position, without their size bytes.
-// Gathering ends after the 0 size byte, or quietly where the stream ends.
-std::vector<uint8_t> GatherSubBlocks(TStream& stream) {
-    std::vector<uint8_t> data;
-    data.reserve(size_t(std::max<int64_t>(stream.Remaining(), 0)));
+// The contents of the data sub-blocks from the stream's position, without their size bytes,
+// into `data` (never more than the stream holds). Gathering ends after the 0 size byte, or
+// quietly where the stream ends.
+void GatherSubBlocks(TStream& stream, TBudgetVector<uint8_t>& data) {
+    data.Resize(size_t(std::max<int64_t>(stream.Remaining(), 0)));
+    size_t used = 0;
     for (;;) {
         uint8_t size;
         if (stream.Read(&size, 1) != 1 || size == 0) break;
-        const size_t used = data.size();
-        data.resize(used + size);
-        const size_t read = stream.Read(data.data() + used, size);
-        if (read < size) {
-            data.resize(used + read);
-            break;
-        }
+        const size_t read =
+            stream.Read(data.data() + used, std::min<size_t>(size, data.size() - used));
+        used += read;
+        if (read < size) break;
     }
-    return data;
+    data.Resize(used);
 }
+
+// An LZW code of at least `minimumCodeSize` + 1 bits stands for at most 4096 pixels (the
+// length of the longest string the table holds).
+constexpr uint64_t MaxStringLength = 4096;
 
 } // namespace
 
@@ -144,9 +143,12 @@ bool TGIFGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
     if (SkipExtensions(stream) == ImageSeparator) {
         uint8_t descriptor[ImageDescriptorSize];
         stream.ReadBuffer(descriptor, ImageDescriptorSize);
-        const uint16_t width = LE16(descriptor + 4), height = LE16(descriptor + 6);
-        properties.Width = width ? width : LE16(screen);
-        properties.Height = height ? height : LE16(screen + 2);
+        TByteReader image(descriptor, sizeof(descriptor)), size(screen, sizeof(screen));
+        image.Skip(4);
+        const uint16_t width = image.LE16(), height = image.LE16();
+        const uint16_t screenWidth = size.LE16(), screenHeight = size.LE16();
+        properties.Width = width ? width : screenWidth;
+        properties.Height = height ? height : screenHeight;
         const uint8_t flags = descriptor[8];
         properties.LocalColorMap = (flags & ColorTableFlag) != 0;
         if (properties.LocalColorMap)
@@ -176,20 +178,25 @@ void TGIFGraphic::DecodeImage(TStream& stream) {
     load.Start(msgLoadingData);
     uint8_t descriptor[ImageDescriptorSize];
     stream.ReadBuffer(descriptor, ImageDescriptorSize);
-    SetSize(int32_t(ImageProperties.Width), int32_t(ImageProperties.Height));
     if (descriptor[8] & ColorTableFlag)
         SetPalette(ReadColorTable(stream, TableEntries(descriptor[8])));
 
     const uint8_t minimumCodeSize = stream.ReadByte();
-    const std::vector<uint8_t> data = GatherSubBlocks(stream);
+    TBudgetVector<uint8_t> data = load.Buffer(0);
+    GatherSubBlocks(stream, data);
+
+    // The image cannot hold more pixels than its codes can stand for.
+    const size_t width = ImageProperties.Width, height = ImageProperties.Height;
+    const size_t pixelCount = CheckedMul(width, height);
+    load.RequireExpansion(pixelCount, CheckedMul(8, MaxStringLength) / (minimumCodeSize + 1u),
+                          data.size());
+    SetSize(int32_t(width), int32_t(height));
 
     // Rows stored in order go straight into the bitmap when its rows have no padding;
     // otherwise, and for interlaced rows, through a buffer of the whole image.
-    const size_t width = size_t(Width()), height = size_t(Height());
-    const size_t pixelCount = CheckedMul(width, height);
     const bool interlaced = ImageProperties.Interlaced;
     const bool inPlace = !interlaced && BytesPerLine() == width;
-    std::vector<uint8_t> pixels(inPlace ? 0 : pixelCount);
+    TBudgetVector<uint8_t> pixels = load.Buffer(inPlace ? 0 : pixelCount);
     if (pixelCount != 0) {
         TGIFLZWDecoder decoder(minimumCodeSize);
         const uint8_t* input = data.data();
@@ -204,7 +211,8 @@ void TGIFGraphic::DecodeImage(TStream& stream) {
     const int32_t rows = pixelCount != 0 ? Height() : 0;
     if (!interlaced) {
         for (int32_t y = 0; y < rows; ++y) {
-            if (!inPlace) std::memcpy(ScanLine(y), pixels.data() + size_t(y) * width, width);
+            if (!inPlace)
+                std::memcpy(ScanLineSpan(y).data(), pixels.data() + size_t(y) * width, width);
             load.Row(y);
         }
     } else {

@@ -1,3 +1,15 @@
+// Messages this reader raises (imaging/ImageMessages.h):
+//   msgInvalidImage          the signature or the header chunk is not PNG's
+//   msgCRCError              a chunk read whole fails its CRC
+//   msgUnsupportedFeature    compression method other than 0 (with msgCompressionScheme)
+//   msgInvalidPalette        PLTE length not a multiple of 3
+//   msgInvalidColorFormat    colour type or bit depth not defined
+//   msgUnknownCriticalChunk  a critical chunk this reader does not handle
+//   msgCompression           inflate fails
+//   msgExtraCompressedData   the compressed stream ends early or data follows it
+//   msgDataTooShort          the file cannot hold the data of the size its header states
+//   msgUnexpectedEnd         the file ends inside a chunk
+// and, from the bitmap and the load's budget, msgImageTooLarge and msgMemoryLimit.
 #include "imaging/formats/PNGGraphic.h"
 
 #include "imaging/ColorManager.h"
@@ -5,6 +17,7 @@
 #include "imaging/codecs/DeflateDecoder.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/MemoryBudget.h"
 #include "platform/graphics/Stream.h"
 
 #include <algorithm>
@@ -12,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -27,19 +41,121 @@ namespace {
 
 constexpr const char* FormatName = "PNG";
 constexpr uint8_t Signature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
-constexpr size_t HeaderChunkSize = 13;
+
+enum class TColorType : uint8_t { Gray = 0, RGB = 2, Palette = 3, GrayAlpha = 4, RGBAlpha = 6 };
+enum class TFilter : uint8_t { None = 0, Sub = 1, Up = 2, Average = 3, Paeth = 4 };
+enum class TInterlace : uint8_t { None = 0, Adam7 = 1 };
+enum class TCompressionMethod : uint8_t { Deflate = 0 };
+
+// A chunk type as its four letters read big-endian; matched without regard to letter case.
+constexpr uint32_t ChunkName(const char (&name)[5]) {
+    return (uint32_t(uint8_t(name[0])) << 24) | (uint32_t(uint8_t(name[1])) << 16) |
+           (uint32_t(uint8_t(name[2])) << 8) | uint32_t(uint8_t(name[3]));
+}
+constexpr uint32_t IHDR = ChunkName("IHDR");
+constexpr uint32_t PLTE = ChunkName("PLTE");
+constexpr uint32_t IDAT = ChunkName("IDAT");
+constexpr uint32_t IEND = ChunkName("IEND");
+constexpr uint32_t gAMA = ChunkName("gAMA");
+constexpr uint32_t bKGD = ChunkName("bKGD");
+constexpr uint32_t tRNS = ChunkName("tRNS");
+constexpr uint32_t CaseBits = 0x20202020;
+// Bit 5 of the first letter: set for ancillary chunks.
+constexpr uint32_t AncillaryBit = 0x20000000;
+
+// The IHDR data; a longer chunk holds more, which is passed over.
+constexpr size_t HeaderDataSize = 13;
+struct TPNGHeader {
+    uint32_t Width = 0;
+    uint32_t Height = 0;
+    uint8_t BitDepth = 0;
+    TColorType ColorType{};
+    uint8_t Compression = 0;
+    uint8_t Filter = 0;
+    uint8_t Interlace = 0;
+};
+
+// The header from the IHDR data, or nothing when it states no pixels.
+std::optional<TPNGHeader> ParseHeader(TByteReader reader) {
+    static_assert(HeaderDataSize == 4 + 4 + 5);
+    TPNGHeader header;
+    header.Width = reader.BE32();
+    header.Height = reader.BE32();
+    header.BitDepth = reader.U8();
+    header.ColorType = TColorType(reader.U8());
+    header.Compression = reader.U8();
+    header.Filter = reader.U8();
+    header.Interlace = reader.U8();
+    if (header.Width == 0 || header.Height == 0) return std::nullopt;
+    return header;
+}
+
+// Deflate turns 258 bytes into two bits at best: no stream expands more than about 1032 times.
+constexpr uint64_t MaxDeflateExpansion = 1032;
+// No colour in a colour chunk; the bitmap's fill colour when none is stated (white).
 constexpr uint32_t NoColor = 0xFFFFFF;
 
-[[noreturn]] void Fail(const char* message) {
-    throw EInvalidGraphic(FormatImageMessage(message, FormatName));
-}
+// Reads the chunks of a PNG stream one after another, with the CRC of each chunk read whole.
+class TChunkReader {
+public:
+    explicit TChunkReader(TStream& stream) : stream_(stream) {}
 
-uint32_t BE32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-unsigned BE16(const uint8_t* p) {
-    return (unsigned(p[0]) << 8) | p[1];
-}
+    // Reads the next chunk's length and type and starts its CRC over the type.
+    void Next() {
+        uint8_t bytes[8];
+        stream_.ReadBuffer(bytes, sizeof(bytes));
+        TByteReader reader(bytes, sizeof(bytes));
+        length_ = reader.BE32();
+        type_ = reader.BE32();
+        crc_ = uint32_t(crc32(0, bytes + 4, 4));
+    }
+    uint32_t Length() const { return length_; }
+    bool Is(uint32_t name) const { return ((type_ ^ name) & ~CaseBits) == 0; }
+    bool Critical() const { return (type_ & AncillaryBit) == 0; }
+
+    // Reads the data into `buffer` (after the load checked that the stream holds it) and
+    // checks the stored CRC.
+    void Read(TImageGraphic::TLoad& load, TBudgetVector<uint8_t>& buffer) {
+        load.RequireBytes(uint64_t(length_) + 4);
+        buffer.Resize(length_);
+        stream_.ReadBuffer(buffer.data(), length_);
+        // (zlib answers its initial value for a null buffer, so empty data is left out.)
+        if (length_ != 0) crc_ = uint32_t(crc32_z(crc_, buffer.data(), length_));
+        CheckCRC();
+    }
+    // Reads the data through the CRC keeping only its first prefix.size() bytes, so that no
+    // buffer grows with the length a file states; answers how many were kept.
+    size_t ReadPrefix(std::span<uint8_t> prefix) {
+        uint8_t block[4096];
+        size_t kept = 0;
+        for (uint32_t left = length_; left != 0;) {
+            const size_t n = std::min<size_t>(left, sizeof(block));
+            stream_.ReadBuffer(block, n);
+            crc_ = uint32_t(crc32_z(crc_, block, n));
+            const size_t take = std::min(n, prefix.size() - kept);
+            std::memcpy(prefix.data() + kept, block, take);
+            kept += take;
+            left -= uint32_t(n);
+        }
+        CheckCRC();
+        return kept;
+    }
+    // Passes over the data and the CRC, unchecked.
+    void Skip() { stream_.Seek(int64_t(length_) + 4, TSeekOrigin::soCurrent); }
+
+private:
+    void CheckCRC() {
+        uint8_t stored[4];
+        stream_.ReadBuffer(stored, sizeof(stored));
+        if (crc_ != TByteReader(stored, sizeof(stored)).BE32())
+            throw EInvalidGraphic(FormatImageMessage(msgCRCError, FormatName));
+    }
+
+    TStream& stream_;
+    uint32_t length_ = 0;
+    uint32_t type_ = 0;
+    uint32_t crc_ = 0;
+};
 
 // A 16-bit sample of a bKGD or tRNS chunk at the depth the bitmap shows: 2-bit grey levels
 // become 4-bit palette indices, 16-bit samples 8-bit ones, other depths keep their low byte.
@@ -52,6 +168,14 @@ uint32_t ChunkSample(unsigned value, uint8_t depth) {
     default:
         return value & 0xFF;
     }
+}
+
+// The three samples of a colour chunk as one colour.
+TColor ChunkColor(TByteReader& reader, uint8_t depth) {
+    const uint8_t red = uint8_t(ChunkSample(reader.BE16(), depth));
+    const uint8_t green = uint8_t(ChunkSample(reader.BE16(), depth));
+    const uint8_t blue = uint8_t(ChunkSample(reader.BE16(), depth));
+    return RGBColor(red, green, blue);
 }
 
 // --- Row filters; `row` and `prior` point after the filter byte. ---
@@ -119,18 +243,18 @@ template <int Bpp> void UnfilterPaethVector(uint8_t* row, const uint8_t* prior, 
 #endif
 
 template <int Bpp>
-void Unfilter(uint8_t filter, uint8_t* row, const uint8_t* prior, size_t count, int bpp) {
+void Unfilter(TFilter filter, uint8_t* row, const uint8_t* prior, size_t count, int bpp) {
     switch (filter) {
-    case 1:
+    case TFilter::Sub:
         UnfilterSub<Bpp>(row, count, bpp);
         break;
-    case 2:
+    case TFilter::Up:
         for (size_t i = 0; i < count; ++i) row[i] = uint8_t(row[i] + prior[i]);
         break;
-    case 3:
+    case TFilter::Average:
         UnfilterAverage<Bpp>(row, prior, count, bpp);
         break;
-    case 4:
+    case TFilter::Paeth:
 #if defined(__SSE2__)
         if constexpr (Bpp == 3 || Bpp == 4) {
             UnfilterPaethVector<Bpp>(row, prior, count);
@@ -140,12 +264,12 @@ void Unfilter(uint8_t filter, uint8_t* row, const uint8_t* prior, size_t count, 
         UnfilterPaeth<Bpp>(row, prior, count, bpp);
         break;
     default:
-        break; // 0 and unknown filter types leave the row as it is
+        break; // None and unknown filter types leave the row as it is
     }
 }
 
 // Undoes the filter of one row in place; `bpp` is the bytes of a complete pixel (at least 1).
-void ApplyFilter(uint8_t filter, uint8_t* row, const uint8_t* prior, int bpp, size_t count) {
+void ApplyFilter(TFilter filter, uint8_t* row, const uint8_t* prior, int bpp, size_t count) {
     switch (bpp) {
     case 1:
         Unfilter<1>(filter, row, prior, count, bpp);
@@ -180,437 +304,449 @@ constexpr TPass Passes[7] = {
     {0, 0, 8, 8, 0x80}, {0, 4, 8, 8, 0x08}, {4, 0, 8, 4, 0x88}, {0, 2, 4, 4, 0x22},
     {2, 0, 4, 2, 0xAA}, {0, 1, 2, 2, 0x55}, {1, 0, 2, 1, 0xFF},
 };
+// The first pass that writes to row y: rows are met by passes 1, 3, 5 or 7 first.
+size_t FirstPass(uint32_t y) {
+    if (y % 8 == 0) return 0;
+    if (y % 8 == 4) return 2;
+    if (y % 4 == 2) return 4;
+    return 6;
+}
 
 } // namespace
 
 bool TPNGGraphic::Recognize(TStream& stream) {
-    const int64_t start = stream.Position();
-    if (stream.Remaining() <= int64_t(sizeof(Signature))) return false;
-    uint8_t bytes[sizeof(Signature)];
-    const bool complete = stream.Read(bytes, sizeof(bytes)) == sizeof(bytes);
-    stream.SetPosition(start);
-    return complete && std::memcmp(bytes, Signature, sizeof(Signature)) == 0;
+    uint8_t bytes[sizeof(Signature) + 1];
+    return PeekBytes(stream, bytes) == sizeof(bytes) &&
+           std::memcmp(bytes, Signature, sizeof(Signature)) == 0;
 }
-
-// --- Chunks ---
-
-void TPNGGraphic::ReadChunkHeader(TStream& stream) {
-    uint8_t bytes[8];
-    stream.ReadBuffer(bytes, sizeof(bytes));
-    chunkLength_ = BE32(bytes);
-    std::memcpy(chunkType_, bytes + 4, 4);
-    runningCRC_ = uint32_t(crc32(0, chunkType_, 4));
-}
-
-void TPNGGraphic::ReadChunkData(TStream& stream) {
-    // The buffer never grows beyond what the stream really holds.
-    if (int64_t(chunkLength_) + 4 > stream.Remaining()) throw EImageFault(msgUnexpectedEnd);
-    chunkBuffer_.resize(chunkLength_);
-    stream.ReadBuffer(chunkBuffer_.data(), chunkLength_);
-    uint8_t stored[4];
-    stream.ReadBuffer(stored, sizeof(stored));
-    // (zlib answers its initial value for a null buffer, so empty data is left out.)
-    if (chunkLength_ != 0)
-        runningCRC_ = uint32_t(crc32_z(runningCRC_, chunkBuffer_.data(), chunkLength_));
-    if (runningCRC_ != BE32(stored)) Fail(msgCRCError);
-}
-
-void TPNGGraphic::SkipChunk(TStream& stream) {
-    stream.Seek(int64_t(chunkLength_) + 4, TSeekOrigin::soCurrent);
-}
-
-bool TPNGGraphic::IsChunk(const char* name) const {
-    uint32_t stored, wanted;
-    std::memcpy(&stored, chunkType_, 4);
-    std::memcpy(&wanted, name, 4);
-    return ((stored ^ wanted) & 0xDFDFDFDF) == 0;
-}
-
-// --- Header ---
 
 bool TPNGGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
     TImageGraphic::ReadImageHeader(stream, index);
-    SourceStream = &stream;
     uint8_t bytes[sizeof(Signature)];
     if (stream.Read(bytes, sizeof(bytes)) != sizeof(bytes) ||
         std::memcmp(bytes, Signature, sizeof(Signature)) != 0)
         return false;
-    ReadChunkHeader(stream);
-    if (!IsChunk("IHDR")) return false;
+    TChunkReader chunk(stream);
+    chunk.Next();
+    if (!chunk.Is(IHDR)) return false;
 
     TImageProperties& properties = ImageProperties;
     properties.Flags.Include(flBigEndian);
-    ReadChunkData(stream);
-    if (chunkLength_ < HeaderChunkSize) return false;
-    const uint8_t* data = chunkBuffer_.data();
-    properties.Width = BE32(data);
-    properties.Height = BE32(data + 4);
-    if (properties.Width == 0 || properties.Height == 0) return false;
-    properties.Compression = data[10] == 0 ? ckDeflate : ckUnknown;
-    properties.BitsPerSample = data[8];
-    switch (data[9]) {
-    case 0:
+    uint8_t data[HeaderDataSize];
+    if (chunk.ReadPrefix(data) < HeaderDataSize) return false;
+    const std::optional<TPNGHeader> header = ParseHeader(TByteReader(data, sizeof(data)));
+    if (!header) return false;
+    properties.Width = header->Width;
+    properties.Height = header->Height;
+    properties.Compression =
+        header->Compression == uint8_t(TCompressionMethod::Deflate) ? ckDeflate : ckUnknown;
+    properties.BitsPerSample = header->BitDepth;
+    properties.SamplesPerPixel = 1;
+    switch (header->ColorType) {
+    case TColorType::Gray:
         properties.ColorModel = cmGray;
-        properties.SamplesPerPixel = 1;
         break;
-    case 2:
+    case TColorType::RGB:
         properties.ColorModel = cmRGB;
         properties.SamplesPerPixel = 3;
         break;
-    case 3:
+    case TColorType::Palette:
         properties.ColorModel = cmPalette;
-        properties.SamplesPerPixel = 1;
         break;
-    case 4:
+    case TColorType::GrayAlpha:
         properties.ColorModel = cmGrayAlpha;
-        properties.SamplesPerPixel = 1;
         break;
-    case 6:
+    case TColorType::RGBAlpha:
         properties.ColorModel = cmRGBAlpha;
         properties.SamplesPerPixel = 4;
         break;
     default:
         properties.ColorModel = cmUnknown;
-        properties.SamplesPerPixel = 1;
         break;
     }
     properties.BitsPerPixel = uint8_t(properties.SamplesPerPixel * properties.BitsPerSample);
-    properties.FilterMode = data[11];
-    properties.Interlaced = data[12] != 0;
+    properties.FilterMode = header->Filter;
+    properties.Interlaced = header->Interlace != uint8_t(TInterlace::None);
     properties.HasAlpha = properties.ColorModel == cmGrayAlpha ||
                           properties.ColorModel == cmRGBAlpha ||
                           properties.ColorModel == cmBGRAlpha;
 
     // The gamma, if the file states one before its end.
     for (;;) {
-        ReadChunkHeader(stream);
-        if (IsChunk("gAMA")) {
-            ReadChunkData(stream);
-            if (chunkLength_ >= 4)
-                properties.SourceGamma = float(BE32(chunkBuffer_.data())) / 100000.0f;
+        chunk.Next();
+        if (chunk.Is(gAMA)) {
+            uint8_t gamma[4];
+            if (chunk.ReadPrefix(gamma) == sizeof(gamma))
+                properties.SourceGamma =
+                    float(TByteReader(gamma, sizeof(gamma)).BE32()) / 100000.0f;
             return true;
         }
-        SkipChunk(stream);
-        if (IsChunk("IEND")) return true;
+        chunk.Skip();
+        if (chunk.Is(IEND)) return true;
     }
 }
 
-// --- Loading ---
+// --- One load ---
 
-int TPNGGraphic::SetupColorManager(uint8_t colorType, uint8_t bitDepth) {
-    TColorManager& colors = *ColorEngine;
+struct TPNGGraphic::TPNGLoad {
+    TPNGLoad(TPNGGraphic& image, TLoad& load, TStream& stream)
+        : Image(image), Load(load), Colors(*image.ColorEngine), Chunk(stream), Data(load.Budget()),
+          Current(load.Budget()), Prior(load.Budget()), FillModel(load.Budget()) {}
+
+    void Run();
+
+private:
+    void SetupColors();
+    void ReadPalette();
+    void ReadGamma();
+    void ReadBackground();
+    void ReadTransparency();
+    void LoadImageData();
+    void LoadRows(size_t rowBytes);
+    void LoadInterlaced(size_t channels);
+    // Fills `count` bytes of inflated data into `row`; false when the image data ran out.
+    bool ReadRow(uint8_t* row, size_t count);
+    // A colour of the bKGD or tRNS chunk as the bitmap shows it.
+    std::optional<TColor> ResolveColor(uint32_t value, bool isIndex) const;
+    void FillRow(int32_t y);
+
+    TPNGGraphic& Image;
+    TLoad& Load;
+    TColorManager& Colors;
+    TChunkReader Chunk;
+    TPNGHeader Header;
+    // The data of the last chunk read; the inflater goes on from InflatePosition in it.
+    TBudgetVector<uint8_t> Data;
+    TLZ77Decoder* Inflater = nullptr; // owned by Run's decoder session
+    size_t InflatePosition = 0;
+    size_t InflateSize = 0; // image data in Data (0: none)
+    // Bytes of a complete pixel; 0 until the colour manager is set up.
+    int PixelBytes = 0;
+    std::optional<TPalette> Palette;
+    // Background and transparent colour: an RGB colour, or an index into the palette for
+    // palette and grey images.
+    uint32_t FillColor = NoColor;
+    bool FillIsIndex = false;
+    std::optional<uint32_t> TransparentKey;
+    bool KeyIsIndex = false;
+    // The current and the prior row, each with its filter byte.
+    TBudgetVector<uint8_t> Current, Prior;
+    // The fill colour as the bitmap shows it, and a scan line in it once one was filled.
+    TColor Fill = NoColor;
+    TBudgetVector<uint8_t> FillModel;
+};
+
+void TPNGGraphic::TPNGLoad::Run() {
+    Chunk.Next();
+    // Samples of 16 bits are stored big-endian.
+    if constexpr (std::endian::native == std::endian::little)
+        Colors.SourceFlags.Include(cfSwapBytes);
+    uint8_t ihdr[HeaderDataSize];
+    Chunk.ReadPrefix(ihdr);
+    Header = *ParseHeader(TByteReader(ihdr, sizeof(ihdr)));
+    if (Image.ImageProperties.Compression != ckDeflate)
+        throw EInvalidGraphic(
+            FormatImageMessage(msgUnsupportedFeature, msgCompressionScheme, FormatName));
+
+    auto inflater = std::make_unique<TLZ77Decoder>(Z_PARTIAL_FLUSH, false);
+    Inflater = inflater.get();
+    TDecoderSession session(std::move(inflater));
+    for (;;) {
+        Chunk.Next();
+        if (Chunk.Is(IDAT)) {
+            Load.Finish();
+            LoadImageData();
+            // The chunk after the image data is now the current one; it is passed over below.
+        } else if (Chunk.Is(PLTE)) {
+            ReadPalette();
+            continue;
+        } else if (Chunk.Is(gAMA)) {
+            ReadGamma();
+            continue;
+        } else if (Chunk.Is(bKGD)) {
+            ReadBackground();
+            continue;
+        } else if (Chunk.Is(tRNS)) {
+            ReadTransparency();
+            continue;
+        }
+        Chunk.Skip();
+        if (Chunk.Is(IEND)) break;
+        if (Chunk.Critical()) throw EInvalidGraphic(msgUnknownCriticalChunk);
+    }
+    session.Finish();
+}
+
+void TPNGGraphic::TPNGLoad::SetupColors() {
+    const uint8_t depth = Header.BitDepth;
     auto source = [&](TColorModel model, uint8_t channels) {
-        colors.SetSourceModel(model);
-        colors.SetSourceChannels(channels);
-        colors.SetSourceSampleBits(bitDepth);
+        Colors.SetSourceModel(model);
+        Colors.SetSourceChannels(channels);
+        Colors.SetSourceSampleBits(depth);
     };
     auto target = [&](TColorModel model, uint8_t channels, uint8_t bits) {
-        colors.SetTargetModel(model);
-        colors.SetTargetChannels(channels);
-        colors.SetTargetSampleBits(bits);
+        Colors.SetTargetModel(model);
+        Colors.SetTargetChannels(channels);
+        Colors.SetTargetSampleBits(bits);
     };
-    const bool wide = bitDepth == 8 || bitDepth == 16;
+    const bool wide = depth == 8 || depth == 16;
+    const bool packed = depth == 1 || depth == 2 || depth == 4;
     int pixelBytes = 0;
-    switch (colorType) {
-    case 0:
-        if (bitDepth != 1 && bitDepth != 2 && bitDepth != 4 && !wide) break;
+    switch (Header.ColorType) {
+    case TColorType::Gray:
+        if (!packed && !wide) break;
         source(cmGray, 1);
-        target(cmGray, 1, bitDepth == 2 ? 4 : bitDepth == 16 ? 8 : bitDepth);
-        SetPixelFormat(colors.TargetPixelFormat(true));
-        palette_ = colors.MakeGrayPalette(false);
-        pixelBytes = (bitDepth + 7) / 8;
+        target(cmGray, 1, depth == 2 ? 4 : depth == 16 ? 8 : depth);
+        Image.SetPixelFormat(Colors.TargetPixelFormat(true));
+        Palette = Colors.MakeGrayPalette(false);
+        pixelBytes = (depth + 7) / 8;
         break;
-    case 2:
+    case TColorType::RGB:
         if (!wide) break;
         source(cmRGB, 3);
         target(cmBGR, 3, 8);
-        SetPixelFormat(bf24Bit);
-        pixelBytes = bitDepth * 3 / 8;
+        Image.SetPixelFormat(bf24Bit);
+        pixelBytes = depth * 3 / 8;
         break;
-    case 3:
-        if (bitDepth != 1 && bitDepth != 2 && bitDepth != 4 && bitDepth != 8) break;
+    case TColorType::Palette:
+        if (!packed && depth != 8) break;
         source(cmPalette, 1);
-        target(cmPalette, 1, bitDepth == 2 ? 4 : bitDepth);
-        SetPixelFormat(colors.TargetPixelFormat(true));
+        target(cmPalette, 1, depth == 2 ? 4 : depth);
+        Image.SetPixelFormat(Colors.TargetPixelFormat(true));
         pixelBytes = 1;
         break;
-    case 4:
+    case TColorType::GrayAlpha:
         if (!wide) break;
         source(cmGrayAlpha, 1);
         target(cmPalette, 1, 8);
-        SetPixelFormat(bf8Bit);
-        palette_ = colors.MakeGrayPalette(false);
-        pixelBytes = bitDepth * 2 / 8;
+        Image.SetPixelFormat(bf8Bit);
+        Palette = Colors.MakeGrayPalette(false);
+        pixelBytes = depth * 2 / 8;
         break;
-    case 6:
+    case TColorType::RGBAlpha:
         if (!wide) break;
         source(cmRGBAlpha, 4);
         target(cmBGRAlpha, 4, 8);
-        SetPixelFormat(bf32Bit);
-        pixelBytes = bitDepth * 4 / 8;
-        break;
-    default:
+        Image.SetPixelFormat(bf32Bit);
+        pixelBytes = depth * 4 / 8;
         break;
     }
-    if (pixelBytes == 0) Fail(msgInvalidColorFormat);
-    colorsReady_ = true;
-    return pixelBytes;
+    if (pixelBytes == 0) Load.Fail(msgInvalidColorFormat);
+    PixelBytes = pixelBytes;
 }
 
-void TPNGGraphic::ReadBKGD() {
-    const std::span<const uint8_t> data(chunkBuffer_);
-    switch (header_.ColorType) {
-    case 0:
-    case 4:
-        if (data.size() < 2) return;
-        fillColor_ = ChunkSample(BE16(data.data()), header_.BitDepth);
-        fillIsIndex_ = true;
+void TPNGGraphic::TPNGLoad::ReadPalette() {
+    if (Chunk.Length() % 3 != 0) Load.Fail(msgInvalidPalette);
+    Chunk.Read(Load, Data);
+    if (Header.ColorType != TColorType::Palette) return;
+    SetupColors();
+    Palette = Colors.MakeColorPalette({Data.Span()}, plPacked8x3, uint32_t(Data.size() / 3), false);
+}
+
+void TPNGGraphic::TPNGLoad::ReadGamma() {
+    Chunk.Read(Load, Data);
+    if (Data.size() < 4) return;
+    // The table is built over 8-bit values whatever depths the colour manager is set to:
+    // palettes, grey ramps and colour samples all reach it at 8 bits.
+    Image.ApplySourceGamma(float(TByteReader(Data.Span()).BE32()) / 100000.0f, 8);
+}
+
+void TPNGGraphic::TPNGLoad::ReadBackground() {
+    Chunk.Read(Load, Data);
+    TByteReader reader(Data.Span());
+    switch (Header.ColorType) {
+    case TColorType::Gray:
+    case TColorType::GrayAlpha:
+        if (reader.Size() < 2) return;
+        FillColor = ChunkSample(reader.BE16(), Header.BitDepth);
+        FillIsIndex = true;
         break;
-    case 2:
-    case 6:
-        if (data.size() < 6) return;
-        fillColor_ = RGBColor(uint8_t(ChunkSample(BE16(&data[0]), header_.BitDepth)),
-                              uint8_t(ChunkSample(BE16(&data[2]), header_.BitDepth)),
-                              uint8_t(ChunkSample(BE16(&data[4]), header_.BitDepth)));
-        fillIsIndex_ = false;
+    case TColorType::RGB:
+    case TColorType::RGBAlpha:
+        if (reader.Size() < 6) return;
+        FillColor = ChunkColor(reader, Header.BitDepth);
+        FillIsIndex = false;
         break;
     default:
-        if (data.empty()) return;
-        fillColor_ = data[0];
-        fillIsIndex_ = true;
+        if (reader.Size() < 1) return;
+        FillColor = reader.U8();
+        FillIsIndex = true;
         break;
     }
 }
 
-void TPNGGraphic::ReadTRNS() {
-    const std::span<const uint8_t> data(chunkBuffer_);
-    switch (header_.ColorType) {
-    case 0:
-        if (data.size() < 2) return;
-        transparentKey_ = ChunkSample(BE16(data.data()), header_.BitDepth);
-        keyIsIndex_ = true;
+void TPNGGraphic::TPNGLoad::ReadTransparency() {
+    Chunk.Read(Load, Data);
+    TByteReader reader(Data.Span());
+    switch (Header.ColorType) {
+    case TColorType::Gray:
+        if (reader.Size() < 2) return;
+        TransparentKey = ChunkSample(reader.BE16(), Header.BitDepth);
+        KeyIsIndex = true;
         break;
-    case 2:
-        if (data.size() < 6) return;
-        transparentKey_ = RGBColor(uint8_t(ChunkSample(BE16(&data[0]), header_.BitDepth)),
-                                   uint8_t(ChunkSample(BE16(&data[2]), header_.BitDepth)),
-                                   uint8_t(ChunkSample(BE16(&data[4]), header_.BitDepth)));
-        keyIsIndex_ = false;
+    case TColorType::RGB:
+        if (reader.Size() < 6) return;
+        TransparentKey = ChunkColor(reader, Header.BitDepth);
+        KeyIsIndex = false;
         break;
-    case 4:
-    case 6:
+    case TColorType::GrayAlpha:
+    case TColorType::RGBAlpha:
         break;
     default: {
-        const size_t count = std::min<size_t>(data.size(), alphaTable_.size());
-        std::copy_n(data.begin(), count, alphaTable_.begin());
-        std::fill(alphaTable_.begin() + count, alphaTable_.end(), 255);
+        auto& alpha = Image.alphaTable_;
+        const size_t count = std::min(reader.Size(), alpha.size());
+        reader.Read(alpha.data(), count);
+        std::fill(alpha.begin() + std::ptrdiff_t(count), alpha.end(), 255);
         break;
     }
     }
 }
 
-std::optional<TColor> TPNGGraphic::ResolveColor(uint32_t value, bool isIndex) const {
+std::optional<TColor> TPNGGraphic::TPNGLoad::ResolveColor(uint32_t value, bool isIndex) const {
     if (isIndex) {
-        const TPalette& palette = Palette();
+        const TPalette& palette = Image.Palette();
         if (value >= palette.Count()) return std::nullopt;
         const TRGBQuad& entry = palette[value];
         return RGBColor(entry.rgbRed, entry.rgbGreen, entry.rgbBlue);
     }
     // Colour samples are shown through the gamma table; so is the colour that stands for them.
-    if (!ColorEngine->TargetFlags.Contains(cfApplyGamma)) return value;
-    const auto& gamma = ColorEngine->GammaTable();
+    if (!Colors.TargetFlags.Contains(cfApplyGamma)) return value;
+    const auto& gamma = Colors.GammaTable();
     return RGBColor(gamma[value & 0xFF], gamma[(value >> 8) & 0xFF], gamma[(value >> 16) & 0xFF]);
 }
 
-// Fills rows `first` to the last with `color`: the first through the bitmap, the others by
-// copying it.
-void TPNGGraphic::FillRows(int32_t first, TColor color) {
-    if (first >= Height()) return;
-    FillRect({0, first, Width(), first + 1}, color);
-    const uint8_t* model = ScanLine(first);
-    for (int32_t y = first + 1; y < Height(); ++y) std::memcpy(ScanLine(y), model, BytesPerLine());
+// Row y in the fill colour: the first such row through the bitmap, the others copied from it.
+void TPNGGraphic::TPNGLoad::FillRow(int32_t y) {
+    const std::span<uint8_t> line = Image.ScanLineSpan(y);
+    if (FillModel.empty()) {
+        Image.FillRect({0, y, Image.Width(), y + 1}, Fill);
+        FillModel.Resize(line.size());
+        std::copy(line.begin(), line.end(), FillModel.begin());
+    } else {
+        std::copy(FillModel.begin(), FillModel.end(), line.begin());
+    }
 }
 
-bool TPNGGraphic::ReadRow(TStream& stream, uint8_t* buffer, size_t count) {
+bool TPNGGraphic::TPNGLoad::ReadRow(uint8_t* row, size_t count) {
     constexpr size_t MaxCall = size_t(std::numeric_limits<int32_t>::max());
     while (count > 0) {
-        if (inflatePosition_ == inflateSize_) {
-            inflatePosition_ = inflateSize_ = 0;
-            while (inflateSize_ == 0) {
-                if (!IsChunk("IDAT")) return false; // the image data ran out
-                ReadChunkData(stream);
-                inflateSize_ = chunkLength_;
-                ReadChunkHeader(stream);
+        if (InflatePosition == InflateSize) {
+            InflatePosition = InflateSize = 0;
+            while (InflateSize == 0) {
+                if (!Chunk.Is(IDAT)) return false; // the image data ran out
+                Chunk.Read(Load, Data);
+                InflateSize = Data.size();
+                Chunk.Next();
             }
         }
-        const uint8_t* input = chunkBuffer_.data() + inflatePosition_;
-        uint8_t* output = buffer;
-        inflater_->Decode(input, output,
-                          int32_t(std::min(inflateSize_ - inflatePosition_, MaxCall)),
-                          int32_t(std::min(count, MaxCall)));
-        const size_t consumed = size_t(input - (chunkBuffer_.data() + inflatePosition_));
-        const size_t produced = size_t(output - buffer);
-        inflatePosition_ += consumed;
-        buffer = output;
+        const uint8_t* start = Data.data() + InflatePosition;
+        const uint8_t* input = start;
+        uint8_t* output = row;
+        Inflater->Decode(input, output, int32_t(std::min(InflateSize - InflatePosition, MaxCall)),
+                         int32_t(std::min(count, MaxCall)));
+        const size_t consumed = size_t(input - start);
+        const size_t produced = size_t(output - row);
+        InflatePosition += consumed;
+        row = output;
         count -= produced;
-        const int32_t result = inflater_->ZResult();
+        const int32_t result = Inflater->ZResult();
         if (result == Z_STREAM_END) {
-            if (count != 0 || inflatePosition_ != inflateSize_) Fail(msgExtraCompressedData);
+            if (count != 0 || InflatePosition != InflateSize) Load.Fail(msgExtraCompressedData);
             return true;
         }
-        if (result != Z_OK || (consumed == 0 && produced == 0)) Fail(msgCompression);
+        if (result != Z_OK || (consumed == 0 && produced == 0)) Load.Fail(msgCompression);
     }
     return true;
 }
 
-void TPNGGraphic::LoadIDAT(TStream& stream, TLoad& load) {
-    if (!colorsReady_) pixelBytes_ = SetupColorManager(header_.ColorType, header_.BitDepth);
-    const size_t channels = size_t(header_.BitDepth == 16 ? pixelBytes_ / 2 : pixelBytes_);
-    if (palette_) SetPalette(*palette_);
-    if (header_.Width > uint32_t(std::numeric_limits<int32_t>::max()) ||
-        header_.Height > uint32_t(std::numeric_limits<int32_t>::max()))
-        Fail(msgInvalidImage);
-    SetSize(int32_t(header_.Width), int32_t(header_.Height));
+void TPNGGraphic::TPNGLoad::LoadImageData() {
+    if (PixelBytes == 0) SetupColors();
+    const size_t channels = size_t(Header.BitDepth == 16 ? PixelBytes / 2 : PixelBytes);
+    if (Palette) Image.SetPalette(*Palette);
+    constexpr uint32_t MaxSide = uint32_t(std::numeric_limits<int32_t>::max());
+    if (Header.Width > MaxSide || Header.Height > MaxSide) Load.Fail(msgInvalidImage);
 
-    const TColor fill = ResolveColor(fillColor_, fillIsIndex_).value_or(NoColor);
-    if (transparentKey_) {
-        if (const std::optional<TColor> key = ResolveColor(*transparentKey_, keyIsIndex_)) {
-            TransparentColor = *key;
-            Transparent = true;
+    // Every row takes its filter byte and its samples, which deflate cannot make out of
+    // fewer than a thousandth of their size.
+    const size_t rowBytes = CheckedMul(CheckedRowBytes(Header.Width, Header.BitDepth), channels);
+    Load.RequireExpansion(CheckedMul(CheckedAdd(rowBytes, 1), Header.Height), MaxDeflateExpansion);
+    Image.SetSize(int32_t(Header.Width), int32_t(Header.Height));
+
+    Fill = ResolveColor(FillColor, FillIsIndex).value_or(NoColor);
+    if (TransparentKey) {
+        if (const std::optional<TColor> key = ResolveColor(*TransparentKey, KeyIsIndex)) {
+            Image.TransparentColor = *key;
+            Image.Transparent = true;
         }
     }
-    load.BeginTransfer();
-
-    const size_t rowBytes = CheckedMul(CheckedRowBytes(header_.Width, header_.BitDepth), channels);
-    std::vector<uint8_t> current(CheckedAdd(rowBytes, 1)), prior(rowBytes + 1);
-    const int32_t height = int32_t(header_.Height);
-    const uint32_t width = header_.Width;
-    TColorManager& colors = *ColorEngine;
-
-    if (header_.Interlace == 1) {
-        // Passes leave the pixels of later passes as they are: the background shows where
-        // the data ends early.
-        FillRows(0, fill);
-        auto readPass = [&](const TPass& pass) {
-            const size_t passWidth =
-                (size_t(width) + pass.ColumnStep - pass.Column - 1) / pass.ColumnStep;
-            const size_t passBytes = CheckedRowBytes(passWidth, header_.BitDepth) * channels;
-            std::fill_n(prior.begin(), passBytes + 1, 0);
-            for (uint32_t y = pass.Row; y < header_.Height; y += pass.RowStep) {
-                if (!ReadRow(stream, current.data(), passBytes + 1)) return false;
-                ApplyFilter(current[0], current.data() + 1, prior.data() + 1, pixelBytes_,
-                            passBytes);
-                colors.ConvertRows(std::span<const uint8_t>(current).subspan(1),
-                                   ScanLineSpan(int32_t(y)), width, pass.Mask);
-                std::swap(current, prior);
-                if (pass.Mask == 0xFF)
-                    load.Row(int32_t(std::min<uint32_t>(y + pass.RowStep, header_.Height)));
-            }
-            return true;
-        };
-        for (const TPass& pass : Passes)
-            if (pass.Column < width && !readPass(pass)) break;
-    } else {
-        int32_t y = 0;
-        // Rows the data does not reach show the background, also when an error ends the load.
-        struct TBackground {
-            TPNGGraphic& Image;
-            const int32_t& Row;
-            TColor Color;
-            ~TBackground() { Image.FillRows(Row, Color); }
-        } background{*this, y, fill};
-        for (; y < height; ++y) {
-            if (!ReadRow(stream, current.data(), rowBytes + 1)) break;
-            ApplyFilter(current[0], current.data() + 1, prior.data() + 1, pixelBytes_, rowBytes);
-            colors.ConvertRows(std::span<const uint8_t>(current).subspan(1), ScanLineSpan(y),
-                               width);
-            std::swap(current, prior);
-            load.Row(y);
-        }
+    Load.BeginTransfer();
+    Current.Resize(rowBytes + 1);
+    Prior.Resize(rowBytes + 1);
+    if (Header.Interlace == uint8_t(TInterlace::Adam7))
+        LoadInterlaced(channels);
+    else
+        LoadRows(rowBytes);
+    while (Chunk.Is(IDAT)) {
+        Chunk.Read(Load, Data);
+        Chunk.Next();
     }
-    while (IsChunk("IDAT")) {
-        ReadChunkData(stream);
-        ReadChunkHeader(stream);
+}
+
+void TPNGGraphic::TPNGLoad::LoadRows(size_t rowBytes) {
+    const int32_t height = int32_t(Header.Height);
+    const uint32_t width = Header.Width;
+    int32_t y = 0;
+    for (; y < height; ++y) {
+        if (!ReadRow(Current.data(), rowBytes + 1)) break;
+        ApplyFilter(TFilter(Current[0]), Current.data() + 1, Prior.data() + 1, PixelBytes,
+                    rowBytes);
+        Colors.ConvertRows(Current.Span().subspan(1), Image.ScanLineSpan(y), width);
+        swap(Current, Prior);
+        Load.Row(y);
+    }
+    // Rows the data does not reach show the background.
+    for (; y < height; ++y) FillRow(y);
+}
+
+void TPNGGraphic::TPNGLoad::LoadInterlaced(size_t channels) {
+    const uint32_t width = Header.Width, height = Header.Height;
+    // Each row is filled with the background just before the first pass that writes to it,
+    // so that the pixels of later passes show it where the data ends early.
+    size_t pass = 0;
+    uint32_t y = 0;
+    const auto readPass = [&](const TPass& step) {
+        const size_t passWidth =
+            (size_t(width) + step.ColumnStep - step.Column - 1) / step.ColumnStep;
+        const size_t passBytes = CheckedMul(CheckedRowBytes(passWidth, Header.BitDepth), channels);
+        std::fill_n(Prior.begin(), passBytes + 1, 0);
+        for (y = step.Row; y < height; y += step.RowStep) {
+            if (!ReadRow(Current.data(), passBytes + 1)) return false;
+            ApplyFilter(TFilter(Current[0]), Current.data() + 1, Prior.data() + 1, PixelBytes,
+                        passBytes);
+            if (FirstPass(y) == pass) FillRow(int32_t(y));
+            Colors.ConvertRows(Current.Span().subspan(1, passBytes), Image.ScanLineSpan(int32_t(y)),
+                               width, step.Mask);
+            swap(Current, Prior);
+            if (step.Mask == 0xFF) Load.Row(int32_t(std::min<uint32_t>(y + step.RowStep, height)));
+        }
+        return true;
+    };
+    for (; pass < std::size(Passes); ++pass) {
+        if (Passes[pass].Column >= width || readPass(Passes[pass])) continue;
+        // The data ended: the rows no pass has reached yet show the background.
+        for (uint32_t row = 0; row < height; ++row) {
+            const size_t first = FirstPass(row);
+            if (first > pass || (first == pass && row >= y)) FillRow(int32_t(row));
+        }
+        return;
     }
 }
 
 void TPNGGraphic::DecodeImage(TStream& stream) {
     TLoad load(*this, stream, FormatName);
-    palette_.reset();
     alphaTable_.fill(0);
-    fillColor_ = NoColor;
-    fillIsIndex_ = false;
-    transparentKey_.reset();
-    colorsReady_ = false;
-    inflatePosition_ = inflateSize_ = 0;
     load.Seek(sizeof(Signature));
     load.Prepare();
-
-    ReadChunkHeader(stream);
-    chunkBuffer_.clear();
-    TColorManager& colors = *ColorEngine;
-    // Samples of 16 bits are stored big-endian.
-    colors.SourceFlags.Clear();
-    if constexpr (std::endian::native == std::endian::little)
-        colors.SourceFlags.Include(cfSwapBytes);
-    colors.TargetFlags.Clear();
-    ReadChunkData(stream);
-    const uint8_t* ihdr = chunkBuffer_.data();
-    header_ = {BE32(ihdr), BE32(ihdr + 4), ihdr[8], ihdr[9], ihdr[12]};
-    if (ImageProperties.Compression != ckDeflate)
-        throw EInvalidGraphic(
-            FormatImageMessage(msgUnsupportedFeature, msgCompressionScheme, FormatName));
-
-    // The inflater and the chunk buffer live for this load only.
-    auto inflater = std::make_unique<TLZ77Decoder>(Z_PARTIAL_FLUSH, false);
-    inflater_ = inflater.get();
-    struct TRelease {
-        TPNGGraphic& Image;
-        ~TRelease() {
-            Image.inflater_ = nullptr;
-            std::vector<uint8_t>().swap(Image.chunkBuffer_);
-        }
-    } release{*this};
-    TDecoderSession session(std::move(inflater));
-
-    for (;;) {
-        ReadChunkHeader(stream);
-        if (IsChunk("IDAT")) {
-            load.Finish();
-            LoadIDAT(stream, load);
-            // The chunk after the image data is now the current one; it is passed over below.
-        } else if (IsChunk("PLTE")) {
-            if (chunkLength_ % 3 != 0) Fail(msgInvalidPalette);
-            ReadChunkData(stream);
-            if (header_.ColorType == 3) {
-                pixelBytes_ = SetupColorManager(3, header_.BitDepth);
-                palette_ = colors.MakeColorPalette({std::span<const uint8_t>(chunkBuffer_)},
-                                                   plPacked8x3, chunkLength_ / 3, false);
-            }
-            continue;
-        } else if (IsChunk("gAMA")) {
-            ReadChunkData(stream);
-            if (chunkLength_ >= 4) {
-                // The table is built over 8-bit values: palettes, grey ramps and colour
-                // samples all reach it at 8 bits.
-                colors.SetSourceSampleBits(8);
-                colors.SetTargetSampleBits(8);
-                ApplySourceGamma(float(BE32(chunkBuffer_.data())) / 100000.0f);
-            }
-            continue;
-        } else if (IsChunk("bKGD")) {
-            ReadChunkData(stream);
-            ReadBKGD();
-            continue;
-        } else if (IsChunk("tRNS")) {
-            ReadChunkData(stream);
-            ReadTRNS();
-            continue;
-        }
-        SkipChunk(stream);
-        if (IsChunk("IEND")) break;
-        if ((chunkType_[0] & 0x20) == 0) throw EInvalidGraphic(msgUnknownCriticalChunk);
-    }
-    session.Finish();
+    TPNGLoad(*this, load, stream).Run();
     load.Finish();
 }

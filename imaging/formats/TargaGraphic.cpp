@@ -5,6 +5,7 @@
 #include "imaging/codecs/RunLengthDecoders.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/MemoryBudget.h"
 #include "platform/graphics/Stream.h"
 
 #include <array>
@@ -19,6 +20,8 @@ namespace {
 constexpr size_t HeaderSize = 18;
 // Descriptor bit: the first stored row is the top row.
 constexpr uint8_t TopDownFlag = 0x20;
+// A run packet: one count byte and one pixel stand for up to 128 pixels.
+constexpr uint64_t MaxRunExpansion = 128;
 
 struct TTargaHeader {
     uint8_t IDLength = 0;
@@ -172,8 +175,8 @@ void TTargaGraphic::DecodeImage(TStream& stream) {
         SetPalette(colors.MakeGrayPalette(false));
         stream.Seek(int64_t(mapBytes), TSeekOrigin::soCurrent);
     } else if (header.ColorMapType == 1) {
-        std::vector<uint8_t> map(mapBytes);
-        stream.ReadBuffer(map.data(), map.size());
+        TBudgetVector<uint8_t> map = load.Buffer(0);
+        load.ReadBlock(map, mapBytes);
         const std::span<const uint8_t> plane(map);
         switch (header.ColorMapEntrySize) {
         case 15:
@@ -191,8 +194,15 @@ void TTargaGraphic::DecodeImage(TStream& stream) {
         }
     }
 
-    SetSize(header.Width, header.Height);
+    // Stored rows must all be in the file; a run packet of 1 + n bytes gives at most 128
+    // pixels of n bytes.
     const size_t rowBytes = CheckedMul(header.Width, BytesOf(header.PixelDepth));
+    const size_t imageBytes = CheckedMul(rowBytes, header.Height);
+    if (IsRunLength(header.ImageType))
+        load.RequireExpansion(imageBytes, MaxRunExpansion);
+    else if (header.ImageType >= 1 && header.ImageType <= 3)
+        load.RequireBytes(imageBytes);
+    SetSize(header.Width, header.Height);
     load.Finish();
     load.BeginTransfer();
 
@@ -207,7 +217,7 @@ void TTargaGraphic::DecodeImage(TStream& stream) {
         // One row of packets takes at most twice the row's bytes. Each row is decoded from
         // what the stream holds, then the stream is set just after the row's last packet.
         TTargaRLEDecoder decoder(header.PixelDepth);
-        std::vector<uint8_t> packed(CheckedMul(rowBytes, 2));
+        TBudgetVector<uint8_t> packed = load.Buffer(CheckedMul(rowBytes, 2));
         for (int32_t i = 0; i < height; ++i) {
             const size_t available = stream.Read(packed.data(), packed.size());
             const uint8_t* input = packed.data();

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include <jpeglib.h>
 
@@ -53,8 +54,9 @@ void ProgressMonitor(j_common_ptr cinfo) {
     if (d->input_scan_number > TJPEGImage::MaxScans) {
         TJpegJob* job = JobOf(cinfo);
         job->code = 0;
-        std::snprintf(job->message, sizeof job->message, "More than %d scans",
-                      TJPEGImage::MaxScans);
+        std::snprintf(
+            job->message, sizeof job->message, "%s",
+            FormatImageMessage(msgJPEGTooManyScans, std::to_string(TJPEGImage::MaxScans)).c_str());
         std::longjmp(job->jump, 1);
     }
 }
@@ -86,7 +88,7 @@ bool StepReadRows(TJpegJob* job, JSAMPARRAY rows, JDIMENSION count) {
         const JDIMENSION n = jpeg_read_scanlines(&job->cinfo, rows + done, count - done);
         if (n == 0) {
             job->code = 0;
-            std::snprintf(job->message, sizeof job->message, "No more scan lines");
+            std::snprintf(job->message, sizeof job->message, "%s", msgJPEGNoMoreLines);
             return false;
         }
         done += n;
@@ -202,8 +204,8 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
 
 void InitializeJPEGImage() {
     if (g_registered) return;
-    RegisterPictureFormat("jpeg", "Fichier image JPEG", TJPEGImage::ClassRef());
-    RegisterPictureFormat("jpg", "Fichier image JPEG", TJPEGImage::ClassRef());
+    RegisterPictureFormat("jpeg", msgJPEGFiles, TJPEGImage::ClassRef());
+    RegisterPictureFormat("jpg", msgJPEGFiles, TJPEGImage::ClassRef());
     g_registered = true;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TMemoryBudget {
@@ -56,6 +57,12 @@ public:
             data_.reserve(size);
         }
         data_.resize(size);
+    }
+    // Exchanges the elements (and their charges) of two vectors.
+    friend void swap(TBudgetVector& a, TBudgetVector& b) noexcept {
+        std::swap(a.budget_, b.budget_);
+        a.data_.swap(b.data_);
+        std::swap(a.charged_, b.charged_);
     }
     // Frees the elements and gives their memory back.
     void Free() {

@@ -320,3 +320,30 @@ TEST(PNGReader, DamagedFilesRaiseButNeverOverrun) {
                                    PngChunk("IDAT", Deflate(GrayRows)), PngChunk("IEND", {})})),
         EInvalidGraphic);
 }
+
+TEST(PNGReader, GammaAfterThePaletteKeepsThePaletteDepth) {
+    // 37 x 5 palette images of 1, 2 and 4 bits whose gAMA follows PLTE: pixel (x, y) shows
+    // palette entry (x + y) mod 2^depth, entry i being (40 i, 255 - 40 i, 7) without gamma
+    // (the gamma came too late for the palette).
+    const size_t files =
+        ForEachFile("regress", ".png", [](const std::string& name, const Bytes& bytes) {
+            SCOPED_TRACE(name);
+            const int depth = name.find("_1bit") != std::string::npos   ? 1
+                              : name.find("_2bit") != std::string::npos ? 2
+                                                                        : 4;
+            const auto image = Load<TPNGGraphic>(bytes);
+            ASSERT_EQ(image->Width(), 37);
+            ASSERT_EQ(image->Height(), 5);
+            EXPECT_TRUE(image->ImageProperties.Flags.Contains(flGammaCorrected));
+            for (int y = 0; y < 5; ++y) {
+                for (int x = 0; x < 37; ++x) {
+                    const int index = (x + y) % (1 << depth);
+                    const TRGBQuad pixel = image->PixelColor(x, y);
+                    ASSERT_EQ(pixel,
+                              (TRGBQuad{7, uint8_t(255 - 40 * index), uint8_t(40 * index), 255}))
+                        << x << "," << y;
+                }
+            }
+        });
+    EXPECT_EQ(files, 6u);
+}

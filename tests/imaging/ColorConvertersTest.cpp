@@ -525,3 +525,90 @@ TEST(ColorBounds, EveryConverterStaysWithinItsRows) {
         }
     });
 }
+
+// Every converter checks the extents it is given: rows of exactly the size the settings need
+// convert, rows one byte shorter on either side raise before anything is touched.
+TEST(ColorExtents, RowsOneByteShortRaiseForEveryConverter) {
+    struct TCase {
+        TColorModel source, target;
+        uint8_t sourceBits, targetBits;
+    };
+    std::vector<TCase> cases;
+    for (uint8_t s : {1, 2, 4, 8, 16})
+        for (uint8_t t : {1, 2, 4, 8, 16}) {
+            cases.push_back({cmPalette, cmPalette, s, t});
+            cases.push_back({cmGray, cmGray, s, t});
+        }
+    for (uint8_t s : {8, 16})
+        for (uint8_t t : {8, 16}) {
+            cases.push_back({cmGrayAlpha, cmGray, s, t});
+            for (TColorModel source :
+                 {cmRGB, cmRGBAlpha, cmBGR, cmBGRAlpha, cmCMYK, cmCIELab, cmYCbCr, cmPhotoYCC})
+                for (TColorModel target : {cmRGB, cmRGBAlpha, cmBGR, cmBGRAlpha})
+                    cases.push_back({source, target, s, t});
+        }
+    size_t checked = 0;
+    for (const TCase& c : cases) {
+        for (uint32_t count : {1u, 7u, 9u, 33u}) {
+            for (uint8_t mask : {uint8_t(0xFF), uint8_t(0xAA), uint8_t(0x01)}) {
+                TColorManager m = Manager(c.source, c.target, c.sourceBits, c.targetBits);
+                const size_t sourceBytes = m.RowBytes(count, false);
+                const size_t targetBytes = m.RowBytes(count, true);
+                if (sourceBytes == 0 || targetBytes == 0) continue; // nothing converts these
+                SCOPED_TRACE(testing::Message() << int(c.source) << "->" << int(c.target) << " "
+                                                << int(c.sourceBits) << "->" << int(c.targetBits)
+                                                << " count " << count << " mask " << int(mask));
+                Bytes source(sourceBytes, 0x5A), target(targetBytes, kCanary);
+                EXPECT_NO_THROW(m.ConvertRows(source, target, count, mask));
+                // The source needs only the pixels the mask converts.
+                uint32_t converted = 0;
+                for (uint32_t i = 0; i < count; ++i) converted += (mask >> (7 - i % 8)) & 1;
+                const size_t maskedBytes = converted == 0 ? 0 : m.RowBytes(converted, false);
+                if (maskedBytes > 0) {
+                    const Bytes shortSource(maskedBytes - 1, 0x5A);
+                    EXPECT_THROW(m.ConvertRows(shortSource, target, count, mask),
+                                 EColorConversionError);
+                }
+                Bytes shortTarget(targetBytes - 1, kCanary);
+                EXPECT_THROW(m.ConvertRows(source, shortTarget, count, mask),
+                             EColorConversionError);
+                EXPECT_EQ(shortTarget, Bytes(targetBytes - 1, kCanary));
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 1000u);
+}
+
+TEST(ColorExtents, PlanarRowsAreCheckedPlaneByPlane) {
+    const auto check = [](TColorModel source, uint8_t bits, size_t planes) {
+        SCOPED_TRACE(int(source));
+        TColorManager m = Manager(source, cmBGR, bits, 8);
+        const uint32_t count = 5;
+        const size_t planeBytes = count * bits / 8;
+        std::vector<Bytes> rows(planes, Bytes(planeBytes, 0x40));
+        Bytes target(m.RowBytes(count, true));
+        const auto convert = [&] {
+            std::vector<std::span<const uint8_t>> spans(rows.begin(), rows.end());
+            m.ConvertRows(spans, target, count);
+        };
+        EXPECT_NO_THROW(convert());
+        for (size_t k = 0; k < planes; ++k) {
+            rows[k].pop_back();
+            EXPECT_THROW(convert(), EColorConversionError) << "plane " << k;
+            rows[k].push_back(0x40);
+        }
+    };
+    check(cmRGB, 8, 3);
+    check(cmRGB, 16, 3);
+    check(cmCMYK, 8, 4);
+    check(cmCMYK, 16, 4);
+    check(cmYCbCr, 8, 3);
+    check(cmCIELab, 16, 3);
+    // A row of the right size but too many planes is refused as well.
+    TColorManager m = Manager(cmRGB, cmBGR, 8, 8);
+    const Bytes plane(1);
+    Bytes target(3);
+    EXPECT_THROW(m.ConvertRows({plane, plane, plane, plane, plane}, target, 1),
+                 EColorConversionError);
+}
