@@ -3,14 +3,16 @@
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
+# The project's own builds treat warnings as errors; a plain cmake build does not.
+WERROR := -DCHRONOLITH_WERROR=ON
 
-.PHONY: deps configure build run test bench fuzz sanitize format clean
+.PHONY: deps configure build run test bench fuzz fuzz-smoke sanitize format clean
 
 deps:
 	@bash scripts/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(WERROR) $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -23,13 +25,17 @@ test: build
 
 bench:
 	@bash scripts/install-deps.sh --bench
-	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCHRONOLITH_BENCH=ON >/dev/null
+	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release $(WERROR) -DCHRONOLITH_BENCH=ON >/dev/null
 	@cmake --build build-bench -j $(JOBS) --target benchmarks
 
 fuzz:
 	@bash scripts/install-deps.sh --fuzz
-	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHRONOLITH_FUZZ=ON >/dev/null
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(WERROR) -DCHRONOLITH_FUZZ=ON >/dev/null
 	@cmake --build build-fuzz -j $(JOBS) --target fuzzers
+
+# Every fuzz target for FUZZ_SECONDS (default 45) from its seeds; fails on any finding.
+fuzz-smoke: fuzz
+	@bash scripts/fuzz-smoke.sh build-fuzz
 
 sanitize:
 	@$(MAKE) test BUILD=build-asan CMAKE_FLAGS=-DCHRONOLITH_SANITIZE=ON

@@ -11,6 +11,7 @@
 #include <memory>
 
 int main(int, char** argv) {
+    UseFrenchLocale();
     const TImagingLibrary imaging;
 
     // Qt is given the program's name alone, so that no argument changes what it does.

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the editor on the sample calendar, on a virtual screen of
-# 1280 x 800 where the window sits in the middle (its menu bar's "Edition" at 222,71):
-#   docs/editor-scale.png    the scale file of the first menu item ("Editer le fichier Echelle")
-#   docs/picture-dialog.png  "Choisir Image Biosphère" previewing the chosen picture
+# 1280 x 800 with a window manager, where the window sits in the middle (its menu bar's
+# "Edition" at 219,92):
+#   docs/editor-scale.png    the scale file of the first menu item ("Editer le fichier Echelle"):
+#                            keys whole, colours with their swatches
+#   docs/picture-dialog.png  "Choisir Image Biosphère" previewing the chosen picture, in French
 # Build first (make build); run from the repository's root.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build}
 cd "$root"
 bash scripts/screenshots.sh -s 1280x800 \
-    -w 3 -c 222,71 -k "Down Down Down Down Down Return" -w 1 -c 700,400 -w 1 \
+    -w 3 -c 219,92 -k "Down Down Down Down Down Return" -w 2 -c 640,181 -w 1 \
     -o docs/editor-scale.png \
-    -c 222,71 -k "Down Down Down Down Return" -w 2 -t "Quaternaire_bio.png" -w 1 -c 344,520 -w 1 -c 344,520 -w 2 \
+    -c 219,92 -k "Down Down Down Down Return" -w 2 -c 386,562 -w 2 \
     -o docs/picture-dialog.png \
     -k Escape -- "$build/app/chronolith"

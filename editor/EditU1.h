@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <vector>
 
 class QAction;
 class QCloseEvent;
@@ -45,9 +46,27 @@ public:
     bool Modified = false;
     // The row that a pending save writes (see StringGrid1KeyDown).
     int EditRow = 0;
-    // Column 0 of the current row as it was when the row was entered: the section that a save
-    // of the row replaces.
+    // The section the current row was loaded from or last saved as, taken when the row is
+    // entered and after each save of it; empty for a row never saved.
     QString SelectedKey;
+
+    // What each table row holds in the file, by row number (row 0, the headings, holds nothing):
+    // the section it was loaded from or last saved as, empty for a row never saved, and the
+    // texts of its columns 1 and up then. A save writes only what changed since; a delete
+    // removes that section.
+    struct TStoredRow {
+        QString section;
+        QStringList cells;
+    };
+    std::vector<TStoredRow> StoredRows;
+    // The stored state of a row; an empty one outside the table.
+    const TStoredRow& StoredRow(int row) const;
+
+    // Widths that show the longest key (column 0) and the longest colour with its swatch
+    // (scale column 6) of the table whole, taken at each load; the layout gives these columns
+    // at least that.
+    int KeyFitWidth = 0;
+    int ColourFitWidth = 0;
 
     // Window handlers.
     void FormCreate();
@@ -57,10 +76,13 @@ public:
     // Fills the table from `file` (ScaleFile, EventFile or DataFile): headings of its mode, one
     // row per section in the order of SortSections, then the column layout and SelectedKey.
     void LoadTable(TIniFile* file);
-    // Writes row `row` to the file of the current mode, under its column 0 name, replacing the
-    // section SelectedKey. A row without a name is not written and leaves Modified as it is.
-    // Raises Exception("Impossible d'écrire dans ...") when the file refuses the write; the
-    // file is then unchanged and Modified stays true.
+    // Writes row `row` to the file of the current mode under its column 0 name: renames the
+    // row's own section (StoredRows) and writes the columns that changed since it was loaded or
+    // saved, and the keys the section lacks. A row whose cells are as stored writes nothing; a
+    // row never saved and without a name is not written and leaves Modified as it is. Raises an
+    // Exception with a French message when the file refuses the row (a name that is empty,
+    // only spaces or another section's, a character the file's encoding cannot hold, a write
+    // the disk refuses); the file is then unchanged and Modified stays true.
     void SaveRow(int row);
     // The file of the current mode, or nullptr when none is open.
     TIniFile* CurrentFile() const;
@@ -73,8 +95,9 @@ public:
 
     // "Insérer après": an empty row below the current one, in the table only.
     void Insreraprs1Click(QObject* sender);
-    // "Supprimer ligne": after a confirmation, removes the current row's section from the file
-    // and loads the file again.
+    // "Supprimer ligne": after a confirmation, removes the current row's own section (the one
+    // it was loaded from or last saved as, whatever its key cell holds now) from the file and
+    // loads the file again. A row never saved takes nothing from the file.
     void Supprimer1Click(QObject* sender);
 
     // ---- Menus, dialogs, pickers, file switching, showing and closing ----
@@ -153,6 +176,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void MeasureFitWidths();
+    // The colour swatch of a cell: scale colour cells holding a colour value.
+    bool CellColour(int col, int row, QColor& colour) const;
     void CreateMenus();
     void CreateDialogs();
     QAction* AddItem(QMenu* menu, const char* name, const QString& caption,

@@ -197,6 +197,9 @@ void TForm1::PickFile(Dialog& dialog, const QString& folder, const QString& titl
     dialog.Title = titlePrefix + StringGrid1->Cells(0, row);
     if (!TApplication::Modal().Execute(dialog)) return;
     StringGrid1->SetCells(column, row, StoredPath(BaseDir, dialog.FileName));
+    // Pending until saved: a refused save is tried again when the row is left.
+    Modified = true;
+    EditRow = row;
     SaveRow(row);
 }
 
@@ -231,6 +234,8 @@ void TForm1::Choisircouleur1Click(QObject*) {
     ColorDialog1->Color = ToQColor(ColorCellValue(StringGrid1->Cells(kColorColumn, row)));
     if (!TApplication::Modal().Execute(*ColorDialog1)) return;
     StringGrid1->SetCells(kColorColumn, row, ColorCellText(FromQColor(ColorDialog1->Color)));
+    Modified = true;
+    EditRow = row;
     SaveRow(row);
 }
 

@@ -1,9 +1,10 @@
 #include "editor/IniFile.h"
 
+#include "editor/FileWrite.h"
 #include "platform/graphics/Exceptions.h"
 
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -47,6 +48,11 @@ int Cp1252Byte(QChar c) {
     return -1;
 }
 
+// Characters written into Windows-1252 files as the no-break space, which they only narrow.
+QChar Cp1252Form(QChar c) {
+    return c == QChar(0x202F) || c == QChar(0x2007) ? QChar(0x00A0) : c;
+}
+
 bool IsValidUtf8(const QByteArray& bytes) {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder.decode(bytes);
@@ -88,6 +94,7 @@ void TIniFile::Refresh() {
     bom_ = false;
     encoding_ = TEncoding::Windows1252;
     eol_ = "\r\n";
+    onDisk_.clear();
     sections_.emplace_back();
     if (now.exists) {
         QFile file(fileName_);
@@ -99,40 +106,85 @@ void TIniFile::Refresh() {
                 unreadable_ = true;
             } else {
                 Parse(bytes);
+                if (!unreadable_) onDisk_ = bytes;
             }
         }
+    }
+    if (unreadable_) {
+        sections_.clear();
+        index_.clear();
+        sections_.emplace_back();
     }
     stamp_ = now;
     loaded_ = true;
 }
 
+int TIniFile::UnitSize() const {
+    return encoding_ == TEncoding::Utf16LE || encoding_ == TEncoding::Utf16BE ? 2 : 1;
+}
+
+// The code unit at byte offset `at` (a multiple of the unit size, inside the bytes).
+char16_t TIniFile::UnitAt(const QByteArray& bytes, qsizetype at) const {
+    const auto byte = [&](qsizetype i) { return static_cast<char16_t>(uint8_t(bytes[i])); };
+    switch (encoding_) {
+    case TEncoding::Utf16LE:
+        return byte(at) | static_cast<char16_t>(byte(at + 1) << 8);
+    case TEncoding::Utf16BE:
+        return static_cast<char16_t>(byte(at) << 8) | byte(at + 1);
+    default:
+        return byte(at);
+    }
+}
+
 void TIniFile::Parse(const QByteArray& bytes) {
-    QByteArray content = bytes;
-    if (content.startsWith("\xEF\xBB\xBF")) {
-        bom_ = true;
+    qsizetype start = 0;
+    if (bytes.startsWith("\xEF\xBB\xBF")) {
         encoding_ = TEncoding::Utf8;
-        content.remove(0, 3);
-    } else if (!IsAscii(content) && IsValidUtf8(content)) {
+        start = 3;
+    } else if (bytes.startsWith("\xFF\xFE")) {
+        encoding_ = TEncoding::Utf16LE;
+        start = 2;
+    } else if (bytes.startsWith("\xFE\xFF")) {
+        encoding_ = TEncoding::Utf16BE;
+        start = 2;
+    } else if (bytes.contains('\0')) {
+        // UTF-16 without a mark: the zero bytes of its ASCII characters all stand on one side.
+        bool evenZero = false, oddZero = false;
+        for (qsizetype i = 0; i < bytes.size(); ++i) {
+            if (bytes[i] == '\0') (i % 2 == 0 ? evenZero : oddZero) = true;
+        }
+        if (bytes.size() % 2 != 0 || evenZero == oddZero) {
+            unreadable_ = true;
+            return;
+        }
+        encoding_ = oddZero ? TEncoding::Utf16LE : TEncoding::Utf16BE;
+    } else if (!IsAscii(bytes) && IsValidUtf8(bytes)) {
         encoding_ = TEncoding::Utf8;
     }
+    bom_ = start > 0;
+    const int unit = UnitSize();
+    const qsizetype units = (bytes.size() - start) / unit;
+    const qsizetype end = start + units * unit; // an odd last byte stays with the last line
+    eol_ = Encode(QStringLiteral("\r\n"));
     bool eolKnown = false;
-    qsizetype start = 0;
-    while (start < content.size()) {
-        qsizetype end = content.indexOf('\n', start);
+    qsizetype lineStart = start;
+    for (qsizetype at = start; at < end || lineStart < bytes.size(); at += unit) {
+        const bool last = at >= end;
+        if (!last && UnitAt(bytes, at) != u'\n') continue;
         TLine line;
-        if (end < 0) {
-            line.text = content.mid(start);
-            start = content.size();
+        if (last) {
+            line.text = bytes.mid(lineStart);
         } else {
-            const bool crlf = end > start && content[end - 1] == '\r';
-            line.text = content.mid(start, end - start - (crlf ? 1 : 0));
-            line.eol = crlf ? QByteArray("\r\n") : QByteArray("\n");
+            const bool crlf = at > lineStart && UnitAt(bytes, at - unit) == u'\r';
+            const qsizetype textEnd = crlf ? at - unit : at;
+            line.text = bytes.mid(lineStart, textEnd - lineStart);
+            line.eol = bytes.mid(textEnd, at + unit - textEnd);
             if (!eolKnown) {
                 eol_ = line.eol;
                 eolKnown = true;
             }
-            start = end + 1;
         }
+        lineStart = last ? bytes.size() : at + unit;
         const QString trimmed = Decode(line.text).trimmed();
         if (trimmed.startsWith(u'[')) {
             const qsizetype close = trimmed.lastIndexOf(u']');
@@ -145,6 +197,7 @@ void TIniFile::Parse(const QByteArray& bytes) {
             ClassifyLine(line);
             sections_.back().lines.push_back(std::move(line));
         }
+        if (last) break;
     }
 }
 
@@ -159,26 +212,97 @@ void TIniFile::ClassifyLine(TLine& line) const {
 }
 
 QString TIniFile::Decode(const QByteArray& bytes) const {
-    return encoding_ == TEncoding::Utf8 ? QString::fromUtf8(bytes) : DecodeCp1252(bytes);
+    switch (encoding_) {
+    case TEncoding::Windows1252:
+        return DecodeCp1252(bytes);
+    case TEncoding::Utf8:
+        return QString::fromUtf8(bytes);
+    case TEncoding::Utf16LE:
+    case TEncoding::Utf16BE: {
+        QString text(bytes.size() / 2, Qt::Uninitialized);
+        for (qsizetype i = 0; i < text.size(); ++i) text[i] = QChar(UnitAt(bytes, 2 * i));
+        if (bytes.size() % 2 != 0) text.append(QChar::ReplacementCharacter);
+        return text;
+    }
+    }
+    return {};
 }
 
 QByteArray TIniFile::Encode(const QString& text) const {
-    if (encoding_ == TEncoding::Utf8) return text.toUtf8();
-    QByteArray bytes(text.size(), Qt::Uninitialized);
-    char* out = bytes.data();
-    for (const QChar c : text) *out++ = static_cast<char>(Cp1252Byte(c));
-    return bytes;
+    switch (encoding_) {
+    case TEncoding::Windows1252: {
+        QByteArray bytes(text.size(), Qt::Uninitialized);
+        char* out = bytes.data();
+        for (const QChar c : text) *out++ = static_cast<char>(Cp1252Byte(Cp1252Form(c)));
+        return bytes;
+    }
+    case TEncoding::Utf8:
+        return text.toUtf8();
+    case TEncoding::Utf16LE:
+    case TEncoding::Utf16BE: {
+        const bool little = encoding_ == TEncoding::Utf16LE;
+        QByteArray bytes(text.size() * 2, Qt::Uninitialized);
+        char* out = bytes.data();
+        for (const QChar c : text) {
+            const char16_t u = c.unicode();
+            const auto high = static_cast<char>(u >> 8), low = static_cast<char>(u & 0xFF);
+            *out++ = little ? low : high;
+            *out++ = little ? high : low;
+        }
+        return bytes;
+    }
+    }
+    return {};
 }
 
-void TIniFile::MakeEncodable(const QString& text) {
-    if (encoding_ == TEncoding::Utf8) return;
-    if (std::all_of(text.begin(), text.end(), [](QChar c) { return Cp1252Byte(c) >= 0; })) return;
-    // The text needs UTF-8: convert the whole file, which loses nothing.
-    for (TSection& section : sections_) {
-        section.header.text = DecodeCp1252(section.header.text).toUtf8();
-        for (TLine& line : section.lines) line.text = DecodeCp1252(line.text).toUtf8();
+QString TIniFile::Storable(const QString& text) const {
+    const char* encoding = "Windows-1252";
+    switch (encoding_) {
+    case TEncoding::Windows1252:
+        break;
+    case TEncoding::Utf8:
+        encoding = "UTF-8";
+        break;
+    case TEncoding::Utf16LE:
+        encoding = "UTF-16 little-endian";
+        break;
+    case TEncoding::Utf16BE:
+        encoding = "UTF-16 big-endian";
+        break;
     }
-    encoding_ = TEncoding::Utf8;
+    QString stored = text;
+    for (qsizetype i = 0; i < stored.size(); ++i) {
+        const QChar c = stored[i];
+        const bool pair =
+            c.isHighSurrogate() && i + 1 < stored.size() && stored[i + 1].isLowSurrogate();
+        bool fits = !c.isSurrogate() || pair;
+        if (encoding_ == TEncoding::Windows1252) {
+            stored[i] = Cp1252Form(c);
+            fits = Cp1252Byte(stored[i]) >= 0;
+        }
+        if (!fits) {
+            const char32_t code = pair ? QChar::surrogateToUcs4(c, stored[i + 1]) : c.unicode();
+            const QString shown =
+                c.isSurrogate() && !pair ? QString() : stored.mid(i, pair ? 2 : 1);
+            throw Exception(Format(
+                "Le caractère «\u00A0%s\u00A0» (U+%04X) ne peut pas être enregistré dans %s, dont "
+                "le "
+                "codage est %s : la ligne n'est pas enregistrée et le fichier reste tel qu'il "
+                "était.",
+                shown.toUtf8().constData(), static_cast<unsigned>(code),
+                fileName_.toUtf8().constData(), encoding));
+        }
+        if (pair) ++i;
+    }
+    return stored;
+}
+
+void TIniFile::CheckName(const QString& name) const {
+    if (name.trimmed().isEmpty()) {
+        throw Exception(Format("Le nom d'une ligne ne peut pas être vide ni fait d'espaces "
+                               "seulement : la ligne n'est pas enregistrée dans %s.",
+                               fileName_.toUtf8().constData()));
+    }
 }
 
 int TIniFile::FindSection(const QString& name) const {
@@ -212,7 +336,7 @@ void TIniFile::EndPreviousLine(TSection& section, size_t index) {
 
 TIniFile::TLine TIniFile::MakeKeyLine(const QString& key, const QString& value) const {
     TLine line;
-    line.text = Encode(key) + '=' + Encode(value);
+    line.text = Encode(key + u'=' + value);
     line.eol = eol_;
     line.isKey = true;
     line.key = key.trimmed();
@@ -221,9 +345,15 @@ TIniFile::TLine TIniFile::MakeKeyLine(const QString& key, const QString& value) 
 }
 
 void TIniFile::SetLineValue(TLine& line, const QString& value) const {
-    // Keep the key and the spacing around the equals sign as they stand.
-    qsizetype keep = line.text.indexOf('=') + 1;
-    while (keep < line.text.size() && (line.text[keep] == ' ' || line.text[keep] == '\t')) ++keep;
+    // Keep the key and the spacing around the equals sign as they stand, byte for byte.
+    const int unit = UnitSize();
+    qsizetype keep = 0;
+    while (keep + unit <= line.text.size() && UnitAt(line.text, keep) != u'=') keep += unit;
+    keep += unit;
+    while (keep + unit <= line.text.size() &&
+           (UnitAt(line.text, keep) == u' ' || UnitAt(line.text, keep) == u'\t')) {
+        keep += unit;
+    }
     line.text = line.text.left(keep) + Encode(value);
     line.value = value.trimmed();
 }
@@ -262,7 +392,7 @@ int TIniFile::AppendSection(const QString& name) {
     }
     TSection section;
     section.name = name.trimmed();
-    section.header.text = '[' + Encode(name) + ']';
+    section.header.text = Encode(u'[' + name + u']');
     section.header.eol = eol_;
     sections_.push_back(std::move(section));
     const int index = static_cast<int>(sections_.size()) - 1;
@@ -279,7 +409,8 @@ void TIniFile::RaiseWriteError() const {
 }
 
 void TIniFile::Save() {
-    qsizetype size = bom_ ? 3 : 0;
+    const QByteArray bom = bom_ ? Encode(QString(QChar(0xFEFF))) : QByteArray();
+    qsizetype size = bom.size();
     for (const TSection& section : sections_) {
         if (section.removed) continue;
         size += section.header.text.size() + section.header.eol.size();
@@ -287,26 +418,19 @@ void TIniFile::Save() {
     }
     QByteArray content;
     content.reserve(size);
-    if (bom_) content.append("\xEF\xBB\xBF");
+    content.append(bom);
     for (size_t i = 0; i < sections_.size(); ++i) {
         const TSection& section = sections_[i];
         if (section.removed) continue;
         if (i > 0) content.append(section.header.text).append(section.header.eol);
         for (const TLine& line : section.lines) content.append(line.text).append(line.eol);
     }
-    QSaveFile file(fileName_);
-    bool written = file.open(QIODevice::WriteOnly);
-    if (written) written = file.write(content) == content.size();
-    if (written) {
-        written = file.commit();
-    } else if (file.isOpen()) {
-        file.cancelWriting();
-    }
-    if (!written) {
+    if (!WriteWholeFile(fileName_, content, onDisk_)) {
         // The memory copy holds the refused change: read the file again next time.
         Invalidate();
         RaiseWriteError();
     }
+    onDisk_ = content;
     stamp_ = StampOf(fileName_);
 }
 
@@ -359,11 +483,11 @@ std::vector<QStringList> TIniFile::ReadValues(const QStringList& sections, const
 }
 
 void TIniFile::WriteValue(const QString& section, const QString& key, const QString& value) {
-    const QString sectionLine = OneLine(section), keyLine = OneLine(key),
-                  valueLine = OneLine(value);
     Refresh();
     CheckWritable();
-    MakeEncodable(sectionLine + keyLine + valueLine);
+    CheckName(section);
+    const QString sectionLine = Storable(OneLine(section)), keyLine = Storable(OneLine(key)),
+                  valueLine = Storable(OneLine(value));
     int index = FindSection(sectionLine);
     bool changed = false;
     if (index < 0) {
@@ -384,40 +508,55 @@ void TIniFile::RemoveSection(const QString& section) {
 }
 
 void TIniFile::ReplaceSection(const QString& oldSection, const QString& newSection,
-                              const std::vector<std::pair<QString, QString>>& values) {
-    const QString newName = OneLine(newSection);
-    QString all = newName;
-    for (const auto& [key, value] : values) all += OneLine(key) + OneLine(value);
+                              const std::vector<std::pair<QString, QString>>& values,
+                              const std::vector<std::pair<QString, QString>>& missing) {
     Refresh();
     CheckWritable();
-    MakeEncodable(all);
+    CheckName(newSection);
+    // Everything is checked before the memory copy changes: a refusal leaves it as the file.
+    const QString newName = Storable(OneLine(newSection));
+    auto storable = [this](const std::vector<std::pair<QString, QString>>& pairs) {
+        std::vector<std::pair<QString, QString>> lines;
+        lines.reserve(pairs.size());
+        for (const auto& [key, value] : pairs) {
+            lines.emplace_back(Storable(OneLine(key)), Storable(OneLine(value)));
+        }
+        return lines;
+    };
+    const auto valueLines = storable(values);
+    const auto missingLines = storable(missing);
     const int oldIndex = oldSection.trimmed().isEmpty() ? -1 : FindSection(OneLine(oldSection));
     const int newIndex = FindSection(newName);
+    if (newIndex >= 0 && newIndex != oldIndex) {
+        throw Exception(
+            Format("Une autre ligne de %s porte déjà le nom «\u00A0%s\u00A0» : la ligne "
+                   "n'est pas enregistrée.",
+                   fileName_.toUtf8().constData(), newName.trimmed().toUtf8().constData()));
+    }
     bool changed = false;
-    int target = newIndex;
-    if (oldIndex >= 0 && (newIndex < 0 || newIndex == oldIndex)) {
+    int target = oldIndex;
+    if (target >= 0) {
         // Rename in place (a change of case included), so that the section keeps its position.
-        target = oldIndex;
-        TSection& section = sections_[oldIndex];
+        TSection& section = sections_[target];
         if (section.name != newName.trimmed()) {
-            UnindexSection(oldIndex);
+            UnindexSection(target);
             section.name = newName.trimmed();
-            section.header.text = '[' + Encode(newName) + ']';
-            IndexSection(oldIndex);
+            section.header.text = Encode(u'[' + newName + u']');
+            IndexSection(target);
             changed = true;
         }
     } else {
-        if (oldIndex >= 0) {
-            RemoveSectionAt(oldIndex);
-            changed = true;
-        }
-        if (target < 0) {
-            target = AppendSection(newName);
-            changed = true;
-        }
+        target = AppendSection(newName);
+        changed = true;
     }
-    for (const auto& [key, value] : values) {
-        changed = SetValue(target, OneLine(key), OneLine(value)) || changed;
+    for (const auto& [key, value] : valueLines) changed = SetValue(target, key, value) || changed;
+    for (const auto& [key, value] : missingLines) {
+        const QString name = key.trimmed();
+        const auto& lines = sections_[target].lines;
+        const bool present = std::any_of(lines.begin(), lines.end(), [&](const TLine& line) {
+            return line.isKey && line.key.compare(name, Qt::CaseInsensitive) == 0;
+        });
+        if (!present) changed = SetValue(target, key, value) || changed;
     }
     if (changed) Save();
 }

@@ -5,17 +5,31 @@
 // win. The file is held in memory and read again whenever it changed on disk since the last
 // operation, so that edits made meanwhile by another program are seen and not overwritten.
 //
-// Everything the operations do not change is kept as it stands: comments, blank lines, other
-// keys and their order, spacing, line endings (CRLF or LF) and the text encoding. A file that
-// holds valid UTF-8 beyond plain ASCII (or starts with a UTF-8 byte-order mark) stays UTF-8; any
-// other file, and every new file, is Windows-1252 with CRLF line endings, because the calendar's
-// other programs are Windows programs that read profile files in the ANSI code page. Should a
-// value need a character that Windows-1252 cannot hold, the whole file is converted to UTF-8
-// rather than losing the character.
+// Everything the operations do not change is kept as it stands, byte for byte: comments, blank
+// lines, other keys and their order, spacing, line endings (CRLF or LF) and the text encoding.
+// A file keeps its encoding, which is read from the file:
+//   - UTF-8 with a byte-order mark, UTF-16 little- or big-endian with a byte-order mark;
+//   - UTF-16 without a mark, recognised by the zero bytes of its characters;
+//   - UTF-8 without a mark when the file is valid UTF-8 beyond plain ASCII;
+//   - Windows-1252 otherwise, and for every new file, with CRLF line endings, because the
+//     calendar's other programs are Windows programs that read profile files in the ANSI code
+//     page.
+// A file with zero bytes that is not UTF-16 is not a profile file: it is read as empty and
+// never written.
 //
-// Every write replaces the file at once (a temporary file beside it, then a rename; the file's
-// permissions are kept), so that the file on disk is always either the old or the new one. A
-// refused write raises Exception("Impossible d'écrire dans <full path>") and leaves the file as it
+// A write whose text the file's encoding cannot hold is refused as a whole with a message that
+// names the character and the encoding; nothing is written. Into Windows-1252 files two
+// characters are written as the no-break space U+00A0, which they only narrow: the narrow
+// no-break space U+202F (which word processors put before French punctuation) and the figure
+// space U+2007. No other character is changed.
+//
+// Section names are never empty or only spaces (such a section would be hidden from the
+// listing), and a section is never renamed onto another section: both are refused.
+//
+// Every write gives the file its whole new content at once (see WriteWholeFile): a temporary
+// file renamed over the old one where the folder allows it and nothing is lost that way, or
+// else the file written in place. A refused write raises an Exception with a French message
+// ("Impossible d'écrire dans <full path>" when the disk refuses it) and leaves the file as it
 // was.
 #pragma once
 
@@ -50,15 +64,17 @@ public:
     void WriteValue(const QString& section, const QString& key, const QString& value);
     // Removes the first section of that name with all its lines; a missing section is no error.
     void RemoveSection(const QString& section);
-    // In one write: removes the section oldSection and writes the values under newSection, as
-    // RemoveSection(oldSection) followed by WriteValue(newSection, ...) for each pair would, but
-    // the renamed section keeps its place in the file and lines of it that are not among the
-    // values (other keys, comments) stay. An empty oldSection removes nothing.
+    // In one write: renames the section oldSection to newSection, which keeps its place in the
+    // file and its lines (other keys, comments), and sets the values; `missing` are keys written
+    // only where the section does not have them. An empty oldSection, or one the file does not
+    // hold, makes a new section. Refuses (raising, nothing written) a newSection that is empty
+    // or only spaces, or that names another section than oldSection.
     void ReplaceSection(const QString& oldSection, const QString& newSection,
-                        const std::vector<std::pair<QString, QString>>& values);
+                        const std::vector<std::pair<QString, QString>>& values,
+                        const std::vector<std::pair<QString, QString>>& missing = {});
 
 private:
-    enum class TEncoding { Windows1252, Utf8 };
+    enum class TEncoding { Windows1252, Utf8, Utf16LE, Utf16BE };
     struct TLine {
         QByteArray text; // raw bytes without the line end
         QByteArray eol;  // "\r\n", "\n" or empty for a last line without one
@@ -91,7 +107,12 @@ private:
 
     QString Decode(const QByteArray& bytes) const;
     QByteArray Encode(const QString& text) const;
-    void MakeEncodable(const QString& text);
+    // The text as the file stores it (the Windows-1252 mappings); raises when the file's
+    // encoding cannot hold one of its characters.
+    QString Storable(const QString& text) const;
+    void CheckName(const QString& name) const;
+    int UnitSize() const;
+    char16_t UnitAt(const QByteArray& bytes, qsizetype at) const;
     void ClassifyLine(TLine& line) const;
     TLine MakeKeyLine(const QString& key, const QString& value) const;
     void SetLineValue(TLine& line, const QString& value) const;
@@ -111,6 +132,7 @@ private:
     TEncoding encoding_ = TEncoding::Windows1252;
     bool bom_ = false;
     QByteArray eol_ = "\r\n";
+    QByteArray onDisk_;                      // the bytes last read or written
     std::vector<TSection> sections_;         // sections_[0]: the lines before the first section
     QHash<QString, std::vector<int>> index_; // folded name -> live sections in file order
 };

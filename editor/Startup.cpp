@@ -6,7 +6,14 @@
 #include <QLibraryInfo>
 #include <QLocale>
 
+void UseFrenchLocale() {
+    // LANGUAGE, when set, would override the language of LC_ALL.
+    qputenv("LC_ALL", "fr_FR.UTF-8");
+    qputenv("LANGUAGE", "fr_FR:fr");
+}
+
 std::unique_ptr<QTranslator> InstallQtFrench() {
+    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
     auto translator = std::make_unique<QTranslator>();
     if (!translator->load(QLocale(QLocale::French, QLocale::France), QStringLiteral("qtbase"),
                           QStringLiteral("_"),

@@ -1,23 +1,7 @@
-// Feeds arbitrary bytes to the portable map reader: any outcome but a clean load or one of the
-// library's exceptions is a fault.
+// Feeds arbitrary bytes to the portable map reader.
+#include "fuzz/FuzzReader.h"
 #include "imaging/formats/PPMGraphic.h"
-#include "platform/graphics/Exceptions.h"
-#include "platform/graphics/Stream.h"
-
-#include <cstddef>
-#include <cstdint>
-#include <span>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // Keep claimed sizes within what a fuzzing process can hold.
-    TBitmap::SetMaxPixelBytes(size_t(16) << 20);
-    TMemoryStream stream(std::span<const uint8_t>(data, size));
-    const bool recognized = TPPMGraphic::Recognize(stream);
-    (void)recognized;
-    TPPMGraphic image;
-    try {
-        image.LoadFromStream(stream);
-    } catch (const Exception&) {
-    }
-    return 0;
+    return FuzzReader<TPPMGraphic>(data, size);
 }

@@ -1,6 +1,7 @@
 // The system's own picture classes on arbitrary bytes: the first byte picks the class (bitmap,
 // icon, metafile, JPEG), the rest is the file. Errors must be exceptions; pictures are capped
-// at 64 MiB so that lying headers are refused quickly.
+// as in every fuzz target, so that lying headers are refused quickly.
+#include "fuzz/FuzzReader.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Icon.h"
@@ -14,7 +15,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    TBitmap::SetMaxPixelBytes(64 << 20);
+    TBitmap::SetMaxPixelBytes(FuzzMaxPixelBytes);
     std::unique_ptr<TGraphic> graphic;
     switch (data[0] % 4) {
     case 0:

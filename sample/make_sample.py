@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Writes the sample calendar: Donnees.ini, the scale file of the International
-Chronostratigraphic Chart, two event files, Images/ and Html/.
+Chronostratigraphic Chart (read from the chart's own data, data/ics-chart-2024-12.ttl), two
+event files, Images/ and Html/.
 
 Run with the system interpreter, which has Pillow: /usr/bin/python3 sample/make_sample.py
 The calendar files are written the way the calendar's Windows programs write them:
@@ -10,6 +11,7 @@ Windows-1252 text with CRLF line ends.
 import math
 import os
 import random
+import re
 
 from PIL import Image, ImageDraw, ImageFont
 
@@ -17,77 +19,98 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 SIZE = (128, 96)
 
-# One row per finest interval of the chart (the epoch where the chart has epochs, the
-# period before the Cambrian, the eon for the Hadean): start in Ma, eon, era, period, epoch,
-# chart colour (R, G, B).
-ROWS = [
-    ("0,0117", "Phanérozoïque", "Cénozoïque", "Quaternaire", "Holocène", (254, 242, 224)),
-    ("2,58", "Phanérozoïque", "Cénozoïque", "Quaternaire", "Pléistocène", (255, 242, 174)),
-    ("5,333", "Phanérozoïque", "Cénozoïque", "Néogène", "Pliocène", (255, 255, 153)),
-    ("23,03", "Phanérozoïque", "Cénozoïque", "Néogène", "Miocène", (255, 255, 0)),
-    ("33,9", "Phanérozoïque", "Cénozoïque", "Paléogène", "Oligocène", (254, 192, 122)),
-    ("56", "Phanérozoïque", "Cénozoïque", "Paléogène", "Éocène", (253, 180, 108)),
-    ("66", "Phanérozoïque", "Cénozoïque", "Paléogène", "Paléocène", (253, 167, 95)),
-    ("100,5", "Phanérozoïque", "Mésozoïque", "Crétacé", "Crétacé supérieur", (166, 216, 74)),
-    ("143,1", "Phanérozoïque", "Mésozoïque", "Crétacé", "Crétacé inférieur", (140, 205, 87)),
-    ("161,5", "Phanérozoïque", "Mésozoïque", "Jurassique", "Jurassique supérieur",
-     (179, 227, 238)),
-    ("174,7", "Phanérozoïque", "Mésozoïque", "Jurassique", "Jurassique moyen", (128, 207, 216)),
-    ("201,4", "Phanérozoïque", "Mésozoïque", "Jurassique", "Jurassique inférieur",
-     (66, 174, 208)),
-    ("237", "Phanérozoïque", "Mésozoïque", "Trias", "Trias supérieur", (189, 140, 195)),
-    ("246,7", "Phanérozoïque", "Mésozoïque", "Trias", "Trias moyen", (177, 104, 177)),
-    ("251,902", "Phanérozoïque", "Mésozoïque", "Trias", "Trias inférieur", (152, 57, 153)),
-    ("259,51", "Phanérozoïque", "Paléozoïque", "Permien", "Lopingien", (251, 167, 148)),
-    ("274,4", "Phanérozoïque", "Paléozoïque", "Permien", "Guadalupien", (251, 116, 92)),
-    ("298,9", "Phanérozoïque", "Paléozoïque", "Permien", "Cisuralien", (239, 88, 69)),
-    ("307", "Phanérozoïque", "Paléozoïque", "Carbonifère", "Pennsylvanien supérieur",
-     (191, 208, 186)),
-    ("315,2", "Phanérozoïque", "Paléozoïque", "Carbonifère", "Pennsylvanien moyen",
-     (166, 199, 183)),
-    ("323,4", "Phanérozoïque", "Paléozoïque", "Carbonifère", "Pennsylvanien inférieur",
-     (140, 190, 180)),
-    ("330,9", "Phanérozoïque", "Paléozoïque", "Carbonifère", "Mississippien supérieur",
-     (179, 190, 108)),
-    ("346,7", "Phanérozoïque", "Paléozoïque", "Carbonifère", "Mississippien moyen",
-     (153, 180, 108)),
-    ("358,86", "Phanérozoïque", "Paléozoïque", "Carbonifère", "Mississippien inférieur",
-     (128, 171, 108)),
-    ("382,31", "Phanérozoïque", "Paléozoïque", "Dévonien", "Dévonien supérieur",
-     (241, 225, 157)),
-    ("393,47", "Phanérozoïque", "Paléozoïque", "Dévonien", "Dévonien moyen", (241, 200, 104)),
-    ("419,62", "Phanérozoïque", "Paléozoïque", "Dévonien", "Dévonien inférieur",
-     (229, 172, 77)),
-    ("422,7", "Phanérozoïque", "Paléozoïque", "Silurien", "Pridoli", (230, 245, 225)),
-    ("426,7", "Phanérozoïque", "Paléozoïque", "Silurien", "Ludlow", (191, 230, 207)),
-    ("432,9", "Phanérozoïque", "Paléozoïque", "Silurien", "Wenlock", (179, 225, 194)),
-    ("443,1", "Phanérozoïque", "Paléozoïque", "Silurien", "Llandovery", (153, 215, 179)),
-    ("458,2", "Phanérozoïque", "Paléozoïque", "Ordovicien", "Ordovicien supérieur",
-     (127, 202, 147)),
-    ("471,3", "Phanérozoïque", "Paléozoïque", "Ordovicien", "Ordovicien moyen",
-     (77, 180, 126)),
-    ("486,85", "Phanérozoïque", "Paléozoïque", "Ordovicien", "Ordovicien inférieur",
-     (26, 157, 111)),
-    ("497", "Phanérozoïque", "Paléozoïque", "Cambrien", "Furongien", (179, 224, 149)),
-    ("506,5", "Phanérozoïque", "Paléozoïque", "Cambrien", "Miaolingien", (166, 207, 134)),
-    ("521", "Phanérozoïque", "Paléozoïque", "Cambrien", "Série 2", (153, 192, 120)),
-    ("538,8", "Phanérozoïque", "Paléozoïque", "Cambrien", "Terreneuvien", (140, 176, 108)),
-    ("635", "Protérozoïque", "Néoprotérozoïque", "Édiacarien", "", (254, 217, 106)),
-    ("720", "Protérozoïque", "Néoprotérozoïque", "Cryogénien", "", (254, 204, 92)),
-    ("1000", "Protérozoïque", "Néoprotérozoïque", "Tonien", "", (254, 191, 78)),
-    ("1200", "Protérozoïque", "Mésoprotérozoïque", "Sténien", "", (254, 217, 154)),
-    ("1400", "Protérozoïque", "Mésoprotérozoïque", "Ectasien", "", (253, 204, 138)),
-    ("1600", "Protérozoïque", "Mésoprotérozoïque", "Calymmien", "", (253, 192, 122)),
-    ("1800", "Protérozoïque", "Paléoprotérozoïque", "Stathérien", "", (248, 117, 167)),
-    ("2050", "Protérozoïque", "Paléoprotérozoïque", "Orosirien", "", (247, 104, 152)),
-    ("2300", "Protérozoïque", "Paléoprotérozoïque", "Rhyacien", "", (247, 91, 137)),
-    ("2500", "Protérozoïque", "Paléoprotérozoïque", "Sidérien", "", (247, 79, 124)),
-    ("2800", "Archéen", "Néoarchéen", "", "", (249, 155, 193)),
-    ("3200", "Archéen", "Mésoarchéen", "", "", (247, 104, 169)),
-    ("3600", "Archéen", "Paléoarchéen", "", "", (244, 68, 159)),
-    ("4031", "Archéen", "Éoarchéen", "", "", (218, 3, 127)),
-    ("4567", "Hadéen", "", "", "", (174, 2, 126)),
-]
+CHART = os.path.join(HERE, "data", "ics-chart-2024-12.ttl")
+
+# Three French names of the chart's data that are misspelt there (its printed chart has them
+# right): by the unit's name in the data.
+FRENCH_FIXES = {
+    "Proterozoic": "Protérozoïque",  # "Protéozoïque" in the data
+    "Pennsylvanian": "Pennsylvanien",  # "Pennsylvanie"
+    "Series2": "Série 2",  # "Séries 2"
+}
+# Epochs and ages named "Lower", "Middle" or "Upper" and their parent have no French name of
+# their own in the data; the French chart writes them as the parent's name and this word.
+PARTS = {"Lower": "inférieur", "Middle": "moyen", "Upper": "supérieur"}
+
+
+def read_chart(path):
+    """Every unit of the chart's Turtle file by its name: ranks, parent, French name, start in
+    Ma (the text of the file) and colour (R, G, B). A plain text scan: each unit is a block
+    from a line "ischart:Name" to a line "."."""
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    units = {}
+    for m in re.finditer(r"^ischart:(\w+)\n(.*?)^\.$", text, re.S | re.M):
+        name, body = m.group(1), m.group(2)
+        labels = re.search(r"skos:prefLabel(.*?);\s*$", body, re.S | re.M)
+        french = labels and re.search(r'"([^"]*)"@fr\s*[,;]', labels.group(1) + ";")
+        broader = re.search(r"skos:broader ischart:(\w+)", body)
+        begin = re.search(r"time:hasBeginning\s*\[\s*ischart:inMYA ([0-9.]+)", body)
+        colour = re.search(r'schema:color "#([0-9A-Fa-f]{6})"', body)
+        units[name] = {
+            "ranks": set(re.findall(r"\brank:([A-Za-z-]+)", body)),
+            "broader": broader and broader.group(1),
+            "fr": french and french.group(1),
+            "begin": begin and begin.group(1),
+            "rgb": colour and tuple(int(colour.group(1)[i:i + 2], 16) for i in (0, 2, 4)),
+        }
+    return units
+
+
+def french_name(units, name):
+    if name in FRENCH_FIXES:
+        return FRENCH_FIXES[name]
+    if units[name]["fr"]:
+        return units[name]["fr"]
+    part = re.match(r"(Lower|Middle|Upper)(\w+)$", name)
+    if part and part.group(2) == units[name]["broader"]:
+        return french_name(units, part.group(2)) + " " + PARTS[part.group(1)]
+    cambrian = re.match(r"Cambrian((?:Series|Stage)\d+)$", name)
+    if cambrian and cambrian.group(1) in units:
+        return french_name(units, cambrian.group(1))
+    raise SystemExit(f"no French name for {name}")
+
+
+def chart_rows(units):
+    """The scale rows: every age of the Phanerozoic, every period of the Proterozoic, every era
+    of the Archean and the Hadean, from the youngest. Each row: start (decimal comma), eon,
+    era, period, epoch, age, colour (R, G, B)."""
+    def ancestors(name):
+        found = {}
+        while name:
+            for rank in units[name]["ranks"]:
+                found.setdefault(rank, name)
+            name = units[name]["broader"]
+        return found
+
+    def row(name, ranks):
+        chain = ancestors(name)
+        cells = [french_name(units, chain[rank]) if rank in chain and rank in ranks else ""
+                 for rank in ("Eon", "Era", "Period", "Epoch", "Age")]
+        unit = units[name]
+        return (unit["begin"].replace(".", ","), *cells, unit["rgb"])
+
+    def under(name, top):
+        while name:
+            if name == top:
+                return True
+            name = units[name]["broader"]
+        return False
+
+    everything = ("Eon", "Era", "Period", "Epoch", "Age")
+    chosen = []
+    for name, unit in units.items():
+        if "Age" in unit["ranks"] and under(name, "Phanerozoic"):
+            chosen.append(row(name, everything))
+        elif "Period" in unit["ranks"] and under(name, "Proterozoic"):
+            chosen.append(row(name, ("Eon", "Era", "Period")))
+        elif "Era" in unit["ranks"] and under(name, "Archean"):
+            chosen.append(row(name, ("Eon", "Era")))
+        elif name == "Hadean":
+            chosen.append(row(name, ("Eon",)))
+    chosen.sort(key=lambda r: float(r[0].replace(",", ".")))
+    return chosen
+
 
 # Per period: file stem, chart colour, biosphere label and page text, palaeo label and page text.
 PERIODS = {
@@ -414,10 +437,10 @@ def main():
                           paleo_label, "Images\\" + paleo_image, "Html\\" + paleo_page)
 
     scale = []
-    for start, eon, era, period, epoch, rgb in ROWS:
+    for start, eon, era, period, epoch, age, rgb in chart_rows(read_chart(CHART)):
         views = stored.get(period, ("",) * 6)
         keys = [("eon", eon), ("ere", era), ("systeme", period), ("serie", epoch),
-                ("etage", ""), ("couleur", str(platform_color(rgb)))]
+                ("etage", age), ("couleur", str(platform_color(rgb)))]
         keys += list(zip(["labelbio", "imagebio", "lienbio", "labelpaleo", "imagepaleo",
                           "lienpaleo"], views))
         scale.append((start, keys))

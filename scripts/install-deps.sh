@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ make pkg-config
     zlib1g-dev libjpeg62-turbo-dev
     qt6-base-dev qt6-translations-l10n
+    fonts-liberation2
     libgtest-dev libgmock-dev
     xvfb xauth
     python3-pil
@@ -20,7 +21,7 @@ if [[ "${1:-}" == "--bench" ]]; then
 fi
 # scripts/screenshots.sh drives programs on a virtual screen.
 if [[ "${1:-}" == "--screenshots" ]]; then
-    packages+=(xdotool imagemagick)
+    packages+=(xdotool imagemagick openbox)
 fi
 # Fuzz targets are built by clang with libFuzzer.
 if [[ "${1:-}" == "--fuzz" ]]; then

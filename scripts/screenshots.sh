@@ -3,7 +3,8 @@
 #
 #   scripts/screenshots.sh [-s WxH] STEP... -- PROGRAM [ARGUMENTS...]
 #
-# Starts PROGRAM on a virtual screen (default 1280x800), then runs the steps in order:
+# Starts PROGRAM on a virtual screen (default 1280x800) with a window manager (openbox), so that
+# windows are placed, framed and focused as on a desktop, then runs the steps in order:
 #   -w SECONDS   wait (give the program time to open its windows)
 #   -k KEYS      press keys with xdotool, e.g. -k "alt+e Down Return"
 #   -t TEXT      type text
@@ -29,9 +30,12 @@ done
 [[ "${1:-}" == "--" && $# -ge 2 ]] || { echo "screenshots.sh: no program after --" >&2; exit 2; }
 shift
 
+openbox >/dev/null 2>&1 &
+wm=$!
+sleep 1
 QT_QPA_PLATFORM=xcb "$@" &
 program=$!
-trap 'kill "$program" 2>/dev/null || true' EXIT
+trap 'kill "$program" "$wm" 2>/dev/null || true' EXIT
 
 for ((i = 0; i < ${#steps[@]}; i += 2)); do
     value=${steps[i + 1]}

@@ -10,14 +10,33 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPainter>
+#include <QScrollBar>
+#include <QToolTip>
 
 #include <algorithm>
+
+namespace {
+
+constexpr int kSwatchSize = 12;
+
+// A colour swatch: the colour with a grey frame, so that pale colours show on white.
+QPixmap SwatchPixmap(const QColor& colour, int size) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(colour);
+    QPainter painter(&pixmap);
+    painter.setPen(QColor(96, 96, 96));
+    painter.drawRect(0, 0, size - 1, size - 1);
+    return pixmap;
+}
+
+} // namespace
 
 // The cells, rows 0 to FixedRows - 1 included; Qt sees the rows below them, and the fixed row
 // as the horizontal header.
 class TGridModel : public QAbstractTableModel {
 public:
-    explicit TGridModel(QObject* parent) : QAbstractTableModel(parent) {}
+    explicit TGridModel(TStringGrid& grid) : QAbstractTableModel(&grid), grid_(grid) {}
 
     int rowCount(const QModelIndex& parent) const override {
         return parent.isValid() ? 0 : static_cast<int>(rows_.size()) - fixed_;
@@ -29,6 +48,16 @@ public:
         if (!index.isValid()) return {};
         if (role == Qt::DisplayRole) return rows_[index.row() + fixed_][index.column()];
         if (role == Qt::ToolTipRole && !hint_.isEmpty()) return hint_;
+        if (role == Qt::DecorationRole && grid_.OnCellColour) {
+            QColor colour;
+            if (grid_.OnCellColour(index.column(), index.row() + fixed_, colour)) {
+                auto it = swatches_.constFind(colour.rgb());
+                if (it == swatches_.constEnd()) {
+                    it = swatches_.insert(colour.rgb(), SwatchPixmap(colour, kSwatchSize));
+                }
+                return *it;
+            }
+        }
         return {};
     }
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
@@ -103,6 +132,8 @@ private:
     int fixed_ = 0;
     int updating_ = 0;
     QString hint_;
+    TStringGrid& grid_;
+    mutable QHash<QRgb, QPixmap> swatches_;
 };
 
 // Asks the grid before Qt moves the current cell, whatever made the move; keeps the selection on
@@ -146,6 +177,37 @@ public:
 
     void BaseKeyPress(QKeyEvent* event) { QLineEdit::keyPressEvent(event); }
 
+    // Open: Home, End, Left and Right move the caret (see StringGrid.h). Set by the grid.
+    bool open = false;
+    // Opens the editor with the caret at the end of the text.
+    void Open() {
+        open = true;
+        deselect();
+        end(false);
+    }
+    // Whether an open or selected editor uses a caret key itself rather than the grid.
+    bool KeepsKey(int key) const {
+        if (!open) {
+            return (key == Qt::Key_Left || key == Qt::Key_Home) ? !AtLeftSide() : !AtRightSide();
+        }
+        switch (key) {
+        case Qt::Key_Left:
+            return hasSelectedText() || cursorPosition() > 0;
+        case Qt::Key_Right:
+            return hasSelectedText() || cursorPosition() < text().size();
+        default:
+            return true;
+        }
+    }
+    // The swatch shown before the text, or none for an invalid colour.
+    void SetSwatch(const QColor& colour) {
+        if (colour == swatch_) return;
+        swatch_ = colour;
+        const int margin = swatch_.isValid() ? kSwatchSize + 4 : 0;
+        setTextMargins(margin, 0, 0, 0);
+        update();
+    }
+
     // Caret at the start, or the whole text selected: Left and Home go to the grid.
     bool AtLeftSide() const {
         const int start = hasSelectedText() ? selectionStart() : cursorPosition();
@@ -161,6 +223,15 @@ public:
 
 protected:
     bool event(QEvent* event) override {
+        if (event->type() == QEvent::ToolTip) {
+            // A text wider than the editor shows whole; otherwise the grid's hint.
+            const QMargins margins = textMargins();
+            const int room = contentsRect().width() - margins.left() - margins.right() - 4;
+            if (fontMetrics().horizontalAdvance(text()) > room) {
+                QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), text(), this);
+                return true;
+            }
+        }
         if (event->type() != QEvent::KeyPress) return QLineEdit::event(event);
         auto* key = static_cast<QKeyEvent*>(event);
         if (!grid_.HandleKey(key, true)) {
@@ -181,7 +252,21 @@ protected:
     void mousePressEvent(QMouseEvent* event) override {
         // No middle-button paste: every change of the text comes from a key.
         if (event->button() == Qt::MiddleButton) return event->accept();
+        if (event->button() == Qt::LeftButton) open = true;
         QLineEdit::mousePressEvent(event);
+    }
+    void mouseDoubleClickEvent(QMouseEvent* event) override {
+        if (event->button() != Qt::LeftButton) return event->accept();
+        Open();
+        event->accept();
+    }
+    void paintEvent(QPaintEvent* event) override {
+        QLineEdit::paintEvent(event);
+        if (!swatch_.isValid()) return;
+        QPainter painter(this);
+        const QRect area = contentsRect();
+        painter.drawPixmap(area.left() + 2, area.top() + (area.height() - kSwatchSize) / 2,
+                           SwatchPixmap(swatch_, kSwatchSize));
     }
     void mouseReleaseEvent(QMouseEvent* event) override {
         if (event->button() == Qt::MiddleButton) return event->accept();
@@ -190,6 +275,7 @@ protected:
 
 private:
     TStringGrid& grid_;
+    QColor swatch_;
 };
 
 namespace {
@@ -209,7 +295,7 @@ private:
 
 } // namespace
 
-TStringGrid::TStringGrid(QWidget* parent) : QTableView(parent), model_(new TGridModel(this)) {
+TStringGrid::TStringGrid(QWidget* parent) : QTableView(parent), model_(new TGridModel(*this)) {
     setModel(model_);
     selection_ = new TGridSelectionModel(model_, *this);
     QItemSelectionModel* standard = selectionModel();
@@ -229,13 +315,16 @@ TStringGrid::TStringGrid(QWidget* parent) : QTableView(parent), model_(new TGrid
     horizontalHeader()->setHighlightSections(false);
     verticalHeader()->setMinimumSectionSize(0);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 8);
+    setIconSize(QSize(kSwatchSize, kSwatchSize));
 
     editor_ = new TInplaceEdit(*this, viewport());
     setFocusProxy(editor_);
     connect(editor_, &QLineEdit::textEdited, this,
             [this](const QString& text) { EditorTextEdited(text); });
-    connect(horizontalHeader(), &QHeaderView::sectionResized, this,
-            [this](int, int, int) { PlaceEditor(false); });
+    connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this](int, int, int) {
+        KeepCurrentVisible();
+        PlaceEditor(false);
+    });
     SyncCurrent();
 }
 
@@ -314,6 +403,22 @@ void TStringGrid::SetColWidths(int col, int width) {
     if (col >= 0 && col < ColCount()) setColumnWidth(col, std::max(width, 0));
 }
 
+int TStringGrid::CellFitWidth(int col, int row) const {
+    const QModelIndex index = IndexOf(col, row);
+    if (!index.isValid()) return 0;
+    // The delegate's own measure, and the grid line that the column's width includes.
+    return sizeHintForIndex(index).width() + (showGrid() ? 1 : 0);
+}
+
+void TStringGrid::KeepCurrentVisible() {
+    if (!IndexOf(col_, row_).isValid() || ColWidths(col_) > 0) return;
+    int next = NextVisibleCol(col_, -1);
+    if (next < 0) next = NextVisibleCol(col_, 1);
+    if (next < 0) return;
+    col_ = next;
+    SyncCurrent();
+}
+
 void TStringGrid::SetCurrentCell(int col, int row) {
     if (!model_->Contains(col, row) || row < fixedRows_ || (col == col_ && row == row_)) return;
     if (!AskMove(col, row)) return;
@@ -385,7 +490,11 @@ void TStringGrid::PlaceEditor(bool reload) {
     if (reload) {
         editor_->setText(model_->Cell(col_, row_));
         editor_->selectAll();
+        editor_->open = false;
     }
+    QColor colour;
+    if (!OnCellColour || !OnCellColour(col_, row_, colour)) colour = QColor();
+    editor_->SetSwatch(colour);
     editor_->show();
 }
 
@@ -400,7 +509,9 @@ void TStringGrid::RefreshEditor(int col, int row) {
 
 void TStringGrid::EditorTextEdited(const QString& text) {
     if (!IndexOf(col_, row_).isValid()) return;
+    editor_->open = true;
     model_->SetCell(col_, row_, text);
+    PlaceEditor(false);
     TApplication::Run([&] {
         if (OnSetEditText) OnSetEditText(col_, row_, text);
     });
@@ -458,20 +569,20 @@ bool TStringGrid::NavigationTarget(QKeyEvent* event, bool inEditor, int& col, in
         return true;
     }
     case Qt::Key_Left:
-        if (inEditor && !ctrl && !editor_->AtLeftSide()) return false;
+        if (inEditor && !ctrl && editor_->KeepsKey(Qt::Key_Left)) return false;
         moveCol(-1);
         return true;
     case Qt::Key_Right:
-        if (inEditor && !ctrl && !editor_->AtRightSide()) return false;
+        if (inEditor && !ctrl && editor_->KeepsKey(Qt::Key_Right)) return false;
         moveCol(1);
         return true;
     case Qt::Key_Home:
-        if (inEditor && !ctrl && !editor_->AtLeftSide()) return false;
+        if (inEditor && !ctrl && editor_->KeepsKey(Qt::Key_Home)) return false;
         if (const int next = NextVisibleCol(-1, 1); next >= 0) col = next;
         if (ctrl) row = first;
         return true;
     case Qt::Key_End:
-        if (inEditor && !ctrl && !editor_->AtRightSide()) return false;
+        if (inEditor && !ctrl && editor_->KeepsKey(Qt::Key_End)) return false;
         if (const int next = NextVisibleCol(ColCount(), -1); next >= 0) col = next;
         if (ctrl) row = last;
         return true;
@@ -484,6 +595,13 @@ bool TStringGrid::HandleKey(QKeyEvent* event, bool inEditor) {
     if (!TApplication::Run([&] {
             if (OnKeyDown) OnKeyDown(event->key(), event->modifiers());
         })) {
+        return true;
+    }
+    if (event->key() == Qt::Key_F2 && event->modifiers() == Qt::NoModifier) {
+        if (editor_->isVisible()) {
+            editor_->setFocus();
+            editor_->Open();
+        }
         return true;
     }
     int col = 0;
@@ -529,20 +647,73 @@ void TStringGrid::keyPressEvent(QKeyEvent* event) {
 }
 
 void TStringGrid::mousePressEvent(QMouseEvent* event) {
-    // Only the left button moves the current cell; the right one opens the menu.
+    // Only the left button moves the current cell here; a right click moves it before the menu.
     if (event->button() != Qt::LeftButton) return event->accept();
     QTableView::mousePressEvent(event);
+    // A click opens the cell editor where it lands (the text stays selected for typing over).
+    const QModelIndex at = indexAt(event->position().toPoint());
+    if (at.isValid() && at == IndexOf(col_, row_)) editor_->open = true;
+}
+
+void TStringGrid::mouseDoubleClickEvent(QMouseEvent* event) {
+    event->accept();
+    if (event->button() != Qt::LeftButton) return;
+    // Normally the first click made the cell current already; if not, the same vetoable move.
+    const QModelIndex at = indexAt(event->position().toPoint());
+    if (!at.isValid()) return;
+    if (at != selection_->currentIndex()) {
+        selection_->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect);
+    }
+    if (at == IndexOf(col_, row_) && editor_->isVisible()) {
+        editor_->setFocus();
+        editor_->Open();
+    }
 }
 
 void TStringGrid::contextMenuEvent(QContextMenuEvent* event) {
     if (popupMenu_ == nullptr) return QTableView::contextMenuEvent(event);
-    popupMenu_->popup(event->globalPos());
     event->accept();
+    if (event->reason() == QContextMenuEvent::Mouse) {
+        // The menu acts on the current row: the cell under the mouse becomes current first,
+        // through the same move as a click, and a refused move opens no menu.
+        const QModelIndex at = indexAt(event->pos());
+        if (at.isValid() && at != selection_->currentIndex()) {
+            selection_->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect);
+            if (selection_->currentIndex() != at) return;
+        }
+    }
+    popupMenu_->popup(event->globalPos());
+}
+
+bool TStringGrid::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        const QModelIndex at = indexAt(help->pos());
+        if (at.isValid() &&
+            CellFitWidth(at.column(), at.row() + fixedRows_) > columnWidth(at.column())) {
+            QToolTip::showText(help->globalPos(), model_->Cell(at.column(), at.row() + fixedRows_),
+                               viewport(), visualRect(at));
+            return true;
+        }
+    }
+    return QTableView::viewportEvent(event);
 }
 
 void TStringGrid::scrollContentsBy(int dx, int dy) {
     QTableView::scrollContentsBy(dx, dy);
     PlaceEditor(false);
+}
+
+void TStringGrid::scrollTo(const QModelIndex& index, ScrollHint hint) {
+    // A cell whose start shows already, over 80 pixels or its whole width, is visible enough:
+    // scrolling all of it into view would only push the columns before it (the key column)
+    // partly out of sight.
+    const int x = horizontalScrollBar()->value();
+    const QRect cell = visualRect(index);
+    const bool keep =
+        cell.left() >= 0 && viewport()->width() - cell.left() >= std::min(cell.width(), 80);
+    QTableView::scrollTo(index, hint);
+    if (keep) horizontalScrollBar()->setValue(x);
 }
 
 void TStringGrid::updateGeometries() {

@@ -13,8 +13,21 @@
 //                  refused when the handler clears its flag or raises.
 // An exception from a handler called for a user action goes to the general error report and
 // the action stops there; from a change made in code it reaches the code's caller.
+//
+// The cell editor is either on a cell that was only selected (reached by the keyboard or a load:
+// its whole text is selected, typing replaces it, and Left, Right, Home and End move to other
+// cells) or open (after a click in the cell, F2, a double click, or typing: Home and End move
+// the caret, Left and Right too until they pass the text's ends). F2 and a double click put the
+// caret at the end of the text. A right click first moves the current cell to the cell under
+// the mouse, through OnSelectCell, and opens the pop-up menu only if the move was allowed.
+//
+// Cells whose text does not fit show it whole as a tooltip (others show the hint), cells for
+// which OnCellColour gives a colour show a swatch of it before their text, and the current
+// cell never stays in a column of width 0: it moves to the nearest visible column of its row,
+// without notifications.
 #pragma once
 
+#include <QColor>
 #include <QString>
 #include <QTableView>
 
@@ -53,6 +66,9 @@ public:
     // Column widths in pixels; a width below zero counts as zero, which hides the column.
     int ColWidths(int col) const;
     void SetColWidths(int col, int width);
+    // The narrowest width of column `col` that shows the text of the cell (col, row) whole,
+    // with its colour swatch.
+    int CellFitWidth(int col, int row) const;
 
     // The current cell.
     int Col() const { return col_; }
@@ -76,15 +92,20 @@ public:
     std::function<void(QChar& key)> OnKeyPress;
     std::function<void(int col, int row, const QString& text)> OnSetEditText;
     std::function<void(int col, int row, bool& canSelect)> OnSelectCell;
+    // The colour of a cell's swatch: answers false for a cell without one. Never raises.
+    std::function<bool(int col, int row, QColor& colour)> OnCellColour;
 
 protected:
     bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
     void keyboardSearch(const QString& search) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
     void scrollContentsBy(int dx, int dy) override;
+    void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
     void updateGeometries() override;
 
 private:
@@ -106,6 +127,8 @@ private:
     // Places the cell editor over the current cell; `reload` also loads the cell's text.
     void PlaceEditor(bool reload);
     void RefreshEditor(int col, int row);
+    // Moves the current cell out of a column of width 0, to the nearest visible one.
+    void KeepCurrentVisible();
     QModelIndex IndexOf(int col, int row) const;
 
     TGridModel* model_ = nullptr;

@@ -8,12 +8,20 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QFile>
+#include <QFontInfo>
 #include <QKeySequence>
+#include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
+#include <QPixmap>
+#include <QScrollBar>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -65,7 +73,20 @@ protected:
     void Click(int col, int row) {
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, CellCenter(col, row));
     }
-    void Type(const QString& text) { QTest::keyClicks(grid->Editor(), text); }
+    // Typed characters; those beyond ASCII, which QTest cannot type, come as key events
+    // carrying their text, as an input method sends them.
+    void Type(const QString& text) {
+        for (const QChar c : text) {
+            if (c.unicode() < 0x80) {
+                QTest::keyClicks(grid->Editor(), QString(c));
+                continue;
+            }
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+            QApplication::sendEvent(grid->Editor(), &press);
+            QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+            QApplication::sendEvent(grid->Editor(), &release);
+        }
+    }
     void Key(Qt::Key key, Qt::KeyboardModifiers modifiers = {}) {
         QTest::keyClick(grid->Editor(), key, modifiers);
     }
@@ -214,7 +235,7 @@ TEST_F(FormTest, TypingTabArrowsAndClicksWriteTheRowsLeft) {
     EXPECT_TRUE(modal.shown.empty());
 }
 
-TEST_F(FormTest, KeyColumnRenamesAndEmptyNamesWriteNothing) {
+TEST_F(FormTest, KeyColumnRenamesAndRefusesEmptyOrTakenNames) {
     OpenScale(kScaleFile);
     Click(0, 2);
     // A point typed in column 0 becomes a comma.
@@ -228,19 +249,40 @@ TEST_F(FormTest, KeyColumnRenamesAndEmptyNamesWriteNothing) {
     // The table keeps the row in place until the next load.
     EXPECT_EQ(Column(0), QStringList({"Début", "2,5", "4,6", "10"}));
 
-    // An emptied name: nothing is written, the section stays and comes back at the next load.
+    // An emptied name, a name of spaces, another row's name: refused with a message each time;
+    // the row stays current and modified, the file and both sections as they were.
     const QByteArray before = ReadBytes(scalePath);
     Click(0, 3);
     Key(Qt::Key_Backspace);
     EXPECT_EQ(grid->Cells(0, 3), QString());
     Key(Qt::Key_Tab);
-    Type("x");
+    Type("  ");
     Click(0, 1);
-    EXPECT_EQ(ReadBytes(scalePath), before);
+    Key(Qt::Key_Backspace);
+    Key(Qt::Key_Backspace);
+    Type("2,5");
+    Key(Qt::Key_Up);
+    ASSERT_EQ(modal.shown.size(), 3u);
+    EXPECT_TRUE(modal.shown[0].text.startsWith("Le nom d'une ligne ne peut pas être vide"));
+    EXPECT_EQ(modal.shown[1].text, modal.shown[0].text);
+    EXPECT_EQ(modal.shown[2].text, "Une autre ligne de " + scalePath +
+                                       " porte déjà le nom «\u00A02,5\u00A0» : la ligne n'est pas "
+                                       "enregistrée.");
+    EXPECT_EQ(modal.shown[2].type, TMsgDlgType::mtError);
+    EXPECT_EQ(grid->Row(), 3);
+    EXPECT_EQ(grid->Col(), 0);
     EXPECT_TRUE(form->Modified);
+    EXPECT_EQ(form->SelectedKey, QString("10"));
+    EXPECT_EQ(ReadBytes(scalePath), before);
+    // Its own name again: the row is as loaded, leaving it writes nothing.
+    for (int i = 0; i < 3; ++i) Key(Qt::Key_Backspace);
+    Type("10");
+    Click(0, 1);
+    EXPECT_EQ(grid->Row(), 1);
+    EXPECT_FALSE(form->Modified);
+    EXPECT_EQ(ReadBytes(scalePath), before);
     form->LoadTable(form->ScaleFile.get());
     EXPECT_EQ(Column(0), QStringList({"Début", "2,5", "4,6", "10"}));
-    EXPECT_EQ(ReadBytes(scalePath), before);
 }
 
 TEST_F(FormTest, SavesNeverRemoveAnotherRowsSection) {
@@ -383,6 +425,281 @@ TEST_F(FormTest, ReadOnlyFileReportsAndKeepsTheRow) {
     EXPECT_EQ(Value(scalePath, "4,5", "couleur"), QString("255"));
 }
 
+// Rows the user only moves through are not written back: what another program changed in them
+// meanwhile stays. A changed row writes the columns that changed and fills in missing keys.
+TEST_F(FormTest, UnchangedRowsAreNotRewritten) {
+    OpenScale(kScaleFile);
+    Click(1, 2);
+    Key(Qt::Key_Right);
+    Key(Qt::Key_Left);
+    EXPECT_TRUE(form->Modified);
+    // Another program rewrites the file while the row is pending.
+    QByteArray other = kScaleFile;
+    other.replace("eon=Had\xE9"
+                  "en\r\n",
+                  "eon=Autre programme\r\nere=Externe\r\n");
+    WriteBytes(scalePath, other);
+    Key(Qt::Key_Down);
+    EXPECT_FALSE(form->Modified);
+    EXPECT_EQ(ReadBytes(scalePath), other);
+    Click(1, 1);
+    Click(1, 2);
+    EXPECT_EQ(ReadBytes(scalePath), other);
+
+    // One typed column: that column, and the keys the section lacks, nothing else.
+    Key(Qt::Key_Tab);
+    Key(Qt::Key_Tab);
+    Type("Silurien");
+    Click(0, 1);
+    QByteArray expected = other;
+    expected.replace("ere=Externe\r\ncouleur=255\r\n",
+                     "ere=Externe\r\ncouleur=255\r\nsysteme=Silurien\r\nserie=\r\netage=\r\n"
+                     "labelbio=\r\nimagebio=\r\nlienbio=\r\nlabelpaleo=\r\nimagepaleo=\r\n"
+                     "lienpaleo=\r\n");
+    EXPECT_EQ(ReadBytes(scalePath), expected);
+    EXPECT_EQ(grid->Cells(1, 2), QString("Hadéen")); // the table shows what it loaded
+}
+
+// "Supprimer ligne" removes the section the row was loaded from or last saved as, whatever its
+// key cell holds now; a row never saved takes nothing from the file.
+TEST_F(FormTest, DeleteRemovesTheRowsOwnSection) {
+    OpenScale(kScaleFile);
+    Click(0, 2);
+    Type("10");
+    modal.answers = {TModalResult::mrOk};
+    form->Supprimer1Click(nullptr);
+    ASSERT_EQ(modal.shown.size(), 1u);
+    EXPECT_EQ(modal.shown[0].text, QString("Supprimer la ligne relative à\nla date : 4,5"));
+    QByteArray expected = kScaleFile;
+    expected.replace("[4,5]\r\neon=Had\xE9"
+                     "en\r\ncouleur=255\r\n",
+                     "");
+    EXPECT_EQ(ReadBytes(scalePath), expected);
+    EXPECT_EQ(Column(0), QStringList({"Début", "2,5", "10"}));
+
+    // A renamed row deletes under its new name.
+    Click(0, 1);
+    Type("3");
+    Click(1, 2);
+    Click(0, 1);
+    Key(Qt::Key_Backspace);
+    form->Supprimer1Click(nullptr);
+    EXPECT_EQ(modal.shown.back().text, QString("Supprimer la ligne relative à\nla date : 3"));
+    EXPECT_EQ(Sections(scalePath), QStringList({"10"}));
+
+    // A new row, named but never saved: confirmed, it leaves the table and the file alone.
+    const QByteArray before = ReadBytes(scalePath);
+    form->Insreraprs1Click(nullptr);
+    Key(Qt::Key_Down);
+    Type("10");
+    form->Supprimer1Click(nullptr);
+    EXPECT_EQ(modal.shown.back().text, QString("Supprimer la ligne relative à\nla date : 10"));
+    EXPECT_EQ(ReadBytes(scalePath), before);
+    EXPECT_EQ(Column(0), QStringList({"Début", "10"}));
+    Click(1, 1);
+    EXPECT_EQ(ReadBytes(scalePath), before);
+}
+
+// A value that the file's encoding cannot hold: the French box names the character and the
+// encoding, the row stays current and modified, and the file keeps every byte.
+TEST_F(FormTest, CharacterOutsideTheEncodingIsRefused) {
+    OpenScale(kScaleFile);
+    Click(1, 2);
+    Type("≈ 4 Ga");
+    Click(1, 3);
+    ASSERT_EQ(modal.shown.size(), 1u);
+    EXPECT_EQ(modal.shown[0].text,
+              "Le caractère «\u00A0≈\u00A0» (U+2248) ne peut pas être enregistré dans " +
+                  scalePath +
+                  ", dont le codage est Windows-1252 : la ligne n'est pas enregistrée et le "
+                  "fichier reste tel qu'il était.");
+    EXPECT_EQ(grid->Row(), 2);
+    EXPECT_TRUE(form->Modified);
+    EXPECT_EQ(ReadBytes(scalePath), kScaleFile);
+    // The narrow no-break space has a Windows-1252 form.
+    Key(Qt::Key_A, Qt::ControlModifier);
+    Type("4\u202FGa");
+    Click(1, 3);
+    EXPECT_EQ(modal.shown.size(), 1u);
+    QByteArray expected = kScaleFile;
+    expected.replace("eon=Had\xE9"
+                     "en\r\n",
+                     "eon=4\xA0Ga\r\n");
+    EXPECT_EQ(ReadBytes(scalePath).left(expected.indexOf("couleur=255")),
+              expected.left(expected.indexOf("couleur=255")));
+}
+
+TEST_F(FormTest, Utf16FileIsEditedAsUtf16) {
+    QStringEncoder encoder(QStringConverter::Utf16LE);
+    const QString text = QString::fromLatin1(kScaleFile);
+    const QByteArray original = "\xFF\xFE" + QByteArray(encoder.encode(text));
+    OpenScale(original);
+    EXPECT_EQ(grid->Cells(1, 3), QString("Phanérozoïque"));
+    Click(1, 1);
+    Type("Archéen ω");
+    Click(1, 2);
+    QString edited = text;
+    edited.replace("[2,5]\r\neon=Archéen\r\n",
+                   "[2,5]\r\neon=Archéen ω\r\nere=\r\nsysteme=\r\nserie=\r\netage=\r\ncouleur=\r\n"
+                   "labelbio=\r\nimagebio=\r\nlienbio=\r\nlabelpaleo=\r\nimagepaleo=\r\n"
+                   "lienpaleo=\r\n");
+    QStringEncoder again(QStringConverter::Utf16LE);
+    EXPECT_EQ(ReadBytes(scalePath), "\xFF\xFE" + QByteArray(again.encode(edited)));
+    EXPECT_TRUE(modal.shown.empty());
+}
+
+// A file the user may write in a folder he may not: saved in place, the same file.
+TEST_F(FormTest, WritableFileInReadOnlyFolderSaves) {
+    OpenScale(kScaleFile);
+    ::chmod(QFile::encodeName(scalePath).constData(), 0666);
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0555);
+    struct stat before {};
+    ::stat(QFile::encodeName(scalePath).constData(), &before);
+    {
+        const TUnprivileged user;
+        Click(1, 2);
+        Type("Hadéen 2");
+        Click(1, 3);
+    }
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+    EXPECT_TRUE(modal.shown.empty());
+    EXPECT_FALSE(form->Modified);
+    EXPECT_EQ(Value(scalePath, "4,5", "eon"), QString("Hadéen 2"));
+    struct stat after {};
+    ::stat(QFile::encodeName(scalePath).constData(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
+// The current cell never stays in a hidden column: not after a resize that hides it, not after
+// a switch to a mode without it; what is typed then shows.
+TEST_F(FormTest, CurrentCellLeavesHiddenColumns) {
+    OpenScale(kScaleFile);
+    Click(9, 2);
+    form->resize(form->width() - 288, form->height());
+    QCoreApplication::processEvents();
+    ASSERT_EQ(grid->ColWidths(9), 0);
+    EXPECT_EQ(grid->Col(), 7);
+    EXPECT_EQ(grid->Row(), 2);
+    form->resize(form->width() + 288, form->height());
+    QCoreApplication::processEvents();
+    Click(11, 3);
+    OpenData("[A]\r\nEchelle=a.ini\r\n");
+    EXPECT_EQ(grid->Col(), 2);
+    EXPECT_GT(grid->ColWidths(grid->Col()), 0);
+    Type("b.ini");
+    EXPECT_EQ(grid->Cells(2, 1), QString("b.ini"));
+    EXPECT_TRUE(grid->Editor()->isVisible());
+}
+
+// A right click makes the cell under the mouse current before the menu opens, through the
+// move that saves the row being left; a refused move opens no menu.
+TEST_F(FormTest, RightClickMovesTheCurrentCellFirst) {
+    OpenScale(kScaleFile);
+    auto rightClick = [&](int col, int row) {
+        const QPoint at = CellCenter(col, row);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, grid->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(grid->viewport(), &event);
+    };
+    Click(1, 2);
+    Type("Hadéen!");
+    rightClick(2, 3);
+    EXPECT_EQ(grid->Row(), 3);
+    EXPECT_EQ(grid->Col(), 2);
+    EXPECT_EQ(Value(scalePath, "4,5", "eon"), QString("Hadéen!"));
+    EXPECT_TRUE(form->PopupMenu1->isVisible());
+    form->PopupMenu1->hide();
+    // The menu's delete acts on the row under the mouse.
+    modal.answers = {TModalResult::mrCancel};
+    form->Supprimer1->trigger();
+    EXPECT_EQ(modal.shown.back().text, QString("Supprimer la ligne relative à\nla date : 10"));
+
+    Type("≈");
+    rightClick(1, 1);
+    EXPECT_EQ(grid->Row(), 3);
+    EXPECT_TRUE(modal.shown.back().text.startsWith("Le caractère «\u00A0≈\u00A0»"));
+    EXPECT_FALSE(form->PopupMenu1->isVisible());
+}
+
+// A click, F2 or a double click open the cell editor: Home, End, Left and Right then move the
+// caret, and typing appends where the caret is. A cell reached by the keyboard is only
+// selected: typing replaces it and the arrows move to other cells.
+TEST_F(FormTest, OpenEditorKeepsCaretKeys) {
+    OpenScale(kScaleFile);
+    auto* editor = static_cast<QLineEdit*>(grid->Editor());
+    Click(1, 2);
+    EXPECT_EQ(editor->selectedText(), QString("Hadéen"));
+    Key(Qt::Key_End);
+    Type(" récent");
+    EXPECT_EQ(grid->Col(), 1);
+    Key(Qt::Key_Home);
+    Type("Le ");
+    Key(Qt::Key_Right);
+    Key(Qt::Key_Left);
+    EXPECT_EQ(grid->Col(), 1);
+    EXPECT_EQ(grid->Cells(1, 2), QString("Le Hadéen récent"));
+
+    Key(Qt::Key_Down);
+    EXPECT_EQ(editor->selectedText(), QString("Phanérozoïque"));
+    Key(Qt::Key_Right);
+    EXPECT_EQ(grid->Col(), 2);
+    Key(Qt::Key_Left);
+    Key(Qt::Key_F2);
+    EXPECT_FALSE(editor->hasSelectedText());
+    EXPECT_EQ(editor->cursorPosition(), editor->text().size());
+    Key(Qt::Key_Home);
+    EXPECT_EQ(grid->Col(), 1);
+    EXPECT_EQ(editor->cursorPosition(), 0);
+
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, CellCenter(6, 1));
+    EXPECT_EQ(grid->Row(), 1);
+    EXPECT_EQ(grid->Col(), 6);
+    EXPECT_FALSE(editor->hasSelectedText());
+    EXPECT_EQ(editor->cursorPosition(), editor->text().size());
+    QTest::mouseDClick(editor, Qt::LeftButton, {}, editor->rect().center());
+    EXPECT_EQ(editor->cursorPosition(), editor->text().size());
+    Key(Qt::Key_End);
+    Type("0");
+    EXPECT_EQ(grid->Cells(6, 1), QString("0"));
+    EXPECT_EQ(Value(scalePath, "4,5", "eon"), QString("Le Hadéen récent"));
+}
+
+// The sample calendar at the designed size: every key and every colour shows whole, colours
+// with their swatch, in the font the layout was drawn for or one of its widths.
+TEST_F(FormTest, SampleScaleShowsKeysAndColoursWhole) {
+    OpenScale(ReadBytes(CHRONOLITH_SAMPLE "/Echelle.ini"));
+    EXPECT_EQ(QFontInfo(grid->font()).family(), QString("Liberation Sans"));
+    EXPECT_EQ(grid->RowCount(), 118);
+    for (int row = 1; row < grid->RowCount(); ++row) {
+        EXPECT_LE(grid->CellFitWidth(0, row), grid->ColWidths(0)) << row;
+        EXPECT_LE(grid->CellFitWidth(6, row), grid->ColWidths(6)) << row;
+    }
+    for (int col : {1, 2, 3, 4, 5, 7, 10}) EXPECT_EQ(grid->ColWidths(col), 80) << col;
+    EXPECT_GT(grid->ColWidths(8), 40);
+    // Row 1, 0,0042 Meghalayen: #FDEDEC.
+    const QVariant swatch = grid->model()->index(0, 6).data(Qt::DecorationRole);
+    ASSERT_TRUE(swatch.canConvert<QPixmap>());
+    const QImage image = swatch.value<QPixmap>().toImage();
+    EXPECT_EQ(image.pixelColor(image.width() / 2, image.height() / 2), QColor(0xFD, 0xED, 0xEC));
+    EXPECT_FALSE(grid->model()->index(0, 5).data(Qt::DecorationRole).isValid());
+}
+
+// A cell whose text is cut shows it whole as its tooltip; the others show the hint.
+TEST_F(FormTest, CutTextsShowWholeAsTooltips) {
+    OpenScale(kScaleFile);
+    const QString longText = "Un texte bien trop long pour la colonne de quatre-vingts pixels";
+    grid->SetCells(7, 2, longText);
+    auto tooltipAt = [&](int col, int row) {
+        const QPoint at = CellCenter(col, row);
+        QHelpEvent event(QEvent::ToolTip, at, grid->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(grid->viewport(), &event);
+        const QString text = QToolTip::text();
+        QToolTip::hideText();
+        return text;
+    };
+    EXPECT_EQ(tooltipAt(7, 2), longText);
+    EXPECT_EQ(tooltipAt(0, 3), QString("Clic droit pour éditer"));
+}
+
 TEST_F(FormTest, ReloadMovesTheCurrentCellUpWithANotification) {
     OpenScale(kScaleFile);
     Click(4, 3);
@@ -503,6 +820,21 @@ TEST_F(GridTest, KeyHandlersActBeforeTheKey) {
     QTest::keyClick(grid.Editor(), Qt::Key_Backtab);
     EXPECT_EQ(grid.Row(), 1);
     EXPECT_EQ(grid.Col(), 1);
+}
+
+// Moving into a cell wider than the view whose start shows does not scroll the columns before
+// it half out of sight; a cell out of sight is scrolled to.
+TEST_F(GridTest, WideCellsDoNotScrollTheKeyColumnAway) {
+    grid.SetColWidths(0, 60);
+    grid.SetColWidths(1, 600);
+    grid.SetColWidths(2, 60);
+    QCoreApplication::processEvents();
+    QTest::keyClick(grid.Editor(), Qt::Key_Tab);
+    EXPECT_EQ(grid.Col(), 1);
+    EXPECT_EQ(grid.horizontalScrollBar()->value(), 0);
+    QTest::keyClick(grid.Editor(), Qt::Key_Tab);
+    EXPECT_EQ(grid.Col(), 2);
+    EXPECT_GT(grid.horizontalScrollBar()->value(), 0);
 }
 
 // Qt's message box as the user sees it: French buttons, the default, Escape.

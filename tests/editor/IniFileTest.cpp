@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -112,13 +113,103 @@ TEST_F(IniFileTest, ChoosesAndKeepsEncodingAndLineEnds) {
     const QString bom = MakeFile("b.ini", "\xEF\xBB\xBF[a]\r\nx=1\r\n");
     TIniFile(bom).WriteValue("a", "x", "ü");
     EXPECT_EQ(ReadBytes(bom), QByteArray("\xEF\xBB\xBF[a]\r\nx=\xC3\xBC\r\n"));
+}
 
-    // A character Windows-1252 lacks turns the file into UTF-8 rather than being lost.
-    const QString greek = MakeFile("g.ini", "[\xE9]\r\nx=\xE0\r\n");
-    TIniFile ini(greek);
-    ini.WriteValue("é", "y", "ω");
-    EXPECT_EQ(ReadBytes(greek), QByteArray("[\xC3\xA9]\r\nx=\xC3\xA0\r\ny=\xCF\x89\r\n"));
-    EXPECT_EQ(TIniFile(greek).ReadValue("É", "y", ""), QString("ω"));
+// Each encoding is read and written as such; lines that a write does not touch keep their
+// bytes, whatever they are.
+TEST_F(IniFileTest, EveryEncodingIsKept) {
+    struct TCase {
+        const char* name;
+        QStringConverter::Encoding encoding;
+        QByteArray bom;
+    };
+    const TCase cases[] = {
+        {"utf8", QStringConverter::Utf8, ""},
+        {"utf8bom", QStringConverter::Utf8, "\xEF\xBB\xBF"},
+        {"utf16le", QStringConverter::Utf16LE, "\xFF\xFE"},
+        {"utf16be", QStringConverter::Utf16BE, "\xFE\xFF"},
+        {"utf16le-nobom", QStringConverter::Utf16LE, ""},
+        {"utf16be-nobom", QStringConverter::Utf16BE, ""},
+    };
+    const QString before = "; Échelle ω\r\n[541]\r\neon=Phanérozoïque\r\nere = Paléozoïque\r\n"
+                           "[4,5]\r\neon=Précambrien\r\n";
+    const QString after = "; Échelle ω\r\n[541]\r\neon=Phanérozoïque\r\nere = Cénozoïque ≈ ω\r\n"
+                          "[4,5]\r\neon=Précambrien\r\n[2,58]\r\nserie=Pléistocène\u202F!\r\n";
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        QStringEncoder encoder(c.encoding);
+        const QByteArray original = c.bom + encoder.encode(before);
+        const QString path = MakeFile(QString(c.name) + ".ini", original);
+        TIniFile ini(path);
+        QStringList sections;
+        ini.ListSections(sections);
+        EXPECT_EQ(sections, QStringList({"541", "4,5"}));
+        EXPECT_EQ(ini.ReadValue("541", "ere", ""), QString("Paléozoïque"));
+        ini.WriteValue("4,5", "eon", "Précambrien");
+        EXPECT_EQ(ReadBytes(path), original);
+        ini.WriteValue("541", "ere", "Cénozoïque ≈ ω");
+        ini.ReplaceSection("", "2,58", {{"serie", "Pléistocène\u202F!"}});
+        EXPECT_EQ(ReadBytes(path), c.bom + encoder.encode(after));
+        EXPECT_EQ(TIniFile(path).ReadValue("2,58", "serie", ""), QString("Pléistocène\u202F!"));
+    }
+}
+
+// A Windows-1252 file never changes its encoding: a character it cannot hold refuses the whole
+// write with a message naming it, and two narrow spaces become the no-break space.
+TEST_F(IniFileTest, Windows1252RefusesWhatItCannotHold) {
+    const QString path = MakeFile("w.ini", kWindowsFile);
+    TIniFile ini(path);
+    const struct {
+        QString text;
+        QString shown;
+    } refused[] = {{"≈", "«\u00A0≈\u00A0» (U+2248)"},
+                   {"→", "«\u00A0→\u00A0» (U+2192)"},
+                   {"ω", "«\u00A0ω\u00A0» (U+03C9)"},
+                   {"x😀", "«\u00A0😀\u00A0» (U+1F600)"}};
+    for (const auto& [text, shown] : refused) {
+        try {
+            // The refused character comes after values that would fit: nothing is written.
+            ini.ReplaceSection("541", "541,5", {{"eon", "Autre"}, {"ere", text}});
+            ADD_FAILURE() << "accepted " << text.toStdString();
+        } catch (const Exception& error) {
+            const QString message = QString::fromUtf8(error.what());
+            EXPECT_TRUE(message.contains(shown)) << message.toStdString();
+            EXPECT_TRUE(message.contains(path)) << message.toStdString();
+            EXPECT_TRUE(message.contains("Windows-1252")) << message.toStdString();
+        }
+        EXPECT_THROW(ini.WriteValue("541", text, "x"), Exception);
+        EXPECT_EQ(ReadBytes(path), kWindowsFile);
+        EXPECT_EQ(ini.ReadValue("541", "eon", ""), QString("Phanérozoïque"));
+    }
+    // Narrow no-break space and figure space: written as U+00A0, read back as it.
+    ini.WriteValue("4,5", "ere", "1\u2007000\u202F!");
+    QByteArray expected = kWindowsFile;
+    expected.replace("cambrien\r\n", "cambrien\r\nere=1\xA0"
+                                     "000\xA0!\r\n");
+    EXPECT_EQ(ReadBytes(path), expected);
+    EXPECT_EQ(TIniFile(path).ReadValue("4,5", "ere", ""), QString("1\u00A0"
+                                                                  "000\u00A0!"));
+    // Writing the same text again changes nothing.
+    ini.WriteValue("4,5", "ere", "1\u2007000\u202F!");
+    EXPECT_EQ(ReadBytes(path), expected);
+
+    // Unicode files hold every character, but not half of one.
+    const QString utf8 = MakeFile("u.ini", "[a]\nx=\xC3\xA9\n");
+    EXPECT_THROW(TIniFile(utf8).WriteValue("a", "x", QString(QChar(0xD800))), Exception);
+    EXPECT_EQ(ReadBytes(utf8), QByteArray("[a]\nx=\xC3\xA9\n"));
+}
+
+// A file with zero bytes that is not UTF-16 is no profile file: read as empty, never written.
+TEST_F(IniFileTest, BinaryFileIsNeverWritten) {
+    const QByteArray bytes("[a]\r\nx=1\0\0\x01\r\n", 12);
+    const QString path = MakeFile("bin.ini", bytes);
+    TIniFile ini(path);
+    QStringList sections;
+    ini.ListSections(sections);
+    EXPECT_TRUE(sections.isEmpty());
+    EXPECT_THROW(ini.WriteValue("a", "x", "2"), Exception);
+    EXPECT_THROW(ini.ReplaceSection("", "b", {{"y", "2"}}), Exception);
+    EXPECT_EQ(ReadBytes(path), bytes);
 }
 
 TEST_F(IniFileTest, LimitsOfTheOldStoreAreGone) {
@@ -158,17 +249,40 @@ TEST_F(IniFileTest, SeesChangesMadeByOthers) {
 }
 
 TEST_F(IniFileTest, RenamesInPlaceAndKeepsOtherKeys) {
-    const QString path = MakeFile("r.ini", "[1]\r\neon=a\r\n; note\r\nautre=z\r\n[2]\r\neon=b\r\n");
+    const QByteArray start = "[1]\r\neon=a\r\n; note\r\nautre=z\r\n[2]\r\neon=b\r\n";
+    const QString path = MakeFile("r.ini", start);
     TIniFile ini(path);
     ini.ReplaceSection("1", "1,5", {{"eon", "A"}, {"ere", ""}});
-    EXPECT_EQ(ReadBytes(path),
-              QByteArray("[1,5]\r\neon=A\r\n; note\r\nautre=z\r\nere=\r\n[2]\r\neon=b\r\n"));
-    // Onto another existing section: the old one goes, the other takes the values.
-    ini.ReplaceSection("1,5", "2", {{"eon", "B"}});
-    EXPECT_EQ(ReadBytes(path), QByteArray("[2]\r\neon=B\r\n"));
-    // Without an old name: a new section.
+    QByteArray expected = "[1,5]\r\neon=A\r\n; note\r\nautre=z\r\nere=\r\n[2]\r\neon=b\r\n";
+    EXPECT_EQ(ReadBytes(path), expected);
+    // Onto another section, or to no name: refused, both sections whole.
+    for (const QString& name : {QString("2"), QString(" 2 "), QString(""), QString("   ")}) {
+        EXPECT_THROW(ini.ReplaceSection("1,5", name, {{"eon", "B"}}), Exception);
+        EXPECT_THROW(ini.ReplaceSection("", name, {{"eon", "B"}}), Exception);
+        EXPECT_EQ(ReadBytes(path), expected);
+    }
+    try {
+        ini.ReplaceSection("1,5", "2", {});
+    } catch (const Exception& error) {
+        EXPECT_EQ(QString::fromUtf8(error.what()),
+                  "Une autre ligne de " + path +
+                      " porte déjà le nom «\u00A02\u00A0» : la ligne n'est pas "
+                      "enregistrée.");
+    }
+    EXPECT_THROW(ini.WriteValue(" ", "eon", "x"), Exception);
+    // A change of case or spacing is the section's own name.
+    ini.ReplaceSection("1,5", " 1,5", {{"eon", "A2"}});
+    expected.replace("eon=A\r\n", "eon=A2\r\n");
+    EXPECT_EQ(ReadBytes(path), expected);
+    // Keys written only where missing keep the file's values.
+    ini.ReplaceSection("2", "2", {}, {{"eon", "grille"}, {"ere", "vide"}});
+    expected += "ere=vide\r\n";
+    EXPECT_EQ(ReadBytes(path), expected);
+    // Without an old name, or with one the file no longer has: a new section.
     ini.ReplaceSection("", "3", {{"eon", "C"}});
-    EXPECT_EQ(ReadBytes(path), QByteArray("[2]\r\neon=B\r\n[3]\r\neon=C\r\n"));
+    ini.ReplaceSection("9", "4", {{"eon", "D"}}, {{"ere", "E"}});
+    expected += "[3]\r\neon=C\r\n[4]\r\neon=D\r\nere=E\r\n";
+    EXPECT_EQ(ReadBytes(path), expected);
 }
 
 TEST_F(IniFileTest, RefusedWritesChangeNothing) {

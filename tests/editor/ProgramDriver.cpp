@@ -1,12 +1,14 @@
 // Preloaded into the real editor by the program test (LD_PRELOAD), so that the program itself
 // stays as it ships. When the application object starts, this drives the main window: it
-// reports the title and the headings, types into a cell of the data file, and chooses
+// reports the title, the locale and the headings, types into a cell of the data file, and chooses
 // "Quitter". Each finding is one line "key=value" of the file named by
 // CHRONOLITH_DRIVER_REPORT; without that variable it does nothing.
 #include <QAction>
 #include <QApplication>
+#include <QDate>
 #include <QFile>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMainWindow>
 #include <QTableView>
 #include <QTest>
@@ -41,6 +43,14 @@ void Drive(int attempt) {
         return;
     }
     Report(QStringLiteral("title=") + window->windowTitle());
+    // What the dialogs show of dates, sizes and their own texts.
+    const QLocale system = QLocale::system();
+    Report(QStringLiteral("locale=") + system.name() + u' ' + QLocale().name());
+    Report(QStringLiteral("size=") + system.formattedDataSize(1080));
+    Report(QStringLiteral("date=") +
+           system.toString(QDate(2024, 12, 8), QStringLiteral("d MMM yyyy")));
+    Report(QStringLiteral("number=") + QLocale().toString(1.5));
+    Report(QStringLiteral("translated=") + QCoreApplication::translate("QFileDialog", "Look in:"));
     auto* table = window->findChild<QTableView*>();
     auto* editor = table != nullptr ? table->findChild<QLineEdit*>() : nullptr;
     auto* quit = window->findChild<QAction*>(QStringLiteral("Quitter1"));

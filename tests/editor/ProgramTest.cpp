@@ -36,6 +36,10 @@ TEST(Program, OpensTheSampleCalendarAndSavesAnEditOnQuit) {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", "offscreen");
+    // Whatever the user's locale, Qt speaks French.
+    environment.insert("LANG", "en_US.UTF-8");
+    environment.insert("LC_ALL", "C");
+    environment.insert("LANGUAGE", "en");
     environment.insert("LD_PRELOAD", CHRONOLITH_DRIVER);
     environment.insert("CHRONOLITH_DRIVER_REPORT", report);
     // Sanitized builds: the driver is preloaded ahead of the sanitizer's runtime.
@@ -56,6 +60,11 @@ TEST(Program, OpensTheSampleCalendarAndSavesAnEditOnQuit) {
     const QStringList lines = ReadLines(report);
     EXPECT_TRUE(lines.contains("title=Chronolith - Donnees.ini -"))
         << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines.contains("locale=fr_FR fr_FR"));
+    EXPECT_TRUE(lines.contains("size=1,05 Kio"));
+    EXPECT_TRUE(lines.contains(QString::fromUtf8("date=8 déc. 2024")));
+    EXPECT_TRUE(lines.contains("number=1,5"));
+    EXPECT_TRUE(lines.contains("translated=Voir dans :"));
     EXPECT_TRUE(lines.contains("heading=Item du menu"));
     EXPECT_TRUE(lines.contains("heading=Fichier Echelle"));
     EXPECT_TRUE(lines.contains("heading=Fichier Evenement"));

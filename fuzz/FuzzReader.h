@@ -1,0 +1,49 @@
+// The body of a reader's fuzz target: a new reader's target is
+//
+//   #include "fuzz/FuzzReader.h"
+//   #include "imaging/formats/MyGraphic.h"
+//   extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+//       return FuzzReader<TMyGraphic>(data, size);
+//   }
+//
+// and one line in fuzz/CMakeLists.txt naming its seeds.
+#pragma once
+
+#include "platform/graphics/Bitmap.h"
+#include "platform/graphics/Exceptions.h"
+#include "platform/graphics/Stream.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// The bitmap cap of every fuzz target: claimed sizes stay within what a fuzzing process can
+// hold, so that a lying header is refused (or loads) quickly.
+inline constexpr size_t FuzzMaxPixelBytes = size_t(16) << 20;
+
+// Recognises and loads `data` with TReader, reads the ends of the last row of what loaded and
+// hands the image to `then` (e.g. a round trip through the writer). Any outcome but a clean
+// load or one of the library's exceptions is a fault.
+template <class TReader, class TThen>
+int FuzzReader(const uint8_t* data, size_t size, TThen&& then) {
+    TBitmap::SetMaxPixelBytes(FuzzMaxPixelBytes);
+    TMemoryStream stream(std::span<const uint8_t>(data, size));
+    const bool recognized = TReader::Recognize(stream);
+    (void)recognized;
+    TReader image;
+    try {
+        image.DecodeImage(stream);
+        if (!image.Empty()) {
+            const uint8_t* last = image.ScanLine(image.Height() - 1);
+            volatile uint8_t sink = last[0] ^ last[image.BytesPerLine() - 1];
+            (void)sink;
+        }
+        then(image);
+    } catch (const Exception&) {
+    }
+    return 0;
+}
+
+template <class TReader> int FuzzReader(const uint8_t* data, size_t size) {
+    return FuzzReader<TReader>(data, size, [](TReader&) {});
+}
