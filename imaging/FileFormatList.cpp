@@ -10,12 +10,16 @@
 #include "platform/graphics/Picture.h"
 // Readers: one include per reader header, in the order of the table below.
 #include "imaging/formats/AutodeskGraphic.h"
+#include "imaging/formats/CUTGraphic.h"
 #include "imaging/formats/EPSGraphic.h"
 #include "imaging/formats/GIFGraphic.h"
+#include "imaging/formats/PCDGraphic.h"
 #include "imaging/formats/PCXGraphic.h"
 #include "imaging/formats/PNGGraphic.h"
+#include "imaging/formats/PPMGraphic.h"
 #include "imaging/formats/PSDGraphic.h"
 #include "imaging/formats/PSPGraphic.h"
+#include "imaging/formats/RLAGraphic.h"
 #include "imaging/formats/SGIGraphic.h"
 #include "imaging/formats/TIFFGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
@@ -49,22 +53,29 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
         {"vda", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
         {"tga", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
         {"icb", &TTargaGraphic::ClassRef, "", "", {fkRaster}},
-        {"tiff", &TTIFFGraphic::ClassRef, msgTIFFImages, msgMacTIFFImages, {fkMultiImage, fkRaster}},
+{"tiff", &TTIFFGraphic::ClassRef, msgTIFFImages, msgMacTIFFImages, {fkMultiImage, fkRaster}},
         {"tif", &TTIFFGraphic::ClassRef, "", msgPCTIFImages, {fkMultiImage, fkRaster}},
         {"fax", &TTIFFGraphic::ClassRef, "", msgFaxImages, {fkMultiImage, fkRaster}},
         {"eps", &TEPSGraphic::ClassRef, msgEPSImages, "", {fkRaster}},
         {"pcx", &TPCXGraphic::ClassRef, msgPCXImages, "", {fkRaster}},
         {"pcc", &TPCXGraphic::ClassRef, "", "", {fkRaster}},
         {"scr", &TPCXGraphic::ClassRef, "", msgScreenCaptureImages, {fkRaster}},
+        {"rpf", &TRLAGraphic::ClassRef, msgRLAImages, "", {fkRaster}},
+        {"rla", &TRLAGraphic::ClassRef, "", "", {fkRaster}},
         {"sgi", &TSGIGraphic::ClassRef, msgSGIImages, msgSGITrueColorImages, {fkRaster}},
         {"rgba", &TSGIGraphic::ClassRef, "", msgSGITrueColorAlphaImages, {fkRaster}},
         {"rgb", &TSGIGraphic::ClassRef, "", msgSGITrueColorImages, {fkRaster}},
         {"bw", &TSGIGraphic::ClassRef, "", msgSGIMonoImages, {fkRaster}},
         {"psd", &TPSDGraphic::ClassRef, msgPhotoshopImages, "", {fkLayers, fkRaster}},
         {"pdd", &TPSDGraphic::ClassRef, "", "", {fkLayers, fkRaster}},
+        {"ppm", &TPPMGraphic::ClassRef, msgPortableMapImages, msgPortablePixelmapImages, {fkRaster}},
+        {"pgm", &TPPMGraphic::ClassRef, "", msgPortableGraymapImages, {fkRaster}},
+        {"pbm", &TPPMGraphic::ClassRef, "", msgPortableBitmapImages, {fkRaster}},
         {"cel", &TAutodeskGraphic::ClassRef, msgAutodeskImages, "", {fkRaster}},
         {"pic", &TAutodeskGraphic::ClassRef, msgAutodeskImages, "", {fkRaster}},
+        {"pcd", &TPCDGraphic::ClassRef, msgPhotoCDImages, "", {fkRaster}},
         {"gif", &TGIFGraphic::ClassRef, msgCompuServeImages, "", {fkAnimation, fkMultiImage, fkRaster}},
+        {"cut", &TCUTGraphic::ClassRef, msgHaloImages, "", {fkRaster}},
         {"psp", &TPSPGraphic::ClassRef, msgPaintshopProImages, "", {fkRaster, fkVector}},
         {"png", &TPNGGraphic::ClassRef, msgPNGImages, "", {fkRaster}},
     };
@@ -78,14 +89,25 @@ const std::vector<TFormatRegistration>& RegistrationTable() {
 //   PSP, PSD, Targa, TIFF, SGI, PCX, Autodesk, PCD, PPM, CUT, GIF, RLA
 // except the PNG reader's, which goes after "dib". The EPS reader's class has no step.
 const std::vector<TFormatRemoval>& RemovalOrder() {
+    // clang-format off
     static const std::vector<TFormatRemoval> steps = {
-        {"", &TPSPGraphic::ClassRef},      {"", &TPSDGraphic::ClassRef},
-        {"", &TTargaGraphic::ClassRef},    {"", &TTIFFGraphic::ClassRef},
-        {"", &TSGIGraphic::ClassRef},      {"", &TPCXGraphic::ClassRef},
-        {"", &TAutodeskGraphic::ClassRef}, {"", &TGIFGraphic::ClassRef},
-        {"rle", &TBitmap::ClassRef},       {"dib", &TBitmap::ClassRef},
+        {"", &TPSPGraphic::ClassRef},
+        {"", &TPSDGraphic::ClassRef},
+        {"", &TTargaGraphic::ClassRef},
+        {"", &TTIFFGraphic::ClassRef},
+        {"", &TSGIGraphic::ClassRef},
+        {"", &TPCXGraphic::ClassRef},
+        {"", &TAutodeskGraphic::ClassRef},
+        {"", &TPCDGraphic::ClassRef},
+        {"", &TPPMGraphic::ClassRef},
+        {"", &TCUTGraphic::ClassRef},
+        {"", &TGIFGraphic::ClassRef},
+        {"", &TRLAGraphic::ClassRef},
+        {"rle", &TBitmap::ClassRef},
+        {"dib", &TBitmap::ClassRef},
         {"", &TPNGGraphic::ClassRef},
     };
+    // clang-format on
     return steps;
 }
 

@@ -82,6 +82,33 @@ inline constexpr char msgTIFFSampleDepth[] = "The sample depth of this image is"
 inline constexpr char msgTIFFNoImageData[] =
     "Cannot load image. The %s file states neither strip nor tile offsets.";
 
+// Portable maps, Photo-CD, Dr. Halo CUT and Alias/Wavefront RLA readers (EInvalidGraphic).
+// Short names of the portable maps: the format as a whole, and the one the stream read error
+// of their character reader names.
+inline constexpr char msgMapFormats[] = "PBM, PGM or PPM";
+inline constexpr char msgMapReadFormat[] = "PPM";
+// Second place: the character as written ('x', or its code), third: where it stands
+// (msgInHeader, msgInPixelData).
+inline constexpr char msgUnexpectedCharacter[] =
+    "Cannot load image. The %s file holds an unexpected character %s in its %s.";
+inline constexpr char msgInHeader[] = "header";
+inline constexpr char msgInPixelData[] = "pixel data";
+// Values named in msgBadValue; %s is the value as the file states it.
+inline constexpr char msgValueMaximum[] = "maximum value %s";
+inline constexpr char msgValueColorChannels[] = "number of colour channels %s";
+inline constexpr char msgValueChannelBits[] = "colour channel depth of %s bits";
+inline constexpr char msgValueMatteBits[] = "matte channel depth of %s bits";
+// Second place: the row, third: its offset.
+inline constexpr char msgValueRowOffset[] = "offset of row %s (%s)";
+// Parts named in msgTruncatedPart.
+inline constexpr char msgPartRowOffsets[] = "row offsets";
+inline constexpr char msgPartChannelData[] = "channel data";
+inline constexpr char msgPartBaseImage[] = "Base image";
+// A Dr. Halo palette file shorter than its header or the colours it states: the image's
+// short name, then the palette file's name.
+inline constexpr char msgPaletteFileShort[] =
+    "Cannot load image. The %s palette file \"%s\" ends before the colours it states.";
+
 // Bitmap use outside the image (EInvalidGraphic); %s is the index.
 inline constexpr char msgScanLineRange[] = "Scan line index out of range (%s).";
 inline constexpr char msgPixelRange[] = "Pixel index out of range.";

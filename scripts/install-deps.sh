@@ -15,11 +15,9 @@ packages=(
 # Benchmarks compare against these peers; only `make bench` needs them.
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(libbenchmark-dev libpng-dev libtiff-dev libgif-dev libstb-dev)
-    # bench/make_codec_data.sh makes the codec inputs with independent encoders.
-    packages+=(imagemagick libtiff-tools python3-pil)
-    # bench/make_paint_inputs.py (and tests/data/formats/generate_paint.py) write SGI and PCX
-    # files with netpbm's pnmtosgi and ppmtopcx.
-    packages+=(netpbm)
+    # bench/make_codec_data.sh, make_paint_inputs.py and make_maps_inputs.py make their inputs
+    # with independent encoders (netpbm also writes test files of tests/data/formats).
+    packages+=(imagemagick libtiff-tools python3-pil netpbm)
 fi
 # scripts/screenshots.sh drives programs on a virtual screen.
 if [[ "${1:-}" == "--screenshots" ]]; then
