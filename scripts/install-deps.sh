@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ make pkg-config
-    zlib1g-dev libjpeg62-turbo-dev
+    zlib1g-dev libdeflate-dev libjpeg62-turbo-dev
     qt6-base-dev qt6-translations-l10n
     fonts-liberation2
     libgtest-dev libgmock-dev

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include <libdeflate.h>
+
 namespace {
 
 [[noreturn]] void RaiseLZ77Error() {
@@ -21,7 +23,12 @@ TLZ77Decoder::~TLZ77Decoder() {
     if (started_) inflateEnd(&stream_);
 }
 
+void TLZ77Decoder::TWholeDeleter::operator()(libdeflate_decompressor* decompressor) const {
+    libdeflate_free_decompressor(decompressor);
+}
+
 void TLZ77Decoder::BeginDecoding() {
+    if (resetPerBlock_ && !whole_) whole_.reset(libdeflate_alloc_decompressor());
     if (started_) {
         inflateEnd(&stream_);
         started_ = false;
@@ -38,8 +45,26 @@ void TLZ77Decoder::EndDecoding() {
     if (zResult_ < 0) RaiseLZ77Error();
 }
 
+bool TLZ77Decoder::DecodeWhole(const uint8_t*& input, uint8_t*& output, size_t inputSize,
+                               size_t outputSize) {
+    size_t consumed = 0, produced = 0;
+    if (libdeflate_zlib_decompress_ex(whole_.get(), input, inputSize, output, outputSize, &consumed,
+                                      &produced) != LIBDEFLATE_SUCCESS)
+        return false;
+    // As zlib leaves it after the stream's end.
+    input += consumed;
+    output += produced;
+    stream_.avail_in = uInt(inputSize - consumed);
+    stream_.avail_out = uInt(outputSize - produced);
+    zResult_ = Z_STREAM_END;
+    return true;
+}
+
 void TLZ77Decoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                           int32_t outputSize) {
+    if (resetPerBlock_ && whole_ && started_ &&
+        DecodeWhole(input, output, size_t(std::max(inputSize, 0)), size_t(std::max(outputSize, 0))))
+        return;
     stream_.next_in = input;
     stream_.avail_in = static_cast<uInt>(std::max(inputSize, 0));
     if (resetPerBlock_) zResult_ = inflateReset(&stream_);

@@ -3,11 +3,20 @@
 
 #include "imaging/codecs/Decoder.h"
 
+#include <memory>
+
 #define ZLIB_CONST
 #include <zlib.h>
 
+struct libdeflate_decompressor;
+
 // Inflates through zlib. Both pointers move on: `input` past the bytes inflate consumed,
 // `output` past the bytes it produced.
+//
+// A decoder whose every block is a stream of its own (TIFF strips and tiles) inflates whole
+// blocks through libdeflate, about twice as fast as zlib; a block libdeflate cannot take whole
+// (damaged, cut short, longer than the output) goes through zlib as any other, so that results
+// never depend on which library ran.
 //
 // Truncation is not raised: inflate stops at the end of the given input or output and the
 // caller reads ZResult, InputLeft and OutputLeft. Only BeginDecoding and EndDecoding raise
@@ -36,6 +45,13 @@ public:
     uint32_t OutputLeft() const { return stream_.avail_out; }
 
 private:
+    // Inflates one whole block through libdeflate; false when zlib has to take it.
+    bool DecodeWhole(const uint8_t*& input, uint8_t*& output, size_t inputSize, size_t outputSize);
+
+    struct TWholeDeleter {
+        void operator()(libdeflate_decompressor* decompressor) const;
+    };
+    std::unique_ptr<libdeflate_decompressor, TWholeDeleter> whole_;
     z_stream stream_{};
     int32_t inflateFlush_;
     bool resetPerBlock_;

@@ -57,6 +57,12 @@ TEST(RLAReader, FilesLoadPixelForPixel) {
     const auto gamma = Load<TRLAGraphic>(Fixture("gamma_comma.rla"));
     EXPECT_FLOAT_EQ(gamma->ImageProperties.SourceGamma, 2.2f);
     EXPECT_TRUE(gamma->ImageProperties.Flags.Contains(flGammaCorrected));
+    // The gamma is the display's the image was made for: made for 2.2, it shows as stored;
+    // made for 1.8 (darker displays), it is brightened.
+    for (int x = 0; x < plain->Width(); ++x)
+        ASSERT_EQ(gamma->PixelColor(x, 3), plain->PixelColor(x, 3)) << x;
+    const auto mac = Load<TRLAGraphic>(Fixture("gamma_mac.rla"));
+    EXPECT_GT(mac->PixelColor(5, 3).rgbGreen, plain->PixelColor(5, 3).rgbGreen);
 }
 
 TEST(RLAReader, GammaTextReadsTheSameWhateverTheUsersLocale) {

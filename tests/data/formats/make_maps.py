@@ -469,8 +469,9 @@ def rla_file(width, height, channels, bits=8, matte=None, matte_bits=None, botto
 
 
 def gamma_table(gamma):
-    """The colour manager's table for a file gamma against a display of 2.2 over 8 bits."""
-    exponent = f32(1.0 / f32(f32(gamma) * f32(2.2)))
+    """The colour manager's table for an image made for a display of `gamma`, shown on one of
+    2.2, over 8 bits: the reader corrects from 1 / gamma, so the exponent is gamma / 2.2."""
+    exponent = f32(1.0 / f32(f32(f32(1.0) / f32(gamma)) * f32(2.2)))
     return [round((i / 255.0) ** exponent * 255.0) for i in range(256)]
 
 
@@ -523,6 +524,9 @@ def make_rla():
     reference(path, table=gamma_table(2.2))
     path = write("gamma_comma.rla", rla_file(width, height, rgb, gamma=b"2,2"))
     reference(path, table=gamma_table(2.2))
+    # An image made for a display of 1.8 is brightened for one of 2.2.
+    path = write("gamma_mac.rla", rla_file(width, height, rgb, gamma=b"1.8"))
+    reference(path, table=gamma_table(1.8))
     # 16-bit channels (high bytes of a row, then low bytes), shown as v * 255 div 65535.
     wide = [rows(c, scale=lambda v: v * 257 - (v & 3)) for c in range(3)]
     path = write("rgb16.rla", rla_file(width, height, wide, bits=16))
@@ -543,7 +547,7 @@ def make_rla():
 
 
 if __name__ == "__main__":
-    make_pnm()
-    make_pcd()
-    make_cut()
-    make_rla()
+    import sys
+    makers = {"pnm": make_pnm, "pcd": make_pcd, "cut": make_cut, "rla": make_rla}
+    for name in sys.argv[1:] or makers:
+        makers[name]()
