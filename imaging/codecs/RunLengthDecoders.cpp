@@ -16,7 +16,9 @@ size_t Left(const uint8_t* source, const uint8_t* end) {
 
 // Packets are short (at most a few hundred bytes): they are copied and filled in 16-byte
 // blocks, the last one overlapping the one before, rather than through a library call.
+// Nothing is done for no bytes, where the output may be a null pointer.
 inline void CopyBytes(uint8_t* target, const uint8_t* source, size_t count) {
+    if (count == 0) return;
     if (count < 16) {
         std::memcpy(target, source, count);
         return;
@@ -26,6 +28,7 @@ inline void CopyBytes(uint8_t* target, const uint8_t* source, size_t count) {
 }
 
 inline void FillBytes(uint8_t* target, uint8_t value, size_t count) {
+    if (count == 0) return;
     if (count < 16) {
         std::memset(target, value, count);
         return;

@@ -230,3 +230,20 @@ TEST(RunLength, EncodeOfDecodeOnlyClassesWritesNothing) {
         EXPECT_EQ(out[0] | out[1] | out[2] | out[3], 0);
     }
 }
+
+TEST(RunLength, NoOutputIsNoWriteEvenThroughANullPointer) {
+    // A zero-byte output (a row of no pixels) may be a null pointer: packets of every kind
+    // then copy and fill nothing (the fuzzer found the CUT decoder passing it to memcpy).
+    const Bytes packed = {0x00, 0x00, 0x85, 0x04, 0x85, 0xF7, 0x03, 1, 2, 3, 0x83, 0x0D, 0x00};
+    TCUTRLEDecoder cut;
+    TPackbitsRLEDecoder packbits;
+    TPCXRLEDecoder pcx;
+    TPSPRLEDecoder psp;
+    TRLADecoder rla;
+    for (TDecoder* decoder : std::initializer_list<TDecoder*>{&cut, &packbits, &pcx, &psp, &rla}) {
+        const uint8_t* input = packed.data();
+        uint8_t* output = nullptr;
+        decoder->Decode(input, output, int32_t(packed.size()), 0);
+        EXPECT_EQ(output, nullptr);
+    }
+}
