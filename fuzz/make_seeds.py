@@ -2,7 +2,7 @@
 """Builds the seed corpus of every fuzz target from the files of tests/data.
 
 The table (written by fuzz/CMakeLists.txt from each chronolith_add_fuzzer's SEEDS) has one
-line per target: its name, then seed specs. A spec is a glob under tests/data, copied as it
+line per target: its name, then seed sources. A source is a glob under tests/data, copied as it
 is (what a reader's target wants), or RECIPE:glob, where the recipe turns each file into the
 target's own input (a decoder target's header bytes and the compressed data it decodes):
 
@@ -17,7 +17,7 @@ target's own input (a decoder target's header bytes and the compressed data it d
     thunder-pnm    fuzz_thunder_pcd: a PGM/PPM file's rows as ThunderScan 4-bit data
     pcd-pnm        fuzz_thunder_pcd: a PGM/PPM file's row differences as Photo-CD residuals
 
-Every spec must match a file and every file must make a seed, so that a renamed fixture or a
+Every source must match a file and every file must make a seed, so that a renamed fixture or a
 mistyped glob fails the build instead of leaving a target without a corpus.
 
 Usage: make_seeds.py --data tests/data --table seeds.txt --out DIR
@@ -322,11 +322,11 @@ def recipe_of(name):
     return RECIPES[name]
 
 
-def build(data_dir, target, specs, out_dir):
+def build(data_dir, target, sources, out_dir):
     target_dir = os.path.join(out_dir, target)
     os.makedirs(target_dir)
-    for spec in specs:
-        recipe, pattern = spec.split(":", 1) if ":" in spec else (None, spec)
+    for source in sources:
+        recipe, pattern = source.split(":", 1) if ":" in source else (None, source)
         make = recipe_of(recipe)
         files = sorted(glob.glob(os.path.join(data_dir, pattern)))
         if not files:

@@ -11,7 +11,7 @@ using namespace formats_test;
 
 namespace {
 
-struct TPcxSpec {
+struct TPcxFields {
     uint8_t Maker = 10, Version = 5, Encoding = 1, Bits = 8;
     uint16_t Width = 4, Height = 2;
     uint8_t Planes = 1;
@@ -19,20 +19,20 @@ struct TPcxSpec {
     uint16_t PaletteInfo = 1;
 };
 
-Bytes PcxHeader(const TPcxSpec& spec) {
-    Bytes out = {spec.Maker, spec.Version, spec.Encoding, spec.Bits};
+Bytes PcxHeader(const TPcxFields& fields) {
+    Bytes out = {fields.Maker, fields.Version, fields.Encoding, fields.Bits};
     PutLE16(out, 0);
     PutLE16(out, 0);
-    PutLE16(out, uint16_t(spec.Width - 1));
-    PutLE16(out, uint16_t(spec.Height - 1));
+    PutLE16(out, uint16_t(fields.Width - 1));
+    PutLE16(out, uint16_t(fields.Height - 1));
     PutLE16(out, 300);
     PutLE16(out, 200);
     for (int i = 0; i < 16; ++i)
         out.insert(out.end(), {uint8_t(i * 16), uint8_t(i), uint8_t(255 - i)});
     out.push_back(0);
-    out.push_back(spec.Planes);
-    PutLE16(out, spec.BytesPerLine);
-    PutLE16(out, spec.PaletteInfo);
+    out.push_back(fields.Planes);
+    PutLE16(out, fields.BytesPerLine);
+    PutLE16(out, fields.PaletteInfo);
     out.resize(128, 0);
     return out;
 }
