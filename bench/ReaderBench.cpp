@@ -1,11 +1,7 @@
 // Decoding speed and memory of the PNG, GIF and Targa readers against libpng, giflib and
 // stb_image, on the same files (written by independent encoders, see make_reader_inputs.py).
 //
-// Fairness: every file is read into memory once; each side decodes those bytes from memory
-// into pixels in its usual output layout. All sides use the same allocator, set up so that
-// large blocks stay in the heap and are reused (no fresh pages per iteration for anyone), and
-// every allocation is counted: the counter PeakMiB is the most memory a side held at once
-// during one decode, besides the input.
+// Fairness and the counter PeakMiB: see BenchSupport.h.
 //
 // Run: build/bench/reader_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only
 // and compare the medians of one file.
@@ -15,147 +11,25 @@
 #define STBI_ONLY_TGA
 #include <stb/stb_image.h>
 
+#include "BenchSupport.h"
 #include "imaging/formats/GIFGraphic.h"
 #include "imaging/formats/PNGGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
-#include "platform/graphics/Stream.h"
 
 #include <benchmark/benchmark.h>
 #include <gif_lib.h>
 #include <png.h>
 
-#include <malloc.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <string>
 #include <vector>
 
-// --- Allocation accounting: the C allocator, replaced by a counting front over glibc's. ---
-
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* pointer, size_t size);
-void* __libc_memalign(size_t alignment, size_t size);
-void __libc_free(void* pointer);
-}
-
-namespace {
-std::atomic<int64_t> g_live{0};
-std::atomic<int64_t> g_peak{0};
-
-void* Counted(void* pointer) {
-    if (pointer) {
-        const int64_t live = g_live += int64_t(malloc_usable_size(pointer));
-        int64_t peak = g_peak.load(std::memory_order_relaxed);
-        while (live > peak && !g_peak.compare_exchange_weak(peak, live)) {
-        }
-    }
-    return pointer;
-}
-void Uncount(void* pointer) {
-    if (pointer) g_live -= int64_t(malloc_usable_size(pointer));
-}
-} // namespace
-
-extern "C" {
-void* malloc(size_t size) {
-    return Counted(__libc_malloc(size));
-}
-void* calloc(size_t count, size_t size) {
-    return Counted(__libc_calloc(count, size));
-}
-void* realloc(void* pointer, size_t size) {
-    const size_t old = pointer ? malloc_usable_size(pointer) : 0;
-    void* result = __libc_realloc(pointer, size);
-    if (result || size == 0) {
-        g_live -= int64_t(old);
-        Counted(result);
-    }
-    return result;
-}
-void free(void* pointer) {
-    Uncount(pointer);
-    __libc_free(pointer);
-}
-void* memalign(size_t alignment, size_t size) {
-    return Counted(__libc_memalign(alignment, size));
-}
-void* aligned_alloc(size_t alignment, size_t size) {
-    return memalign(alignment, size);
-}
-int posix_memalign(void** result, size_t alignment, size_t size) {
-    void* pointer = memalign(alignment, size);
-    if (!pointer) return ENOMEM;
-    *result = pointer;
-    return 0;
-}
-void* valloc(size_t size) {
-    return memalign(4096, size);
-}
-void* pvalloc(size_t size) {
-    return memalign(4096, (size + 4095) & ~size_t(4095));
-}
-}
-
 namespace {
 
-// Large blocks come from the heap and go back to it, so that no side pays for fresh pages
-// after the first iteration.
-const bool g_allocatorSetUp = [] {
-    mallopt(M_MMAP_MAX, 0);
-    mallopt(M_TRIM_THRESHOLD, 1 << 30);
-    return true;
-}();
-
-using Bytes = std::vector<uint8_t>;
-
-const Bytes& Input(const std::string& name) {
-    static std::map<std::string, Bytes> files;
-    auto it = files.find(name);
-    if (it == files.end()) {
-        std::ifstream file(std::string(CHRONOLITH_BENCH_DATA) + "/readers/" + name,
-                           std::ios::binary);
-        it = files.emplace(name, Bytes(std::istreambuf_iterator<char>(file), {})).first;
-    }
-    return it->second;
-}
-
-// Runs `decode` once per iteration and reports the peak memory of one decode.
-template <class Decode>
-void Measure(benchmark::State& state, const std::string& name, Decode decode) {
-    const Bytes& data = Input(name);
-    if (data.empty()) {
-        state.SkipWithError(("missing input " + name + ": build reader_bench_inputs").c_str());
-        return;
-    }
-    (void)g_allocatorSetUp;
-    const int64_t base = g_live.load();
-    g_peak = base;
-    for (auto _ : state) decode(data);
-    state.counters["PeakMiB"] = double(g_peak.load() - base) / (1 << 20);
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
-}
-
-// --- Our readers ---
-
-template <class Reader> void Ours(benchmark::State& state, const std::string& name) {
-    // The stream holds its own copy of the file, made before the measure starts.
-    TMemoryStream stream(Input(name));
-    Measure(state, name, [&](const Bytes&) {
-        stream.SetPosition(0);
-        Reader image;
-        image.DecodeImage(stream);
-        benchmark::DoNotOptimize(image.ScanLine(0));
-    });
-}
+using bench::Bytes;
+using bench::Measure;
 
 // --- libpng: rows in the same layouts as ours (BGR, BGRA, 8-bit indices), 16 bits stripped ---
 
@@ -237,13 +111,13 @@ void Stb(benchmark::State& state, const std::string& name) {
 }
 
 void OursPNG(benchmark::State& state, const std::string& name) {
-    Ours<TPNGGraphic>(state, name);
+    bench::Ours<TPNGGraphic>(state, name);
 }
 void OursGIF(benchmark::State& state, const std::string& name) {
-    Ours<TGIFGraphic>(state, name);
+    bench::Ours<TGIFGraphic>(state, name);
 }
 void OursTarga(benchmark::State& state, const std::string& name) {
-    Ours<TTargaGraphic>(state, name);
+    bench::Ours<TTargaGraphic>(state, name);
 }
 
 #define READER_BENCH(function, label, file)                                                        \

@@ -7,10 +7,8 @@
 // TIFFReadEncodedStrip, one after another, into one image-sized buffer: it undoes the
 // compression and the predictor but converts no colour (our reader also turns RGB into the
 // bitmap's BGR). For the JPEG file it is told to deliver RGB (JPEGCOLORMODE_RGB), as it would
-// otherwise hand out raw subsampled YCbCr rather than pixels. Both sides use the same
-// allocator, set up so that large blocks stay in the heap and are reused, and every
-// allocation is counted: PeakMiB is the most memory a side held at once during one decode,
-// besides the input.
+// otherwise hand out raw subsampled YCbCr rather than pixels. The shared allocator and the
+// counter PeakMiB: see BenchSupport.h.
 //
 // Zlib inflates the strips of the deflate files with zlib alone (no predictor, no colour),
 // into one image-sized buffer: the floor of any reader that inflates through zlib, as ours
@@ -18,128 +16,26 @@
 //
 // Run: build-bench/bench/tiff_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only
 // and compare the medians of one file.
+#include "BenchSupport.h"
 #include "imaging/formats/TIFFGraphic.h"
-#include "platform/graphics/Stream.h"
 
 #include <benchmark/benchmark.h>
 #include <tiffio.h>
 #include <zlib.h>
 
-#include <malloc.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <string>
 #include <vector>
 
-// --- Allocation accounting: the C allocator, replaced by a counting front over glibc's. ---
-
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* pointer, size_t size);
-void* __libc_memalign(size_t alignment, size_t size);
-void __libc_free(void* pointer);
-}
-
-namespace {
-std::atomic<int64_t> g_live{0};
-std::atomic<int64_t> g_peak{0};
-
-void* Counted(void* pointer) {
-    if (pointer) {
-        const int64_t live = g_live += int64_t(malloc_usable_size(pointer));
-        int64_t peak = g_peak.load(std::memory_order_relaxed);
-        while (live > peak && !g_peak.compare_exchange_weak(peak, live)) {
-        }
-    }
-    return pointer;
-}
-} // namespace
-
-extern "C" {
-void* malloc(size_t size) {
-    return Counted(__libc_malloc(size));
-}
-void* calloc(size_t count, size_t size) {
-    return Counted(__libc_calloc(count, size));
-}
-void* realloc(void* pointer, size_t size) {
-    const size_t old = pointer ? malloc_usable_size(pointer) : 0;
-    void* result = __libc_realloc(pointer, size);
-    if (result || size == 0) {
-        g_live -= int64_t(old);
-        Counted(result);
-    }
-    return result;
-}
-void free(void* pointer) {
-    if (pointer) g_live -= int64_t(malloc_usable_size(pointer));
-    __libc_free(pointer);
-}
-void* memalign(size_t alignment, size_t size) {
-    return Counted(__libc_memalign(alignment, size));
-}
-void* aligned_alloc(size_t alignment, size_t size) {
-    return memalign(alignment, size);
-}
-int posix_memalign(void** result, size_t alignment, size_t size) {
-    void* pointer = memalign(alignment, size);
-    if (!pointer) return ENOMEM;
-    *result = pointer;
-    return 0;
-}
-}
-
 namespace {
 
-const bool g_allocatorSetUp = [] {
-    mallopt(M_MMAP_MAX, 0);
-    mallopt(M_TRIM_THRESHOLD, 1 << 30);
-    return true;
-}();
-
-using Bytes = std::vector<uint8_t>;
-
-const Bytes& Input(const std::string& name) {
-    static std::map<std::string, Bytes> files;
-    auto it = files.find(name);
-    if (it == files.end()) {
-        std::ifstream file(std::string(CHRONOLITH_BENCH_DATA) + "/tiff/" + name, std::ios::binary);
-        it = files.emplace(name, Bytes(std::istreambuf_iterator<char>(file), {})).first;
-    }
-    return it->second;
-}
-
-template <class Decode>
-void Measure(benchmark::State& state, const std::string& name, Decode decode) {
-    const Bytes& data = Input(name);
-    if (data.empty()) {
-        state.SkipWithError(("missing input " + name + ": build tiff_bench_inputs").c_str());
-        return;
-    }
-    (void)g_allocatorSetUp;
-    const int64_t base = g_live.load();
-    g_peak = base;
-    for (auto _ : state) decode(data);
-    state.counters["PeakMiB"] = double(g_peak.load() - base) / (1 << 20);
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
-}
+using bench::Bytes;
+using bench::Measure;
 
 void Ours(benchmark::State& state, const std::string& name) {
-    TMemoryStream stream(Input(name));
-    Measure(state, name, [&](const Bytes&) {
-        stream.SetPosition(0);
-        TTIFFGraphic image;
-        image.DecodeImage(stream);
-        benchmark::DoNotOptimize(image.ScanLine(0));
-    });
+    bench::Ours<TTIFFGraphic>(state, name);
 }
 
 // --- libtiff over memory ---
@@ -204,7 +100,7 @@ void LibTiff(benchmark::State& state, const std::string& name) {
 }
 
 void Zlib(benchmark::State& state, const std::string& name) {
-    const Bytes& data = Input(name);
+    const Bytes& data = bench::Input(name);
     TMemoryFile file{&data, 0};
     TIFF* tif = TIFFClientOpen("bench", "rm", &file, ReadProc, WriteProc, SeekProc, CloseProc,
                                SizeProc, MapProc, UnmapProc);
