@@ -4,7 +4,7 @@
 # "Edition" at 219,92):
 #   docs/editor-scale.png    the scale file of the first menu item ("Editer le fichier Echelle"):
 #                            keys whole, colours with their swatches
-#   docs/picture-dialog.png  "Choisir Image Biosphère" previewing the chosen picture, in French
+#   docs/picture-dialog.png  "Choisir Image Biosphère" previewing a TIFF picture clicked in the list
 # Build first (make build); run from the repository's root.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,6 +13,6 @@ cd "$root"
 bash scripts/screenshots.sh -s 1280x800 \
     -w 3 -c 219,92 -k "Down Down Down Down Down Return" -w 2 -c 640,181 -w 1 \
     -o docs/editor-scale.png \
-    -c 219,92 -k "Down Down Down Down Return" -w 2 -c 386,562 -w 2 \
+    -c 219,92 -k "Down Down Down Down Return" -w 2 -c 356,364 -w 2 \
     -o docs/picture-dialog.png \
     -k Escape -- "$build/app/chronolith"
