@@ -1,20 +1,30 @@
 // chronolith-image: the image library from the command line. Lists the registered formats,
-// describes a file, converts a file, measures decoding.
+// describes a file, converts a file, makes a thumbnail for file managers, measures decoding.
 #include "app/ImageWriters.h"
 #include "imaging/ColorManager.h"
 #include "imaging/FileFormatList.h"
 #include "imaging/ImageGraphic.h"
 #include "imaging/ImageMessages.h"
 #include "platform/graphics/Bitmap.h"
+#include "platform/graphics/BitmapImage.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Picture.h"
 #include "platform/graphics/Stream.h"
 
+#include <QBuffer>
+#include <QByteArray>
+#include <QImage>
+#include <QImageWriter>
+
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -52,12 +62,25 @@ const char* const ConvertUsage =
     "\n"
     "Loads IN through the class registered for its extension and writes OUT by its own\n"
     "extension:\n"
+    "  .png  8-bit PNG: 1-, 4- and 8-bit images as palette images with their palette, 32-bit\n"
+    "        images whose fourth bytes are not all 0 as RGBA, every other image as RGB.\n"
     "  .pam  P7, DEPTH 4, MAXVAL 255, TUPLTYPE RGB_ALPHA; palettes resolved, 5-bit channels\n"
     "        widened by bit replication, alpha from 32-bit images and 255 otherwise.\n"
     "  .tga  Targa, run-length compressed: 1-, 4- and 8-bit images as 8-bit indices with a\n"
     "        colour map, 15/16-bit as 5-5-5, 24- and 32-bit as they are.\n"
     "Exit status: 0 on success; 1 with the error's message when loading or writing fails;\n"
     "2 with \"empty image\" when the load leaves the image empty without an error.\n";
+
+const char* const ThumbnailUsage =
+    "Usage: chronolith-image thumbnail IN OUT SIZE\n"
+    "\n"
+    "Loads IN through the class registered for its extension and writes OUT, a PNG image\n"
+    "with IN's aspect ratio whose longer side is SIZE pixels (1 to 4096); an image that\n"
+    "already fits keeps its size. For file managers (the chronolith.thumbnailer entry): the\n"
+    "load may take at most 128 MiB and 10 seconds of processor time (20 seconds in all), and\n"
+    "OUT appears whole or not at all.\n"
+    "Exit status: 0 on success; 1 with a message when loading or writing fails or a limit is\n"
+    "reached; 2 with \"empty image\" when the load leaves the image empty without an error.\n";
 
 const char* const BenchUsage =
     "Usage: chronolith-image bench FILE [-n N]\n"
@@ -294,6 +317,135 @@ int Convert(int argc, char** argv) {
     return 0;
 }
 
+// Limits of a thumbnail: a file manager runs the tool on every file of a folder, downloads
+// included, so no file may make it take much memory or time.
+constexpr size_t ThumbnailMemory = size_t(128) << 20;
+constexpr rlim_t ThumbnailCpuSeconds = 10;
+constexpr unsigned ThumbnailWallSeconds = 20;
+constexpr int MaxThumbnailSize = 4096;
+
+extern "C" void OnThumbnailTimeLimit(int) {
+    static const char message[] = "chronolith-image: time limit reached\n";
+    [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
+    _exit(1);
+}
+
+// Ends the process with status 1 when the load takes more than the thumbnail's processor or
+// wall-clock time; the destructor lifts both limits again.
+class TTimeLimit {
+public:
+    TTimeLimit() {
+        std::signal(SIGXCPU, OnThumbnailTimeLimit);
+        std::signal(SIGALRM, OnThumbnailTimeLimit);
+        getrlimit(RLIMIT_CPU, &saved_);
+        rlimit limit = saved_;
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        limit.rlim_cur =
+            rlim_t(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + ThumbnailCpuSeconds;
+        if (saved_.rlim_max != RLIM_INFINITY)
+            limit.rlim_cur = std::min(limit.rlim_cur, saved_.rlim_max);
+        setrlimit(RLIMIT_CPU, &limit);
+        alarm(ThumbnailWallSeconds);
+    }
+    ~TTimeLimit() {
+        alarm(0);
+        setrlimit(RLIMIT_CPU, &saved_);
+    }
+    TTimeLimit(const TTimeLimit&) = delete;
+    TTimeLimit& operator=(const TTimeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+};
+
+// A file written beside its final name and renamed over it once complete, so that a reader
+// never sees part of it; removed when it is not committed.
+class TAtomicFile {
+public:
+    explicit TAtomicFile(const std::string& fileName)
+        : fileName_(fileName), temporary_(fileName + ".XXXXXX") {
+        fd_ = mkstemp(temporary_.data());
+        if (fd_ < 0)
+            throw EStreamError(FormatImageMessage(msgCannotOpen, fileName, std::strerror(errno)));
+    }
+    ~TAtomicFile() {
+        if (fd_ >= 0) close(fd_);
+        if (!committed_) unlink(temporary_.c_str());
+    }
+    TAtomicFile(const TAtomicFile&) = delete;
+    TAtomicFile& operator=(const TAtomicFile&) = delete;
+
+    void Commit(const QByteArray& bytes) {
+        for (qsizetype done = 0; done < bytes.size();) {
+            const ssize_t n = write(fd_, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) throw EStreamError(msgStreamWrite);
+            done += n;
+        }
+        const int result = close(fd_);
+        fd_ = -1;
+        if (result != 0 || std::rename(temporary_.c_str(), fileName_.c_str()) != 0)
+            throw EStreamError(msgStreamWrite);
+        committed_ = true;
+    }
+
+private:
+    std::string fileName_;
+    std::string temporary_;
+    int fd_ = -1;
+    bool committed_ = false;
+};
+
+// The bitmap within side x side pixels, its aspect ratio kept; never enlarged. A large
+// bitmap is first sampled down to about four times the size, then filtered.
+QImage ThumbnailOf(const TBitmap& bitmap, int side) {
+    const int width = bitmap.Width(), height = bitmap.Height();
+    if (width <= side && height <= side) return BitmapToQImage(bitmap);
+    const double scale = double(side) / double(std::max(width, height));
+    const int targetWidth = std::max(1, int(std::lround(width * scale)));
+    const int targetHeight = std::max(1, int(std::lround(height * scale)));
+    const QImage sampled = BitmapToQImage(bitmap, QSize(4 * side, 4 * side));
+    if (sampled.isNull()) return {};
+    return sampled.scaled(targetWidth, targetHeight, Qt::IgnoreAspectRatio,
+                          Qt::SmoothTransformation);
+}
+
+int Thumbnail(int argc, char** argv) {
+    if (WantsHelp(argc, argv, 2)) return std::printf("%s", ThumbnailUsage), 0;
+    if (argc != 5)
+        return UsageError("thumbnail takes an input file, an output file and a size",
+                          ThumbnailUsage);
+    int side = 0;
+    if (!TryStrToInt(argv[4], side) || side < 1 || side > MaxThumbnailSize)
+        return UsageError("SIZE must be a number from 1 to 4096", ThumbnailUsage);
+    TBitmap::SetMaxPixelBytes(ThumbnailMemory);
+    QByteArray png;
+    {
+        const TTimeLimit limit;
+        TPicture picture;
+        picture.LoadFromFile(argv[2]);
+        const TBitmap* bitmap = picture.Graphic()->AsBitmap();
+        if (!bitmap) {
+            std::fprintf(stderr, "%s has no pixels to show.\n",
+                         picture.Graphic()->ClassType()->Name);
+            return 1;
+        }
+        if (bitmap->Empty()) {
+            std::fprintf(stderr, "empty image\n");
+            return 2;
+        }
+        const QImage image = ThumbnailOf(*bitmap, side);
+        if (image.isNull()) throw EInvalidGraphic(FormatImageMessage(msgOutOfMemory, "PNG"));
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, "png");
+        if (!writer.write(image)) throw EInvalidGraphic(FormatImageMessage(msgCannotSave, "PNG"));
+    }
+    TAtomicFile(argv[3]).Commit(png);
+    return 0;
+}
+
 int Bench(int argc, char** argv) {
     if (WantsHelp(argc, argv, 2)) return std::printf("%s", BenchUsage), 0;
     std::string file;
@@ -350,6 +502,7 @@ int main(int argc, char** argv) {
         if (command == "formats") return Formats(argc, argv);
         if (command == "info") return Info(argc, argv);
         if (command == "convert") return Convert(argc, argv);
+        if (command == "thumbnail") return Thumbnail(argc, argv);
         if (command == "bench") return Bench(argc, argv);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());

@@ -3,8 +3,13 @@
 #include "imaging/ImageMessages.h"
 #include "imaging/formats/TargaGraphic.h"
 #include "platform/graphics/Bitmap.h"
+#include "platform/graphics/BitmapImage.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Stream.h"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QImageWriter>
 
 #include <algorithm>
 #include <cctype>
@@ -21,6 +26,7 @@ struct TWriterEntry {
 // function that writes a bitmap to a stream.
 constexpr TWriterEntry Writers[] = {
     {"pam", &WritePAM},
+    {"png", &WritePNG},
     {"tga", &WriteTarga},
 };
 
@@ -112,6 +118,18 @@ void WriteTarga(const TBitmap& bitmap, TStream& stream) {
     TTargaGraphic targa;
     targa.Assign(bitmap);
     targa.EncodeImage(stream);
+}
+
+void WritePNG(const TBitmap& bitmap, TStream& stream) {
+    if (bitmap.Empty()) throw EInvalidGraphic(msgEmptyImage);
+    const QImage image = BitmapToQImageKeepingPalette(bitmap);
+    if (image.isNull()) throw EInvalidGraphic(FormatImageMessage(msgOutOfMemory, "PNG"));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    if (!writer.write(image)) throw EInvalidGraphic(FormatImageMessage(msgCannotSave, "PNG"));
+    stream.WriteBuffer(bytes.constData(), size_t(bytes.size()));
 }
 
 TImageWriter FindImageWriter(const std::string& extension) {

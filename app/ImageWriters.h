@@ -14,6 +14,11 @@ void WritePAM(const TBitmap& bitmap, TStream& stream);
 // indices with a 256-entry colour map, or 16-, 24- or 32-bit pixels, top row first.
 void WriteTarga(const TBitmap& bitmap, TStream& stream);
 
+// Writes `bitmap` as a PNG file through Qt's image writer: 1-, 4- and 8-bit bitmaps as 8-bit
+// palette images with their palette, 32-bit bitmaps whose fourth bytes are not all 0 as 8-bit
+// RGBA, every other format as 8-bit RGB.
+void WritePNG(const TBitmap& bitmap, TStream& stream);
+
 using TImageWriter = void (*)(const TBitmap& bitmap, TStream& stream);
 
 // The writer for an output extension (without the dot, letter case ignored), or null.

@@ -1,5 +1,5 @@
 #include "platform/graphics/Bitmap.h"
-#include "platform/ui/BitmapImage.h"
+#include "platform/graphics/BitmapImage.h"
 
 #include <gtest/gtest.h>
 

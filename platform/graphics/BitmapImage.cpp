@@ -1,4 +1,4 @@
-#include "platform/ui/BitmapImage.h"
+#include "platform/graphics/BitmapImage.h"
 
 #include "platform/graphics/Bitmap.h"
 
@@ -137,5 +137,34 @@ QImage BitmapToQImage(const TBitmap& bitmap, QSize bound) {
         }
         image.reinterpretAsFormat(QImage::Format_RGB32);
     }
+    return image;
+}
+
+QImage BitmapToQImageKeepingPalette(const TBitmap& bitmap) {
+    const TBitmapFormat format = bitmap.PixelFormat();
+    if (format != bf1Bit && format != bf4Bit && format != bf8Bit) return BitmapToQImage(bitmap);
+    if (bitmap.Empty()) return {};
+    QImage image(bitmap.Width(), bitmap.Height(), QImage::Format_Indexed8);
+    if (image.isNull()) return {};
+    const int width = bitmap.Width();
+    uint8_t largest = 0;
+    for (int y = 0; y < bitmap.Height(); ++y) {
+        const uint8_t* src = bitmap.ScanLine(y);
+        uint8_t* dst = image.scanLine(y);
+        if (format == bf8Bit)
+            std::copy_n(src, width, dst);
+        else if (format == bf4Bit)
+            for (int x = 0; x < width; ++x)
+                dst[x] = (x & 1) ? (src[x >> 1] & 0x0F) : (src[x >> 1] >> 4);
+        else
+            for (int x = 0; x < width; ++x) dst[x] = (src[x >> 3] >> (7 - (x & 7))) & 1;
+        largest = std::max(largest, *std::max_element(dst, dst + width));
+    }
+    const TPalette& palette = bitmap.Palette();
+    QList<QRgb> table(qsizetype(std::max<size_t>(palette.Count(), size_t(largest) + 1)),
+                      qRgb(0, 0, 0));
+    for (size_t i = 0; i < palette.Count(); ++i)
+        table[qsizetype(i)] = qRgb(palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue);
+    image.setColorTable(table);
     return image;
 }

@@ -1,4 +1,5 @@
-// Drawing a bitmap with Qt: the bitmap's rows turned into a QImage.
+// Drawing a bitmap with Qt: the bitmap's rows turned into a QImage (Qt Gui only, so that the
+// editor, the command-line tool and the image plugin share it).
 #pragma once
 
 #include <QImage>
@@ -13,3 +14,8 @@ class TBitmap;
 // smallest n that fits) so that the image fits in it. An empty bitmap, or an image Qt cannot
 // allocate, gives a null QImage.
 QImage BitmapToQImage(const TBitmap& bitmap, QSize bound = {});
+
+// The same, keeping a palette: a 1-, 4- or 8-bit bitmap gives Format_Indexed8 whose colour table
+// is the bitmap's palette (opaque), grown with black entries to the largest index the pixels
+// use. Other pixel formats give BitmapToQImage(bitmap).
+QImage BitmapToQImageKeepingPalette(const TBitmap& bitmap);
