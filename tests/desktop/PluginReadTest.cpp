@@ -25,7 +25,7 @@ const char* const Files[] = {
     "cut/colors300.cut",       "eps/eps_lzw_pred.eps",
     "gif/im_interlaced.gif",   "pcd/overview.pcd",
     "pcx/im_palette.pcx",      "png/basn3p01.png",
-    "png/basn3p04.png",        "png/basn6a08.png",
+    "pcx/nb_packed4.pcx",      "png/basn6a08.png",
     "pnm/hd_comments.ppm",     "psd/im_cmyk16_rle.psd",
     "psd/im_rgba_rle.psd",     "psp/psp3_p8_none.psp",
     "psp/psp5_rgba_lz77.psp",  "rla/gamma_mac.rla",

@@ -1,7 +1,8 @@
 """chronolith-image thumbnail on good and hostile files: usage thumbnails.py TOOL OUTDIR
 GOOD... -- HOSTILE... A good file gives a PNG within the size with the image's aspect ratio
 (never enlarged); a hostile file fails within two seconds and leaves no file behind. A
-decompression bomb (an 8192 x 8192 PNG of 195 KB) is made here with Pillow."""
+decompression bomb (an 8192 x 8192 PNG of 195 KB) is made here with Pillow, and a file that
+never ends (a named pipe nobody writes to) must stop at the 20-second time limit."""
 import os
 import subprocess
 import sys
@@ -47,12 +48,20 @@ def main(tool, outdir, good, hostile):
         result, seconds = thumbnail(tool, path, out)
         if result.returncode == 0 or seconds > 2 or os.path.exists(out):
             failures.append(f"{name}: status {result.returncode} after {seconds:.2f} s")
+    stall = os.path.join(outdir, "stall.pcx")
+    os.mkfifo(stall)
+    writer = os.open(stall, os.O_RDWR)  # a writer that never writes: reads block
+    out = stall + ".thumb.png"
+    result, seconds = thumbnail(tool, stall, out)
+    os.close(writer)
+    if result.returncode != 1 or not 19 < seconds < 30 or os.path.exists(out):
+        failures.append(f"stall.pcx: status {result.returncode} after {seconds:.2f} s")
     leftovers = [f for f in os.listdir(outdir) if ".thumb.png." in f]
     if leftovers:
         failures.append(f"temporary files left: {leftovers}")
     for failure in failures:
         print(failure)
-    print(f"{len(good) + len(hostile)} files, {len(failures)} failures")
+    print(f"{len(good) + len(hostile) + 1} files, {len(failures)} failures")
     return 1 if failures else 0
 
 
