@@ -6,8 +6,11 @@
 #include "platform/graphics/Picture.h"
 #include "platform/graphics/Stream.h"
 
+#include <QImage>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -93,7 +96,51 @@ TEST_F(ConvertTest, WriterPacksEveryPixelFormat) {
     }
     EXPECT_THROW(WritePAM(TBitmap(), pam), EInvalidGraphic);
     EXPECT_NE(FindImageWriter("PAM"), nullptr);
-    EXPECT_EQ(FindImageWriter("png"), nullptr);
+    EXPECT_NE(FindImageWriter("png"), nullptr);
+    EXPECT_EQ(FindImageWriter("gif"), nullptr);
+}
+
+QImage ReadPNG(const TBitmap& bitmap) {
+    TMemoryStream png;
+    WritePNG(bitmap, png);
+    QImage image;
+    EXPECT_TRUE(image.loadFromData(png.Memory(), int(png.Size()), "png"));
+    return image;
+}
+
+TEST_F(ConvertTest, PNGKeepsThePaletteGrownToTheLargestIndex) {
+    TBitmap bitmap;
+    bitmap.SetPixelFormat(bf4Bit);
+    bitmap.SetSize(3, 1);
+    bitmap.SetPalette(TPalette({{10, 20, 30, 0}, {40, 50, 60, 0}}));
+    bitmap.ScanLine(0)[0] = 0x01; // indexes 0, 1, then 5, past the palette's end
+    bitmap.ScanLine(0)[1] = 0x50;
+    const QImage image = ReadPNG(bitmap);
+    ASSERT_EQ(image.format(), QImage::Format_Indexed8);
+    ASSERT_EQ(image.colorCount(), 6);
+    EXPECT_EQ(image.pixel(0, 0), qRgb(30, 20, 10));
+    EXPECT_EQ(image.pixel(1, 0), qRgb(60, 50, 40));
+    EXPECT_EQ(image.pixel(2, 0), qRgb(0, 0, 0));
+}
+
+// Fourth bytes all 0 are unused: the PNG is opaque RGB. Any other alpha makes it RGBA.
+TEST_F(ConvertTest, PNGHasAlphaOnlyWhenTheBitmapUsesIt) {
+    TBitmap bitmap;
+    bitmap.SetPixelFormat(bf32Bit);
+    bitmap.SetSize(2, 1);
+    const uint8_t pixels[] = {1, 2, 3, 0, 4, 5, 6, 0};
+    std::copy(std::begin(pixels), std::end(pixels), bitmap.ScanLine(0));
+    QImage image = ReadPNG(bitmap);
+    EXPECT_FALSE(image.hasAlphaChannel());
+    EXPECT_EQ(image.pixel(1, 0), qRgb(6, 5, 4));
+    bitmap.ScanLine(0)[7] = 128;
+    image = ReadPNG(bitmap);
+    ASSERT_TRUE(image.hasAlphaChannel());
+    EXPECT_EQ(image.pixel(0, 0), qRgba(3, 2, 1, 0));
+    EXPECT_EQ(image.pixel(1, 0), qRgba(6, 5, 4, 128));
+    TBitmap empty;
+    TMemoryStream png;
+    EXPECT_THROW(WritePNG(empty, png), EInvalidGraphic);
 }
 
 } // namespace
