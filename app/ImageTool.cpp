@@ -341,10 +341,9 @@ public:
         rlimit limit = saved_;
         rusage usage{};
         getrusage(RUSAGE_SELF, &usage);
-        limit.rlim_cur =
-            rlim_t(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + ThumbnailCpuSeconds;
-        if (saved_.rlim_max != RLIM_INFINITY)
-            limit.rlim_cur = std::min(limit.rlim_cur, saved_.rlim_max);
+        // A stricter limit of the caller's stays.
+        const rlim_t used = rlim_t(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec);
+        limit.rlim_cur = std::min(saved_.rlim_cur, used + ThumbnailCpuSeconds);
         setrlimit(RLIMIT_CPU, &limit);
         alarm(ThumbnailWallSeconds);
     }
@@ -398,14 +397,16 @@ private:
 };
 
 // The bitmap within side x side pixels, its aspect ratio kept; never enlarged. A large
-// bitmap is first sampled down to about four times the size, then filtered.
+// bitmap is first sampled down to about four times the size (at most 2048 pixels a side unless
+// the size is larger, so that the sampled image of a 1-bit bitmap stays small), then filtered.
 QImage ThumbnailOf(const TBitmap& bitmap, int side) {
     const int width = bitmap.Width(), height = bitmap.Height();
     if (width <= side && height <= side) return BitmapToQImage(bitmap);
     const double scale = double(side) / double(std::max(width, height));
     const int targetWidth = std::max(1, int(std::lround(width * scale)));
     const int targetHeight = std::max(1, int(std::lround(height * scale)));
-    const QImage sampled = BitmapToQImage(bitmap, QSize(4 * side, 4 * side));
+    const int bound = std::max(side, std::min(4 * side, 2048));
+    const QImage sampled = BitmapToQImage(bitmap, QSize(bound, bound));
     if (sampled.isNull()) return {};
     return sampled.scaled(targetWidth, targetHeight, Qt::IgnoreAspectRatio,
                           Qt::SmoothTransformation);

@@ -74,12 +74,27 @@ bool Recognizes(TGraphicClass graphicClass, TStream& stream) {
     return TImageGraphic::Recognize(graphicClass, stream);
 }
 
-// The bytes a device holds from its position, without moving it; null when there are more
-// than `limit`.
+// The bytes a random-access device holds from its position, without moving it; null for a
+// sequential device or when there are more than `limit`.
 QByteArray PeekAll(QIODevice& device, qint64 limit) {
-    const qint64 available = device.isSequential() ? limit : device.size() - device.pos();
-    if (available > limit) return {};
+    if (device.isSequential()) return {};
+    const qint64 available = device.size() - device.pos();
+    if (available <= 0 || available > limit) return {};
     return device.peek(available);
+}
+
+// The bytes of a device from its position to its end, read piece by piece; null when there are
+// more than `limit`.
+QByteArray ReadAll(QIODevice& device, qint64 limit) {
+    constexpr qint64 Piece = 1 << 20;
+    QByteArray bytes;
+    while (true) {
+        const QByteArray piece = device.read(Piece);
+        if (piece.isEmpty()) break;
+        if (bytes.size() + piece.size() > limit) return {};
+        bytes += piece;
+    }
+    return bytes;
 }
 
 TMemoryStream StreamOf(const QByteArray& bytes) {
@@ -130,20 +145,23 @@ public:
     bool read(QImage* image) override {
         if (!device()) return false;
         try {
-            const QByteArray bytes = PeekAll(*device(), qint64(TBitmap::MaxPixelBytes()));
-            if (bytes.isEmpty()) return false;
-            TMemoryStream stream = StreamOf(bytes);
-            const TGraphicClass graphicClass = ChooseClass(stream, format(), ExtensionOf(device()));
+            TMemoryStream head = StreamOf(device()->peek(RecognizeBytes));
+            const TGraphicClass graphicClass = ChooseClass(head, format(), ExtensionOf(device()));
             if (!graphicClass) return false;
             const std::unique_ptr<TGraphic> graphic = graphicClass->Create();
-            // A file at its start is loaded by name, so that a format's side files (the palette
-            // file of a Dr. Halo image) are found as when the library opens it.
+            // A file at its start is loaded by name, so that a format's side files (a CUT
+            // image's palette file) are found as when the library opens it; Qt resources and
+            // other devices are read into memory.
             const auto* file = qobject_cast<const QFile*>(device());
-            if (file && device()->pos() == 0)
+            if (file && device()->pos() == 0 && !file->fileName().startsWith(u':')) {
                 graphic->LoadFromFile(file->fileName().toStdString());
-            else
+                device()->seek(device()->size());
+            } else {
+                const QByteArray bytes = ReadAll(*device(), qint64(TBitmap::MaxPixelBytes()));
+                if (bytes.isEmpty()) return false;
+                TMemoryStream stream = StreamOf(bytes);
                 graphic->LoadFromStream(stream);
-            device()->skip(bytes.size());
+            }
             const TBitmap* bitmap = graphic->AsBitmap();
             if (!bitmap || bitmap->Empty()) return false;
             QImage result = BitmapToQImageKeepingPalette(*bitmap);
@@ -160,14 +178,16 @@ public:
         return option == Size || option == ImageFormat;
     }
 
-    // The size and the QImage format read() gives, from the header alone (nothing for a reader
-    // whose header reading does not give the size, such as the EPS preview's). The format is
+    // The size and the QImage format read() gives, from the header alone (nothing for a
+    // sequential device, or a reader whose header reading does not give the size, such as the
+    // EPS preview's). The format is
     // what the header states: an alpha channel stored apart from the colour channels (Paintshop
     // Pro's) shows only when the image is read.
     QVariant option(ImageOption option) const override {
         if (!supportsOption(option) || !device()) return {};
         try {
             const QByteArray bytes = PeekAll(*device(), qint64(TBitmap::MaxPixelBytes()));
+            if (bytes.isEmpty()) return {};
             TMemoryStream stream = StreamOf(bytes);
             const TGraphicClass graphicClass = ChooseClass(stream, format(), ExtensionOf(device()));
             if (!graphicClass) return {};

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -50,6 +51,28 @@ void ExpectPixels(const QImage& image, const TBitmap& bitmap, const std::string&
             }
         }
 }
+
+// A device that can only be read forward, as a pipe or a socket.
+class TSequentialDevice : public QIODevice {
+public:
+    explicit TSequentialDevice(QByteArray bytes) : bytes_(std::move(bytes)) {
+        open(QIODevice::ReadOnly);
+    }
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        const qint64 count = std::min(maxSize, qint64(bytes_.size()) - done_);
+        std::copy_n(bytes_.constData() + done_, count, data);
+        done_ += count;
+        return count;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QByteArray bytes_;
+    qint64 done_ = 0;
+};
 
 class PluginRead : public ::testing::Test {
 protected:
@@ -115,6 +138,20 @@ TEST_F(PluginRead, FoundByExtensionAndByContent) {
         QImageReader reader(&buffer);
         EXPECT_FALSE(reader.read().isNull()) << name << ": " << reader.errorString().toStdString();
     }
+}
+
+// A sequential device is read to its end piece by piece.
+TEST_F(PluginRead, SequentialDevice) {
+    const std::string name = Data + "psd/im_rgba_rle.psd";
+    QFile file(QString::fromStdString(name));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    TSequentialDevice device(file.readAll());
+    QImageReader reader(&device, "chronolith");
+    const QImage image = reader.read();
+    ASSERT_FALSE(image.isNull()) << reader.errorString().toStdString();
+    TPicture picture;
+    picture.LoadFromFile(name);
+    ExpectPixels(image, *picture.Graphic()->AsBitmap(), name);
 }
 
 // A damaged file: read fails, nothing escapes into Qt.
