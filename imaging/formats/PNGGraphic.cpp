@@ -404,6 +404,9 @@ private:
     void LoadImageData();
     void LoadRows(size_t rowBytes);
     void LoadInterlaced(size_t channels);
+    // After the last row: the end of the stream and what follows it in the current chunk, as
+    // far as they can be read without output.
+    void FinishImageData();
     // Fills `count` bytes of inflated data into `row`; false when the image data ran out.
     bool ReadRow(uint8_t* row, size_t count);
     // A colour of the bKGD or tRNS chunk as the bitmap shows it.
@@ -632,13 +635,15 @@ bool TPNGGraphic::TPNGLoad::ReadRow(uint8_t* row, size_t count) {
     while (count > 0) {
         if (InflatePosition == InflateSize) {
             InflatePosition = InflateSize = 0;
-            while (InflateSize == 0) {
-                if (!Chunk.Is(IDAT)) return false; // the image data ran out
+            while (InflateSize == 0 && Chunk.Is(IDAT)) {
                 Chunk.Read(Load, Data);
                 InflateSize = Data.size();
                 Chunk.Next();
             }
         }
+        // Past the last chunk the inflater is still asked for the output it may have decoded
+        // ahead of the rows asked for so far.
+        const bool dataLeft = InflatePosition < InflateSize;
         const uint8_t* start = Data.data() + InflatePosition;
         const uint8_t* input = start;
         uint8_t* output = row;
@@ -651,9 +656,12 @@ bool TPNGGraphic::TPNGLoad::ReadRow(uint8_t* row, size_t count) {
         count -= produced;
         const int32_t result = Inflater->ZResult();
         if (result == Z_STREAM_END) {
-            if (count != 0 || InflatePosition != InflateSize) Load.Fail(msgExtraCompressedData);
+            if (count != 0 || InflatePosition != InflateSize || Inflater->ReadPastEnd() != 0)
+                Load.Fail(msgExtraCompressedData);
             return true;
         }
+        if (!dataLeft && produced == 0 && (result == Z_OK || result == Z_BUF_ERROR))
+            return false; // the image data ran out
         if (result != Z_OK || (consumed == 0 && produced == 0)) Load.Fail(msgCompression);
     }
     return true;
@@ -686,10 +694,29 @@ void TPNGGraphic::TPNGLoad::LoadImageData() {
         LoadInterlaced(channels);
     else
         LoadRows(rowBytes);
+    FinishImageData();
     while (Chunk.Is(IDAT)) {
         Chunk.Read(Load, Data);
         Chunk.Next();
     }
+}
+
+void TPNGGraphic::TPNGLoad::FinishImageData() {
+    if (Inflater->ZResult() != Z_OK) return;
+    const uint8_t* start = Data.data() + InflatePosition;
+    const uint8_t* input = start;
+    uint8_t none = 0;
+    uint8_t* output = &none;
+    Inflater->Decode(input, output,
+                     int32_t(std::min(InflateSize - InflatePosition,
+                                      size_t(std::numeric_limits<int32_t>::max()))),
+                     0);
+    InflatePosition += size_t(input - start);
+    const int32_t result = Inflater->ZResult();
+    if (result == Z_STREAM_END && (InflatePosition != InflateSize || Inflater->ReadPastEnd() != 0))
+        Load.Fail(msgExtraCompressedData);
+    if (result != Z_STREAM_END && result != Z_OK && result != Z_BUF_ERROR)
+        Load.Fail(msgCompression);
 }
 
 void TPNGGraphic::TPNGLoad::LoadRows(size_t rowBytes) {
