@@ -1,9 +1,9 @@
 #!/usr/bin/python3
-# Writes the inputs of ReaderBench, all 4000 x 3000 pixels, with independent encoders (Pillow
-# and ImageMagick) into the folder given as the first argument. Files that exist already are
+# Writes the inputs of ReaderBench, all 4000 x 3000 pixels, with independent encoders (Pillow,
+# netpbm and ImageMagick) into the folder given as the first argument. Files that exist already are
 # kept.
 #
-#   png_rgb.png       RGB, 8 bits per sample, photograph-like (Pillow picks Paeth on most rows)
+#   png_rgb.png       RGB, 8 bits per sample, photograph-like, every row Paeth-filtered (netpbm)
 #   png_rgba.png      RGBA, alpha a radial gradient
 #   png_palette.png   256-colour palette
 #   png_gray16.png    grey, 16 bits per sample
@@ -61,7 +61,6 @@ def main():
     drawing_alpha = drawing.copy()
     drawing_alpha.putalpha(ImageOps.posterize(alpha, 3))
     writers = {
-        "png_rgb.png": lambda p: rgb.save(p),
         "png_rgba.png": lambda p: rgba.save(p),
         "png_palette.png": lambda p: quant.save(p),
         "png_gray16.png": lambda p: rgb.convert("L").point(lambda v: v * 257, "I")
@@ -76,11 +75,15 @@ def main():
         if not os.path.exists(path(name)):
             write(path(name))
     # Written last: the build checks for it.
+    source = path("rgb_source.ppm")
+    rgb.save(source)
+    if not os.path.exists(path("png_rgb.png")):
+        with open(path("png_rgb.png"), "wb") as png:
+            subprocess.run(["pnmtopng", "-paeth", source], stdout=png, check=True)
     if not os.path.exists(path("png_adam7.png")):
-        rgb.save(path("adam7_source.ppm"))
-        subprocess.run(["convert", path("adam7_source.ppm"), "-interlace", "PNG",
-                        "PNG24:" + path("png_adam7.png")], check=True)
-        os.remove(path("adam7_source.ppm"))
+        subprocess.run(["convert", source, "-interlace", "PNG", "PNG24:" + path("png_adam7.png")],
+                       check=True)
+    os.remove(source)
 
 
 if __name__ == "__main__":
