@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 namespace PNGFilters {
@@ -67,15 +67,22 @@ void UnfilterScalar(uint8_t type, uint8_t* row, const uint8_t* prior, size_t cou
     }
 }
 
-#if defined(__SSE2__)
-// --- Vector filters for pixels of 3, 4, 6 and 8 bytes: one pixel at a time, its bytes in the
-// 16-bit lanes of one register. Each pixel is loaded and stored as one whole word (4 bytes for
-// 3 and 4, 8 for 6 and 8), so that no load waits on narrower stores to a word; the lanes past
-// the pixel carry the next pixel's stored bytes through unchanged (their prediction is masked
-// to 0). The next pixel is loaded before the current one is stored, so that a load never
-// overlaps the store before it. ---
+#if defined(__x86_64__) || defined(__i386__)
+#define CHRONOLITH_FILTER_VECTORS 1
+// --- Vector filters for pixels of 3, 4, 6 and 8 bytes, on processors with SSE4.1: one pixel at
+// a time, its bytes in the 16-bit lanes of one register. Each pixel is loaded and stored as one
+// whole word (4 bytes for 3 and 4, 8 for 6 and 8), so that no load waits on narrower stores to
+// a word; the lanes past the pixel carry the next pixel's stored bytes through unchanged (their
+// prediction is masked to 0). The next pixel is loaded before the current one is stored, so
+// that a load never overlaps the store before it. ---
+#define FILTER_VECTORS __attribute__((target("sse4.1")))
 
-template <int Bpp> __m128i LoadPixel(const uint8_t* p) {
+bool HasVectors() {
+    static const bool has = __builtin_cpu_supports("sse4.1");
+    return has;
+}
+
+template <int Bpp> FILTER_VECTORS __m128i LoadPixel(const uint8_t* p) {
     const __m128i zero = _mm_setzero_si128();
     if constexpr (Bpp <= 4) {
         int32_t word;
@@ -86,7 +93,7 @@ template <int Bpp> __m128i LoadPixel(const uint8_t* p) {
     }
 }
 
-template <int Bpp> void StorePixel(uint8_t* p, __m128i lanes) {
+template <int Bpp> FILTER_VECTORS void StorePixel(uint8_t* p, __m128i lanes) {
     const __m128i bytes = _mm_packus_epi16(lanes, lanes);
     if constexpr (Bpp <= 4) {
         const int32_t word = _mm_cvtsi128_si32(bytes);
@@ -96,19 +103,42 @@ template <int Bpp> void StorePixel(uint8_t* p, __m128i lanes) {
     }
 }
 
-// The lanes of a pixel's own bytes.
-template <int Bpp> __m128i PixelLanes() {
-    return _mm_srli_si128(_mm_set1_epi8(char(0xFF)), 16 - 2 * Bpp);
-}
+// Predictions from the left, upper and upper-left pixels.
+struct TSubPrediction {
+    FILTER_VECTORS __m128i operator()(__m128i left, __m128i, __m128i) const { return left; }
+};
 
-template <int Bpp, class Predict>
-void UnfilterVector(uint8_t* row, const uint8_t* prior, size_t count, Predict predict) {
-    const __m128i own = PixelLanes<Bpp>();
+struct TAveragePrediction {
+    FILTER_VECTORS __m128i operator()(__m128i left, __m128i up, __m128i) const {
+        return _mm_srli_epi16(_mm_add_epi16(left, up), 1);
+    }
+};
+
+// Paeth in terms of the distances to the estimate left + up - upperLeft: to left |up - ul|,
+// which does not depend on the left pixel, to up |left - ul|, to upper-left the sum of both
+// differences; the left pixel goes through as few steps as possible to the next one.
+struct TPaethPrediction {
+    FILTER_VECTORS __m128i operator()(__m128i left, __m128i up, __m128i upperLeft) const {
+        const __m128i upDelta = _mm_sub_epi16(up, upperLeft);
+        const __m128i toLeft = _mm_abs_epi16(upDelta);
+        const __m128i leftDelta = _mm_sub_epi16(left, upperLeft);
+        const __m128i toUp = _mm_abs_epi16(leftDelta);
+        const __m128i toCorner = _mm_abs_epi16(_mm_add_epi16(leftDelta, upDelta));
+        const __m128i notLeft =
+            _mm_or_si128(_mm_cmpgt_epi16(toLeft, toUp), _mm_cmpgt_epi16(toLeft, toCorner));
+        const __m128i upOrCorner = _mm_blendv_epi8(up, upperLeft, _mm_cmpgt_epi16(toUp, toCorner));
+        return _mm_blendv_epi8(left, upOrCorner, notLeft);
+    }
+};
+
+template <int Bpp, class TPrediction>
+FILTER_VECTORS void UnfilterVector(uint8_t* row, const uint8_t* prior, size_t count) {
+    const TPrediction predict;
+    const __m128i own = _mm_srli_si128(_mm_set1_epi8(char(0xFF)), 16 - 2 * Bpp);
     const __m128i low = _mm_set1_epi16(0xFF);
     __m128i left = _mm_setzero_si128(), upperLeft = _mm_setzero_si128();
     __m128i next = LoadPixel<Bpp>(row);
-    size_t i = 0;
-    for (; i + Bpp <= count; i += Bpp) {
+    for (size_t i = 0; i + Bpp <= count; i += Bpp) {
         const __m128i stored = next;
         next = LoadPixel<Bpp>(row + i + Bpp);
         const __m128i up = LoadPixel<Bpp>(prior + i);
@@ -119,47 +149,19 @@ void UnfilterVector(uint8_t* row, const uint8_t* prior, size_t count, Predict pr
     }
 }
 
-__m128i Select(__m128i mask, __m128i yes, __m128i no) {
-    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
-}
-
-template <int Bpp> void UnfilterPaethVector(uint8_t* row, const uint8_t* prior, size_t count) {
-    const __m128i zero = _mm_setzero_si128();
-    const auto absolute = [zero](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
-    UnfilterVector<Bpp>(row, prior, count, [&](__m128i left, __m128i up, __m128i upperLeft) {
-        const __m128i toUp = _mm_sub_epi16(up, upperLeft);     // estimate - left
-        const __m128i toLeft = _mm_sub_epi16(left, upperLeft); // estimate - up
-        const __m128i dl = absolute(toUp), du = absolute(toLeft);
-        const __m128i dul = absolute(_mm_add_epi16(toUp, toLeft));
-        const __m128i smallest = _mm_min_epi16(dul, _mm_min_epi16(dl, du));
-        return Select(_mm_cmpeq_epi16(smallest, dl), left,
-                      Select(_mm_cmpeq_epi16(smallest, du), up, upperLeft));
-    });
-}
-
-template <int Bpp> void UnfilterAverageVector(uint8_t* row, const uint8_t* prior, size_t count) {
-    UnfilterVector<Bpp>(row, prior, count, [](__m128i left, __m128i up, __m128i) {
-        return _mm_srli_epi16(_mm_add_epi16(left, up), 1);
-    });
-}
-
-template <int Bpp> void UnfilterSubVector(uint8_t* row, const uint8_t* prior, size_t count) {
-    UnfilterVector<Bpp>(row, prior, count, [](__m128i left, __m128i, __m128i) { return left; });
-}
-
 // Rows whose pixels the vector filters take; the rest goes to the scalar ones.
 template <int Bpp>
 bool UnfilterWithVectors(uint8_t type, uint8_t* row, const uint8_t* prior, size_t count) {
-    if (!vectorsEnabled || count % Bpp != 0) return false;
+    if (!vectorsEnabled || !HasVectors() || count % Bpp != 0) return false;
     switch (type) {
     case Sub:
-        UnfilterSubVector<Bpp>(row, prior, count);
+        UnfilterVector<Bpp, TSubPrediction>(row, prior, count);
         return true;
     case Average:
-        UnfilterAverageVector<Bpp>(row, prior, count);
+        UnfilterVector<Bpp, TAveragePrediction>(row, prior, count);
         return true;
     case Paeth:
-        UnfilterPaethVector<Bpp>(row, prior, count);
+        UnfilterVector<Bpp, TPaethPrediction>(row, prior, count);
         return true;
     default:
         return false;
@@ -169,7 +171,7 @@ bool UnfilterWithVectors(uint8_t type, uint8_t* row, const uint8_t* prior, size_
 
 template <int Bpp>
 void UnfilterRow(uint8_t type, uint8_t* row, const uint8_t* prior, size_t count) {
-#if defined(__SSE2__)
+#if defined(CHRONOLITH_FILTER_VECTORS)
     if constexpr (Bpp >= 3) {
         if (UnfilterWithVectors<Bpp>(type, row, prior, count)) return;
     }
@@ -199,8 +201,8 @@ void Unfilter(uint8_t type, uint8_t* row, const uint8_t* prior, int bpp, size_t 
 }
 
 bool VectorsAvailable() {
-#if defined(__SSE2__)
-    return vectorsEnabled;
+#if defined(CHRONOLITH_FILTER_VECTORS)
+    return vectorsEnabled && HasVectors();
 #else
     return false;
 #endif

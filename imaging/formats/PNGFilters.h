@@ -17,7 +17,7 @@ constexpr size_t RowPadding = 16;
 void Unfilter(uint8_t type, uint8_t* row, const uint8_t* prior, int bpp, size_t count);
 
 // Whether the vector filters (for pixels of 3, 4, 6 and 8 bytes) run; on by default where the
-// processor has them. Tests turn them off to check the scalar filters on every machine.
+// processor has them (SSE4.1). Tests turn them off to check the scalar filters on every machine.
 bool VectorsAvailable();
 void SetVectorsEnabled(bool enabled);
 
