@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 # The project's own builds treat warnings as errors; a plain cmake build does not.
 WERROR := -DCHRONOLITH_WERROR=ON
 
-.PHONY: deps configure build run test bench fuzz fuzz-smoke sanitize format clean
+.PHONY: deps configure build run test bench bench-peers fuzz fuzz-smoke sanitize format clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -27,6 +27,13 @@ bench:
 	@bash scripts/install-deps.sh --bench
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release $(WERROR) -DCHRONOLITH_BENCH=ON >/dev/null
 	@cmake --build build-bench -j $(JOBS) --target benchmarks
+
+# Our readers against every peer on 12-megapixel files: one table of medians and ratios.
+bench-peers:
+	@bash scripts/install-deps.sh --bench
+	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release $(WERROR) -DCHRONOLITH_BENCH=ON >/dev/null
+	@cmake --build build-bench -j $(JOBS) --target reader_bench
+	@/usr/bin/python3 bench/bench_peers.py build-bench/bench/reader_bench bench/data/readers
 
 fuzz:
 	@bash scripts/install-deps.sh --fuzz

@@ -1,10 +1,13 @@
-// Decoding speed and memory of the PNG, GIF and Targa readers against libpng, giflib and
-// stb_image, on the same files (written by independent encoders, see make_reader_inputs.py).
+// Decoding speed and memory of the PNG, GIF, Targa and JPEG readers against libpng (classic and
+// simplified API), libspng, stb_image, giflib and libjpeg-turbo, on the same 12-megapixel files
+// (written by independent encoders, see make_reader_inputs.py). Each peer delivers the layout it
+// gives its users with the least work: ours and the classic APIs the bitmap's layouts (BGR,
+// BGRA, 8-bit indices), libspng the file's own samples, the simplified API and stb_image RGB(A).
 //
 // Fairness and the counter PeakMiB: see BenchSupport.h.
 //
-// Run: build/bench/reader_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only
-// and compare the medians of one file.
+// Benchmarks are named side/file. `make bench-peers` (bench/bench_peers.py) runs them with
+// Pillow's times (bench/reader_pillow.py) and prints one table of medians and ratios.
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
 #define STBI_ONLY_GIF
@@ -15,10 +18,15 @@
 #include "imaging/formats/GIFGraphic.h"
 #include "imaging/formats/PNGGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
+#include "platform/graphics/JPEGImage.h"
 
 #include <benchmark/benchmark.h>
 #include <gif_lib.h>
 #include <png.h>
+#include <spng.h>
+// libjpeg's header needs size_t and FILE declared first.
+#include <cstdio>
+#include <jpeglib.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -76,6 +84,40 @@ void LibPng(benchmark::State& state, const std::string& name) {
     });
 }
 
+// --- libpng's simplified API: 8-bit BGR(A), 16-bit grey kept linear ---
+
+void LibPngSimple(benchmark::State& state, const std::string& name) {
+    Measure(state, name, [](const Bytes& data) {
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        if (!png_image_begin_read_from_memory(&image, data.data(), data.size())) std::abort();
+        if (image.format & PNG_FORMAT_FLAG_LINEAR)
+            image.format = PNG_FORMAT_LINEAR_Y;
+        else
+            image.format =
+                (image.format & PNG_FORMAT_FLAG_ALPHA) ? PNG_FORMAT_BGRA : PNG_FORMAT_BGR;
+        std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+        if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) std::abort();
+        benchmark::DoNotOptimize(pixels.data());
+    });
+}
+
+// --- libspng: the file's own samples (SPNG_FMT_PNG), no conversion ---
+
+void Spng(benchmark::State& state, const std::string& name) {
+    Measure(state, name, [](const Bytes& data) {
+        spng_ctx* context = spng_ctx_new(0);
+        size_t size = 0;
+        if (!context || spng_set_png_buffer(context, data.data(), data.size()) ||
+            spng_decoded_image_size(context, SPNG_FMT_PNG, &size))
+            std::abort();
+        std::vector<uint8_t> pixels(size);
+        if (spng_decode_image(context, pixels.data(), size, SPNG_FMT_PNG, 0)) std::abort();
+        benchmark::DoNotOptimize(pixels.data());
+        spng_ctx_free(context);
+    });
+}
+
 // --- giflib: the whole file, as its users read it ---
 
 int GifRead(GifFileType* gif, GifByteType* out, int count) {
@@ -110,6 +152,40 @@ void Stb(benchmark::State& state, const std::string& name) {
     });
 }
 
+// --- libjpeg-turbo: BGR rows, its default (integer) transform, as our reader asks ---
+
+void LibJpeg(benchmark::State& state, const std::string& name) {
+    Measure(state, name, [](const Bytes& data) {
+        jpeg_decompress_struct info{};
+        jpeg_error_mgr errors{};
+        info.err = jpeg_std_error(&errors);
+        jpeg_create_decompress(&info);
+        jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
+        jpeg_read_header(&info, TRUE);
+        info.out_color_space = JCS_EXT_BGR;
+        jpeg_start_decompress(&info);
+        const size_t stride = (size_t(info.output_width) * 3 + 3) & ~size_t(3);
+        std::vector<uint8_t> pixels(stride * info.output_height);
+        while (info.output_scanline < info.output_height) {
+            JSAMPROW row = pixels.data() + size_t(info.output_scanline) * stride;
+            jpeg_read_scanlines(&info, &row, 1);
+        }
+        jpeg_finish_decompress(&info);
+        jpeg_destroy_decompress(&info);
+        benchmark::DoNotOptimize(pixels.data());
+    });
+}
+
+void OursJPEG(benchmark::State& state, const std::string& name) {
+    TMemoryStream stream(bench::Input(name));
+    Measure(state, name, [&](const Bytes&) {
+        stream.SetPosition(0);
+        TJPEGImage image;
+        image.LoadFromStream(stream);
+        benchmark::DoNotOptimize(image.AsBitmap()->ScanLine(0));
+    });
+}
+
 void OursPNG(benchmark::State& state, const std::string& name) {
     bench::Ours<TPNGGraphic>(state, name);
 }
@@ -120,27 +196,31 @@ void OursTarga(benchmark::State& state, const std::string& name) {
     bench::Ours<TTargaGraphic>(state, name);
 }
 
-#define READER_BENCH(function, label, file)                                                        \
-    BENCHMARK_CAPTURE(function, label, std::string(file))->Unit(benchmark::kMillisecond)
+using TSide = void (*)(benchmark::State&, const std::string&);
 
-READER_BENCH(OursPNG, png_rgb_12mp, "rgb_12mp.png");
-READER_BENCH(LibPng, png_rgb_12mp, "rgb_12mp.png");
-READER_BENCH(Stb, png_rgb_12mp, "rgb_12mp.png");
-READER_BENCH(OursPNG, png_rgba, "rgba.png");
-READER_BENCH(LibPng, png_rgba, "rgba.png");
-READER_BENCH(Stb, png_rgba, "rgba.png");
-READER_BENCH(OursPNG, png_palette, "palette.png");
-READER_BENCH(LibPng, png_palette, "palette.png");
-READER_BENCH(Stb, png_palette, "palette.png");
-READER_BENCH(OursPNG, png_adam7, "adam7.png");
-READER_BENCH(LibPng, png_adam7, "adam7.png");
-READER_BENCH(Stb, png_adam7, "adam7.png");
-READER_BENCH(OursGIF, gif_8bit, "palette.gif");
-READER_BENCH(Giflib, gif_8bit, "palette.gif");
-READER_BENCH(Stb, gif_8bit, "palette.gif");
-READER_BENCH(OursTarga, tga_rgb_rle, "rgb_rle.tga");
-READER_BENCH(Stb, tga_rgb_rle, "rgb_rle.tga");
-READER_BENCH(OursTarga, tga_rgba_raw, "rgba_raw.tga");
-READER_BENCH(Stb, tga_rgba_raw, "rgba_raw.tga");
+[[maybe_unused]] const bool g_registered = [] {
+    const auto add = [](const char* side, TSide run, const std::string& file) {
+        benchmark::RegisterBenchmark((std::string(side) + "/" + file).c_str(), run, file)
+            ->Unit(benchmark::kMillisecond);
+    };
+    for (const char* file :
+         {"png_rgb.png", "png_rgba.png", "png_palette.png", "png_gray16.png", "png_adam7.png"}) {
+        add("Ours", OursPNG, file);
+        add("libpng", LibPng, file);
+        add("libpng-simplified", LibPngSimple, file);
+        add("libspng", Spng, file);
+        add("stb_image", Stb, file);
+    }
+    add("Ours", OursGIF, "gif_8bit.gif");
+    add("giflib", Giflib, "gif_8bit.gif");
+    add("stb_image", Stb, "gif_8bit.gif");
+    for (const char* file : {"tga_24_raw.tga", "tga_24_rle.tga", "tga_32_rle.tga"}) {
+        add("Ours", OursTarga, file);
+        add("stb_image", Stb, file);
+    }
+    add("Ours", OursJPEG, "jpeg.jpg");
+    add("libjpeg-turbo", LibJpeg, "jpeg.jpg");
+    return true;
+}();
 
 } // namespace

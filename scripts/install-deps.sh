@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ make pkg-config
-    zlib1g-dev libdeflate-dev libjpeg62-turbo-dev
+    zlib1g-dev libisal-dev libjpeg62-turbo-dev
     qt6-base-dev qt6-translations-l10n
     fonts-liberation2
     libgtest-dev libgmock-dev
@@ -14,7 +14,7 @@ packages=(
 )
 # Benchmarks compare against these peers; only `make bench` needs them.
 if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(libbenchmark-dev libpng-dev libtiff-dev libgif-dev libstb-dev)
+    packages+=(libbenchmark-dev libpng-dev libspng-dev libtiff-dev libgif-dev libstb-dev libdeflate-dev)
     # bench/make_codec_data.sh, make_paint_inputs.py and make_maps_inputs.py make their inputs
     # with independent encoders (netpbm also writes test files of tests/data/formats).
     packages+=(imagemagick libtiff-tools python3-pil netpbm)

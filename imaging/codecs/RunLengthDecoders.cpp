@@ -60,14 +60,24 @@ void Repeat(uint8_t value, uint8_t*& target, size_t& room, size_t count) {
 }
 
 // Writes the `size`-byte pixel at `pixel` `count` times, cut to the room at the output
-// (which may end inside a pixel).
+// (which may end inside a pixel): the pixel once, then what is written so far copied after
+// itself, doubling each time.
 void RepeatPixel(const uint8_t* pixel, size_t size, uint8_t*& target, size_t& room, size_t count) {
     if (size == 1) {
         Repeat(pixel[0], target, room, count);
         return;
     }
     const size_t bytes = std::min(count * size, room);
-    for (size_t i = 0; i < bytes; ++i) target[i] = pixel[i % size];
+    if (bytes < size) {
+        std::memcpy(target, pixel, bytes);
+    } else {
+        std::memcpy(target, pixel, size);
+        for (size_t done = size; done < bytes;) {
+            const size_t step = std::min(done, bytes - done);
+            std::memcpy(target + done, target, step);
+            done += step;
+        }
+    }
     target += bytes;
     room -= bytes;
 }

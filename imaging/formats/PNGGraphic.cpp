@@ -12,6 +12,8 @@
 // and, from the bitmap and the load's budget, msgImageTooLarge and msgMemoryLimit.
 #include "imaging/formats/PNGGraphic.h"
 
+#include "imaging/formats/PNGFilters.h"
+
 #include "imaging/ColorManager.h"
 #include "imaging/ImageMessages.h"
 #include "imaging/codecs/DeflateDecoder.h"
@@ -31,10 +33,6 @@
 
 #include <zlib.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 DEFINE_GRAPHIC_CLASS(TPNGGraphic, TImageGraphic)
 
 namespace {
@@ -43,7 +41,6 @@ constexpr const char* FormatName = "PNG";
 constexpr uint8_t Signature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 
 enum class TColorType : uint8_t { Gray = 0, RGB = 2, Palette = 3, GrayAlpha = 4, RGBAlpha = 6 };
-enum class TFilter : uint8_t { None = 0, Sub = 1, Up = 2, Average = 3, Paeth = 4 };
 enum class TInterlace : uint8_t { None = 0, Adam7 = 1 };
 enum class TCompressionMethod : uint8_t { Deflate = 0 };
 
@@ -178,123 +175,6 @@ TColor ChunkColor(TByteReader& reader, uint8_t depth) {
     return RGBColor(red, green, blue);
 }
 
-// --- Row filters; `row` and `prior` point after the filter byte. ---
-
-uint8_t Paeth(int left, int up, int upperLeft) {
-    const int toUp = std::abs(up - upperLeft);                // distance of the estimate to left
-    const int toLeft = std::abs(left - upperLeft);            // ... to up
-    const int toCorner = std::abs(left + up - 2 * upperLeft); // ... to upper-left
-    if (toUp <= toLeft && toUp <= toCorner) return uint8_t(left);
-    return uint8_t(toLeft <= toCorner ? up : upperLeft);
-}
-
-template <int Bpp> void UnfilterSub(uint8_t* row, size_t count, int bpp) {
-    const size_t step = Bpp ? Bpp : size_t(bpp);
-    for (size_t i = step; i < count; ++i) row[i] = uint8_t(row[i] + row[i - step]);
-}
-
-template <int Bpp> void UnfilterAverage(uint8_t* row, const uint8_t* prior, size_t count, int bpp) {
-    const size_t step = std::min(Bpp ? Bpp : size_t(bpp), count);
-    for (size_t i = 0; i < step; ++i) row[i] = uint8_t(row[i] + (prior[i] >> 1));
-    for (size_t i = step; i < count; ++i)
-        row[i] = uint8_t(row[i] + ((unsigned(row[i - step]) + prior[i]) >> 1));
-}
-
-template <int Bpp> void UnfilterPaeth(uint8_t* row, const uint8_t* prior, size_t count, int bpp) {
-    const size_t step = std::min(Bpp ? Bpp : size_t(bpp), count);
-    for (size_t i = 0; i < step; ++i) row[i] = uint8_t(row[i] + prior[i]);
-    for (size_t i = step; i < count; ++i)
-        row[i] = uint8_t(row[i] + Paeth(row[i - step], prior[i], prior[i - step]));
-}
-
-#if defined(__SSE2__)
-// Paeth for pixels of 3 or 4 bytes: one pixel at a time in 16-bit lanes, the choice made by
-// comparisons instead of branches.
-template <int Bpp> void UnfilterPaethVector(uint8_t* row, const uint8_t* prior, size_t count) {
-    static_assert(Bpp == 3 || Bpp == 4);
-    if (count < Bpp) return UnfilterPaeth<Bpp>(row, prior, count, Bpp);
-    for (size_t i = 0; i < Bpp; ++i) row[i] = uint8_t(row[i] + prior[i]);
-    const __m128i zero = _mm_setzero_si128();
-    auto load = [zero](const uint8_t* p) {
-        uint32_t v = 0;
-        std::memcpy(&v, p, Bpp);
-        return _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(v)), zero);
-    };
-    auto absolute = [zero](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
-    auto select = [](__m128i mask, __m128i yes, __m128i no) {
-        return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
-    };
-    __m128i left = load(row), upperLeft = load(prior);
-    for (size_t i = Bpp; i + Bpp <= count; i += Bpp) {
-        const __m128i up = load(prior + i);
-        const __m128i toUp = _mm_sub_epi16(up, upperLeft);     // estimate - left
-        const __m128i toLeft = _mm_sub_epi16(left, upperLeft); // estimate - up
-        const __m128i dl = absolute(toUp), du = absolute(toLeft);
-        const __m128i dul = absolute(_mm_add_epi16(toUp, toLeft));
-        const __m128i smallest = _mm_min_epi16(dul, _mm_min_epi16(dl, du));
-        const __m128i predictor = select(_mm_cmpeq_epi16(smallest, dl), left,
-                                         select(_mm_cmpeq_epi16(smallest, du), up, upperLeft));
-        left = _mm_and_si128(_mm_add_epi16(load(row + i), predictor), _mm_set1_epi16(0xFF));
-        const uint32_t out = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(left, left)));
-        std::memcpy(row + i, &out, Bpp);
-        upperLeft = up;
-    }
-}
-#endif
-
-template <int Bpp>
-void Unfilter(TFilter filter, uint8_t* row, const uint8_t* prior, size_t count, int bpp) {
-    switch (filter) {
-    case TFilter::Sub:
-        UnfilterSub<Bpp>(row, count, bpp);
-        break;
-    case TFilter::Up:
-        for (size_t i = 0; i < count; ++i) row[i] = uint8_t(row[i] + prior[i]);
-        break;
-    case TFilter::Average:
-        UnfilterAverage<Bpp>(row, prior, count, bpp);
-        break;
-    case TFilter::Paeth:
-#if defined(__SSE2__)
-        if constexpr (Bpp == 3 || Bpp == 4) {
-            UnfilterPaethVector<Bpp>(row, prior, count);
-            break;
-        }
-#endif
-        UnfilterPaeth<Bpp>(row, prior, count, bpp);
-        break;
-    default:
-        break; // None and unknown filter types leave the row as it is
-    }
-}
-
-// Undoes the filter of one row in place; `bpp` is the bytes of a complete pixel (at least 1).
-void ApplyFilter(TFilter filter, uint8_t* row, const uint8_t* prior, int bpp, size_t count) {
-    switch (bpp) {
-    case 1:
-        Unfilter<1>(filter, row, prior, count, bpp);
-        break;
-    case 2:
-        Unfilter<2>(filter, row, prior, count, bpp);
-        break;
-    case 3:
-        Unfilter<3>(filter, row, prior, count, bpp);
-        break;
-    case 4:
-        Unfilter<4>(filter, row, prior, count, bpp);
-        break;
-    case 6:
-        Unfilter<6>(filter, row, prior, count, bpp);
-        break;
-    case 8:
-        Unfilter<8>(filter, row, prior, count, bpp);
-        break;
-    default:
-        Unfilter<0>(filter, row, prior, count, bpp);
-        break;
-    }
-}
-
 // Adam7: where each pass starts, how it steps, and which pixels of a group of 8 it fills.
 struct TPass {
     uint32_t Row, Column, RowStep, ColumnStep;
@@ -404,6 +284,9 @@ private:
     void LoadImageData();
     void LoadRows(size_t rowBytes);
     void LoadInterlaced(size_t channels);
+    // After the last row: the end of the stream and what follows it in the current chunk, as
+    // far as they can be read without output.
+    void FinishImageData();
     // Fills `count` bytes of inflated data into `row`; false when the image data ran out.
     bool ReadRow(uint8_t* row, size_t count);
     // A colour of the bKGD or tRNS chunk as the bitmap shows it.
@@ -632,13 +515,15 @@ bool TPNGGraphic::TPNGLoad::ReadRow(uint8_t* row, size_t count) {
     while (count > 0) {
         if (InflatePosition == InflateSize) {
             InflatePosition = InflateSize = 0;
-            while (InflateSize == 0) {
-                if (!Chunk.Is(IDAT)) return false; // the image data ran out
+            while (InflateSize == 0 && Chunk.Is(IDAT)) {
                 Chunk.Read(Load, Data);
                 InflateSize = Data.size();
                 Chunk.Next();
             }
         }
+        // Past the last chunk the inflater is still asked for the output it may have decoded
+        // ahead of the rows asked for so far.
+        const bool dataLeft = InflatePosition < InflateSize;
         const uint8_t* start = Data.data() + InflatePosition;
         const uint8_t* input = start;
         uint8_t* output = row;
@@ -651,9 +536,12 @@ bool TPNGGraphic::TPNGLoad::ReadRow(uint8_t* row, size_t count) {
         count -= produced;
         const int32_t result = Inflater->ZResult();
         if (result == Z_STREAM_END) {
-            if (count != 0 || InflatePosition != InflateSize) Load.Fail(msgExtraCompressedData);
+            if (count != 0 || InflatePosition != InflateSize || Inflater->ReadPastEnd() != 0)
+                Load.Fail(msgExtraCompressedData);
             return true;
         }
+        if (!dataLeft && produced == 0 && (result == Z_OK || result == Z_BUF_ERROR))
+            return false; // the image data ran out
         if (result != Z_OK || (consumed == 0 && produced == 0)) Load.Fail(msgCompression);
     }
     return true;
@@ -680,16 +568,35 @@ void TPNGGraphic::TPNGLoad::LoadImageData() {
         }
     }
     Load.BeginTransfer();
-    Current.Resize(rowBytes + 1);
-    Prior.Resize(rowBytes + 1);
+    Current.Resize(CheckedAdd(rowBytes, 1 + PNGFilters::RowPadding));
+    Prior.Resize(CheckedAdd(rowBytes, 1 + PNGFilters::RowPadding));
     if (Header.Interlace == uint8_t(TInterlace::Adam7))
         LoadInterlaced(channels);
     else
         LoadRows(rowBytes);
+    FinishImageData();
     while (Chunk.Is(IDAT)) {
         Chunk.Read(Load, Data);
         Chunk.Next();
     }
+}
+
+void TPNGGraphic::TPNGLoad::FinishImageData() {
+    if (Inflater->ZResult() != Z_OK) return;
+    const uint8_t* start = Data.data() + InflatePosition;
+    const uint8_t* input = start;
+    uint8_t none = 0;
+    uint8_t* output = &none;
+    Inflater->Decode(input, output,
+                     int32_t(std::min(InflateSize - InflatePosition,
+                                      size_t(std::numeric_limits<int32_t>::max()))),
+                     0);
+    InflatePosition += size_t(input - start);
+    const int32_t result = Inflater->ZResult();
+    if (result == Z_STREAM_END && (InflatePosition != InflateSize || Inflater->ReadPastEnd() != 0))
+        Load.Fail(msgExtraCompressedData);
+    if (result != Z_STREAM_END && result != Z_OK && result != Z_BUF_ERROR)
+        Load.Fail(msgCompression);
 }
 
 void TPNGGraphic::TPNGLoad::LoadRows(size_t rowBytes) {
@@ -698,9 +605,9 @@ void TPNGGraphic::TPNGLoad::LoadRows(size_t rowBytes) {
     int32_t y = 0;
     for (; y < height; ++y) {
         if (!ReadRow(Current.data(), rowBytes + 1)) break;
-        ApplyFilter(TFilter(Current[0]), Current.data() + 1, Prior.data() + 1, PixelBytes,
-                    rowBytes);
-        Colors.ConvertRows(Current.Span().subspan(1), Image.ScanLineSpan(y), width);
+        PNGFilters::Unfilter(Current[0], Current.data() + 1, Prior.data() + 1, PixelBytes,
+                             rowBytes);
+        Colors.ConvertRows(Current.Span().subspan(1, rowBytes), Image.ScanLineSpan(y), width);
         swap(Current, Prior);
         Load.Row(y);
     }
@@ -721,8 +628,8 @@ void TPNGGraphic::TPNGLoad::LoadInterlaced(size_t channels) {
         std::fill_n(Prior.begin(), passBytes + 1, 0);
         for (y = step.Row; y < height; y += step.RowStep) {
             if (!ReadRow(Current.data(), passBytes + 1)) return false;
-            ApplyFilter(TFilter(Current[0]), Current.data() + 1, Prior.data() + 1, PixelBytes,
-                        passBytes);
+            PNGFilters::Unfilter(Current[0], Current.data() + 1, Prior.data() + 1, PixelBytes,
+                                 passBytes);
             if (FirstPass(y) == pass) FillRow(int32_t(y));
             Colors.ConvertRows(Current.Span().subspan(1, passBytes), Image.ScanLineSpan(int32_t(y)),
                                width, step.Mask);

@@ -8,7 +8,9 @@
 #include "platform/graphics/MemoryBudget.h"
 #include "platform/graphics/Stream.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <vector>
@@ -214,19 +216,39 @@ void TTargaGraphic::DecodeImage(TStream& stream) {
             load.Row(i);
         }
     } else if (IsRunLength(header.ImageType) && rowBytes != 0) {
-        // One row of packets takes at most twice the row's bytes. Each row is decoded from
-        // what the stream holds, then the stream is set just after the row's last packet.
+        // One row of packets takes at most twice the row's bytes. The packets are read in
+        // chunks of InputChunk bytes besides that; before each row the buffer is topped up
+        // when it holds less than a row's worst case, and at the end the stream is set just
+        // after the last packet decoded.
+        constexpr size_t InputChunk = size_t(1) << 16;
+        const size_t rowPackets = CheckedMul(rowBytes, 2);
+        const size_t wanted = CheckedAdd(rowPackets, InputChunk);
+        // A smaller file is read whole at once.
+        const bool whole = load.Remaining() < wanted;
+        const size_t bufferBytes = whole ? size_t(load.Remaining()) : wanted;
         TTargaRLEDecoder decoder(header.PixelDepth);
-        TBudgetVector<uint8_t> packed = load.Buffer(CheckedMul(rowBytes, 2));
+        TBudgetVector<uint8_t> packed = load.Buffer(bufferBytes);
+        size_t position = 0, filled = 0;
+        bool ended = false;
         for (int32_t i = 0; i < height; ++i) {
-            const size_t available = stream.Read(packed.data(), packed.size());
-            const uint8_t* input = packed.data();
+            if (!ended && filled - position < rowPackets) {
+                std::memmove(packed.data(), packed.data() + position, filled - position);
+                filled -= position;
+                position = 0;
+                const size_t request = packed.size() - filled;
+                const size_t got = stream.Read(packed.data() + filled, request);
+                ended = whole || got < request;
+                filled += got;
+            }
+            const uint8_t* start = packed.data() + position;
+            const uint8_t* input = start;
             uint8_t* output = ScanLine(targetRow(i));
-            decoder.Decode(input, output, int32_t(available), header.Width);
-            stream.Seek(int64_t(input - packed.data()) - int64_t(available),
-                        TSeekOrigin::soCurrent);
+            decoder.Decode(input, output, int32_t(std::min(filled - position, rowPackets)),
+                           header.Width);
+            position += size_t(input - start);
             load.Row(i);
         }
+        stream.Seek(-int64_t(filled - position), TSeekOrigin::soCurrent);
     }
     load.Finish();
 }

@@ -247,3 +247,24 @@ TEST(RunLength, NoOutputIsNoWriteEvenThroughANullPointer) {
         EXPECT_EQ(output, nullptr);
     }
 }
+
+TEST(TargaRLE, RunsOfEveryLengthCutAtEveryPixel) {
+    // A run packet of each length, the output room ending at each pixel of it: the pixel
+    // repeated exactly as far as the room goes, and not a byte further.
+    for (int32_t depth : {16, 24, 32}) {
+        const size_t p = size_t(depth + 1) / 8;
+        const Bytes pixel = {0x11, 0x22, 0x33, 0x44};
+        for (size_t count = 1; count <= 128; count += count < 8 ? 1 : 11) {
+            Bytes packet = {uint8_t(0x80 | (count - 1))};
+            packet.insert(packet.end(), pixel.begin(), pixel.begin() + std::ptrdiff_t(p));
+            for (size_t room = 0; room <= count + 1; ++room) {
+                TTargaRLEDecoder d(depth);
+                const Bytes out = Unpack(d, packet, int32_t(room), (room + 1) * p);
+                for (size_t i = 0; i < out.size(); ++i) {
+                    const uint8_t want = i < std::min(room, count) * p ? pixel[i % p] : 0xEE;
+                    ASSERT_EQ(out[i], want) << depth << " " << count << " " << room << " " << i;
+                }
+            }
+        }
+    }
+}

@@ -1,6 +1,7 @@
 #include "FormatTestSupport.h"
 
 #include "imaging/ColorManager.h"
+#include "imaging/codecs/RunLengthDecoders.h"
 #include "imaging/formats/TargaGraphic.h"
 #include "platform/graphics/Exceptions.h"
 
@@ -148,6 +149,50 @@ TEST(TargaReader, RunLengthRowsLeaveTheStreamAfterTheirLastPacket) {
     EXPECT_EQ(image.ScanLine(0)[3], 7);
     EXPECT_EQ(image.ScanLine(1)[0], 1);
     EXPECT_EQ(image.ScanLine(1)[3], 4);
+}
+
+TEST(TargaReader, RunLengthFilesLongerThanTheReadChunkLoadAsTheirRawRows) {
+    // 24-bit rows of runs and literals whose packets go on for several times the reader's
+    // input chunk, so that rows straddle the chunks; then the same file cut at lengths around
+    // the chunk boundaries, whose rows up to the cut are the same.
+    const uint16_t width = 1500, height = 80;
+    Bytes pixels;
+    uint32_t seed = 99;
+    while (pixels.size() < size_t(width) * height * 3) {
+        seed = seed * 1103515245 + 12345;
+        const size_t repeat = (seed >> 16) % 16 == 0 ? 1 + (seed >> 24) % 20 : 1;
+        for (size_t r = 0; r < repeat; ++r)
+            for (int b = 0; b < 3; ++b) pixels.push_back(uint8_t(seed >> (8 * b)));
+    }
+    pixels.resize(size_t(width) * height * 3);
+    TTargaRLEDecoder encoder(24);
+    Bytes packets(encoder.EncodedSizeBound(width));
+    Bytes file = TargaHeader(10, width, height, 24, 0x20);
+    for (size_t y = 0; y < height; ++y) {
+        uint32_t written = 0;
+        encoder.Encode(pixels.data() + y * width * 3, packets.data(), width, written);
+        file.insert(file.end(), packets.begin(), packets.begin() + written);
+    }
+    ASSERT_GT(file.size(), size_t(3) << 16);
+    const size_t rowBytes = size_t(width) * 3;
+    const auto image = Load<TTargaGraphic>(file);
+    for (int32_t y = 0; y < height; ++y)
+        ASSERT_TRUE(std::equal(pixels.begin() + std::ptrdiff_t(y * rowBytes),
+                               pixels.begin() + std::ptrdiff_t((y + 1) * rowBytes),
+                               image->ScanLine(y)))
+            << y;
+    for (const size_t cut :
+         {size_t(1) << 16, (size_t(1) << 16) + 18 + 7, (size_t(2) << 16) + 1, file.size() - 1}) {
+        const auto part =
+            Load<TTargaGraphic>(Bytes(file.begin(), file.begin() + std::ptrdiff_t(cut)));
+        int32_t same = 0;
+        while (same < height && std::equal(image->ScanLine(same), image->ScanLine(same) + rowBytes,
+                                           part->ScanLine(same)))
+            ++same;
+        // Every row before the one the cut falls in; the bytes of 100 rows cannot be in 64 KB.
+        EXPECT_GE(same, int32_t(cut / (rowBytes * 2)) - 1) << cut;
+        EXPECT_LT(same, height) << cut;
+    }
 }
 
 TEST(TargaReader, DamagedFilesRaiseOrLoadPartlyButNeverOverrun) {
