@@ -102,7 +102,9 @@ TBitmapHeader ReadHeader(std::span<const uint8_t> data) {
 
 void TBitmap::LoadFromStream(TStream& stream) {
     // A bitmap file holds its pixels uncompressed at most, so the cap bounds the read.
-    const std::vector<uint8_t> data = ReadRest(stream, CheckedAdd(MaxPixelBytes(), 1 << 20));
+    std::vector<uint8_t> holder;
+    const std::span<const uint8_t> data =
+        ViewRest(stream, CheckedAdd(MaxPixelBytes(), 1 << 20), holder);
     const TBitmapHeader header = ReadHeader(data);
     Progress(psStarting, 0, false, {}, "");
     DecodeWithQt(*this, data, "bmp", header.Format, "bitmap", header.Width, header.Height);

@@ -8,8 +8,9 @@ DEFINE_GRAPHIC_CLASS(TIcon, TGraphic)
 
 void TIcon::LoadFromStream(TStream& stream) {
     // An icon image is at most 256 x 256 pixels; the cap only bounds what a lying file costs.
-    const std::vector<uint8_t> data =
-        ReadRest(stream, CheckedAdd(TBitmap::MaxPixelBytes(), 1 << 20));
+    std::vector<uint8_t> holder;
+    const std::span<const uint8_t> data =
+        ViewRest(stream, CheckedAdd(TBitmap::MaxPixelBytes(), 1 << 20), holder);
     Progress(psStarting, 0, false, {}, "");
     DecodeWithQt(bitmap_, data, "ico", bfDevice, "icon");
     Progress(psRunning, 100, true, {0, 0, Width(), Height()}, "");

@@ -139,8 +139,9 @@ DEFINE_GRAPHIC_CLASS(TJPEGImage, TGraphic)
 void TJPEGImage::LoadFromStream(TStream& stream) {
     bitmap_.ReleaseImage();
     // Compressed data is smaller than the pixels it decodes to, so the cap bounds the read.
-    const std::vector<uint8_t> data =
-        ReadRest(stream, CheckedAdd(TBitmap::MaxPixelBytes(), 1 << 20));
+    std::vector<uint8_t> holder;
+    const std::span<const uint8_t> data =
+        ViewRest(stream, CheckedAdd(TBitmap::MaxPixelBytes(), 1 << 20), holder);
     std::unique_ptr<TJpegJob, TJobDeleter> job(new TJpegJob{});
     if (!StepReadHeader(job.get(), data.data(), static_cast<unsigned long>(data.size())))
         Fail(*job);

@@ -157,6 +157,21 @@ std::vector<uint8_t> ReadRest(TStream& stream, size_t limit) {
     return data;
 }
 
+std::span<const uint8_t> ViewRest(TStream& stream, size_t limit, std::vector<uint8_t>& holder) {
+    auto* memory = dynamic_cast<TMemoryStream*>(&stream);
+    if (memory == nullptr) {
+        holder = ReadRest(stream, limit);
+        return holder;
+    }
+    const int64_t remaining = memory->Remaining();
+    if (static_cast<uint64_t>(remaining) > limit) throw EStreamError(msgStreamTooLarge);
+    // A memory stream may stand past its end; the rest is then empty.
+    const std::span<const uint8_t> all(memory->Data());
+    const size_t start = std::min(static_cast<size_t>(memory->Position()), all.size());
+    memory->Seek(0, TSeekOrigin::soEnd);
+    return all.subspan(start);
+}
+
 bool FileExists(const std::string& fileName) {
     struct stat st {};
     return stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);

@@ -95,4 +95,9 @@ private:
 // Reads the whole stream from its position into a vector, refusing more than `limit` bytes.
 std::vector<uint8_t> ReadRest(TStream& stream, size_t limit);
 
+// The rest of the stream from its position, as ReadRest, but without a copy when the stream is
+// a memory stream: the bytes are then the stream's own and stay valid while it is unchanged.
+// Other streams are read into `holder`. Either way the stream's position moves to its end.
+std::span<const uint8_t> ViewRest(TStream& stream, size_t limit, std::vector<uint8_t>& holder);
+
 bool FileExists(const std::string& fileName);

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 TEST(Stream, MemoryReadsSeeksAndRaisesOnShortRead) {
     TMemoryStream s(std::vector<uint8_t>{1, 2, 3, 4, 5});
     EXPECT_EQ(s.ReadLE16(), 0x0201);
@@ -14,6 +17,33 @@ TEST(Stream, MemoryReadsSeeksAndRaisesOnShortRead) {
     EXPECT_EQ(s.Remaining(), 0);
     EXPECT_EQ(s.Read(buffer, 4), 0u);
     EXPECT_THROW(s.Seek(-1, TSeekOrigin::soBeginning), EStreamError);
+}
+
+// Memory streams are viewed in place, other streams read; both end at the stream's end and
+// refuse more than the limit.
+TEST(Stream, ViewRestSharesAMemoryStreamsBytesAndReadsOthers) {
+    TMemoryStream memory(std::vector<uint8_t>{1, 2, 3, 4, 5});
+    memory.Seek(2, TSeekOrigin::soBeginning);
+    std::vector<uint8_t> holder;
+    const std::span<const uint8_t> view = ViewRest(memory, 3, holder);
+    EXPECT_EQ(std::vector<uint8_t>(view.begin(), view.end()), (std::vector<uint8_t>{3, 4, 5}));
+    EXPECT_EQ(view.data(), memory.Memory() + 2);
+    EXPECT_TRUE(holder.empty());
+    EXPECT_EQ(memory.Remaining(), 0);
+    memory.Seek(100, TSeekOrigin::soBeginning);
+    EXPECT_TRUE(ViewRest(memory, 3, holder).empty());
+    memory.Seek(0, TSeekOrigin::soBeginning);
+    EXPECT_THROW(ViewRest(memory, 4, holder), EStreamError);
+
+    const std::string name = ::testing::TempDir() + "view_rest.bin";
+    memory.SaveToFile(name);
+    TFileStream file(name, fmOpenRead);
+    file.Seek(1, TSeekOrigin::soBeginning);
+    const std::span<const uint8_t> read = ViewRest(file, 4, holder);
+    EXPECT_EQ(read.data(), holder.data());
+    EXPECT_EQ(std::vector<uint8_t>(read.begin(), read.end()), (std::vector<uint8_t>{2, 3, 4, 5}));
+    EXPECT_EQ(file.Remaining(), 0);
+    std::remove(name.c_str());
 }
 
 TEST(Stream, StrToIntAcceptsDecimalAndHexadecimal) {
