@@ -11,10 +11,8 @@
 #include "platform/graphics/Picture.h"
 #include "platform/graphics/Stream.h"
 
-#include <QBuffer>
 #include <QByteArray>
 #include <QImage>
-#include <QImageWriter>
 
 #include <algorithm>
 #include <chrono>
@@ -438,10 +436,7 @@ int Thumbnail(int argc, char** argv) {
         }
         const QImage image = ThumbnailOf(*bitmap, side);
         if (image.isNull()) throw EInvalidGraphic(FormatImageMessage(msgOutOfMemory, "PNG"));
-        QBuffer buffer(&png);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter writer(&buffer, "png");
-        if (!writer.write(image)) throw EInvalidGraphic(FormatImageMessage(msgCannotSave, "PNG"));
+        png = EncodePNG(image);
     }
     TAtomicFile(argv[3]).Commit(png);
     return 0;

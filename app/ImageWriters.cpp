@@ -8,7 +8,6 @@
 #include "platform/graphics/Stream.h"
 
 #include <QBuffer>
-#include <QByteArray>
 #include <QImageWriter>
 
 #include <algorithm>
@@ -124,12 +123,17 @@ void WritePNG(const TBitmap& bitmap, TStream& stream) {
     if (bitmap.Empty()) throw EInvalidGraphic(msgEmptyImage);
     const QImage image = BitmapToQImageKeepingPalette(bitmap);
     if (image.isNull()) throw EInvalidGraphic(FormatImageMessage(msgOutOfMemory, "PNG"));
+    const QByteArray bytes = EncodePNG(image);
+    stream.WriteBuffer(bytes.constData(), size_t(bytes.size()));
+}
+
+QByteArray EncodePNG(const QImage& image) {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
     if (!writer.write(image)) throw EInvalidGraphic(FormatImageMessage(msgCannotSave, "PNG"));
-    stream.WriteBuffer(bytes.constData(), size_t(bytes.size()));
+    return bytes;
 }
 
 TImageWriter FindImageWriter(const std::string& extension) {

@@ -1,8 +1,11 @@
 // Image files the command-line tool writes, chosen by the output file's extension.
 #pragma once
 
+#include <QByteArray>
+
 #include <string>
 
+class QImage;
 class TBitmap;
 class TStream;
 
@@ -18,6 +21,8 @@ void WriteTarga(const TBitmap& bitmap, TStream& stream);
 // palette images with their palette, 32-bit bitmaps whose fourth bytes are not all 0 as 8-bit
 // RGBA, every other format as 8-bit RGB.
 void WritePNG(const TBitmap& bitmap, TStream& stream);
+// `image` as the bytes of a PNG file, through Qt's image writer; raises when Qt cannot write it.
+QByteArray EncodePNG(const QImage& image);
 
 using TImageWriter = void (*)(const TBitmap& bitmap, TStream& stream);
 

@@ -145,11 +145,12 @@ void TLZ77Decoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t input
     if (resetPerBlock_) {
         readPastEnd_ = 0;
         if (useFast_ && DecodeFast(input, output, inSize, outSize, true)) return;
-        uint8_t* const start = output;
         zResult_ = inflateReset(&stream_);
-        if (zResult_ == Z_OK) DecodeZlib(input, output, inSize, outSize);
-        // What ISA-L wrote past zlib's end before it gave up is cleared.
-        if (useFast_) std::fill(output, start + outSize, uint8_t(0));
+        if (zResult_ != Z_OK) return;
+        if (useFast_)
+            RedoWithZlib(input, output, inSize, outSize);
+        else
+            DecodeZlib(input, output, inSize, outSize);
         return;
     }
     if (zResult_ != Z_OK) return;
@@ -158,10 +159,16 @@ void TLZ77Decoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t input
         firstCall_ = false;
         if (taken) return;
         useFast_ = false;
-        uint8_t* const start = output;
-        DecodeZlib(input, output, inSize, outSize);
-        std::fill(output, start + outSize, uint8_t(0));
+        RedoWithZlib(input, output, inSize, outSize);
         return;
     }
     DecodeZlib(input, output, inSize, outSize);
+}
+
+void TLZ77Decoder::RedoWithZlib(const uint8_t*& input, uint8_t*& output, uint32_t inputSize,
+                                uint32_t outputSize) {
+    uint8_t* const start = output;
+    DecodeZlib(input, output, inputSize, outputSize);
+    // What ISA-L wrote past zlib's end before it gave up is cleared.
+    std::fill(output, start + outputSize, uint8_t(0));
 }

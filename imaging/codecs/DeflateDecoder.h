@@ -60,6 +60,9 @@ private:
                     uint32_t outputSize, bool whole);
     void DecodeZlib(const uint8_t*& input, uint8_t*& output, uint32_t inputSize,
                     uint32_t outputSize);
+    // zlib on data ISA-L gave up on, from the same pointers.
+    void RedoWithZlib(const uint8_t*& input, uint8_t*& output, uint32_t inputSize,
+                      uint32_t outputSize);
 
     struct TFastDeleter {
         void operator()(inflate_state* state) const;
