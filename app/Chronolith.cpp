@@ -5,6 +5,7 @@
 #include "editor/Startup.h"
 #include "imaging/FileFormatList.h"
 #include "platform/graphics/Warning.h"
+#include "platform/qt/QtImage.h"
 
 #include <QApplication>
 
@@ -12,6 +13,7 @@
 
 int main(int, char** argv) {
     UseFrenchLocale();
+    InstallQtImageReader();
     const TImagingLibrary imaging;
 
     // Qt is given the program's name alone, so that no argument changes what it does.

@@ -4,12 +4,13 @@
 #include "imaging/ColorManager.h"
 #include "imaging/FileFormatList.h"
 #include "imaging/ImageGraphic.h"
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Bitmap.h"
-#include "platform/graphics/BitmapImage.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Picture.h"
 #include "platform/graphics/Stream.h"
+#include "platform/qt/BitmapImage.h"
+#include "platform/qt/QtImage.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -489,6 +490,7 @@ int Bench(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    InstallQtImageReader();
     TImagingLibrary imaging;
     if (argc < 2) return UsageError("no command", MainUsage);
     const std::string command = argv[1];

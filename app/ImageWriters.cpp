@@ -1,11 +1,11 @@
 #include "app/ImageWriters.h"
 
-#include "imaging/ImageMessages.h"
 #include "imaging/formats/TargaGraphic.h"
 #include "platform/graphics/Bitmap.h"
-#include "platform/graphics/BitmapImage.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
+#include "platform/qt/BitmapImage.h"
 
 #include <QBuffer>
 #include <QImageWriter>

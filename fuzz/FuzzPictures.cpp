@@ -8,6 +8,7 @@
 #include "platform/graphics/JPEGImage.h"
 #include "platform/graphics/Metafile.h"
 #include "platform/graphics/Stream.h"
+#include "platform/qt/QtImage.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     TBitmap::SetMaxPixelBytes(FuzzMaxPixelBytes);
+    InstallQtImageReader();
     std::unique_ptr<TGraphic> graphic;
     switch (data[0] % 4) {
     case 0:

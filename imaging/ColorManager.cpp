@@ -2,8 +2,8 @@
 // converters themselves live in ColorConverters.cpp.
 #include "imaging/ColorManager.h"
 
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 
 #include <algorithm>
 #include <array>

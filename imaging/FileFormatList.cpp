@@ -1,6 +1,6 @@
 #include "imaging/FileFormatList.h"
 
-#include "imaging/ImageMessages.h"
+#include "platform/graphics/ImageMessages.h"
 
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/Exceptions.h"

@@ -1,8 +1,8 @@
 #include "imaging/ImageGraphic.h"
 
-#include "imaging/ImageMessages.h"
 #include "imaging/codecs/Decoder.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
 
 #include <algorithm>

@@ -14,7 +14,7 @@
 // is laid out in this order:
 //
 // 1. The messages the reader raises, listed in a comment at the top: texts of
-//    imaging/ImageMessages.h only (new texts go into the table, naming the format through
+//    platform/graphics/ImageMessages.h only (new texts go into the table, naming the format through
 //    their first %s and saying what was wrong).
 // 2. The format's values as named enums (enum class TXxxColorType : uint8_t { ... }), never
 //    bare case 0/2/3 numbers.
@@ -86,10 +86,10 @@
 #pragma once
 
 #include "imaging/ColorManager.h"
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/ByteSet.h"
 #include "platform/graphics/Graphic.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/MemoryBudget.h"
 
 #include <cstddef>

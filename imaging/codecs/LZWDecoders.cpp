@@ -1,7 +1,7 @@
 #include "imaging/codecs/LZWDecoders.h"
 
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 
 #include <algorithm>
 #include <bit>

@@ -2,8 +2,8 @@
 
 #include "imaging/ColorManager.h"
 #include "imaging/ImageGraphic.h"
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Warning.h"
 
 #include <algorithm>

@@ -5,10 +5,10 @@
 // a palette file that cannot be read).
 #include "imaging/formats/CUTGraphic.h"
 
-#include "imaging/ImageMessages.h"
 #include "imaging/codecs/RunLengthDecoders.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
 
 #include <algorithm>

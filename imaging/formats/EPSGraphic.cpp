@@ -1,8 +1,8 @@
 #include "imaging/formats/EPSGraphic.h"
 
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
 
 #include <optional>

@@ -1,10 +1,10 @@
 #include "imaging/formats/GIFGraphic.h"
 
 #include "imaging/ColorManager.h"
-#include "imaging/ImageMessages.h"
 #include "imaging/codecs/LZWDecoders.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/MemoryBudget.h"
 #include "platform/graphics/Stream.h"
 

@@ -4,9 +4,9 @@
 #include "imaging/formats/PCDGraphic.h"
 
 #include "imaging/ColorManager.h"
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// Messages this reader raises (imaging/ImageMessages.h):
+// Messages this reader raises (platform/graphics/ImageMessages.h):
 //   msgInvalidImage          the signature or the header chunk is not PNG's
 //   msgCRCError              a chunk read whole fails its CRC
 //   msgUnsupportedFeature    compression method other than 0 (with msgCompressionScheme)
@@ -15,10 +15,10 @@
 #include "imaging/formats/PNGFilters.h"
 
 #include "imaging/ColorManager.h"
-#include "imaging/ImageMessages.h"
 #include "imaging/codecs/DeflateDecoder.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/MemoryBudget.h"
 #include "platform/graphics/Stream.h"
 

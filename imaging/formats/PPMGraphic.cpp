@@ -7,9 +7,9 @@
 #include "imaging/formats/PPMGraphic.h"
 
 #include "imaging/ColorManager.h"
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
 
 #include <algorithm>

@@ -8,10 +8,10 @@
 #include "imaging/formats/RLAGraphic.h"
 
 #include "imaging/ColorManager.h"
-#include "imaging/ImageMessages.h"
 #include "imaging/codecs/RunLengthDecoders.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
 
 #include <algorithm>

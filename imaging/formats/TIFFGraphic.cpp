@@ -1,7 +1,6 @@
 #include "imaging/formats/TIFFGraphic.h"
 
 #include "imaging/ColorManager.h"
-#include "imaging/ImageMessages.h"
 #include "imaging/codecs/DeflateDecoder.h"
 #include "imaging/codecs/FaxDecoders.h"
 #include "imaging/codecs/LZWDecoders.h"
@@ -10,6 +9,7 @@
 #include "imaging/codecs/ThunderDecoder.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
 
 #include <algorithm>
@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-// Messages raised here (all of imaging/ImageMessages.h):
+// Messages raised here (all of platform/graphics/ImageMessages.h):
 // - msgInvalidImage: not a TIFF, version not 42, no such image, width or height 0;
 // - msgUnsupportedFeature with msgCompressionScheme (no decoder for the scheme), msgTIFFPredictor,
 //   msgTIFFSubsampling or msgTIFFSampleDepth;

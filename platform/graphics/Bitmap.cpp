@@ -1,8 +1,8 @@
 #include "platform/graphics/Bitmap.h"
 
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/MemoryBudget.h"
 
 #include <algorithm>

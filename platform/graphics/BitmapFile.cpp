@@ -2,11 +2,11 @@
 // nearest the file's own.
 #include "platform/graphics/Bitmap.h"
 
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
-#include "platform/graphics/QtImage.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
+#include "platform/graphics/SystemImageReader.h"
 
 namespace {
 
@@ -107,7 +107,8 @@ void TBitmap::LoadFromStream(TStream& stream) {
         ViewRest(stream, CheckedAdd(MaxPixelBytes(), 1 << 20), holder);
     const TBitmapHeader header = ReadHeader(data);
     Progress(psStarting, 0, false, {}, "");
-    DecodeWithQt(*this, data, "bmp", header.Format, "bitmap", header.Width, header.Height);
+    DecodeWithSystemReader(*this, data, "bmp", header.Format, "bitmap", header.Width,
+                           header.Height);
     Progress(psRunning, 100, true, {0, 0, Width(), Height()}, "");
     Progress(psEnding, 0, false, {}, "");
 }

@@ -3,8 +3,8 @@
 // wrapping around.
 #pragma once
 
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "platform/graphics/Graphic.h"
 
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
 
 TGraphicClass TGraphic::ClassRef() {

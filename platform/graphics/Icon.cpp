@@ -1,8 +1,8 @@
 #include "platform/graphics/Icon.h"
 
 #include "platform/graphics/Checked.h"
-#include "platform/graphics/QtImage.h"
 #include "platform/graphics/Stream.h"
+#include "platform/graphics/SystemImageReader.h"
 
 DEFINE_GRAPHIC_CLASS(TIcon, TGraphic)
 
@@ -12,7 +12,7 @@ void TIcon::LoadFromStream(TStream& stream) {
     const std::span<const uint8_t> data =
         ViewRest(stream, CheckedAdd(TBitmap::MaxPixelBytes(), 1 << 20), holder);
     Progress(psStarting, 0, false, {}, "");
-    DecodeWithQt(bitmap_, data, "ico", bfDevice, "icon");
+    DecodeWithSystemReader(bitmap_, data, "ico", bfDevice, "icon");
     Progress(psRunning, 100, true, {0, 0, Width(), Height()}, "");
     Progress(psEnding, 0, false, {}, "");
 }

@@ -1,9 +1,9 @@
 #include "platform/graphics/Picture.h"
 
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Icon.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Metafile.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "platform/ui/OpenPictureDialog.h"
 
 #include "platform/graphics/Bitmap.h"
-#include "platform/graphics/BitmapImage.h"
+#include "platform/qt/BitmapImage.h"
 
 #include <QDialog>
 #include <QFile>

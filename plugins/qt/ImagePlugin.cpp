@@ -4,9 +4,10 @@
 #include "imaging/FileFormatList.h"
 #include "imaging/ImageGraphic.h"
 #include "platform/graphics/Bitmap.h"
-#include "platform/graphics/BitmapImage.h"
 #include "platform/graphics/Picture.h"
 #include "platform/graphics/Stream.h"
+#include "platform/qt/BitmapImage.h"
+#include "platform/qt/QtImage.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -224,7 +225,10 @@ class TImagePlugin : public QImageIOPlugin {
 public:
     // Qt keeps a plugin until the program exits, without destroying it; the library is shut
     // down by a static of its own, destroyed before the statics the start-up made.
-    TImagePlugin() { static const TImagingLibrary library; }
+    TImagePlugin() {
+        InstallQtImageReader();
+        static const TImagingLibrary library;
+    }
 
     Capabilities capabilities(QIODevice* device, const QByteArray& format) const override {
         if (format == AnyFormat || FindKey(format)) return CanRead;

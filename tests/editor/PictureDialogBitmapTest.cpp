@@ -1,5 +1,5 @@
 #include "platform/graphics/Bitmap.h"
-#include "platform/graphics/BitmapImage.h"
+#include "platform/qt/BitmapImage.h"
 
 #include <gtest/gtest.h>
 

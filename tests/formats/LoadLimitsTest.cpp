@@ -3,10 +3,10 @@
 // it loads its own state.
 #include "FormatTestSupport.h"
 
-#include "imaging/ImageMessages.h"
 #include "imaging/formats/GIFGraphic.h"
 #include "imaging/formats/PNGGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
+#include "platform/graphics/ImageMessages.h"
 
 #include <gtest/gtest.h>
 

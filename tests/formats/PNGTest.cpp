@@ -1,9 +1,9 @@
 #include "FormatTestSupport.h"
 
 #include "imaging/ColorManager.h"
-#include "imaging/ImageMessages.h"
 #include "imaging/formats/PNGGraphic.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 #include "FormatTestSupport.h"
 
 #include "imaging/ColorManager.h"
-#include "imaging/ImageMessages.h"
 #include "imaging/formats/AutodeskGraphic.h"
 #include "imaging/formats/EPSGraphic.h"
 #include "imaging/formats/TIFFGraphic.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Warning.h"
 
 #include <gtest/gtest.h>

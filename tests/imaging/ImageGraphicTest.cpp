@@ -1,7 +1,7 @@
 #include "imaging/ImageGraphic.h"
-#include "imaging/ImageMessages.h"
 #include "imaging/codecs/Decoder.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
 
 #include <gtest/gtest.h>

@@ -138,6 +138,10 @@ inline constexpr char msgDirectToPalette[] =
 inline constexpr char msgUnsupportedTarget[] = "Unsupported target pixel format.";
 inline constexpr char msgInvalidMetafile[] = "Métafichier non valide";
 inline constexpr char msgInvalidBitmapFile[] = "Invalid bitmap file.";
+// A bitmap or icon file in a program that installed no windowing system's image reader; %s
+// names the file kind ("bitmap", "icon").
+inline constexpr char msgNoSystemReader[] =
+    "Cannot load image. This program has no reader for %s files.";
 // Error exit of the JPEG library with its text: code, then text.
 inline constexpr char msgJPEGErrorText[] = "JPEG error #%s: %s.";
 // Second and third places: width and height; fourth: the limit (MemorySizeText).

@@ -1,4 +1,4 @@
-#include "platform/graphics/BitmapImage.h"
+#include "platform/qt/BitmapImage.h"
 
 #include "platform/graphics/Bitmap.h"
 

@@ -1,8 +1,9 @@
-#include "platform/graphics/QtImage.h"
+#include "platform/qt/QtImage.h"
 
-#include "imaging/ImageMessages.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
+#include "platform/graphics/ImageMessages.h"
+#include "platform/graphics/SystemImageReader.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -184,4 +185,8 @@ void DecodeWithQt(TBitmap& bitmap, std::span<const uint8_t> data, const char* fo
         bitmap.ReleaseImage();
         throw;
     }
+}
+
+void InstallQtImageReader() {
+    SetSystemImageReader(&DecodeWithQt);
 }

@@ -1,5 +1,5 @@
-// Decoding through the windowing system's image reader (Qt), shared by the bitmap and icon
-// classes. Internal to the platform layer.
+// Decoding through the windowing system's image reader (Qt): the reader of Windows bitmaps and
+// icons that the Qt-free graphics layer leaves to the program.
 #pragma once
 
 #include "platform/graphics/Bitmap.h"
@@ -21,3 +21,7 @@ void DecodeWithQt(TBitmap& bitmap, std::span<const uint8_t> data, const char* fo
 // an indexed image with its palette kept, 15, 16, 24 and 32 bits from any image (5- and 6-bit
 // channels keep the high bits of the 8-bit values).
 void AssignQImage(TBitmap& bitmap, const QImage& image, TBitmapFormat target);
+
+// Installs DecodeWithQt as the system image reader of the graphics layer, so that Windows
+// bitmaps and icons load. Programs that use Qt call it at start-up; calling it again is harmless.
+void InstallQtImageReader();
