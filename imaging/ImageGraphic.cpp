@@ -87,6 +87,19 @@ void TImageGraphic::ApplySourceGamma(float fileGamma, uint8_t tableBits) {
 
 TImageGraphic::TLoad::TLoad(TImageGraphic& image, TStream& stream, const char* formatName,
                             THeaderCheck check, uint32_t index)
+    : TLoad(image, stream, formatName, TCleanState()) {
+    ReadHeaderOrFail([&] { return image_.ReadImageHeader(stream, index); }, check);
+}
+
+TImageGraphic::TLoad::TLoad(TImageGraphic& image, TStream& stream, const char* formatName,
+                            const std::function<bool()>& readHeader, THeaderCheck check)
+    : TLoad(image, stream, formatName, TCleanState()) {
+    image_.ImageProperties = TImageProperties{};
+    ReadHeaderOrFail(readHeader, check);
+}
+
+TImageGraphic::TLoad::TLoad(TImageGraphic& image, TStream& stream, const char* formatName,
+                            TCleanState)
     : image_(image), formatName_(formatName), budget_(TBitmap::MaxPixelBytes()) {
     image_.ReleaseImage();
     image_.SetPalette(TPalette());
@@ -98,15 +111,13 @@ TImageGraphic::TLoad::TLoad(TImageGraphic& image, TStream& stream, const char* f
     image_.loadFormat_ = formatName;
     image_.StreamStart = stream.Position();
     image_.SourceStream = &stream;
-    try {
-        valid_ = image_.ReadImageHeader(stream, index);
-        if (!valid_ && check == hcRaise) Fail(msgInvalidImage);
-    } catch (...) {
-        // The destructor does not run for a constructor that throws.
-        image_.SourceStream = nullptr;
-        image_.SetBudget(nullptr);
-        throw;
-    }
+}
+
+void TImageGraphic::TLoad::ReadHeaderOrFail(const std::function<bool()>& readHeader,
+                                            THeaderCheck check) {
+    // Called once the state is set up: the destructor tidies up after a throw.
+    valid_ = readHeader();
+    if (!valid_ && check == hcRaise) Fail(msgInvalidImage);
 }
 
 TImageGraphic::TLoad::~TLoad() {
@@ -149,6 +160,26 @@ void TImageGraphic::TLoad::ReadBlock(TBudgetVector<uint8_t>& buffer, size_t coun
 void TImageGraphic::TLoad::Read(void* buffer, size_t count) {
     RequireBytes(count);
     image_.SourceStream->ReadBuffer(buffer, count);
+}
+
+void TImageGraphic::TLoad::RequirePart(uint64_t length, const char* part) const {
+    if (length > Remaining()) Fail(msgTruncatedPart, part);
+}
+
+void TImageGraphic::TLoad::RequireWithin(uint64_t length, uint64_t room, const char* part,
+                                         const char* container) const {
+    if (length > room) Fail(msgPartOverruns, part, container);
+    RequirePart(length, part);
+}
+
+uint8_t TImageGraphic::TLoad::U8() {
+    uint8_t value;
+    Read(&value, 1);
+    return value;
+}
+
+void TImageGraphic::TLoad::Unsupported(const char* what) const {
+    throw EInvalidGraphic(FormatImageMessage(msgUnsupportedFeature, what, formatName_));
 }
 
 void TImageGraphic::TLoad::FirstRowBounds() {

@@ -2,8 +2,9 @@
 //
 // Writing a reader
 // ----------------
-// One reader per format, in imaging/formats/XxxGraphic.{h,cpp}; TPNGGraphic and TTargaGraphic
-// show the shape. The class derives from TImageGraphic, declares DECLARE_GRAPHIC_CLASS() (and
+// One reader per format, in imaging/formats/XxxGraphic.{h,cpp}. Copy the reader nearest in kind:
+// TAutodeskGraphic for a small format, TPNGGraphic for a chunked one, TTIFFGraphic for a large
+// one. The class derives from TImageGraphic, declares DECLARE_GRAPHIC_CLASS() (and
 // DEFINE_GRAPHIC_CLASS(TXxxGraphic, TImageGraphic) in the .cpp) and provides:
 //
 //   static bool Recognize(TStream& stream);    // from the stream's position; restores it
@@ -14,54 +15,71 @@
 // is laid out in this order:
 //
 // 1. The messages the reader raises, listed in a comment at the top: texts of
-//    platform/graphics/ImageMessages.h only (new texts go into the table, naming the format through
-//    their first %s and saying what was wrong).
+//    platform/graphics/ImageMessages.h only (new texts go into the table, naming the format
+//    through their first %s and saying what was wrong). An obscure format names, above its
+//    header struct, the public description it follows.
 // 2. The format's values as named enums (enum class TXxxColorType : uint8_t { ... }), never
 //    bare case 0/2/3 numbers.
-// 3. The header as a struct, parsed by one pure function over a TByteReader, shared by
-//    Recognize and ReadImageHeader:
+// 3. The header as a struct, parsed by one pure function over a TByteReader that carries every
+//    validity check, and read once per use: by Recognize (RecognizeHeader peeks the bytes), by
+//    ReadImageHeader and by the load (ReadHeaderBytes reads them), so the three never disagree:
 //
 //      constexpr size_t HeaderSize = 18;
 //      struct TXxxHeader { uint16_t Width; ... };
 //      // The header, or nothing when the bytes are not this format's.
 //      std::optional<TXxxHeader> ParseHeader(TByteReader& reader);
+//      // Reads it at the stream's position and fills the properties from it.
+//      std::optional<TXxxHeader> ReadHeader(TStream& stream, TImageProperties& properties);
 //
-//    Recognize peeks the header bytes (PeekBytes restores the position) and answers whether
-//    ParseHeader accepts them; ReadImageHeader calls TImageGraphic::ReadImageHeader first
-//    (the reset), reads the same bytes and fills ImageProperties from the struct. Integers are
-//    read through TByteReader (LE16, BE32, U32(bigEndian), ...) or TStream (ReadLE16, ...),
-//    never by file-local shifts of raw bytes.
+//      bool TXxxGraphic::Recognize(TStream& stream) {
+//          return RecognizeHeader<HeaderSize>(stream, ParseHeader);
+//      }
+//      bool TXxxGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
+//          TImageGraphic::ReadImageHeader(stream, index);   // the reset
+//          return ReadHeader(stream, ImageProperties).has_value();
+//      }
+//
+//    Integers are read through TByteReader (LE16, BE32, U32(bigEndian), ...) or the load
+//    (load.LE16(), load.BE32(), ...), never by shifts of raw bytes or local lambdas.
 // 4. The state of one load in a context struct inside the .cpp (struct TXxxLoad { ... }),
-//    built in DecodeImage after the TLoad and dropped with it: buffers, decoder, chunk or
-//    strip tables, the colours found so far.
+//    built in DecodeImage after the TLoad and dropped with it: the header, buffers, decoder,
+//    chunk or strip tables, the colours found so far, with one small method per step (a chunk
+//    or block kind each, the palette, the rows); no function longer than about 80 lines.
 // 5. DecodeImage, which follows the load contract through the TLoad:
 //
 //      void TXxxGraphic::DecodeImage(TStream& stream) {
-//          TLoad load(*this, stream, FormatName);  // a clean state, the budget, the header
-//          load.Seek(HeaderSize);                  // seeks are relative to StreamStart
-//          load.Prepare();                         // "Preparing..."
-//          ColorEngine->SetSourceModel(...);       // every setting the rows depend on
-//          SetPixelFormat(ColorEngine->TargetPixelFormat());
+//          std::optional<TXxxHeader> header;
+//          TLoad load(*this, stream, FormatName,     // a clean state, the budget, the header
+//                     [&] { return (header = ReadHeader(stream, ImageProperties)).has_value(); });
+//          TXxxLoad(*this, load, *header).Run();
+//      }
+//      void TXxxLoad::Run() {
+//          Load.Prepare();                         // "Preparing..."
+//          Colors.SetSourceModel(...);             // every setting the rows depend on
+//          Image.SetPixelFormat(Colors.TargetPixelFormat());
 //          const size_t rowBytes = CheckedRowBytes(width, bitsPerPixel);
-//          load.RequireBytes(CheckedMul(rowBytes, height));  // stored rows: all of them
-//          // compressed rows: load.RequireExpansion(CheckedMul(rowBytes, height), ratio);
-//          SetSize(width, height);                 // charged to the load's budget
-//          TBudgetVector<uint8_t> row = load.Buffer(rowBytes);   // charged, freed on exit
+//          Load.RequireBytes(CheckedMul(rowBytes, height));  // stored rows: all of them
+//          // compressed rows: Load.RequireExpansion(CheckedMul(rowBytes, height), ratio);
+//          Image.SetSize(width, height);           // charged to the load's budget
+//          TBudgetVector<uint8_t> row = Load.Buffer(rowBytes);   // charged, freed on exit
 //          TDecoderSession decoder(std::make_unique<TXxxDecoder>());
-//          load.BeginTransfer();                   // "Transfering..."
-//          for (int32_t y = 0; y < Height(); ++y) {
-//              load.Read(row.data(), rowBytes);    // or decode into row
-//              ColorEngine->ConvertRows(row.Span(), ScanLineSpan(y), Width());
-//              load.Row(y);                        // cheap when nobody listens
+//          Load.BeginTransfer();                   // "Transfering..."
+//          for (int32_t y = 0; y < height; ++y) {
+//              Load.Read(row.data(), rowBytes);    // or decode into row
+//              Colors.ConvertRows(row.Span(), Image.ScanLineSpan(y), width);
+//              Load.Row(y);                        // cheap when nobody listens
 //          }
 //          decoder.Finish();
-//          load.Finish();                          // ending event
+//          Load.Finish();                          // ending event
 //      }
 //
 // Rules of a load:
 // - Every byte is untrusted. Every size goes through CheckedMul / CheckedAdd /
-//   CheckedRowBytes; every read through TByteReader, load.Read / load.ReadBlock (which check
-//   the stream holds the bytes before a buffer grows) or TStream::ReadBuffer.
+//   CheckedRowBytes; every read through TByteReader, load.Read / load.ReadBlock / load.LE32()
+//   and the like (which check the stream holds the bytes before a buffer grows) or
+//   TStream::ReadBuffer.
+// - A block whose stated length must fit in its container and in the file is checked with
+//   load.RequireWithin / load.RequirePart, which name it in the message.
 // - Every buffer sized from the file is a TBudgetVector from load.Buffer (or over
 //   load.Budget()), so it is charged to the load's budget before it is allocated; the bitmap
 //   charges its own pixels. Before SetSize, check what the file can hold: RequireBytes for
@@ -69,8 +87,9 @@
 //   data; tables of offsets are checked against load.Remaining() before they are read.
 // - Rows reach the bitmap through ColorEngine->ConvertRows with the rows' extents (spans),
 //   or a copy bounded by ScanLineSpan(y). A failed load never fills rows it did not decode.
-// - Failures raise through load.Fail(message, ...) with a message of the table; the shared
-//   helpers raise EImageFault, which LoadFromStream names with the format.
+// - Failures raise through load.Fail(message, ...) with a message of the table, and what the
+//   reader cannot show through load.Unsupported(what); the shared helpers raise EImageFault,
+//   which LoadFromStream names with the format.
 //
 // Readers that leave the bitmap empty on an unrecognised header pass hcLeaveEmpty and return
 // when load.HeaderValid() is false. Readers with more phases call load.Start(msgLoadingData)
@@ -82,7 +101,7 @@
 // TImageGraphic::Recognize(TMyGraphic::ClassRef(), fileName).
 //
 // Tests of a reader use the helpers of tests/formats/FormatTestSupport.h (Load<T>,
-// Recognized<T>, the loop over fixture files, LoadError).
+// Recognized<T>, LoadError<T>, CompareFolder<T> over fixture files with references).
 #pragma once
 
 #include "imaging/ColorManager.h"
@@ -91,16 +110,22 @@
 #include "platform/graphics/Graphic.h"
 #include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/MemoryBudget.h"
+#include "platform/graphics/Stream.h"
 
+#include "platform/graphics/Checked.h"
+
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TDecoder;
-class TStream;
 
 // One layout flag of an image; the value is the flag's bit in a TImageFlags byte.
 enum TImageFlag : uint8_t {
@@ -270,6 +295,12 @@ public:
     // makes HeaderValid() answer false.
     TLoad(TImageGraphic& image, TStream& stream, const char* formatName,
           THeaderCheck check = hcRaise, uint32_t index = 0);
+    // The same, but the header is read by `readHeader` in place of ReadImageHeader: the
+    // reader's own header read, which fills ImageProperties as ReadImageHeader does and keeps
+    // the parsed header for the load, so that a load reads its header once. It answers whether
+    // the header is valid; ImageProperties are reset before it runs.
+    TLoad(TImageGraphic& image, TStream& stream, const char* formatName,
+          const std::function<bool()>& readHeader, THeaderCheck check = hcRaise);
     ~TLoad();
     TLoad(const TLoad&) = delete;
     TLoad& operator=(const TLoad&) = delete;
@@ -287,6 +318,9 @@ public:
     [[noreturn]] void Fail(const char* message, const TArgs&... args) const {
         throw EInvalidGraphic(FormatImageMessage(message, formatName_, args...));
     }
+    // Raises msgUnsupportedFeature: `what` (msgCompressionScheme, ...) is not supported for
+    // the format's files.
+    [[noreturn]] void Unsupported(const char* what) const;
 
     // --- Memory and data ---
 
@@ -310,6 +344,25 @@ public:
     void ReadBlock(TBudgetVector<uint8_t>& buffer, size_t count);
     // Reads `count` bytes into memory the caller holds, after the same check.
     void Read(void* buffer, size_t count);
+    // Raises msgTruncatedPart naming `part` unless the stream holds `length` more bytes.
+    void RequirePart(uint64_t length, const char* part) const;
+    // Raises msgPartOverruns naming `part` and `container` unless `length` fits in the `room`
+    // bytes the container has left; then checks the stream holds them (RequirePart).
+    void RequireWithin(uint64_t length, uint64_t room, const char* part,
+                       const char* container) const;
+
+    // Integers read from the stream's position, after checking that it holds them
+    // (msgUnexpectedEnd).
+    uint8_t U8();
+    uint16_t LE16() { return ReadInteger<2>().LE16(); }
+    uint16_t BE16() { return ReadInteger<2>().BE16(); }
+    uint32_t LE32() { return ReadInteger<4>().LE32(); }
+    uint32_t BE32() { return ReadInteger<4>().BE32(); }
+    uint64_t LE64() { return ReadInteger<8>().LE64(); }
+    uint64_t BE64() { return ReadInteger<8>().BE64(); }
+    // In the byte order the file states.
+    uint16_t U16(bool bigEndian) { return bigEndian ? BE16() : LE16(); }
+    uint32_t U32(bool bigEndian) { return bigEndian ? BE32() : LE32(); }
 
     // --- Progress ---
 
@@ -332,14 +385,56 @@ public:
     void Running(uint64_t done, uint64_t total);
 
 private:
+    // The clean state without a header read; the public constructors go on from it.
+    struct TCleanState {};
+    TLoad(TImageGraphic& image, TStream& stream, const char* formatName, TCleanState);
     void RowEvent(int32_t y);
     void FirstRowBounds();
+    void ReadHeaderOrFail(const std::function<bool()>& readHeader, THeaderCheck check);
+    // A reader over `Size` bytes read from the stream, which the returned reader holds.
+    template <size_t Size> struct TInteger {
+        std::array<uint8_t, Size> Bytes;
+        uint16_t LE16() const { return TByteReader(Bytes.data(), Size).LE16(); }
+        uint16_t BE16() const { return TByteReader(Bytes.data(), Size).BE16(); }
+        uint32_t LE32() const { return TByteReader(Bytes.data(), Size).LE32(); }
+        uint32_t BE32() const { return TByteReader(Bytes.data(), Size).BE32(); }
+        uint64_t LE64() const { return TByteReader(Bytes.data(), Size).LE64(); }
+        uint64_t BE64() const { return TByteReader(Bytes.data(), Size).BE64(); }
+    };
+    template <size_t Size> TInteger<Size> ReadInteger() {
+        TInteger<Size> value;
+        Read(value.Bytes.data(), Size);
+        return value;
+    }
 
     TImageGraphic& image_;
     const char* formatName_;
     TMemoryBudget budget_;
     bool valid_ = false;
 };
+
+// For the readers: a header of `Size` bytes read from the stream's position and given to `parse`
+// (the reader's ParseHeader: a function of a TByteReader answering a std::optional header): its
+// answer, or nothing when the stream ends first or the parse reads past the bytes.
+template <size_t Size, class TParse> auto ReadHeaderBytes(TStream& stream, TParse&& parse) {
+    std::array<uint8_t, Size> bytes;
+    using THeader = decltype(parse(std::declval<TByteReader&>()));
+    if (stream.Read(bytes.data(), Size) != Size) return THeader();
+    TByteReader reader(bytes.data(), Size);
+    try {
+        return parse(reader);
+    } catch (const EImageFault&) {
+        return THeader();
+    }
+}
+// Class-level recognition by the same parse: whether ReadHeaderBytes would answer a header.
+// The position is restored.
+template <size_t Size, class TParse> bool RecognizeHeader(TStream& stream, TParse&& parse) {
+    const int64_t start = stream.Position();
+    const bool recognized = ReadHeaderBytes<Size>(stream, parse).has_value();
+    stream.SetPosition(start);
+    return recognized;
+}
 
 // Drives one decoder through a load: BeginDecoding when the session starts, EndDecoding and
 // freeing when it ends, also when the load leaves early. A session without a decoder (stored

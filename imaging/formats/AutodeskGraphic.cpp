@@ -1,3 +1,7 @@
+// Messages this reader raises (platform/graphics/ImageMessages.h):
+//   msgInvalidImage     the magic is not Autodesk's, or the file ends inside the header
+//   msgUnexpectedEnd    the file ends before its palette or its rows
+// and, from the bitmap and the load's budget, msgImageTooLarge and msgMemoryLimit.
 #include "imaging/formats/AutodeskGraphic.h"
 
 #include "platform/graphics/Checked.h"
@@ -7,9 +11,6 @@
 
 #include <optional>
 #include <vector>
-
-// Messages raised here: msgInvalidImage with "Autodesk" (wrong magic), msgUnexpectedEnd (the
-// file ends before its palette or its rows).
 
 DEFINE_GRAPHIC_CLASS(TAutodeskGraphic, TImageGraphic)
 
@@ -22,6 +23,8 @@ constexpr size_t PaletteEntries = 256;
 
 enum class TAutodeskCompression : uint8_t { None = 0 };
 
+// The 32-byte header of Autodesk Animator cels and pictures, as the public description of the
+// Animator file formats gives it.
 struct TAutodeskHeader {
     uint16_t Width = 0;
     uint16_t Height = 0;
@@ -42,38 +45,43 @@ std::optional<TAutodeskHeader> ParseHeader(TByteReader& reader) {
     return header;
 }
 
+// The header and what it tells of the image, or nothing when the stream ends first or the
+// magic does not match.
+std::optional<TAutodeskHeader> ReadHeader(TStream& stream, TImageProperties& properties) {
+    const std::optional<TAutodeskHeader> header = ReadHeaderBytes<HeaderSize>(stream, ParseHeader);
+    if (!header) return std::nullopt;
+    properties.ColorModel = cmPalette;
+    properties.Width = header->Width;
+    properties.Height = header->Height;
+    properties.BitsPerSample = 8;
+    properties.SamplesPerPixel = 1;
+    properties.BitsPerPixel = 8;
+    properties.Compression = ckNone;
+    return header;
+}
+
 } // namespace
 
 bool TAutodeskGraphic::Recognize(TStream& stream) {
+    // Only the 8-bit uncompressed kind, followed by data, is taken for this format.
     if (stream.Remaining() <= int64_t(HeaderSize)) return false;
-    uint8_t bytes[HeaderSize];
-    if (PeekBytes(stream, bytes) != HeaderSize) return false;
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TAutodeskHeader> header = ParseHeader(reader);
-    return header && header->BitsPerPixel == 8 && header->Compression == TAutodeskCompression::None;
+    return RecognizeHeader<HeaderSize>(stream, [](TByteReader& reader) {
+        std::optional<TAutodeskHeader> header = ParseHeader(reader);
+        if (header &&
+            (header->BitsPerPixel != 8 || header->Compression != TAutodeskCompression::None))
+            header.reset();
+        return header;
+    });
 }
 
 bool TAutodeskGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
     TImageGraphic::ReadImageHeader(stream, index);
-    uint8_t bytes[HeaderSize];
-    if (stream.Read(bytes, HeaderSize) != HeaderSize) return false;
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TAutodeskHeader> header = ParseHeader(reader);
-    if (!header) return false;
-    TImageProperties& p = ImageProperties;
-    p.ColorModel = cmPalette;
-    p.Width = header->Width;
-    p.Height = header->Height;
-    p.BitsPerSample = 8;
-    p.SamplesPerPixel = 1;
-    p.BitsPerPixel = 8;
-    p.Compression = ckNone;
-    return true;
+    return ReadHeader(stream, ImageProperties).has_value();
 }
 
 void TAutodeskGraphic::DecodeImage(TStream& stream) {
-    TLoad load(*this, stream, FormatName);
-    load.Seek(HeaderSize);
+    TLoad load(*this, stream, FormatName,
+               [&] { return ReadHeader(stream, ImageProperties).has_value(); });
     load.BeginTransfer();
 
     // 256 entries of red, green, blue, each 0 to 63, shifted to the top of its byte.

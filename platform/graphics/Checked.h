@@ -85,9 +85,18 @@ public:
         return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) |
                uint32_t(p[3]);
     }
+    uint64_t LE64() {
+        const uint32_t low = LE32();
+        return low | (uint64_t(LE32()) << 32);
+    }
+    uint64_t BE64() {
+        const uint64_t high = BE32();
+        return (high << 32) | BE32();
+    }
     // Values in the byte order a file states.
     uint16_t U16(bool bigEndian) { return bigEndian ? BE16() : LE16(); }
     uint32_t U32(bool bigEndian) { return bigEndian ? BE32() : LE32(); }
+    uint64_t U64(bool bigEndian) { return bigEndian ? BE64() : LE64(); }
 
 private:
     [[noreturn]] static void Fail() { throw EImageFault(msgUnexpectedEnd); }

@@ -46,6 +46,12 @@ inline constexpr char msgInvalidSize[] = "The %s image size is invalid (%s x %s 
 inline constexpr char msgOutOfMemory[] = "Out of memory for the %s image.";
 // Second place: what ends early or lies ("strip offsets", "colour map", ...).
 inline constexpr char msgTruncatedPart[] = "Cannot load image. The %s file ends inside its %s.";
+// Second place: the block, third: the block that holds it ("layer block", "general image
+// attributes block", ...).
+inline constexpr char msgPartOverruns[] =
+    "Cannot load image. The %s file's %s runs past the %s that holds it.";
+// A block of the file's header, for msgTruncatedPart.
+inline constexpr char msgPartHeader[] = "header";
 // Second place: the value that is wrong, named ("bits per sample 0", ...).
 inline constexpr char msgBadValue[] = "Cannot load image. The %s file states an invalid %s.";
 // Row conversion given rows shorter than its settings need; the places take the side

@@ -5,6 +5,8 @@
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/Stream.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -82,6 +84,38 @@ TReference ReadReference(const std::string& path);
 // Empty when the bitmap shows the reference's pixels; otherwise a description of the first
 // difference and the number of differing pixels.
 std::string CompareWithReference(const TBitmap& bitmap, const TReference& reference);
+
+// A stream that does not hold its bytes in memory for the reader to see, as a file's.
+class TPlainStream : public TStream {
+public:
+    explicit TPlainStream(const Bytes& data) : memory_(data) {}
+    size_t Read(void* buffer, size_t count) override { return memory_.Read(buffer, count); }
+    size_t Write(const void*, size_t) override { return 0; }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+        return memory_.Seek(offset, origin);
+    }
+    int64_t Size() override { return memory_.Size(); }
+
+private:
+    TMemoryStream memory_;
+};
+
+// Loads every file of a folder ending in `extension` that has a reference beside it, from
+// memory and through a plain stream, and compares both with the reference; answers how many
+// files the folder holds.
+template <class T> size_t CompareFolder(const std::string& folder, const std::string& extension) {
+    return ForEachFile(folder, extension, [&](const std::string& name, const Bytes& bytes) {
+        const std::string reference = DataPath(folder + "/" + name + ".rgba.gz");
+        if (!FileExists(reference)) return;
+        SCOPED_TRACE(name);
+        const TReference expected = ReadReference(reference);
+        EXPECT_EQ(CompareWithReference(*Load<T>(bytes), expected), "");
+        TPlainStream stream(bytes);
+        T image;
+        image.LoadFromStream(stream);
+        EXPECT_EQ(CompareWithReference(image, expected), "") << "(plain stream)";
+    });
+}
 
 // Big-endian and little-endian values appended to a byte vector.
 void PutBE32(Bytes& out, uint32_t value);

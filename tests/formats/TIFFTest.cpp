@@ -1,7 +1,6 @@
 #include "FormatTestSupport.h"
 
 #include "imaging/ColorManager.h"
-#include "imaging/formats/AutodeskGraphic.h"
 #include "imaging/formats/EPSGraphic.h"
 #include "imaging/formats/TIFFGraphic.h"
 #include "platform/graphics/Exceptions.h"
@@ -148,36 +147,6 @@ const Bytes RGB2x2 = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120};
 
 std::string Unsupported() {
     return "Cannot load image. The compression scheme is not supported for TIF/TIFF files.";
-}
-
-// A stream that does not hold its bytes in memory for the reader to see, as a file's.
-class TPlainStream : public TStream {
-public:
-    explicit TPlainStream(const Bytes& data) : memory_(data) {}
-    size_t Read(void* buffer, size_t count) override { return memory_.Read(buffer, count); }
-    size_t Write(const void*, size_t) override { return 0; }
-    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-        return memory_.Seek(offset, origin);
-    }
-    int64_t Size() override { return memory_.Size(); }
-
-private:
-    TMemoryStream memory_;
-};
-
-template <class T> size_t CompareFolder(const std::string& folder, const std::string& extension) {
-    return ForEachFile(folder, extension, [&](const std::string& name, const Bytes& bytes) {
-        const std::string reference = DataPath(folder + "/" + name + ".rgba.gz");
-        if (!std::filesystem::exists(reference)) return;
-        SCOPED_TRACE(name);
-        const TReference expected = ReadReference(reference);
-        EXPECT_EQ(CompareWithReference(*Load<T>(bytes), expected), "");
-        // The same through a stream whose bytes the reader cannot see.
-        TPlainStream stream(bytes);
-        T image;
-        image.LoadFromStream(stream);
-        EXPECT_EQ(CompareWithReference(image, expected), "") << "(plain stream)";
-    });
 }
 
 // Quiet JPEG warnings (a truncated strip shows one) for the tests that cut files.
@@ -631,29 +600,4 @@ TEST(EPSReader, PreviewsLoadThroughTheTIFFReader) {
     Bytes cut(file.begin(), file.begin() + 40);
     EXPECT_EQ(LoadError<TEPSGraphic>(cut),
               "Cannot load image. Invalid or unexpected TIF/TIFF image format.");
-}
-
-// --- Autodesk ---
-
-TEST(AutodeskReader, FilesLoadWithTheirSixBitPalette) {
-    EXPECT_EQ(CompareFolder<TAutodeskGraphic>("autodesk", ".cel"), 1u);
-    EXPECT_EQ(CompareFolder<TAutodeskGraphic>("autodesk", ".pic"), 1u);
-    const Bytes cel = ReadFile(DataPath("autodesk/py_palette.cel"));
-    EXPECT_TRUE(Recognized<TAutodeskGraphic>(cel));
-    const auto image = Load<TAutodeskGraphic>(cel);
-    EXPECT_EQ(image->Palette()[7], (TRGBQuad{252, 252, 252, 0}));
-    // Depth 16 in the header: not recognised, loaded as 8-bit rows all the same.
-    EXPECT_FALSE(Recognized<TAutodeskGraphic>(ReadFile(DataPath("autodesk/py_depth16.pic"))));
-    EXPECT_FALSE(Recognized<TAutodeskGraphic>(Bytes(cel.begin(), cel.begin() + 32)));
-    Bytes magic = cel;
-    magic[1] = 0x92;
-    EXPECT_EQ(LoadError<TAutodeskGraphic>(magic),
-              "Cannot load image. Invalid or unexpected Autodesk image format.");
-    EXPECT_EQ(LoadError<TAutodeskGraphic>(Bytes(cel.begin(), cel.end() - 1)),
-              "Cannot load image. The Autodesk data ends unexpectedly.");
-    // A header claiming 65535 x 65535 fails before the bitmap is sized.
-    Bytes huge(cel.begin(), cel.begin() + 32 + 768 + 10);
-    huge[2] = huge[3] = huge[4] = huge[5] = 0xFF;
-    EXPECT_EQ(LoadError<TAutodeskGraphic>(huge),
-              "Cannot load image. The Autodesk data ends unexpectedly.");
 }
