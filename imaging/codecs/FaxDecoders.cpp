@@ -507,7 +507,8 @@ void ReadEndOfLine(TBitReader& bits, size_t row) {
         const int leading = std::countl_zero(bits.Word());
         if (leading < bits.Held()) {
             zeros += leading;
-            bits.Skip(leading + 1);
+            bits.Skip(leading);
+            bits.Skip(1);
             break;
         }
         if (bits.PastEnd()) Fail(msgFaxUnexpectedEnd, bits, row);
