@@ -134,10 +134,10 @@ TEST(FaxTwoDDecoders, HostileDataFailsWithAClearMessage) {
     // Codes that do not move a0 on: a stream of empty horizontal runs stops at the second.
     // (Eight of them, 21 bits each, fill 21 bytes.)
     std::vector<uint8_t> stalled;
-    const auto empty = Bits({Horizontal, White0, Black0, Horizontal, White0, Black0, Horizontal,
-                             White0, Black0, Horizontal, White0, Black0, Horizontal, White0,
-                             Black0, Horizontal, White0, Black0, Horizontal, White0, Black0,
-                             Horizontal, White0, Black0});
+    const auto empty =
+        Bits({Horizontal, White0, Black0, Horizontal, White0, Black0, Horizontal, White0, Black0,
+              Horizontal, White0, Black0, Horizontal, White0, Black0, Horizontal, White0, Black0,
+              Horizontal, White0, Black0, Horizontal, White0, Black0});
     for (int i = 0; i < 50000; ++i) stalled.insert(stalled.end(), empty.begin(), empty.end());
     EXPECT_EQ(Failure(g4, stalled, 2 * 1000), Message(msgFaxInvalidCode, 1));
     // Codes that cannot occur, and the uncompressed mode.
