@@ -149,9 +149,10 @@ TEST_F(FormTest, LoadShowsSortedSectionsUnderTheModeHeadings) {
     EXPECT_EQ(form->SelectedKey, QString("abc"));
     EXPECT_FALSE(form->Modified);
 
-    // The designed window: a grid 968 pixels wide.
+    // The designed window: a grid 968 pixels wide; the colour column widens to its heading and
+    // the four path columns give up that room.
     ASSERT_EQ(grid->width(), 968);
-    const int scale[13] = {40, 80, 80, 80, 80, 80, 40, 80, 72, 72, 80, 72, 72};
+    const int scale[13] = {40, 80, 80, 80, 80, 80, 43, 80, 71, 71, 80, 71, 71};
     for (int col = 0; col < 13; ++col) EXPECT_EQ(grid->ColWidths(col), scale[col]) << col;
     form->resize(form->width() - 288, form->height());
     QCoreApplication::processEvents();
@@ -400,7 +401,7 @@ TEST_F(FormTest, ReadOnlyFileReportsAndKeepsTheRow) {
         const TUnprivileged user;
         Click(1, 3);
         ASSERT_EQ(modal.shown.size(), 1u);
-        EXPECT_EQ(modal.shown[0].caption, QString("Chronolith"));
+        EXPECT_EQ(modal.shown[0].caption, QString("Erreur"));
         EXPECT_EQ(modal.shown[0].text, "Impossible d'écrire dans " + scalePath);
         EXPECT_EQ(modal.shown[0].type, TMsgDlgType::mtError);
         EXPECT_EQ(modal.shown[0].buttons, mbOK);
@@ -446,18 +447,25 @@ TEST_F(FormTest, UnchangedRowsAreNotRewritten) {
     Click(1, 2);
     EXPECT_EQ(ReadBytes(scalePath), other);
 
-    // One typed column: that column, and the keys the section lacks, nothing else.
+    // One typed column: the other program changed this row, so the user is asked; with "my
+    // changes", that column and the keys the section lacks are written, nothing else.
     Key(Qt::Key_Tab);
     Key(Qt::Key_Tab);
     Type("Silurien");
+    modal.choices = {1};
     Click(0, 1);
+    ASSERT_EQ(modal.shown.size(), 1u);
+    EXPECT_EQ(modal.shown[0].named, QStringList({"Garder le texte de l'autre programme",
+                                                 "Enregistrer mes modifications"}));
     QByteArray expected = other;
     expected.replace("ere=Externe\r\ncouleur=255\r\n",
                      "ere=Externe\r\ncouleur=255\r\nsysteme=Silurien\r\nserie=\r\netage=\r\n"
                      "labelbio=\r\nimagebio=\r\nlienbio=\r\nlabelpaleo=\r\nimagepaleo=\r\n"
                      "lienpaleo=\r\n");
     EXPECT_EQ(ReadBytes(scalePath), expected);
-    EXPECT_EQ(grid->Cells(1, 2), QString("Hadéen")); // the table shows what it loaded
+    // The table shows the file: the other program's text and the user's.
+    EXPECT_EQ(grid->Cells(1, 2), QString("Autre programme"));
+    EXPECT_EQ(grid->Cells(3, 2), QString("Silurien"));
 }
 
 // "Supprimer ligne" removes the section the row was loaded from or last saved as, whatever its
