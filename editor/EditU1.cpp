@@ -132,8 +132,26 @@ void TForm1::FormResize() {
         int rest = width;
         for (int col = 0; col <= 7; ++col) rest -= grid.ColWidths(col);
         rest -= grid.ColWidths(10);
-        set(8, rest / 4 - 10);
-        for (const int col : {9, 11, 12}) set(col, rest / 4 - 10);
+        const int paths[] = {8, 9, 11, 12};
+        for (const int col : paths) set(col, rest / 4 - 10);
+        // Headings wider than the designed share, or a vertical scroll bar, can make the
+        // columns overflow: the path columns then give back what they have beyond their
+        // headings, the widest first, rather than show a horizontal scroll bar.
+        int excess = -room;
+        for (int col = 0; col < kTableColumns; ++col) excess += grid.ColWidths(col);
+        while (excess > 0) {
+            int widest = -1, slack = 0;
+            for (const int col : paths) {
+                const int spare = grid.ColWidths(col) - grid.HeadingFitWidth(col);
+                if (grid.ColWidths(col) > 0 && spare > slack) {
+                    widest = col;
+                    slack = spare;
+                }
+            }
+            if (widest < 0) break;
+            grid.SetColWidths(widest, grid.ColWidths(widest) - 1);
+            --excess;
+        }
         break;
     }
     case emEvent:
@@ -148,12 +166,11 @@ void TForm1::FormResize() {
         for (int col = 3; col < kTableColumns; ++col) set(col, 0);
         break;
     }
-    // File names elide on the left, so that the name of the file, which tells one path from
-    // another, stays in sight.
+    // Paths show their file name, which tells one path from another, before their folders.
     for (int col = 0; col < kTableColumns; ++col) {
         const bool path = EditMode == emScale ? (col == 8 || col == 9 || col == 11 || col == 12)
                                               : (EditMode == emData && (col == 1 || col == 2));
-        grid.SetColElide(col, path ? Qt::ElideLeft : Qt::ElideRight);
+        grid.SetColElide(col, path ? Qt::ElideMiddle : Qt::ElideRight);
     }
 }
 

@@ -35,6 +35,15 @@ QPixmap SwatchPixmap(const QColor& colour, int size) {
 
 } // namespace
 
+QString ElidePath(const QFontMetrics& metrics, const QString& path, int width) {
+    if (metrics.horizontalAdvance(path) <= width) return path;
+    const qsizetype slash = std::max(path.lastIndexOf(u'\\'), path.lastIndexOf(u'/'));
+    const QString name = path.mid(slash + 1);
+    const QString shown = QStringLiteral("\u2026") + name;
+    if (slash >= 0 && metrics.horizontalAdvance(shown) <= width) return shown;
+    return metrics.elidedText(name, Qt::ElideMiddle, width);
+}
+
 // The cells, rows 0 to FixedRows - 1 included; Qt sees the rows below them, and the fixed row
 // as the horizontal header.
 class TGridModel : public QAbstractTableModel {
@@ -180,6 +189,13 @@ protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
         option->textElideMode = grid_.ColElide(index.column());
+        if (option->textElideMode == Qt::ElideMiddle) {
+            // The room the style leaves the text: the cell less its margins on both sides.
+            const int margin =
+                grid_.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &grid_) + 1;
+            option->text =
+                ElidePath(option->fontMetrics, option->text, option->rect.width() - 2 * margin);
+        }
     }
 
 private:

@@ -36,7 +36,8 @@
 // it. Shift with the arrows, Home, End and the page keys, a Shift click and a mouse drag select
 // a block of cells from the anchor (the cell where the selection started) to the current cell;
 // Ctrl+C copies the block as tab-separated text. Columns can elide their texts in the middle
-// or on the left instead of on the right.
+// or on the left instead of on the right; in the middle, a path that does not fit shows its
+// file name (see ElidePath).
 #pragma once
 
 #include <QColor>
@@ -48,8 +49,13 @@
 #include <functional>
 #include <vector>
 
+class QFontMetrics;
 class QMenu;
 class TGridModel;
+
+// A path (folders separated by "\\" or "/") shown in `width` pixels: whole when it fits, else
+// its file name after an ellipsis, else the file name cut in its middle.
+QString ElidePath(const QFontMetrics& metrics, const QString& path, int width);
 class TGridSelectionModel;
 class TInplaceEdit;
 

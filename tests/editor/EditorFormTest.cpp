@@ -685,6 +685,12 @@ TEST_F(FormTest, SampleScaleShowsKeysAndColoursWhole) {
     }
     for (int col : {1, 2, 3, 4, 5, 7, 10}) EXPECT_EQ(grid->ColWidths(col), 80) << col;
     EXPECT_GT(grid->ColWidths(8), 40);
+    // Every heading whole, and no sideways scrolling beside the vertical scroll bar.
+    QCoreApplication::processEvents();
+    for (int col = 0; col < 13; ++col)
+        EXPECT_LE(grid->HeadingFitWidth(col), grid->ColWidths(col)) << col;
+    EXPECT_TRUE(grid->verticalScrollBar()->isVisible());
+    EXPECT_FALSE(grid->horizontalScrollBar()->isVisible());
     // Row 1, 0,0042 Meghalayen: #FDEDEC.
     const QVariant swatch = grid->model()->index(0, 6).data(Qt::DecorationRole);
     ASSERT_TRUE(swatch.canConvert<QPixmap>());
@@ -918,11 +924,20 @@ TEST_F(FormTest, BlocksAreSelectedCopiedAndPasted) {
     EXPECT_EQ(ReadBytes(scalePath), kScaleFile);
 }
 
-// File names elide on the left; the event text column leaves room for the vertical scroll bar.
+// Paths show their file names first; the event text column leaves room for the vertical scroll
+// bar.
 TEST_F(FormTest, PathsShowTheirFileNamesAndEventsNeedNoSideways) {
     OpenScale(kScaleFile);
-    for (int col : {8, 9, 11, 12}) EXPECT_EQ(grid->ColElide(col), Qt::ElideLeft) << col;
+    for (int col : {8, 9, 11, 12}) EXPECT_EQ(grid->ColElide(col), Qt::ElideMiddle) << col;
     EXPECT_EQ(grid->ColElide(7), Qt::ElideRight);
+    const QFontMetrics metrics(grid->font());
+    const QString path = "Images\\Quaternaire_bio.png";
+    EXPECT_EQ(ElidePath(metrics, path, 1000), path);
+    const int nameWidth = metrics.horizontalAdvance("\u2026Quaternaire_bio.png");
+    EXPECT_EQ(ElidePath(metrics, path, nameWidth), "\u2026Quaternaire_bio.png");
+    const QString cut = ElidePath(metrics, path, 60);
+    EXPECT_TRUE(cut.startsWith("Qua") && cut.endsWith("png")) << cut.toStdString();
+    EXPECT_LE(metrics.horizontalAdvance(cut), 60);
     QByteArray events;
     for (int i = 0; i < 80; ++i) events += "[" + QByteArray::number(i) + "]\r\nevenement=x\r\n";
     scalePath = dir.filePath("evenements.ini");
