@@ -5,6 +5,7 @@
 #include "imaging/FileFormatList.h"
 #include "imaging/ImageGraphic.h"
 #include "imaging/ImageMessages.h"
+#include "platform/files/AtomicFile.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/BitmapImage.h"
 #include "platform/graphics/Exceptions.h"
@@ -356,44 +357,6 @@ private:
     rlimit saved_{};
 };
 
-// A file written beside its final name and renamed over it once complete, so that a reader
-// never sees part of it; removed when it is not committed.
-class TAtomicFile {
-public:
-    explicit TAtomicFile(const std::string& fileName)
-        : fileName_(fileName), temporary_(fileName + ".XXXXXX") {
-        fd_ = mkstemp(temporary_.data());
-        if (fd_ < 0)
-            throw EStreamError(FormatImageMessage(msgCannotOpen, fileName, std::strerror(errno)));
-    }
-    ~TAtomicFile() {
-        if (fd_ >= 0) close(fd_);
-        if (!committed_) unlink(temporary_.c_str());
-    }
-    TAtomicFile(const TAtomicFile&) = delete;
-    TAtomicFile& operator=(const TAtomicFile&) = delete;
-
-    void Commit(const QByteArray& bytes) {
-        for (qsizetype done = 0; done < bytes.size();) {
-            const ssize_t n = write(fd_, bytes.constData() + done, size_t(bytes.size() - done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw EStreamError(msgStreamWrite);
-            done += n;
-        }
-        const int result = close(fd_);
-        fd_ = -1;
-        if (result != 0 || std::rename(temporary_.c_str(), fileName_.c_str()) != 0)
-            throw EStreamError(msgStreamWrite);
-        committed_ = true;
-    }
-
-private:
-    std::string fileName_;
-    std::string temporary_;
-    int fd_ = -1;
-    bool committed_ = false;
-};
-
 // The bitmap within side x side pixels, its aspect ratio kept; never enlarged. A large
 // bitmap is first sampled down to about four times the size (at most 2048 pixels a side unless
 // the size is larger, so that the sampled image of a 1-bit bitmap stays small), then filtered.
@@ -438,7 +401,11 @@ int Thumbnail(int argc, char** argv) {
         if (image.isNull()) throw EInvalidGraphic(FormatImageMessage(msgOutOfMemory, "PNG"));
         png = EncodePNG(image);
     }
-    TAtomicFile(argv[3]).Commit(png);
+    // Written whole or not at all, so that a reader never sees part of it.
+    if (const int error =
+            WriteFileWhole(argv[3], std::string_view(png.constData(), size_t(png.size())));
+        error != 0)
+        throw EStreamError(FormatImageMessage(msgCannotOpen, argv[3], std::strerror(error)));
     return 0;
 }
 

@@ -68,6 +68,18 @@ QStringList NameFiltersOf(const QString& filter) {
     return result;
 }
 
+void StartFileDialog(QFileDialog& dialog, const QString& folder, const QString& title,
+                     const QString& fileName) {
+    dialog.setDirectory(folder);
+    dialog.setWindowTitle(title);
+    if (fileName.isEmpty()) {
+        if (auto* edit = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            edit->clear();
+    } else {
+        dialog.selectFile(fileName);
+    }
+}
+
 TOpenDialog::TOpenDialog(QWidget* parent) : QFileDialog(parent) {
     setOption(QFileDialog::DontUseNativeDialog);
     setAcceptMode(QFileDialog::AcceptOpen);
@@ -80,13 +92,7 @@ bool TOpenDialog::Execute() {
                                                  : QFileDialog::AnyFile);
     setSizeGripEnabled((Options & ofEnableSizing) != 0);
     setNameFilters(NameFiltersOf(Filter));
-    setDirectory(InitialDir);
-    setWindowTitle(Title);
-    if (FileName.isEmpty()) {
-        if (auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) edit->clear();
-    } else {
-        selectFile(FileName);
-    }
+    StartFileDialog(*this, InitialDir, Title, FileName);
     Options &= ~TOpenOptions(ofExtensionDifferent);
     if (exec() != QDialog::Accepted || selectedFiles().isEmpty()) return false;
     FileName = QDir::cleanPath(selectedFiles().first());

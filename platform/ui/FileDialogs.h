@@ -27,6 +27,10 @@ QStringList NameFiltersOf(const QString& filter);
 // leaves in English ("Folder") are French, and the columns of its detailed list and its side
 // bar are as wide as what they show, each time a folder is listed.
 void MakeFileDialogReadable(QFileDialog& dialog);
+// Opens a file dialog on `folder` with `title`, `fileName` selected (the name box empty when
+// there is none).
+void StartFileDialog(QFileDialog& dialog, const QString& folder, const QString& title,
+                     const QString& fileName);
 
 class TOpenDialog : public QFileDialog {
 public:

@@ -12,7 +12,6 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProgressBar>
@@ -197,13 +196,7 @@ TOpenPictureDialog::TOpenPictureDialog(QWidget* parent)
 TOpenPictureDialog::~TOpenPictureDialog() = default;
 
 bool TOpenPictureDialog::Execute() {
-    setDirectory(InitialDir);
-    setWindowTitle(Title);
-    if (FileName.isEmpty()) {
-        if (auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) edit->clear();
-    } else {
-        selectFile(FileName);
-    }
+    StartFileDialog(*this, InitialDir, Title, FileName);
     ClearPreview();
     const bool chosen = exec() == QDialog::Accepted && !selectedFiles().isEmpty();
     if (chosen) FileName = selectedFiles().first();
