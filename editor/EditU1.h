@@ -140,8 +140,8 @@ public:
 
     // ---- Menus, dialogs, pickers, file switching, showing and closing ----
 
-    // The folder every calendar file is opened in and every stored path is relative to: the
-    // executable's folder (ending with "/") unless set otherwise before the window is shown.
+    // The folder every calendar file is opened in and every stored path is relative to
+    // (ending with "/"): BaseFolder() unless set otherwise before the window is shown.
     QString BaseDir = BaseFolder();
 
     // Main menu MainMenu1: "Fichier" and "Edition" (opened by Alt with their underlined letter,

@@ -137,6 +137,10 @@ void TForm1::showEvent(QShowEvent* event) {
 
 void TForm1::FormShow() {
     StringGrid1->setFocus();
+    if (BaseDir == BaseFolder() && !BaseFolderProblem().isEmpty()) {
+        TApplication::Modal().MessageBox(QStringLiteral("Erreur"), BaseFolderProblem(),
+                                         TMsgDlgType::mtError, mbOK, mbOK);
+    }
     OpenDataFile(QStringLiteral("Donnees.ini"));
 }
 
