@@ -197,6 +197,9 @@ void TForm1::LoadTable(TIniFile* file) {
         grid.SetRowCount(2);
         grid.SetFixedRows(1);
 
+        // The file's state is taken first: a change made after it shows at the next save.
+        TableFileExists = file != nullptr && file->Exists();
+        TableFileBytes = file != nullptr ? file->Content() : QByteArray();
         ListBox1.clear();
         if (file != nullptr) file->ListSections(ListBox1);
         SortSections(ListBox1);
@@ -228,8 +231,6 @@ void TForm1::LoadTable(TIniFile* file) {
             stored.section = ListBox1[i];
             stored.cells = values[i];
         }
-        TableFileExists = file != nullptr && file->Exists();
-        TableFileBytes = file != nullptr ? file->Content() : QByteArray();
     }
     MeasureFitWidths();
     FormResize();
@@ -251,6 +252,8 @@ void TForm1::ReloadTable(int dropId) {
         return cells;
     };
 
+    const bool exists = file->Exists();
+    const QByteArray bytes = file->Content();
     QStringList names;
     file->ListSections(names);
     SortSections(names);
@@ -314,8 +317,8 @@ void TForm1::ReloadTable(int dropId) {
         cells.push_back(QStringList());
     }
     FillTable(rows, cells, StoredRow(grid.Row()).id, grid.Col());
-    TableFileExists = file->Exists();
-    TableFileBytes = file->Content();
+    TableFileExists = exists;
+    TableFileBytes = bytes;
 }
 
 void TForm1::FillTable(const std::vector<TStoredRow>& rows, const std::vector<QStringList>& cells,
