@@ -129,6 +129,8 @@ inline constexpr char msgStreamWrite[] = "Stream write error";
 inline constexpr char msgStreamSeek[] = "Stream seek error";
 inline constexpr char msgStreamTooLarge[] = "Stream too large";
 inline constexpr char msgCannotOpen[] = "Cannot open file \"%s\". %s";
+// The file's name, then the system's reason.
+inline constexpr char msgCannotWrite[] = "Cannot write file \"%s\". %s";
 
 // Saving (EInvalidGraphic). msgTargaTooLarge: the largest width and height, then the image's.
 inline constexpr char msgCannotSave[] = "%s cannot be saved.";
