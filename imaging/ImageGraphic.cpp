@@ -74,6 +74,18 @@ void TImageGraphic::Assign(const TGraphic& source) {
     TBitmap::Assign(source);
 }
 
+int32_t TImageGraphic::FullWidth() const {
+    return ImageProperties.Width != 0 && ImageProperties.Width <= uint32_t(INT32_MAX)
+               ? int32_t(ImageProperties.Width)
+               : Width();
+}
+
+int32_t TImageGraphic::FullHeight() const {
+    return ImageProperties.Height != 0 && ImageProperties.Height <= uint32_t(INT32_MAX)
+               ? int32_t(ImageProperties.Height)
+               : Height();
+}
+
 void TImageGraphic::ApplySourceGamma(float fileGamma, uint8_t tableBits) {
     if (tableBits)
         ColorEngine->SetGammaValues(fileGamma, 2.2f, tableBits, tableBits);
