@@ -21,4 +21,7 @@ public:
     bool ReadImageHeader(TStream& stream, uint32_t index) override;
     // Loads the merged image, one row of each channel at a time.
     void DecodeImage(TStream& stream) override;
+
+private:
+    struct TPSDLoad; // the state of one load
 };

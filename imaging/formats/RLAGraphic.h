@@ -24,4 +24,7 @@ public:
     // A gamma as the header writes it ("2.2", also "2,2"), whatever the user's decimal
     // separator; 1.0 for a text that is no positive number.
     static float ParseGamma(std::string_view text);
+
+private:
+    struct TRLALoad; // the state of one load
 };
