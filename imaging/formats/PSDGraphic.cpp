@@ -34,7 +34,10 @@ namespace {
 constexpr const char* FormatName = "PSD or PDD";
 constexpr size_t HeaderSize = 26;
 constexpr char Signature[4] = {'8', 'B', 'P', 'S'};
+// Version 1 documents (PSD) and large documents (PSB, version 2): the latter state the length
+// of their layer and mask information in 8 bytes and the byte counts of run-length rows in 4.
 constexpr uint16_t Version = 1;
+constexpr uint16_t LargeVersion = 2;
 // The palette of indexed images: 256 red values, then 256 green, then 256 blue.
 constexpr size_t PaletteBytes = 768;
 // Most bytes two PackBits bytes produce: 128.
@@ -64,6 +67,8 @@ struct TPSDHeader {
     uint32_t Height = 0, Width = 0;
     uint16_t Depth = 0;
     TPSDMode Mode{};
+
+    bool Large() const { return Version == LargeVersion; }
 };
 
 // The header, or nothing when the signature is not "8BPS".
@@ -106,7 +111,9 @@ TColorModel ModelOf(const TPSDHeader& header) {
     case TPSDMode::Indexed:
         return cmPalette;
     case TPSDMode::RGB:
+        return header.Channels == 3 ? cmRGB : cmRGBAlpha;
     case TPSDMode::Multichannel:
+        if (header.Channels < 3) return cmGray;
         return header.Channels == 3 ? cmRGB : cmRGBAlpha;
     case TPSDMode::CMYK:
         return cmCMYK;
@@ -120,11 +127,16 @@ TColorModel ModelOf(const TPSDHeader& header) {
 // after them; the stream stands at the merged image's data afterwards.
 void ReadLayout(TStream& stream, int64_t start, TPSDFile& file) {
     for (size_t section = 0; section < size_t(TPSDSection::Count); ++section) {
-        const uint32_t length = stream.ReadBE32();
-        if (int64_t(length) > stream.Remaining())
+        const bool wide = file.Header.Large() && section == size_t(TPSDSection::LayersAndMasks);
+        uint8_t bytes[8];
+        const size_t size = wide ? 8 : 4;
+        stream.ReadBuffer(bytes, size);
+        TByteReader reader(bytes, size);
+        const uint64_t length = wide ? reader.BE64() : reader.BE32();
+        if (length > uint64_t(std::max<int64_t>(stream.Remaining(), 0)))
             throw EImageFault(msgTruncatedPart, {SectionNames[section]});
         file.Sections[section] = {uint64_t(stream.Position() - start), length};
-        stream.Seek(length, TSeekOrigin::soCurrent);
+        stream.Seek(int64_t(length), TSeekOrigin::soCurrent);
     }
     file.Compression = stream.ReadBE16();
     file.ImageData = uint64_t(stream.Position() - start);
@@ -178,8 +190,11 @@ std::optional<TPSDPlan> PlanOf(const TPSDHeader& header) {
     case TPSDMode::Indexed:
         if (depth != 8) break;
         return TPSDPlan{cmPalette, cmPalette, 1, 1};
-    case TPSDMode::RGB:
     case TPSDMode::Multichannel:
+        // One or two channels show as grey, as their first.
+        if (wide && channels < 3) return TPSDPlan{cmGray, cmGray, 1, 1};
+        [[fallthrough]];
+    case TPSDMode::RGB:
         if (!wide || channels < 3) break;
         if (channels == 3) return TPSDPlan{cmRGB, cmBGR, 3, 3};
         return TPSDPlan{cmRGBAlpha, cmBGRAlpha, 4, 4};
@@ -199,7 +214,7 @@ bool TPSDGraphic::Recognize(TStream& stream) {
     if (stream.Remaining() < int64_t(HeaderSize) + 1) return false;
     return RecognizeHeader<HeaderSize>(stream, [](TByteReader& reader) {
         std::optional<TPSDHeader> header = ParseHeader(reader);
-        if (header && header->Version != Version) header.reset();
+        if (header && header->Version != Version && header->Version != LargeVersion) header.reset();
         return header;
     });
 }
@@ -244,7 +259,7 @@ private:
     bool WideLab = false;
     std::array<uint64_t, MaxPlanes> Cursors{}; // where the next row of each plane starts
     std::array<size_t, MaxPlanes> RowIndex{};  // the next row of each plane
-    TBudgetVector<uint16_t> Counts;
+    TBudgetVector<uint32_t> Counts;
     TBudgetVector<uint8_t> Packed;
     TPackbitsRLEDecoder Decoder;
 };
@@ -294,26 +309,29 @@ void TPSDGraphic::TPSDLoad::ReadPalette() {
 }
 
 void TPSDGraphic::TPSDLoad::LocatePackedRows(size_t planes) {
+    const size_t countBytes = Header.Large() ? 4 : 2;
     const size_t rowCount = CheckedMul(planes, Height);
-    const size_t tableBytes = CheckedMul(CheckedMul(Height, size_t(Header.Channels)), 2);
+    const size_t tableBytes = CheckedMul(CheckedMul(Height, size_t(Header.Channels)), countBytes);
     Load.RequireBytes(tableBytes);
     TBudgetVector<uint8_t> table = Load.Buffer(0);
-    Load.ReadBlock(table, rowCount * 2);
+    Load.ReadBlock(table, rowCount * countBytes);
     Counts.Resize(rowCount);
     TByteReader values(table.data(), table.size());
     uint64_t offset = File.ImageData + tableBytes;
-    uint16_t longestRow = 0;
+    uint32_t longestRow = 0;
     for (size_t plane = 0; plane < planes; ++plane) {
         Cursors[plane] = offset;
         for (size_t y = 0; y < Height; ++y) {
-            const uint16_t count = values.BE16();
+            const uint32_t count = Header.Large() ? values.BE32() : values.BE16();
             Counts[plane * Height + y] = count;
             longestRow = std::max(longestRow, count);
             offset += count;
         }
     }
     Load.Seek(int64_t(File.ImageData + tableBytes));
-    if (offset - Cursors[0] > Load.Remaining()) Load.Fail(msgTruncatedPart, "image data");
+    // (The rows' sum bounds the longest row, and so the decoder's sizes.)
+    if (offset - Cursors[0] > std::min<uint64_t>(Load.Remaining(), INT32_MAX))
+        Load.Fail(msgTruncatedPart, "image data");
     Load.RequireExpansion(CheckedMul(rowCount, RowBytes), MaxExpansion);
     Packed.Resize(longestRow);
 }
@@ -338,12 +356,12 @@ void TPSDGraphic::TPSDLoad::LocateRows() {
 void TPSDGraphic::TPSDLoad::ReadRow(size_t plane, uint8_t* row) {
     Load.Seek(int64_t(Cursors[plane]));
     if (PackBits) {
-        const uint16_t count = Counts[plane * Height + RowIndex[plane]++];
+        const uint32_t count = Counts[plane * Height + RowIndex[plane]++];
         Load.Read(Packed.data(), count);
         // A row whose packets end early keeps zeros, not the previous row's samples.
         std::fill(row, row + RowBytes, uint8_t(0));
         const uint8_t* input = Packed.data();
-        Decoder.Decode(input, row, count, int32_t(RowBytes));
+        Decoder.Decode(input, row, int32_t(count), int32_t(RowBytes));
         Cursors[plane] += count;
     } else {
         Load.Read(row, RowBytes);

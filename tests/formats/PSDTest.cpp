@@ -24,11 +24,13 @@ Bytes Concat(Bytes a, const Bytes& b) {
 enum Mode : uint16_t { Bitmap = 0, Gray = 1, Indexed = 2, RGB = 3, CMYK = 4, Duotone = 8, Lab = 9 };
 
 // A file with the given colour mode data and planes (stored raw unless `compression` and the
-// planes say otherwise), empty image resources and layer sections.
+// planes say otherwise), empty image resources and layer sections; a large document (version
+// 2) with `large`.
 Bytes PsdFile(uint16_t mode, uint16_t channels, uint32_t width, uint32_t height, uint16_t depth,
-              const Bytes& planes, const Bytes& colorData = {}, uint16_t compression = 0) {
+              const Bytes& planes, const Bytes& colorData = {}, uint16_t compression = 0,
+              bool large = false) {
     Bytes out = {'8', 'B', 'P', 'S'};
-    PutBE16(out, 1);
+    PutBE16(out, large ? 2 : 1);
     out.resize(12, 0);
     PutBE16(out, channels);
     PutBE32(out, height);
@@ -38,7 +40,7 @@ Bytes PsdFile(uint16_t mode, uint16_t channels, uint32_t width, uint32_t height,
     PutBE32(out, uint32_t(colorData.size()));
     out = Concat(out, colorData);
     PutBE32(out, 0);
-    PutBE32(out, 0);
+    out.resize(out.size() + (large ? 8 : 4), 0);
     PutBE16(out, compression);
     return Concat(out, planes);
 }
@@ -47,14 +49,16 @@ Bytes PsdFile(uint16_t mode, uint16_t channels, uint32_t width, uint32_t height,
 
 TEST(PSDReader, FilesOfImageMagickLoadPixelForPixel) {
     EXPECT_GE(ExpectFixturesMatchReferences<TPSDGraphic>("psd", ".psd"), 14u);
+    // Large documents: 8-byte layer section lengths, 4-byte run-length counts.
+    EXPECT_GE(ExpectFixturesMatchReferences<TPSDGraphic>("psd", ".psb"), 2u);
 }
 
-TEST(PSDReader, RecognizeNeedsTheSignatureInCapitalsAndVersionOne) {
+TEST(PSDReader, RecognizeNeedsTheSignatureInCapitalsAndVersionOneOrTwo) {
     const Bytes file = PsdFile(Gray, 1, 1, 1, 8, {7});
     EXPECT_TRUE(Recognized<TPSDGraphic>(file));
-    Bytes v2 = file;
-    v2[5] = 2;
-    EXPECT_FALSE(Recognized<TPSDGraphic>(v2));
+    Bytes v3 = file;
+    v3[5] = 3;
+    EXPECT_FALSE(Recognized<TPSDGraphic>(v3));
     Bytes lower = file;
     lower[1] = 'b';
     lower[2] = 'p';
@@ -106,6 +110,10 @@ TEST(PSDReader, ColourModesReachTheBitmapAsPhotoshopShowsThem) {
     EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{0, 0, 0, 255}));
     EXPECT_EQ(image->PixelColor(1, 0), (TRGBQuad{255, 255, 255, 255}));
     EXPECT_EQ(image->PixelColor(9, 0), (TRGBQuad{0, 0, 0, 255}));
+    // Multichannel documents of one or two channels show their first as grey.
+    image = Load<TPSDGraphic>(PsdFile(7, 2, 2, 1, 8, {0, 200, 9, 9}));
+    ASSERT_EQ(image->PixelFormat(), bf8Bit);
+    EXPECT_EQ(image->PixelColor(1, 0), (TRGBQuad{200, 200, 200, 255}));
     // 16-bit grey rows take two bytes a pixel.
     image = Load<TPSDGraphic>(PsdFile(Gray, 2, 2, 1, 16, {0x12, 0x34, 0xFF, 0xFF, 9, 9, 9, 9}));
     EXPECT_EQ(image->ScanLine(0)[0], 0x1234 * 255 / 65535);
@@ -147,6 +155,11 @@ TEST(PSDReader, LengthsThatLieFailBeforeAnythingLarge) {
     PutBE16(counts, 60000);
     EXPECT_EQ(LoadError<TPSDGraphic>(PsdFile(Gray, 1, 4, 1, 8, Concat(counts, {1, 2}), {}, 1)),
               "Cannot load image. The PSD or PDD file ends inside its image data.");
+    Bytes largeCounts;
+    PutBE32(largeCounts, 0x7FFFFFF0);
+    EXPECT_EQ(
+        LoadError<TPSDGraphic>(PsdFile(Gray, 1, 4, 1, 8, Concat(largeCounts, {1, 2}), {}, 1, true)),
+        "Cannot load image. The PSD or PDD file ends inside its image data.");
     TBudgetScope budget(size_t(64) << 20);
     const long before = PeakResidentKB();
     EXPECT_EQ(LoadError<TPSDGraphic>(PsdFile(RGB, 3, 30000, 30000, 8, Bytes(100, 0))),
