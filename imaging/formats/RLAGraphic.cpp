@@ -305,13 +305,18 @@ void TRLAGraphic::TRLALoad::ReadChannel(TChannel& channel) {
     Load.RequirePart(2, msgPartChannelData);
     const size_t length = Load.BE16();
     Load.RequirePart(length, msgPartChannelData);
-    Load.ReadBlock(Coded, length);
     const bool wide = channel.Bits > 8;
     const std::span<uint8_t> target = wide ? channel.Stored.Span() : channel.Row.Span();
+    // Bytes past the most the row's samples can take (each a run of its own: a count and the
+    // byte) are passed over unread: rows that share their bytes cost no more than their
+    // samples.
+    const size_t used = std::min(length, 2 * target.size() + 2);
+    Load.ReadBlock(Coded, used);
+    Load.Stream().Seek(int64_t(length - used), TSeekOrigin::soCurrent);
     std::fill(target.begin(), target.end(), 0);
     const uint8_t* input = Coded.data();
     uint8_t* output = target.data();
-    Decoder.Decode(input, output, int32_t(length), int32_t(target.size()));
+    Decoder.Decode(input, output, int32_t(used), int32_t(target.size()));
     if (wide)
         ScaleWide(channel);
     else if (channel.Bits < 8)

@@ -5,6 +5,7 @@
 //   msgInvalidSize         a width or height of 0
 //   msgInvalidSampleCount  no channel, or more than four (EColorConversionError)
 //   msgUnexpectedEnd       the file ends before its row tables or its rows
+//   msgDataTooShort        run-length rows that cover too few bytes for the image they state
 // and, from the bitmap and the load's budget, msgImageTooLarge and msgMemoryLimit.
 #include "imaging/formats/SGIGraphic.h"
 
@@ -31,6 +32,8 @@ constexpr const char* FormatName = "sgi, bw or rgb(a)";
 constexpr size_t HeaderSize = 512;
 constexpr uint16_t Magic = 474;
 constexpr size_t MaxChannels = 4;
+// A run of 127 samples takes a count and one sample: no row expands more than 64 times.
+constexpr uint64_t MaxExpansion = 64;
 
 enum class TSGIStorage : uint8_t { Verbatim = 0, RunLength = 1 };
 enum class TSGIChannels : uint16_t { RGB = 3, RGBAlpha = 4 };
@@ -120,8 +123,10 @@ private:
     void SetupColors();
     // Run-length rows are found through two tables, row starts then row lengths in bytes,
     // each entry of every row of every channel; both are checked against the file before a
-    // row is read.
+    // row is read, and the bytes the rows cover must be able to hold the image.
     void ReadRowTables();
+    // The bytes of the file the rows cover, each byte once however many rows share it.
+    uint64_t CoveredBytes() const;
     // Row r (0 the bottom) of channel k into `row`.
     void ReadRow(size_t k, size_t r, uint8_t* row);
 
@@ -130,6 +135,9 @@ private:
     TColorManager& Colors;
     const TSGIHeader Header;
     size_t Width = 0, Height = 0, RowBytes = 0;
+    // The most bytes a run-length row of RowBytes can take: every sample a run of its own (a
+    // count and the sample), and the closing count.
+    uint64_t MaxCoded = 0;
     // Channels shown: grey images (one channel, or grey and alpha) show their first.
     size_t Used = 0;
     TBudgetVector<uint32_t> RowStarts, RowLengths;
@@ -181,10 +189,28 @@ void TSGIGraphic::TSGILoad::ReadRowTables() {
             Load.Fail(msgBadValue, "row start " + std::to_string(start) + " with length " +
                                        std::to_string(length));
         RowStarts[i] = start;
-        RowLengths[i] = length;
-        longestRow = std::max(longestRow, length);
+        // Bytes past the most a row's samples can take are never read: rows that share
+        // their bytes cost no more than their samples.
+        RowLengths[i] = uint32_t(std::min<uint64_t>(length, MaxCoded));
+        longestRow = std::max(longestRow, RowLengths[i]);
     }
+    Load.RequireExpansion(CheckedMul(usedRows, RowBytes), MaxExpansion, CoveredBytes());
     Packed.Resize(longestRow);
+}
+
+uint64_t TSGIGraphic::TSGILoad::CoveredBytes() const {
+    TBudgetVector<uint64_t> spans = Load.Buffer<uint64_t>(RowStarts.size());
+    for (size_t i = 0; i < spans.size(); ++i)
+        spans[i] = uint64_t(RowStarts[i]) << 32 | RowLengths[i];
+    std::sort(spans.begin(), spans.end());
+    uint64_t covered = 0, end = 0;
+    for (const uint64_t span : spans) {
+        const uint64_t start = span >> 32, stop = start + (span & 0xFFFFFFFF);
+        if (stop <= end) continue;
+        covered += stop - std::max(start, end);
+        end = stop;
+    }
+    return covered;
 }
 
 void TSGIGraphic::TSGILoad::ReadRow(size_t k, size_t r, uint8_t* row) {
@@ -210,6 +236,7 @@ void TSGIGraphic::TSGILoad::Run() {
     Height = Header.YSize;
     SetupColors();
     RowBytes = CheckedMul(Width, size_t(Header.BytesPerChannel));
+    MaxCoded = 2 * uint64_t(RowBytes) + 2 * Header.BytesPerChannel;
     if (Header.RunLength())
         ReadRowTables();
     else
