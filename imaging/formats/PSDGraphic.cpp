@@ -287,6 +287,7 @@ void TPSDGraphic::TPSDLoad::SetupColors() {
     Colors.SetSourceModel(Plan.Source);
     Colors.SetTargetModel(Plan.Target);
     Image.SetPixelFormat(Colors.TargetPixelFormat(true));
+    if (Plan.Target == cmBGRAlpha) Image.AlphaFormat = afDefined;
 }
 
 void TPSDGraphic::TPSDLoad::ReadPalette() {

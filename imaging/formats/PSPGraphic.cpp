@@ -540,6 +540,7 @@ void TPSPGraphic::TPSPLoad::LoadLayer(uint16_t channelCount, int64_t end) {
     if (Alpha) {
         Colors.SetTargetModel(cmBGRAlpha);
         Image.SetPixelFormat(bf32Bit);
+        Image.AlphaFormat = afDefined;
     }
     Shown = Color ? (Alpha ? 4 : 3) : 1;
     const uint64_t needed = CheckedMul(ChannelBytes, Shown);

@@ -240,6 +240,7 @@ void TRLAGraphic::TRLALoad::SetupColors() {
     Colors.SetTargetChannels(uint8_t(Channels));
     Colors.SetTargetSampleBits(8);
     Image.SetPixelFormat(Colors.TargetPixelFormat());
+    if (Matte) Image.AlphaFormat = afDefined;
     // The gamma states the display the image was made for: an image made for 2.2 shows as
     // stored, so the correction runs from 1 / gamma.
     const float gamma = Image.ImageProperties.SourceGamma;

@@ -167,6 +167,7 @@ void TSGIGraphic::TSGILoad::SetupColors() {
     Colors.SetTargetModel(gray ? cmPalette : model == cmRGB ? cmBGR : cmBGRAlpha);
     Image.SetPixelFormat(Colors.TargetPixelFormat(true));
     if (gray) Image.SetPalette(Colors.MakeGrayPalette(false));
+    if (model == cmRGBAlpha) Image.AlphaFormat = afDefined;
 }
 
 void TSGIGraphic::TSGILoad::ReadRowTables() {
