@@ -42,7 +42,7 @@ constexpr uint16_t LargeVersion = 2;
 constexpr size_t PaletteBytes = 768;
 // Most bytes two PackBits bytes produce: 128.
 constexpr uint64_t MaxExpansion = 64;
-constexpr size_t MaxPlanes = 4;
+constexpr size_t MaxPlanes = 5; // four colour planes and alpha
 
 enum class TPSDMode : uint16_t {
     Bitmap = 0,
@@ -167,15 +167,24 @@ std::optional<TPSDFile> ReadHeader(TStream& stream, TImageProperties& properties
 }
 
 // How the rows of a mode reach the bitmap: the colour model of the planes read and of the
-// bitmap, and how many planes each pixel takes (at most four; further channels are not read).
+// bitmap, and how many colour planes each pixel takes (at most four; further channels are not
+// read). With Alpha the plane after the colour planes is the picture's transparency.
 struct TPSDPlan {
     TColorModel Source = cmUnknown;
     TColorModel Target = cmUnknown;
     size_t Planes = 0;
     uint8_t TargetChannels = 0;
+    bool Alpha = false;
+
+    // Whether the alpha plane is put beside the converted colours by the load (grey, CMYK and
+    // L*a*b*), rather than converted with them (RGB).
+    bool Composed() const { return Alpha && Source != cmRGBAlpha; }
+    size_t PlanesRead() const { return Planes + (Composed() ? 1 : 0); }
 };
 
-std::optional<TPSDPlan> PlanOf(const TPSDHeader& header) {
+// The plan of a document; `alpha` when the file marks its first extra channel as the merged
+// image's transparency.
+std::optional<TPSDPlan> PlanOf(const TPSDHeader& header, bool alpha) {
     const uint16_t depth = header.Depth, channels = header.Channels;
     const bool wide = depth == 8 || depth == 16;
     switch (header.Mode) {
@@ -184,9 +193,10 @@ std::optional<TPSDPlan> PlanOf(const TPSDHeader& header) {
         return TPSDPlan{cmGray, cmGray, 1, 1};
     case TPSDMode::Grayscale:
     case TPSDMode::Duotone:
-        // Grey shows its first channel; further ones are alpha or spot channels.
+        // Grey shows its first channel; a second is its transparency when marked so, further
+        // ones are saved selections or spot channels.
         if (!wide) break;
-        return TPSDPlan{cmGray, cmGray, 1, 1};
+        return TPSDPlan{cmGray, cmGray, 1, 1, alpha && channels >= 2};
     case TPSDMode::Indexed:
         if (depth != 8) break;
         return TPSDPlan{cmPalette, cmPalette, 1, 1};
@@ -196,16 +206,38 @@ std::optional<TPSDPlan> PlanOf(const TPSDHeader& header) {
         [[fallthrough]];
     case TPSDMode::RGB:
         if (!wide || channels < 3) break;
-        if (channels == 3) return TPSDPlan{cmRGB, cmBGR, 3, 3};
-        return TPSDPlan{cmRGBAlpha, cmBGRAlpha, 4, 4};
+        if (channels == 3 || !alpha) return TPSDPlan{cmRGB, cmBGR, 3, 3};
+        return TPSDPlan{cmRGBAlpha, cmBGRAlpha, 4, 4, true};
     case TPSDMode::CMYK:
         if (!wide || channels < 4) break;
-        return TPSDPlan{cmCMYK, cmBGR, 4, 3};
+        return TPSDPlan{cmCMYK, cmBGR, 4, 3, alpha && channels >= 5};
     case TPSDMode::Lab:
         if (!wide || channels < 3) break;
-        return TPSDPlan{cmCIELab, cmBGR, 3, 3};
+        return TPSDPlan{cmCIELab, cmBGR, 3, 3, alpha && channels >= 4};
     }
     return std::nullopt;
+}
+
+// Image resources the load looks at.
+enum class TPSDResource : uint16_t {
+    TransparencyIndex = 1047, // the palette index that is transparent
+    VersionInfo = 1057,       // written by the application whose merged image is matted
+};
+constexpr char ResourceSignature[4] = {'8', 'B', 'I', 'M'};
+
+// Photoshop keeps a merged image with transparency matted against white: colour c of a pixel
+// of alpha a is stored as c a / 255 + 255 (1 - a / 255). Takes a row of B, G, R, A pixels back
+// to straight colour, rounded; a fully transparent pixel becomes 0, 0, 0, 0.
+void Unmatte(std::span<uint8_t> pixels) {
+    for (size_t i = 0; i + 3 < pixels.size(); i += 4) {
+        uint8_t* pixel = &pixels[i];
+        const unsigned a = pixel[3];
+        if (a == 255) continue;
+        for (size_t c = 0; c < 3; ++c) {
+            const unsigned v = pixel[c] + a;
+            pixel[c] = a == 0 || v <= 255 ? 0 : uint8_t(((v - 255) * 255 + a / 2) / a);
+        }
+    }
 }
 
 } // namespace
@@ -232,13 +264,18 @@ bool TPSDGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
 struct TPSDGraphic::TPSDLoad {
     TPSDLoad(TPSDGraphic& image, TLoad& load, const TPSDFile& file)
         : Image(image), Load(load), Colors(*image.ColorEngine), File(file), Header(file.Header),
-          Counts(load.Budget()), Packed(load.Budget()) {}
+          Converted(load.Budget()), Counts(load.Budget()), Packed(load.Budget()) {}
 
     void Run();
 
 private:
     // The header's values this reader cannot show; the plan of the rest.
     void Check();
+    // What the file marks beyond the header: a negative layer count (the merged image's first
+    // extra channel is its transparency), the transparent palette index, the writer that mattes.
+    void ReadLayerCount();
+    void ReadResources();
+    void ReadResource(TPSDResource id, uint64_t size);
     void SetupColors();
     void ReadPalette();
     // Where each shown plane's rows start; the row counts of PackBits data.
@@ -246,6 +283,10 @@ private:
     void LocatePackedRows(size_t planes);
     // The next row of `plane` into `row`, as the converter takes it.
     void ReadRow(size_t plane, uint8_t* row);
+    // Grey, CMYK and L*a*b* with alpha: the converted colours of row y and its alpha plane, put
+    // into the scan line as blue, green, red, alpha.
+    void Compose(int32_t y, std::span<const uint8_t> alpha);
+    void TransferRows();
 
     TPSDGraphic& Image;
     TLoad& Load;
@@ -257,6 +298,10 @@ private:
     bool PackBits = false;
     // 16-bit L*a*b* samples are reduced to their high bytes: the converter takes 8-bit ones.
     bool WideLab = false;
+    bool AlphaMarked = false, Matted = false;
+    std::optional<uint16_t> TransparentIndex;
+    // The converted colours of a composed row: grey levels, or blue, green, red.
+    TBudgetVector<uint8_t> Converted;
     std::array<uint64_t, MaxPlanes> Cursors{}; // where the next row of each plane starts
     std::array<size_t, MaxPlanes> RowIndex{};  // the next row of each plane
     TBudgetVector<uint32_t> Counts;
@@ -271,7 +316,9 @@ void TPSDGraphic::TPSDLoad::Check() {
         Load.Fail(msgInvalidSize, std::to_string(Width), std::to_string(Height));
     if (Header.Depth == 0 || Header.Depth > 16) throw EColorConversionError(msgInvalidColorDepth);
     if (Header.Channels == 0) throw EColorConversionError(msgInvalidSampleCount);
-    const std::optional<TPSDPlan> plan = PlanOf(Header);
+    ReadLayerCount();
+    ReadResources();
+    const std::optional<TPSDPlan> plan = PlanOf(Header, AlphaMarked);
     if (!plan) Load.Fail(msgInvalidColorFormat);
     Plan = *plan;
     WideLab = Plan.Source == cmCIELab && Header.Depth == 16;
@@ -286,8 +333,8 @@ void TPSDGraphic::TPSDLoad::SetupColors() {
     Colors.SetTargetChannels(Plan.TargetChannels);
     Colors.SetSourceModel(Plan.Source);
     Colors.SetTargetModel(Plan.Target);
-    Image.SetPixelFormat(Colors.TargetPixelFormat(true));
-    if (Plan.Target == cmBGRAlpha) Image.AlphaFormat = afDefined;
+    Image.SetPixelFormat(Plan.Composed() ? bf32Bit : Colors.TargetPixelFormat(true));
+    if (Plan.Alpha) Image.AlphaFormat = afDefined;
 }
 
 void TPSDGraphic::TPSDLoad::ReadPalette() {
@@ -304,9 +351,63 @@ void TPSDGraphic::TPSDLoad::ReadPalette() {
     Load.Read(map.data(), used);
     const size_t count = used / 3;
     const std::span<const uint8_t> planes(map);
-    Image.SetPalette(Colors.MakeColorPalette(
+    TPalette palette = Colors.MakeColorPalette(
         {planes.subspan(0, count), planes.subspan(count, count), planes.subspan(2 * count, count)},
-        plPlanar8x3, uint32_t(count), false));
+        plPlanar8x3, uint32_t(count), false);
+    if (TransparentIndex && *TransparentIndex < palette.Count()) {
+        std::vector<TRGBQuad> entries = palette.Entries();
+        for (TRGBQuad& entry : entries) entry.rgbReserved = 255;
+        entries[*TransparentIndex].rgbReserved = 0;
+        palette = TPalette(std::move(entries));
+        Image.AlphaFormat = afDefined;
+    }
+    Image.SetPalette(std::move(palette));
+}
+
+void TPSDGraphic::TPSDLoad::ReadLayerCount() {
+    // The layer and mask information starts with the layer information's length and its
+    // layer count.
+    const TPSDSpan& layers = File.Section(TPSDSection::LayersAndMasks);
+    const size_t lengthBytes = Header.Large() ? 8 : 4;
+    if (layers.Length < lengthBytes + 2) return;
+    Load.Seek(int64_t(layers.Offset));
+    const uint64_t length = Header.Large() ? Load.BE64() : Load.BE32();
+    if (length >= 2) AlphaMarked = int16_t(Load.BE16()) < 0;
+}
+
+void TPSDGraphic::TPSDLoad::ReadResources() {
+    // Each resource: its signature, id, a name (a length byte and the text, padded to an even
+    // length), the size of its data and the data, padded to an even length. Resources that do
+    // not fit in the section end the reading: they hold nothing the picture needs.
+    const TPSDSpan& resources = File.Section(TPSDSection::ImageResources);
+    uint64_t at = resources.Offset;
+    const uint64_t end = resources.Offset + resources.Length;
+    while (end - at >= 12) {
+        Load.Seek(int64_t(at));
+        uint8_t signature[4];
+        Load.Read(signature, sizeof(signature));
+        if (std::memcmp(signature, ResourceSignature, 4) != 0) return;
+        const uint16_t id = Load.BE16();
+        const uint64_t name = (uint64_t(Load.U8()) + 2) & ~uint64_t(1);
+        if (end - at < 10 + name) return;
+        Load.Seek(int64_t(at + 6 + name));
+        const uint64_t size = Load.BE32();
+        at += 10 + name;
+        if (end - at < size) return;
+        ReadResource(TPSDResource(id), size);
+        at += std::min(end - at, (size + 1) & ~uint64_t(1));
+    }
+}
+
+void TPSDGraphic::TPSDLoad::ReadResource(TPSDResource id, uint64_t size) {
+    switch (id) {
+    case TPSDResource::TransparencyIndex:
+        if (size >= 2) TransparentIndex = Load.BE16();
+        break;
+    case TPSDResource::VersionInfo:
+        Matted = true;
+        break;
+    }
 }
 
 void TPSDGraphic::TPSDLoad::LocatePackedRows(size_t planes) {
@@ -345,13 +446,13 @@ void TPSDGraphic::TPSDLoad::LocateRows() {
     PackBits = File.Compression == uint16_t(TPSDCompression::PackBits);
     RowBytes = CheckedRowBytes(Width, Header.Depth);
     if (PackBits) {
-        LocatePackedRows(Plan.Planes);
+        LocatePackedRows(Plan.PlanesRead());
         return;
     }
     const size_t planeBytes = CheckedMul(Height, RowBytes);
-    for (size_t plane = 0; plane < Plan.Planes; ++plane)
+    for (size_t plane = 0; plane < Plan.PlanesRead(); ++plane)
         Cursors[plane] = File.ImageData + uint64_t(plane) * planeBytes;
-    Load.RequireBytes(CheckedMul(Plan.Planes, planeBytes));
+    Load.RequireBytes(CheckedMul(Plan.PlanesRead(), planeBytes));
 }
 
 void TPSDGraphic::TPSDLoad::ReadRow(size_t plane, uint8_t* row) {
@@ -368,11 +469,57 @@ void TPSDGraphic::TPSDLoad::ReadRow(size_t plane, uint8_t* row) {
         Load.Read(row, RowBytes);
         Cursors[plane] += RowBytes;
     }
+    if (plane >= Plan.Planes) return; // the alpha plane, as stored
     // CMYK is stored as ink coverage inverted: 0 is full ink.
     if (Plan.Source == cmCMYK)
         for (size_t i = 0; i < RowBytes; ++i) row[i] = uint8_t(~row[i]);
     if (WideLab)
         for (size_t i = 0; i < Width; ++i) row[i] = row[2 * i];
+}
+
+void TPSDGraphic::TPSDLoad::Compose(int32_t y, std::span<const uint8_t> alpha) {
+    uint8_t* target = Image.ScanLineSpan(y).first(4 * Width).data();
+    const uint8_t* colours = Converted.data();
+    const bool gray = Plan.Source == cmGray;
+    const bool wide = Header.Depth == 16;
+    for (size_t x = 0; x < Width; ++x, target += 4) {
+        if (gray)
+            target[0] = target[1] = target[2] = colours[x];
+        else
+            std::memcpy(target, colours + 3 * x, 3);
+        // 16-bit samples are big-endian, taken to 8 bits as the colour manager takes them.
+        target[3] = wide ? uint8_t((unsigned(alpha[2 * x]) << 8 | alpha[2 * x + 1]) * 255 / 65535)
+                         : alpha[x];
+    }
+}
+
+void TPSDGraphic::TPSDLoad::TransferRows() {
+    const size_t planes = Plan.PlanesRead();
+    std::vector<TBudgetVector<uint8_t>> rows;
+    rows.reserve(planes);
+    for (size_t plane = 0; plane < planes; ++plane) rows.emplace_back(Load.Budget(), RowBytes);
+    if (Plan.Composed()) Converted.Resize(CheckedMul(Width, Plan.TargetChannels));
+    Load.Finish();
+
+    Load.BeginTransfer();
+    // Rows as the converter takes them: 16-bit L*a*b* rows hold their reduced samples first.
+    const size_t convertedBytes = WideLab ? Width : RowBytes;
+    std::array<std::span<const uint8_t>, MaxPlanes> sources;
+    for (size_t plane = 0; plane < Plan.Planes; ++plane)
+        sources[plane] = rows[plane].Span().first(convertedBytes);
+    const std::span<const std::span<const uint8_t>> rowSpans(sources.data(), Plan.Planes);
+    for (size_t y = 0; y < Height; ++y) {
+        for (size_t plane = 0; plane < planes; ++plane) ReadRow(plane, rows[plane].data());
+        const std::span<uint8_t> line = Image.ScanLineSpan(int32_t(y));
+        if (Plan.Composed()) {
+            Colors.ConvertRows(rowSpans, Converted.Span(), uint32_t(Width));
+            Compose(int32_t(y), rows[Plan.Planes].Span());
+        } else {
+            Colors.ConvertRows(rowSpans, line, uint32_t(Width));
+        }
+        if (Matted && Plan.Alpha) Unmatte(line.first(4 * Width));
+        Load.Row(int32_t(y));
+    }
 }
 
 void TPSDGraphic::TPSDLoad::Run() {
@@ -381,26 +528,8 @@ void TPSDGraphic::TPSDLoad::Run() {
     SetupColors();
     ReadPalette();
     LocateRows();
-
     Image.SetSize(int32_t(Width), int32_t(Height));
-    const size_t planes = Plan.Planes;
-    std::vector<TBudgetVector<uint8_t>> rows;
-    rows.reserve(planes);
-    for (size_t plane = 0; plane < planes; ++plane) rows.emplace_back(Load.Budget(), RowBytes);
-    Load.Finish();
-
-    Load.BeginTransfer();
-    // Rows as the converter takes them: 16-bit L*a*b* rows hold their reduced samples first.
-    const size_t convertedBytes = WideLab ? Width : RowBytes;
-    std::array<std::span<const uint8_t>, MaxPlanes> sources;
-    for (size_t plane = 0; plane < planes; ++plane)
-        sources[plane] = rows[plane].Span().first(convertedBytes);
-    const std::span<const std::span<const uint8_t>> rowSpans(sources.data(), planes);
-    for (size_t y = 0; y < Height; ++y) {
-        for (size_t plane = 0; plane < planes; ++plane) ReadRow(plane, rows[plane].data());
-        Colors.ConvertRows(rowSpans, Image.ScanLineSpan(int32_t(y)), uint32_t(Width));
-        Load.Row(int32_t(y));
-    }
+    TransferRows();
     Load.Finish();
 }
 

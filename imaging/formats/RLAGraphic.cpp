@@ -132,6 +132,17 @@ std::optional<TRLAHeader> ReadHeader(TStream& stream, TImageProperties& properti
     return header;
 }
 
+// Colours are stored premultiplied by the matte: takes a row's red, green and blue back to
+// straight colour, rounded; where the matte is 0 they become 0.
+void Unpremultiply(std::array<uint8_t*, 3> colours, const uint8_t* matte, size_t width) {
+    for (size_t x = 0; x < width; ++x) {
+        const unsigned a = matte[x];
+        if (a == 255) continue;
+        for (uint8_t* colour : colours)
+            colour[x] = a == 0 ? 0 : uint8_t(std::min(255u, (colour[x] * 255u + a / 2) / a));
+    }
+}
+
 bool ValidDepth(int bits) {
     return bits >= 1 && bits <= int(LargestDepth);
 }
@@ -339,6 +350,9 @@ void TRLAGraphic::TRLALoad::Run() {
     for (size_t i = 0; i < Height; ++i) {
         Load.Seek(RowOffsets[i]);
         for (size_t c = 0; c < Channels; ++c) ReadChannel(planes[c]);
+        if (Matte)
+            Unpremultiply({planes[0].Row.data(), planes[1].Row.data(), planes[2].Row.data()},
+                          planes[3].Row.data(), Width);
         const int32_t y = Header.BottomUp() ? int32_t(Height - 1 - i) : int32_t(i);
         Colors.ConvertRows(rows, Image.ScanLineSpan(y), uint32_t(Width));
         Load.Row(int32_t(i));

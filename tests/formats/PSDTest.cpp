@@ -28,7 +28,7 @@ enum Mode : uint16_t { Bitmap = 0, Gray = 1, Indexed = 2, RGB = 3, CMYK = 4, Duo
 // 2) with `large`.
 Bytes PsdFile(uint16_t mode, uint16_t channels, uint32_t width, uint32_t height, uint16_t depth,
               const Bytes& planes, const Bytes& colorData = {}, uint16_t compression = 0,
-              bool large = false) {
+              bool large = false, const Bytes& layers = {}) {
     Bytes out = {'8', 'B', 'P', 'S'};
     PutBE16(out, large ? 2 : 1);
     out.resize(12, 0);
@@ -41,6 +41,9 @@ Bytes PsdFile(uint16_t mode, uint16_t channels, uint32_t width, uint32_t height,
     out = Concat(out, colorData);
     PutBE32(out, 0);
     out.resize(out.size() + (large ? 8 : 4), 0);
+    out[out.size() - 2] = uint8_t(layers.size() >> 8);
+    out[out.size() - 1] = uint8_t(layers.size());
+    out = Concat(out, layers);
     PutBE16(out, compression);
     return Concat(out, planes);
 }
@@ -98,10 +101,17 @@ TEST(PSDReader, ColourModesReachTheBitmapAsPhotoshopShowsThem) {
         PsdFile(Lab, 3, 2, 1, 16, {0xFF, 0xFF, 0, 0, 0x80, 0, 0x80, 0, 0x80, 0, 0x80, 0}));
     EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{255, 255, 255, 255}));
     EXPECT_EQ(image->PixelColor(1, 0), (TRGBQuad{0, 0, 0, 255}));
-    // RGB with five channels: alpha from the fourth, the fifth read past.
-    image = Load<TPSDGraphic>(PsdFile(RGB, 5, 1, 1, 8, {10, 20, 30, 40, 50}));
+    // RGB with five channels: the fourth is alpha when a negative layer count says so, the
+    // fifth is read past; without it the picture is opaque.
+    const Bytes transparent = {0, 0, 0, 2, 0xFF, 0xFF}; // layer information: count -1
+    image = Load<TPSDGraphic>(
+        PsdFile(RGB, 5, 1, 1, 8, {10, 20, 30, 40, 50}, {}, 0, false, transparent));
     ASSERT_EQ(image->PixelFormat(), bf32Bit);
+    EXPECT_EQ(image->AlphaFormat, afDefined);
     EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{30, 20, 10, 40}));
+    image = Load<TPSDGraphic>(PsdFile(RGB, 5, 1, 1, 8, {10, 20, 30, 40, 50}));
+    ASSERT_EQ(image->PixelFormat(), bf24Bit);
+    EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{30, 20, 10, 255}));
     // Duotone shows its grey channel after its colour mode data.
     image = Load<TPSDGraphic>(PsdFile(Duotone, 1, 2, 1, 8, {0, 200}, Bytes(40, 0xAA)));
     EXPECT_EQ(image->PixelColor(1, 0), (TRGBQuad{200, 200, 200, 255}));
@@ -196,4 +206,12 @@ TEST(PSDReader, FilesCutAtEveryLengthRaise) {
         // The merged image ends the file.
         ExpectEveryCutFailsCleanly<TPSDGraphic>(file, file.size());
     }
+}
+
+TEST(PSDReader, MergedImagesMattedAgainstWhiteAreUnmatted) {
+    // Photoshop's (version information resource): colours come back within two levels of
+    // OpenImageIO's, which truncates where this reader rounds. ImageMagick's files keep their
+    // colours as stored (the fixtures above).
+    const auto image = Load<TPSDGraphic>(ReadFile(DataPath("psd/matted/rgba.psd")));
+    ExpectNearReference(*image, ReadReference(DataPath("psd/matted/rgba.psd.rgba.gz")), 2);
 }
