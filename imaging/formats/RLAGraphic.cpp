@@ -155,6 +155,18 @@ struct TChannel {
     TBudgetVector<uint8_t> Row;    // width 8-bit samples
 };
 
+// The bytes a channel's row is decoded into: its samples, two bytes each above 8 bits.
+size_t StoredBytes(const TChannel& channel) {
+    return channel.Bits > 8 ? channel.Stored.size() : channel.Row.size();
+}
+
+// The most coded bytes a channel's row can take: each sample a run of its own (a count and
+// the byte). Bytes past them are never read, so that rows sharing their bytes cost no more
+// than their samples.
+size_t MostCoded(const TChannel& channel) {
+    return 2 * StoredBytes(channel) + 2;
+}
+
 } // namespace
 
 float TRLAGraphic::ParseGamma(std::string_view text) {
@@ -200,8 +212,10 @@ private:
     void SetupColors();
     // The row offsets, each counted from the start of the image, within the file.
     void ReadRowOffsets();
-    // The channel buffers; checks that the file can hold the rows they take.
+    // The channel buffers; checks that the rows' coded bytes can hold the samples they take.
     void SizeChannels();
+    // The coded bytes of the rows, each row's once however many rows share its offset.
+    uint64_t CodedBytes();
     // Reads and decodes the next channel of the row into `channel.Row`; data that ends early
     // leaves the rest of the row 0.
     void ReadChannel(TChannel& channel);
@@ -288,7 +302,26 @@ void TRLAGraphic::TRLALoad::SizeChannels() {
         if (sampleBytes == 2) (*Planes)[c].Stored.Resize(CheckedMul(Width, 2));
         storedBytes = CheckedAdd(storedBytes, CheckedMul(Width, sampleBytes));
     }
-    Load.RequireExpansion(CheckedMul(storedBytes, Height), LargestExpansion);
+    Load.RequireExpansion(CheckedMul(storedBytes, Height), LargestExpansion, CodedBytes());
+}
+
+uint64_t TRLAGraphic::TRLALoad::CodedBytes() {
+    TBudgetVector<uint32_t> offsets = Load.Buffer<uint32_t>(Height);
+    std::copy(RowOffsets.begin(), RowOffsets.end(), offsets.begin());
+    std::sort(offsets.begin(), offsets.end());
+    uint64_t coded = 0;
+    for (size_t i = 0; i < Height; ++i) {
+        if (i > 0 && offsets[i] == offsets[i - 1]) continue;
+        Load.Seek(offsets[i]);
+        for (size_t c = 0; c < Channels; ++c) {
+            Load.RequirePart(2, msgPartChannelData);
+            const size_t length = Load.BE16();
+            Load.RequirePart(length, msgPartChannelData);
+            coded += std::min(length, MostCoded((*Planes)[c]));
+            Load.Stream().Seek(int64_t(length), TSeekOrigin::soCurrent);
+        }
+    }
+    return coded;
 }
 
 void TRLAGraphic::TRLALoad::ScaleWide(TChannel& channel) {
@@ -319,10 +352,7 @@ void TRLAGraphic::TRLALoad::ReadChannel(TChannel& channel) {
     Load.RequirePart(length, msgPartChannelData);
     const bool wide = channel.Bits > 8;
     const std::span<uint8_t> target = wide ? channel.Stored.Span() : channel.Row.Span();
-    // Bytes past the most the row's samples can take (each a run of its own: a count and the
-    // byte) are passed over unread: rows that share their bytes cost no more than their
-    // samples.
-    const size_t used = std::min(length, 2 * target.size() + 2);
+    const size_t used = std::min(length, MostCoded(channel));
     Load.ReadBlock(Coded, used);
     Load.Stream().Seek(int64_t(length - used), TSeekOrigin::soCurrent);
     std::fill(target.begin(), target.end(), 0);

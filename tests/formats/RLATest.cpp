@@ -170,9 +170,10 @@ TEST(RLAReader, HostileFilesRaiseTableMessagesAndStayWithinTheirBuffers) {
     EXPECT_LT(PeakResidentKB() - before, 16 * 1024);
 }
 
-TEST(RLAReader, RowsSharingOneOffsetReadWhatTheirSamplesTake) {
+TEST(RLAReader, RowsSharingOneOffsetCountOnce) {
     // 512 x 32767, every row at one offset whose channels state 65535 bytes each, in a 1 MB
-    // file: each row reads what its samples take, not the channels' stated lengths.
+    // file: the bytes of the one row (as many as its samples can take) cannot hold the image,
+    // and saying so costs no reading of every row.
     TBudgetScope budget(size_t(256) << 20);
     Bytes file = Fixture("rgb.rla");
     file.resize(740);
@@ -189,9 +190,10 @@ TEST(RLAReader, RowsSharingOneOffsetReadWhatTheirSamplesTake) {
     }
     file.resize(1 << 20, 0);
     const std::clock_t start = std::clock();
-    const auto image = Load<TRLAGraphic>(file);
+    EXPECT_EQ(
+        LoadError<TRLAGraphic>(file),
+        "Cannot load image. The RLA file holds too little data for the image size it states.");
     EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 0.5);
-    EXPECT_EQ(image->PixelColor(511, 0), (TRGBQuad{80, 40, 0, 255}));
 }
 
 TEST(RLAReader, MattesPremultiplyTheColoursTheyCover) {
