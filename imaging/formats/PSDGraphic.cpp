@@ -222,8 +222,39 @@ std::optional<TPSDPlan> PlanOf(const TPSDHeader& header, bool alpha) {
 enum class TPSDResource : uint16_t {
     TransparencyIndex = 1047, // the palette index that is transparent
     VersionInfo = 1057,       // written by the application whose merged image is matted
+    ExifData = 1058,          // EXIF in TIFF layout: the picture's orientation
 };
+// The most of an EXIF resource read for its first directory.
+constexpr uint64_t MaxExifBytes = 64 * 1024;
+constexpr uint16_t ExifOrientationTag = 0x0112;
+constexpr uint16_t ExifShort = 3;
 constexpr char ResourceSignature[4] = {'8', 'B', 'I', 'M'};
+
+// The orientation (1 to 8) the first directory of an EXIF block in TIFF layout states, 0 when
+// it states none or the block is not one.
+uint8_t ExifOrientation(std::span<const uint8_t> exif) {
+    // Some writers keep the "Exif" prefix of the JPEG segment the block came from.
+    if (exif.size() >= 6 && std::memcmp(exif.data(), "Exif\0\0", 6) == 0) exif = exif.subspan(6);
+    try {
+        TByteReader reader(exif);
+        const uint16_t order = reader.BE16();
+        if (order != 0x4D4D && order != 0x4949) return 0; // "MM" or "II"
+        const bool big = order == 0x4D4D;
+        if (reader.U16(big) != 42) return 0;
+        reader.Seek(reader.U32(big));
+        for (uint16_t entries = reader.U16(big); entries > 0; --entries) {
+            const uint16_t tag = reader.U16(big), type = reader.U16(big);
+            const uint32_t count = reader.U32(big);
+            const uint16_t value = reader.U16(big);
+            reader.Skip(2);
+            if (tag != ExifOrientationTag) continue;
+            return type == ExifShort && count == 1 && value >= 1 && value <= 8 ? uint8_t(value) : 0;
+        }
+    } catch (const EImageFault&) {
+        // A directory that runs past the block states nothing.
+    }
+    return 0;
+}
 
 // Photoshop keeps a merged image with transparency matted against white: colour c of a pixel
 // of alpha a is stored as c a / 255 + 255 (1 - a / 255). Takes a row of B, G, R, A pixels back
@@ -272,7 +303,8 @@ private:
     // The header's values this reader cannot show; the plan of the rest.
     void Check();
     // What the file marks beyond the header: a negative layer count (the merged image's first
-    // extra channel is its transparency), the transparent palette index, the writer that mattes.
+    // extra channel is its transparency), the transparent palette index, the writer that
+    // mattes, the EXIF orientation.
     void ReadLayerCount();
     void ReadResources();
     void ReadResource(TPSDResource id, uint64_t size);
@@ -407,6 +439,12 @@ void TPSDGraphic::TPSDLoad::ReadResource(TPSDResource id, uint64_t size) {
     case TPSDResource::VersionInfo:
         Matted = true;
         break;
+    case TPSDResource::ExifData: {
+        TBudgetVector<uint8_t> exif = Load.Buffer(0);
+        Load.ReadBlock(exif, size_t(std::min(size, MaxExifBytes)));
+        Image.ImageProperties.Orientation = ExifOrientation(exif.Span());
+        break;
+    }
     }
 }
 

@@ -2,7 +2,7 @@
 // (bitmap, grey, duotone, indexed, RGB, multichannel, CMYK, L*a*b*) at 8 and 16 bits (1 bit in
 // bitmap mode), raw or PackBits. Its first extra channel is its transparency when a negative
 // layer count marks it so, and an indexed document's transparency index makes that palette
-// entry transparent. Layers and masks are passed over.
+// entry transparent; the EXIF orientation is recorded. Layers and masks are passed over.
 #pragma once
 
 #include "imaging/ImageGraphic.h"

@@ -215,3 +215,12 @@ TEST(PSDReader, MergedImagesMattedAgainstWhiteAreUnmatted) {
     const auto image = Load<TPSDGraphic>(ReadFile(DataPath("psd/matted/rgba.psd")));
     ExpectNearReference(*image, ReadReference(DataPath("psd/matted/rgba.psd.rgba.gz")), 2);
 }
+
+TEST(PSDReader, ExifOrientationIsRecorded) {
+    EXPECT_EQ(Load<TPSDGraphic>(ReadFile(DataPath("psd/exif_orientation.psd")))
+                  ->ImageProperties.Orientation,
+              6);
+    EXPECT_EQ(
+        Load<TPSDGraphic>(ReadFile(DataPath("psd/im_rgb_rle.psd")))->ImageProperties.Orientation,
+        0);
+}

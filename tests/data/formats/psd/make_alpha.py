@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Photoshop fixtures of transparency as the file marks it.
+"""Photoshop fixtures of what the file marks: transparency and orientation.
 
     /usr/bin/python3 tests/data/formats/psd/make_alpha.py
 
@@ -20,6 +20,9 @@ needs Debian's imagemagick (/usr/bin/convert), openimageio-tools (oiiotool) and 
 - palette_transparent.psd: ImageMagick's indexed file with a transparency-index resource
   (1047) added; expected colours are Pillow's, the index's alpha 0 (no installed peer reads
   the resource: ImageMagick does not read its indexed files, OpenImageIO fails on them).
+- exif_orientation.psd: ImageMagick's RGB file with an EXIF resource (1058) stating the
+  orientation 6, the EXIF from Pillow; OpenImageIO reads the orientation 6 from it (ImageMagick
+  does not read the resource). Its pixels are ImageMagick's file's, as stored.
 """
 import os
 import struct
@@ -135,6 +138,16 @@ def main():
     for i, index in enumerate(indexed.getdata()):
         rgba += colours[3 * i : 3 * i + 3] + bytes([0 if index == TRANSPARENT_INDEX else 255])
     write_reference(path, indexed.size[0], indexed.size[1], rgba)
+
+    exif = Image.Exif()
+    exif[274] = 6  # orientation
+    tiff = exif.tobytes()
+    tiff = tiff[6:] if tiff.startswith(b"Exif\0\0") else tiff
+    rgb = os.path.join(HERE, "im_rgb_rle.psd")
+    path = os.path.join(HERE, "exif_orientation.psd")
+    open(path, "wb").write(add_resource(open(rgb, "rb").read(), 1058, tiff))
+    with open(path + ".rgba.gz", "wb") as f:
+        f.write(open(rgb + ".rgba.gz", "rb").read())
 
     os.remove(src)
     os.remove(raw)
