@@ -78,13 +78,19 @@ def oiio(path):
     return im.size, im.tobytes()
 
 
-def main():
-    w, h = 13, 7
-    src = os.path.join(HERE, "src.png")
+def sample_with_alpha(w, h):
+    """The sample picture with an alpha ramp from 0 in steps of 40 over its first 7 columns,
+    opaque beyond."""
     im = sample_image(w, h)
     im.putalpha(Image.frombytes("L", (w, h), bytes((x * 40) % 256 if x < 7 else 255
                                                    for y in range(h) for x in range(w))))
-    im.save(src)
+    return im
+
+
+def main():
+    w, h = 13, 7
+    src = os.path.join(HERE, "src.png")
+    sample_with_alpha(w, h).save(src)
     raw = os.path.join(HERE, "raw.psd")
     subprocess.run(["/usr/bin/convert", src, "-compress", "None", raw], check=True)
     data = open(raw, "rb").read()

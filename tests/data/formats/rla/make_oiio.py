@@ -14,16 +14,15 @@ from PIL import Image
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
-from generate import sample_image, write_reference  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "psd"))
+from generate import write_reference  # noqa: E402
+from make_alpha import sample_with_alpha  # noqa: E402
 
 
 def main():
     w, h = 13, 7
     src = os.path.join(HERE, "src.png")
-    im = sample_image(w, h)
-    im.putalpha(Image.frombytes("L", (w, h), bytes((x * 40) % 256 if x < 7 else 255
-                                                   for y in range(h) for x in range(w))))
-    im.save(src)
+    sample_with_alpha(w, h).save(src)
     path = os.path.join(HERE, "oiio", "matte.rla")
     subprocess.run(["oiiotool", src, "-d", "uint8", "-o", path], check=True)
     back = os.path.join(HERE, "back.tif")
