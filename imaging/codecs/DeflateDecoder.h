@@ -38,9 +38,6 @@ public:
                 int32_t outputSize) override;
     void BeginDecoding() override;
     void EndDecoding() override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t& bytesWritten) override {
-        bytesWritten = 0;
-    }
 
     int32_t ZResult() const { return zResult_; }
     // Input bytes the last inflate call did not consume, output bytes it did not fill.

@@ -25,7 +25,6 @@ class TTIFFLZWDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 };
 
 // GIF LZW: codes of MinimumCodeSize + 1 to 12 bits, least significant bit first; clear code
@@ -43,7 +42,6 @@ public:
     // its clear code).
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 
 private:
     uint8_t minimumCodeSize_;

@@ -62,7 +62,6 @@ class TPackbitsRLEDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 };
 
 // PCX: a byte >= 0xC0 repeats the next byte (b and 0x3F) times; any other byte stands for
@@ -71,7 +70,6 @@ class TPCXRLEDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 };
 
 // SGI: one scan line of packets with the count in the low 7 bits of the control byte (or,
@@ -87,7 +85,6 @@ public:
 
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 
 private:
     uint8_t sampleBits_;
@@ -102,7 +99,6 @@ class TCUTRLEDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 };
 
 // Paintshop Pro: a byte b < 0x80 is followed by b literal bytes; b >= 0x80 repeats the next
@@ -111,7 +107,6 @@ class TPSPRLEDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 };
 
 // Alias/Wavefront RLA: a signed count n; n >= 0 repeats the next byte n + 1 times, n < 0 is
@@ -120,5 +115,4 @@ class TRLADecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 };

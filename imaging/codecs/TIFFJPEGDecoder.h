@@ -29,9 +29,6 @@ public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
     void EndDecoding() override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t& bytesWritten) override {
-        bytesWritten = 0;
-    }
 
     // Most scans a progressive strip may have; more is taken for a damaged or hostile file.
     static constexpr int MaxScans = 1000;

@@ -187,6 +187,7 @@ inline constexpr char msgConversionFailed[] =
     "Color conversion failed. Could not find a proper method.";
 
 // Decoders (EGraphicCompression).
+inline constexpr char msgCannotEncode[] = "This compression scheme can only be decoded.";
 inline constexpr char msgLZ77Error[] = "LZ77 decompression error.";
 inline constexpr char msgJPEGStripSize[] = "Improper JPEG strip/tile size.";
 inline constexpr char msgJPEGComponentCount[] = "Improper JPEG component count.";
