@@ -161,10 +161,10 @@ QImage BitmapToQImageKeepingPalette(const TBitmap& bitmap) {
         largest = std::max(largest, *std::max_element(dst, dst + width));
     }
     const TPalette& palette = bitmap.Palette();
-    QList<QRgb> table(qsizetype(std::max<size_t>(palette.Count(), size_t(largest) + 1)),
-                      qRgb(0, 0, 0));
+    // QVector: the colour table's type in Qt 5 and Qt 6 (where it is QList).
+    QVector<QRgb> table(int(std::max<size_t>(palette.Count(), size_t(largest) + 1)), qRgb(0, 0, 0));
     for (size_t i = 0; i < palette.Count(); ++i)
-        table[qsizetype(i)] = qRgb(palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue);
+        table[int(i)] = qRgb(palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue);
     image.setColorTable(table);
     return image;
 }
