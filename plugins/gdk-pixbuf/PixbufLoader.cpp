@@ -10,6 +10,7 @@
 #include "imaging/FileFormatList.h"
 #include "imaging/ImageGraphic.h"
 #include "platform/graphics/Bitmap.h"
+#include "platform/graphics/BitmapRows.h"
 #include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/MemoryBudget.h"
 #include "platform/graphics/Picture.h"
@@ -23,6 +24,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <limits.h>
 #include <memory>
@@ -127,39 +129,34 @@ private:
     std::string message_;
 };
 
-// The bitmap as a pixbuf: RGB, or RGBA when the bitmap is 32 bits per pixel and its fourth
-// bytes are not all 0 (all 0 means they are unused, and the picture is opaque), as the Qt
-// adapter's BitmapToQImage takes it. The pixbuf must fit in the library's memory limit too.
-// Pixels go through PixelColor one by one until the graphics layer has a row-to-RGBA routine.
+// The bitmap as a pixbuf: RGBA when the bitmap carries alpha, RGB otherwise. The pixbuf must
+// fit in the library's memory limit too.
 GdkPixbuf* ToPixbuf(const TBitmap& bitmap, const std::string& shortName) {
     const int32_t width = bitmap.Width(), height = bitmap.Height();
-    bool alpha = false;
-    if (bitmap.BitsPerPixel() == 32)
-        for (int32_t y = 0; y < height && !alpha; ++y) {
-            const uint8_t* row = bitmap.ScanLine(y);
-            for (int32_t x = 0; x < width && !alpha; ++x) alpha = row[4 * size_t(x) + 3] != 0;
-        }
-    const size_t channels = alpha ? 4 : 3;
+    const TBitmapRows rows(bitmap, TChannelOrder::RGBA);
+    const size_t channels = rows.HasAlpha() ? 4 : 3;
     if (size_t(width) * size_t(height) > TBitmap::MaxPixelBytes() / channels)
         throw ELoaderError(GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
                            FormatImageMessage(msgImageTooLarge, shortName, std::to_string(width),
                                               std::to_string(height), std::to_string(channels * 8),
                                               MemorySizeText(TBitmap::MaxPixelBytes())));
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, alpha, 8, width, height);
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, rows.HasAlpha(), 8, width, height);
     if (!pixbuf)
         throw ELoaderError(GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
                            FormatImageMessage(msgOutOfMemory, shortName));
     const size_t stride = size_t(gdk_pixbuf_get_rowstride(pixbuf));
     uint8_t* pixels = gdk_pixbuf_get_pixels(pixbuf);
+    if (rows.HasAlpha()) {
+        for (int32_t y = 0; y < height; ++y)
+            rows.Convert(y, std::span<uint8_t>(pixels + size_t(y) * stride, size_t(width) * 4));
+        return pixbuf;
+    }
+    // Opaque: each row through a four-byte row, its alpha bytes left out.
+    std::vector<uint8_t> row(size_t(width) * 4);
     for (int32_t y = 0; y < height; ++y) {
+        rows.Convert(y, row);
         uint8_t* out = pixels + size_t(y) * stride;
-        for (int32_t x = 0; x < width; ++x, out += channels) {
-            const TRGBQuad colour = bitmap.PixelColor(x, y);
-            out[0] = colour.rgbRed;
-            out[1] = colour.rgbGreen;
-            out[2] = colour.rgbBlue;
-            if (alpha) out[3] = colour.rgbReserved;
-        }
+        for (size_t x = 0; x < size_t(width); ++x, out += 3) std::memcpy(out, &row[4 * x], 3);
     }
     return pixbuf;
 }

@@ -51,15 +51,12 @@ struct TErrorDeleter {
 };
 using TErrorRef = std::unique_ptr<GError, TErrorDeleter>;
 
-// Every pixel equals the bitmap's colour; alpha exactly when the bitmap is 32-bit with fourth
-// bytes not all 0.
+// Every pixel equals the bitmap's colour; alpha exactly when the bitmap carries it.
 void ExpectPixels(GdkPixbuf* pixbuf, const TBitmap& bitmap, const std::string& name) {
     ASSERT_NE(pixbuf, nullptr) << name;
     ASSERT_EQ(gdk_pixbuf_get_width(pixbuf), bitmap.Width()) << name;
     ASSERT_EQ(gdk_pixbuf_get_height(pixbuf), bitmap.Height()) << name;
-    bool alpha = false;
-    for (int32_t y = 0; y < bitmap.Height() && bitmap.BitsPerPixel() == 32; ++y)
-        for (int32_t x = 0; x < bitmap.Width(); ++x) alpha |= bitmap.PixelColor(x, y).rgbReserved;
+    const bool alpha = bitmap.AlphaFormat == afDefined;
     ASSERT_EQ(bool(gdk_pixbuf_get_has_alpha(pixbuf)), alpha) << name;
     const int channels = gdk_pixbuf_get_n_channels(pixbuf);
     const uint8_t* pixels = gdk_pixbuf_read_pixels(pixbuf);
