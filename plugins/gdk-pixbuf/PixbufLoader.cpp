@@ -5,6 +5,7 @@
 #define GDK_PIXBUF_ENABLE_BACKEND
 #include <gdk-pixbuf/gdk-pixbuf-io.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gio/gio.h>
 #include <gmodule.h>
 
 #include "imaging/FileFormatList.h"
@@ -50,6 +51,20 @@ constexpr TKey Keys[] = {
     {"psp", true}, {"eps", true},  {"cel", false}, {"pic", false}, {"cut", false},
 };
 
+// The MIME types of the formats read, each with the extension of its reader. Paintshop Pro,
+// Dr. Halo, RLA and Autodesk are defined by the package's shared-mime-info file
+// (desktop/chronolith-mime.xml).
+struct TMimeType {
+    const char* Name;
+    const char* Extension;
+};
+constexpr TMimeType MimeTypes[] = {
+    {"image/vnd.zbrush.pcx", "pcx"},      {"image/x-sgi", "sgi"},         {"image/x-rgb", "rgb"},
+    {"image/vnd.adobe.photoshop", "psd"}, {"image/x-photo-cd", "pcd"},    {"image/x-eps", "eps"},
+    {"image/x-paintshop-pro", "psp"},     {"image/x-dr-halo-cut", "cut"}, {"image/x-rla", "rla"},
+    {"image/x-autodesk-cel", "cel"},
+};
+
 // Bytes of a header that every reader's recognition looks at.
 constexpr size_t RecognizeBytes = 64 * 1024;
 
@@ -83,17 +98,38 @@ bool HeaderReads(TGraphicClass graphicClass, TStream& stream) {
     return reads;
 }
 
+// The class of the MIME type the content alone gives, as gdk-pixbuf first guesses it before it
+// chooses a loader by that type; null when the guess is uncertain (gdk-pixbuf then goes by the
+// file's name, which a loader is not told) or names a type no reader here has.
+TGraphicClass ClassOfContentType(std::span<const uint8_t> head) {
+    gboolean uncertain = TRUE;
+    const std::unique_ptr<gchar, decltype(&g_free)> type(
+        g_content_type_guess(nullptr, head.data(), head.size(), &uncertain), g_free);
+    if (uncertain || !type) return nullptr;
+    for (const TMimeType& mime : MimeTypes) {
+        const std::unique_ptr<gchar, decltype(&g_free)> ours(
+            g_content_type_from_mime_type(mime.Name), g_free);
+        if (ours && g_content_type_equals(type.get(), ours.get()))
+            return LibraryClassOf(mime.Extension);
+    }
+    return nullptr;
+}
+
 // The class that reads `head` (the file's first bytes) of a file with extension `extension`
 // (empty when the name is unknown):
 // - the extension's class when it recognises the content;
+// - else the class of the MIME type the content gives (a damaged file, or an EPS file whose
+//   header states no preview, then gets its own format's message);
 // - else the first class with a signature that recognises it;
 // - else the extension's class, for a format without a signature;
 // - else the first class without a signature whose header reads (an Autodesk header has a
 //   magic number, a Dr. Halo header none: it comes last).
-TGraphicClass ChooseClass(TStream& head, const std::string& extension) {
+TGraphicClass ChooseClass(std::span<const uint8_t> bytes, const std::string& extension) {
+    TMemoryStream head(bytes);
     const TKey* named = KeyOf(extension);
     const TGraphicClass namedClass = named ? LibraryClassOf(named->Extension) : nullptr;
     if (namedClass && TImageGraphic::Recognize(namedClass, head)) return namedClass;
+    if (const TGraphicClass typed = ClassOfContentType(bytes)) return typed;
     for (const TKey& key : Keys) {
         const TGraphicClass candidate = LibraryClassOf(key.Extension);
         if (key.ByContent && candidate && TImageGraphic::Recognize(candidate, head))
@@ -171,8 +207,7 @@ using TPixbufRef = std::unique_ptr<GdkPixbuf, TPixbufDeleter>;
 class TDecoder {
 public:
     TDecoder(std::span<const uint8_t> head, const std::string& fileName) {
-        TMemoryStream stream(head);
-        graphicClass_ = ChooseClass(stream, ExtractFileExtension(fileName));
+        graphicClass_ = ChooseClass(head, ExtractFileExtension(fileName));
         if (!graphicClass_)
             throw ELoaderError(GDK_PIXBUF_ERROR_UNKNOWN_TYPE,
                                FormatImageMessage(msgInvalidFile, "image"));
@@ -361,22 +396,7 @@ gboolean StopLoad(gpointer data, GError** error) {
     });
 }
 
-// The MIME types of the formats read; Paintshop Pro, Dr. Halo, RLA and Autodesk are defined by
-// the package's shared-mime-info file (desktop/chronolith-mime.xml).
-gchar* MimeTypes[] = {
-    const_cast<gchar*>("image/vnd.zbrush.pcx"),
-    const_cast<gchar*>("image/x-sgi"),
-    const_cast<gchar*>("image/x-rgb"),
-    const_cast<gchar*>("image/vnd.adobe.photoshop"),
-    const_cast<gchar*>("image/x-photo-cd"),
-    const_cast<gchar*>("image/x-eps"),
-    const_cast<gchar*>("image/x-paintshop-pro"),
-    const_cast<gchar*>("image/x-dr-halo-cut"),
-    const_cast<gchar*>("image/x-rla"),
-    const_cast<gchar*>("image/x-autodesk-cel"),
-    nullptr,
-};
-
+gchar* MimeTypeNames[std::size(MimeTypes) + 1] = {};
 gchar* Extensions[std::size(Keys) + 1] = {};
 
 // Signatures for builds of gdk-pixbuf that do not sniff MIME types (a mask's 'x' is any byte,
@@ -408,10 +428,12 @@ G_MODULE_EXPORT void fill_vtable(GdkPixbufModule* module) {
 G_MODULE_EXPORT void fill_info(GdkPixbufFormat* info) {
     for (size_t i = 0; i < std::size(Keys); ++i)
         Extensions[i] = const_cast<gchar*>(Keys[i].Extension);
+    for (size_t i = 0; i < std::size(MimeTypes); ++i)
+        MimeTypeNames[i] = const_cast<gchar*>(MimeTypes[i].Name);
     info->name = const_cast<gchar*>("chronolith");
     info->signature = Signatures;
     info->description = const_cast<gchar*>("Chronolith image library");
-    info->mime_types = MimeTypes;
+    info->mime_types = MimeTypeNames;
     info->extensions = Extensions;
     info->flags = 0;
     info->license = const_cast<gchar*>("Other");

@@ -30,10 +30,10 @@ const std::string Data = CHRONOLITH_TEST_DATA "/formats/";
 // One file of each format the loader reads, with 1-, 4-, 8-, 16-bit and alpha images.
 const char* const Files[] = {
     "autodesk/py_palette.cel", "autodesk/py_depth16.pic", "cut/colors300.cut",
-    "eps/eps_lzw_pred.eps",    "pcd/overview.pcd",        "pcx/im_palette.pcx",
-    "pcx/nb_packed4.pcx",      "psd/im_cmyk16_rle.psd",   "psd/im_rgba_rle.psd",
-    "psp/psp3_p8_none.psp",    "psp/psp5_rgba_lz77.psp",  "rla/gamma_mac.rla",
-    "sgi/im_gray.sgi",         "sgi/im_rgba.sgi",
+    "eps/eps_lzw_pred.eps",    "eps/eps_no_preview.eps",  "pcd/overview.pcd",
+    "pcx/im_palette.pcx",      "pcx/nb_packed4.pcx",      "psd/im_cmyk16_rle.psd",
+    "psd/im_rgba_rle.psd",     "psp/psp3_p8_none.psp",    "psp/psp5_rgba_lz77.psp",
+    "rla/gamma_mac.rla",       "sgi/im_gray.sgi",         "sgi/im_rgba.sgi",
 };
 
 std::vector<uint8_t> ReadFile(const std::string& name) {
