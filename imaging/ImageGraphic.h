@@ -204,6 +204,10 @@ struct TImageProperties {
     uint32_t CurrentStrip = 0;   // TIFF: strip being decoded
     uint32_t StripCount = 0;
     uint32_t Predictor = 0; // TIFF tag 317
+    // TIFF/EXIF orientation as the file states it, 1 (rows top to bottom, columns left to
+    // right) to 8; 0 when the file states none. Readers record it; callers that show the
+    // picture upright apply it (UprightCopy, UprightImage).
+    uint8_t Orientation = 0;
     bool Overview = false;  // Photo-CD: overview pack
     uint8_t Rotation = 0;   // Photo-CD: quarter turns, 0-3
     uint16_t ImageCount = 0;
@@ -249,6 +253,7 @@ public:
 
     // Copies the image properties of another image graphic, then the pixels of any bitmap.
     void Assign(const TGraphic& source) override;
+    uint8_t Orientation() const override { return ImageProperties.Orientation; }
 
     // Properties of the image being (or last) read.
     TImageProperties ImageProperties;
@@ -344,6 +349,16 @@ public:
     void ReadBlock(TBudgetVector<uint8_t>& buffer, size_t count);
     // Reads `count` bytes into memory the caller holds, after the same check.
     void Read(void* buffer, size_t count);
+    // The bytes a load may read in all: ReadFactor times the image's bytes in the stream, and
+    // a little more for small files. Read, ReadBlock and the typed reads count what they read;
+    // a reader that reads file data another way (in place from memory, through a decoder)
+    // counts it with ChargeRead. Past the limit the load raises msgReadLimit, so that blocks
+    // sharing one offset cannot make a load's work grow beyond the file's size.
+    static constexpr uint64_t ReadFactor = 16;
+    static constexpr uint64_t ReadAllowance = uint64_t(1) << 20;
+    void ChargeRead(uint64_t bytes);
+    uint64_t BytesRead() const { return readBytes_; }
+
     // Raises msgTruncatedPart naming `part` unless the stream holds `length` more bytes.
     void RequirePart(uint64_t length, const char* part) const;
     // Raises msgPartOverruns naming `part` and `container` unless `length` fits in the `room`
@@ -411,6 +426,8 @@ private:
     const char* formatName_;
     TMemoryBudget budget_;
     bool valid_ = false;
+    uint64_t readBytes_ = 0;
+    uint64_t readLimit_ = 0;
 };
 
 // For the readers: a header of `Size` bytes read from the stream's position and given to `parse`

@@ -50,6 +50,10 @@ inline constexpr char msgTruncatedPart[] = "Cannot load image. The %s file ends 
 // attributes block", ...).
 inline constexpr char msgPartOverruns[] =
     "Cannot load image. The %s file's %s runs past the %s that holds it.";
+// A file whose blocks refer to the same bytes over and over (strips or rows sharing one
+// offset); second place: how many times its size a load may read.
+inline constexpr char msgReadLimit[] =
+    "Cannot load image. The %s file makes the reader read more than %s times its size.";
 // A block of the file's header, for msgTruncatedPart.
 inline constexpr char msgPartHeader[] = "header";
 // Second place: the value that is wrong, named ("bits per sample 0", ...).
@@ -188,6 +192,15 @@ inline constexpr char msgJPEGDataPrecision[] = "Improper JPEG data precision.";
 inline constexpr char msgJPEGSamplingFactors[] = "Improper JPEG sampling factors.";
 inline constexpr char msgJPEGBogusTableField[] = "Bogus JPEG tables field.";
 inline constexpr char msgJPEGFractionalLine[] = "Fractional JPEG scanline unsupported.";
+// Two-dimensional CCITT fax data; %s is the row, counted from 1 within the strip or tile.
+inline constexpr char msgFaxInvalidCode[] =
+    "CCITT fax decompression error. Invalid code in row %s.";
+inline constexpr char msgFaxRowTooLong[] =
+    "CCITT fax decompression error. Row %s is longer than the image width.";
+inline constexpr char msgFaxUnexpectedEnd[] =
+    "CCITT fax decompression error. The data ends in row %s.";
+inline constexpr char msgFaxUncompressedMode[] =
+    "CCITT fax decompression error. Uncompressed mode (row %s) is not supported.";
 // Not raised: shown in a message box captioned msgWarning.
 inline constexpr char msgJPEGEndOfInput[] = "JPEG decompression error. Unexpected end of input.";
 inline constexpr char msgWarning[] = "Warning";
