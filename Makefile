@@ -1,12 +1,12 @@
 # Quick start: `make run` starts the editor on the bundled sample calendar, `make test` runs
-# every test. Both install what is missing first.
+# every test, `make package` builds the Debian package. All install what is missing first.
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 # The project's own builds treat warnings as errors; a plain cmake build does not.
 WERROR := -DCHRONOLITH_WERROR=ON
 
-.PHONY: deps configure build run test bench bench-peers fuzz fuzz-smoke sanitize format clean
+.PHONY: deps configure build run test package bench bench-peers fuzz fuzz-smoke sanitize format clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -22,6 +22,10 @@ run: build
 
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# The Debian package of everything `cmake --install` places: $(BUILD)/chronolith_<version>_amd64.deb.
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 bench:
 	@bash scripts/install-deps.sh --bench

@@ -35,12 +35,14 @@ using Clock = std::chrono::steady_clock;
 
 const char* const MainUsage =
     "Usage: chronolith-image COMMAND [ARGUMENTS]\n"
+    "       chronolith-image --help | --version\n"
     "\n"
     "Commands:\n"
-    "  formats            list the registered image formats and the open dialog's filter\n"
-    "  info FILE          describe FILE as the class registered for its extension loads it\n"
-    "  convert IN OUT     load IN by its extension and write OUT by its extension\n"
-    "  bench FILE [-n N]  decode FILE N times and print the median time\n"
+    "  formats                list the registered image formats and the open dialog's filter\n"
+    "  info FILE              describe FILE as the class registered for its extension loads it\n"
+    "  convert IN OUT         load IN by its extension and write OUT by its extension\n"
+    "  thumbnail IN OUT SIZE  write a PNG thumbnail of IN within SIZE x SIZE pixels\n"
+    "  bench FILE [-n N]      decode FILE N times and print the median time\n"
     "\n"
     "`chronolith-image COMMAND --help` describes one command.\n";
 
@@ -516,6 +518,7 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help")
         return std::printf("%s", MainUsage), 0;
+    if (command == "--version") return std::printf("chronolith-image %s\n", CHRONOLITH_VERSION), 0;
     try {
         if (command == "formats") return Formats(argc, argv);
         if (command == "info") return Info(argc, argv);

@@ -100,11 +100,11 @@ QImage BitmapToQImageKeepingPalette(const TBitmap& bitmap) {
     }
     const TPalette& palette = bitmap.Palette();
     const bool alpha = bitmap.AlphaFormat == afDefined;
-    QList<QRgb> table(qsizetype(std::max<size_t>(palette.Count(), size_t(largest) + 1)),
-                      qRgb(0, 0, 0));
+    // QVector: the colour table's type in Qt 5 and Qt 6 (where it is QList).
+    QVector<QRgb> table(int(std::max<size_t>(palette.Count(), size_t(largest) + 1)), qRgb(0, 0, 0));
     for (size_t i = 0; i < palette.Count(); ++i)
-        table[qsizetype(i)] = qRgba(palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue,
-                                    alpha ? palette[i].rgbReserved : 255);
+        table[int(i)] = qRgba(palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue,
+                              alpha ? palette[i].rgbReserved : 255);
     image.setColorTable(table);
     return image;
 }

@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# The editor installed for a person: `cmake --install` into a temporary prefix made read-only,
-# the installed program started by an ordinary user (nobody, when run as root) with its data
-# folder in a temporary place, driven by the preloaded driver (ProgramDriver.cpp), which types a
-# file name into the first row and quits. The person's calendar must be a copy of the sample that
-# holds the edit, the installed calendar unchanged.
+# The editor installed for a person: an installed tree (the files of the built package, or
+# `cmake --install` of a build) copied to a temporary prefix made read-only, the installed
+# program started by an ordinary user (nobody, when run as root) with its data folder in a
+# temporary place, driven by the preloaded driver (ProgramDriver.cpp), which types a file name
+# into the first row and quits. The person's calendar must be a copy of the sample that holds the
+# edit, the installed calendar unchanged.
 #
-#   tests/editor/installed-program.sh BUILD DRIVER
+#   tests/editor/installed-program.sh USR DRIVER     (USR: the tree's usr folder)
+#   tests/editor/installed-program.sh --build BUILD DRIVER
 set -euo pipefail
-build=$1
-driver=$2
-
 work=$(mktemp -d)
 cleanup() { chmod -R u+w "$work" 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 chmod 755 "$work"
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
+if [[ $1 == --build ]]; then
+    cmake --install "$2" --prefix "$work/prefix" >/dev/null
+    driver=$3
+else
+    cp -a "$1" "$work/prefix"
+    driver=$2
+fi
 chmod -R a-w "$work/prefix"
 installed=$work/prefix/share/chronolith/calendar
 cp "$installed/Donnees.ini" "$work/installed.ini"
