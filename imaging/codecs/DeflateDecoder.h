@@ -50,11 +50,10 @@ public:
     // they could not leave (ISA-L reads ahead; zlib never does).
     uint32_t ReadPastEnd() const { return readPastEnd_; }
 
+private:
     // Whether streams go through ISA-L: it was found at build time and the environment
     // variable CHRONOLITH_INFLATE, read once, is not "zlib" (the tests run both ways).
     static bool FastInflate();
-
-private:
     // One ISA-L call; false (both pointers left alone) when zlib has to take the data.
     bool DecodeFast(const uint8_t*& input, uint8_t*& output, uint32_t inputSize,
                     uint32_t outputSize, bool whole);

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -29,6 +30,7 @@
 //   hold); msgBadValue with msgTIFFBitsPerSample, msgTIFFSamplesPerPixel, msgTIFFRowsPerStrip;
 // - msgTIFFNoImageData (neither strip nor tile offsets), msgInvalidSize, msgDataTooShort (the
 //   file cannot hold the image it states);
+// - msgCannotSave (the reader does not write);
 // - msgInvalidSampleCount and msgConversionFailed (EColorConversionError) for sample layouts the
 //   colour manager has no converter for.
 // Decoder and colour manager errors pass through.
@@ -340,8 +342,7 @@ public:
                 break;
             }
             case TFieldType::Double: {
-                const uint64_t high = reader.U32(bigEndian_), low = reader.U32(bigEndian_);
-                const uint64_t bits = bigEndian_ ? (high << 32 | low) : (low << 32 | high);
+                const uint64_t bits = reader.U64(bigEndian_);
                 double value;
                 std::memcpy(&value, &bits, 8);
                 values.push_back(float(value));
@@ -376,23 +377,7 @@ public:
         TBudgetVector<uint8_t> bytes(budget);
         RawValues(entry, bytes, part);
         values.Resize(entry.Count);
-        const uint8_t* p = bytes.data();
-        switch (TypeSize(entry.Type)) {
-        case 1:
-            for (size_t i = 0; i < entry.Count; ++i) values[i] = p[i];
-            break;
-        case 2:
-            for (size_t i = 0; i < entry.Count; ++i)
-                values[i] = bigEndian_ ? uint32_t(p[2 * i] << 8 | p[2 * i + 1])
-                                       : uint32_t(p[2 * i] | p[2 * i + 1] << 8);
-            break;
-        default:
-            for (size_t i = 0; i < entry.Count; ++i) {
-                TByteReader reader(p + 4 * i, 4);
-                values[i] = reader.U32(bigEndian_);
-            }
-            break;
-        }
+        for (size_t i = 0; i < entry.Count; ++i) values[i] = IntegerAt(bytes.data(), entry.Type, i);
     }
 
     // The bytes of all values of `entry`, as stored, into `out` (charged to its budget).
@@ -420,8 +405,8 @@ private:
     uint16_t ReadCount(uint32_t offset) const {
         uint8_t field[2];
         ReadAt(offset, field, 2);
-        const uint16_t count =
-            bigEndian_ ? uint16_t(field[0] << 8 | field[1]) : uint16_t(field[0] | field[1] << 8);
+        TByteReader reader(field, 2);
+        const uint16_t count = reader.U16(bigEndian_);
         if (!Holds(uint64_t(offset) + 2, uint64_t(count) * EntrySize))
             FailTruncated(msgTIFFDirectory);
         return count;
@@ -550,56 +535,76 @@ TColorModel ColorModelOf(uint32_t photometric, uint32_t samplesPerPixel) {
 
 // --- Row helpers ---
 
+// A sample with its byte order reversed.
+inline uint16_t ByteSwapped(uint16_t v) {
+    return __builtin_bswap16(v);
+}
+inline uint32_t ByteSwapped(uint32_t v) {
+    return __builtin_bswap32(v);
+}
+
+// Undoes horizontal differencing on `count` samples of 16 or 32 bits in the file's byte order
+// (`swap`: not this machine's): each adds the one `samples` to its left, wrapping.
+template <class TSample>
+void UndoWidePredictor(uint8_t* row, size_t count, size_t samples, bool swap) {
+    constexpr size_t size = sizeof(TSample);
+    for (size_t i = samples; i < count; ++i) {
+        TSample left, current;
+        std::memcpy(&left, row + size * (i - samples), size);
+        std::memcpy(&current, row + size * i, size);
+        if (swap) {
+            left = ByteSwapped(left);
+            current = ByteSwapped(current);
+        }
+        current = TSample(current + left);
+        if (swap) current = ByteSwapped(current);
+        std::memcpy(row + size * i, &current, size);
+    }
+}
+
 // Undoes horizontal differencing on one row of `pixels` pixels of `samples` samples: each
 // sample adds the one a pixel to its left, wrapping at the sample size; 16-bit samples are in
 // the file's byte order.
 void UndoPredictor(uint8_t* row, size_t pixels, size_t samples, unsigned bits, bool bigEndian) {
     if (pixels < 2) return;
     const size_t count = pixels * samples;
-    if (bits == 8) {
-        switch (samples) {
-        case 1: {
-            uint8_t a = row[0];
-            for (size_t i = 1; i < count; ++i) row[i] = a = uint8_t(a + row[i]);
-            break;
-        }
-        case 3: {
-            uint8_t r = row[0], g = row[1], b = row[2];
-            for (size_t i = 3; i < count; i += 3) {
-                row[i] = r = uint8_t(r + row[i]);
-                row[i + 1] = g = uint8_t(g + row[i + 1]);
-                row[i + 2] = b = uint8_t(b + row[i + 2]);
-            }
-            break;
-        }
-        case 4: {
-            uint32_t previous;
-            std::memcpy(&previous, row, 4);
-            for (size_t i = 4; i < count; i += 4) {
-                uint32_t current;
-                std::memcpy(&current, row + i, 4);
-                // Four byte lanes added without carries between them.
-                const uint32_t low = (current & 0x7F7F7F7Fu) + (previous & 0x7F7F7F7Fu);
-                previous = low ^ ((current ^ previous) & 0x80808080u);
-                std::memcpy(row + i, &previous, 4);
-            }
-            break;
-        }
-        default:
-            for (size_t i = samples; i < count; ++i) row[i] = uint8_t(row[i] + row[i - samples]);
-            break;
-        }
+    if (bits == 16) {
+        UndoWidePredictor<uint16_t>(row, count, samples,
+                                    bigEndian != (std::endian::native == std::endian::big));
         return;
     }
-    const auto load = [bigEndian](const uint8_t* p) {
-        return bigEndian ? unsigned(p[0] << 8 | p[1]) : unsigned(p[0] | p[1] << 8);
-    };
-    const auto store = [bigEndian](uint8_t* p, unsigned v) {
-        p[bigEndian ? 0 : 1] = uint8_t(v >> 8);
-        p[bigEndian ? 1 : 0] = uint8_t(v);
-    };
-    for (size_t i = samples; i < count; ++i)
-        store(row + 2 * i, load(row + 2 * i) + load(row + 2 * (i - samples)));
+    switch (samples) {
+    case 1: {
+        uint8_t a = row[0];
+        for (size_t i = 1; i < count; ++i) row[i] = a = uint8_t(a + row[i]);
+        break;
+    }
+    case 3: {
+        uint8_t r = row[0], g = row[1], b = row[2];
+        for (size_t i = 3; i < count; i += 3) {
+            row[i] = r = uint8_t(r + row[i]);
+            row[i + 1] = g = uint8_t(g + row[i + 1]);
+            row[i + 2] = b = uint8_t(b + row[i + 2]);
+        }
+        break;
+    }
+    case 4: {
+        uint32_t previous;
+        std::memcpy(&previous, row, 4);
+        for (size_t i = 4; i < count; i += 4) {
+            uint32_t current;
+            std::memcpy(&current, row + i, 4);
+            // Four byte lanes added without carries between them.
+            const uint32_t low = (current & 0x7F7F7F7Fu) + (previous & 0x7F7F7F7Fu);
+            previous = low ^ ((current ^ previous) & 0x80808080u);
+            std::memcpy(row + i, &previous, 4);
+        }
+        break;
+    }
+    default:
+        for (size_t i = samples; i < count; ++i) row[i] = uint8_t(row[i] + row[i - samples]);
+        break;
+    }
 }
 
 // Reverses the bit order of every byte (fill order 2 data).
@@ -687,40 +692,9 @@ size_t CeilDiv(size_t a, size_t b) {
     return a / b + (a % b != 0);
 }
 
-} // namespace
-
-// --- Recognition and the header ---
-
-bool TTIFFGraphic::Recognize(TStream& stream) {
-    const int64_t remaining = stream.Remaining();
-    if (remaining <= int64_t(HeaderSize)) return false;
-    uint8_t bytes[HeaderSize];
-    if (PeekBytes(stream, bytes) != HeaderSize) return false;
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TTIFFHeader> header = ParseHeader(reader);
-    return header && header->Version == TIFFVersion && int64_t(header->FirstIFD) < remaining;
-}
-
-bool TTIFFGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
-    TImageGraphic::ReadImageHeader(stream, index);
-    const int64_t origin = stream.Position();
-    uint8_t bytes[HeaderSize];
-    if (stream.Read(bytes, HeaderSize) != HeaderSize) return false;
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TTIFFHeader> header = ParseHeader(reader);
-    if (!header) return false;
-
-    TImageProperties& p = ImageProperties;
-    if (header->BigEndian) p.Flags.Include(flBigEndian);
-    p.Version = header->Version;
-    p.FirstIFD = header->FirstIFD;
-    if (p.Version != TIFFVersion) return false;
-
-    TDirectory directory(stream, origin, header->BigEndian);
-    const std::optional<uint32_t> offset = DirectoryOffset(directory, header->FirstIFD, index);
-    if (!offset) return false;
-    directory.Read(*offset);
-
+// The properties directory `directory` gives, besides those of the file's header; false when
+// its width or height is 0 (the rest is then not read).
+bool ReadProperties(const TDirectory& directory, TImageProperties& p) {
     p.Width = directory.Value(TTag::ImageWidth, 0);
     p.Height = directory.Value(TTag::ImageLength, 0);
     if (p.Width == 0 || p.Height == 0) return false;
@@ -768,6 +742,51 @@ bool TTIFFGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
     return true;
 }
 
+// Reads the header of the file that starts at the stream's position and the directory of
+// image `index`, filling the properties from both: the directory, or nothing when the header
+// is not a TIFF one, the version is not 42, the chain ends (or loops) before the image or its
+// width or height is 0. A directory past the end of the file raises.
+std::optional<TDirectory> ReadHeader(TStream& stream, uint32_t index, TImageProperties& p) {
+    const int64_t origin = stream.Position();
+    const std::optional<TTIFFHeader> header = ReadHeaderBytes<HeaderSize>(stream, ParseHeader);
+    if (!header) return std::nullopt;
+    if (header->BigEndian) p.Flags.Include(flBigEndian);
+    p.Version = header->Version;
+    p.FirstIFD = header->FirstIFD;
+    if (p.Version != TIFFVersion) return std::nullopt;
+
+    TDirectory directory(stream, origin, header->BigEndian);
+    const std::optional<uint32_t> offset = DirectoryOffset(directory, header->FirstIFD, index);
+    if (!offset) return std::nullopt;
+    directory.Read(*offset);
+    if (!ReadProperties(directory, p)) return std::nullopt;
+    return directory;
+}
+
+} // namespace
+
+// --- Recognition and the header ---
+
+bool TTIFFGraphic::Recognize(TStream& stream) {
+    const int64_t remaining = stream.Remaining();
+    if (remaining <= int64_t(HeaderSize)) return false;
+    return RecognizeHeader<HeaderSize>(stream, [remaining](TByteReader& reader) {
+        std::optional<TTIFFHeader> header = ParseHeader(reader);
+        if (header && (header->Version != TIFFVersion || int64_t(header->FirstIFD) >= remaining))
+            header.reset();
+        return header;
+    });
+}
+
+bool TTIFFGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
+    TImageGraphic::ReadImageHeader(stream, index);
+    return ReadHeader(stream, index, ImageProperties).has_value();
+}
+
+void TTIFFGraphic::EncodeImage(TStream&) {
+    throw EInvalidGraphic(FormatImageMessage(msgCannotSave, FormatName));
+}
+
 // --- Loading ---
 
 // The image as a grid of blocks (strips or tiles), one grid per plane, and what one stored
@@ -780,9 +799,8 @@ bool TTIFFGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
 // rows from there. Subsampled YCbCr data is stored in units of h x v pixels, so that one stored
 // row holds v image rows.
 struct TTIFFGraphic::TTIFFLoad {
-    TTIFFLoad(TTIFFGraphic& image, TLoad& load)
-        : Image(image), Load(load), P(image.ImageProperties),
-          Directory(load.Stream(), image.StreamStart, P.Flags.Contains(flBigEndian)),
+    TTIFFLoad(TTIFFGraphic& image, TLoad& load, TDirectory directory)
+        : Image(image), Load(load), P(image.ImageProperties), Directory(std::move(directory)),
           Offsets(load.Budget()), ByteCounts(load.Budget()), SortedOffsets(load.Budget()),
           Input(load.Budget()), Band(load.Budget()), Tile(load.Budget()), Unpacked(load.Budget()),
           Upsampled(load.Budget()) {}
@@ -791,6 +809,12 @@ struct TTIFFGraphic::TTIFFLoad {
 
 private:
     void CheckSampleLayout();
+    void CheckDataSize();
+    void SizeBitmap();
+    void ChooseTransfer();
+    void AllocateBuffers();
+    void Transfer();
+    void TransferStoredStrip(uint32_t band);
     void SetUpColors();
     void SetUpLayout();
     void ReadTables();
@@ -859,7 +883,7 @@ private:
 };
 
 void TTIFFGraphic::TTIFFLoad::Run() {
-    Directory.Read(P.FirstIFD);
+    Load.Prepare();
     Width = P.Width;
     Height = P.Height;
     if (Width > uint32_t(std::numeric_limits<int32_t>::max()) ||
@@ -868,12 +892,25 @@ void TTIFFGraphic::TTIFFLoad::Run() {
     CheckSampleLayout();
     SetUpColors();
     SetUpLayout();
-    if (ExpansionRatio(P.Compression) == 0)
-        throw EInvalidGraphic(
-            FormatImageMessage(msgUnsupportedFeature, msgCompressionScheme, FormatName));
+    if (ExpansionRatio(P.Compression) == 0) Load.Unsupported(msgCompressionScheme);
     ReadTables();
+    CheckDataSize();
+    SizeBitmap();
+    ChooseTransfer();
+    AllocateBuffers();
 
-    // The file must hold data for every block of the image before the bitmap is sized.
+    TDecoderSession decoder(MakeDecoder());
+    Decoder = decoder.Get();
+    Load.Finish();
+    Load.BeginTransfer();
+    Transfer();
+    decoder.Finish();
+    Decoder = nullptr;
+    Load.Finish();
+}
+
+// The file must hold data for every block of the image before the bitmap is sized.
+void TTIFFGraphic::TTIFFLoad::CheckDataSize() {
     const size_t bandBytes = CheckedMul(BlockStoredRows, BandRowBytes);
     size_t needed;
     if (Tiled) {
@@ -888,11 +925,15 @@ void TTIFFGraphic::TTIFFLoad::Run() {
     Load.RequireExpansion(needed, ExpansionRatio(P.Compression));
     // The decoders take sizes of 32 bits.
     CheckedInt32(CheckedMul(BlockStoredRows, BlockRowBytes));
+}
 
+void TTIFFGraphic::TTIFFLoad::SizeBitmap() {
     Image.SetPixelFormat(Image.ColorEngine->TargetPixelFormat(true));
     Image.SetSize(int32_t(Width), int32_t(Height));
     SetPalette();
+}
 
+void TTIFFGraphic::TTIFFLoad::ChooseTransfer() {
     TColorManager& colors = *Image.ColorEngine;
     if (auto* memory = dynamic_cast<TMemoryStream*>(&Load.Stream())) {
         const std::vector<uint8_t>& data = memory->Data();
@@ -906,9 +947,11 @@ void TTIFFGraphic::TTIFFLoad::Run() {
     SameLayout = colors.SourceModel() == colors.TargetModel() &&
                  colors.SourceSampleBits() == colors.TargetSampleBits() &&
                  colors.SourceSampleBits() <= 8 && colors.TargetFlags.Empty();
+}
 
-    // Buffers: one band as decoded (none when strips decode into the bitmap), one tile besides
-    // it, one block as stored (grown as blocks need), the rows of the conversion steps.
+// One band as decoded (none when strips decode into the bitmap), one tile besides it, the rows
+// of the conversion steps; the block as stored grows as blocks need.
+void TTIFFGraphic::TTIFFLoad::AllocateBuffers() {
     PlaneBytes = SegmentRows * BandRowBytes;
     if (!IntoBitmap) Band.Resize(CheckedMul(PlaneBytes, Planes));
     if (Tiled) Tile.Resize(CheckedMul(BlockStoredRows, BlockRowBytes));
@@ -916,12 +959,9 @@ void TTIFFGraphic::TTIFFLoad::Run() {
         Unpacked.Resize(
             CheckedMul(CheckedMul(size_t(Width), PlaneSamples * (UnpackBits / 8)), Planes));
     if (Subsampled) Upsampled.Resize(CheckedMul(CheckedMul(size_t(Width), 3), RowGroup));
+}
 
-    TDecoderSession decoder(MakeDecoder());
-    Decoder = decoder.Get();
-    Load.Finish();
-    Load.BeginTransfer();
-
+void TTIFFGraphic::TTIFFLoad::Transfer() {
     P.CurrentRow = 0;
     P.CurrentStrip = 0;
     P.StripCount = uint32_t(Offsets.size());
@@ -930,21 +970,7 @@ void TTIFFGraphic::TTIFFLoad::Run() {
         const uint32_t rows = std::min<uint32_t>(BlockHeight, Height - y0);
         P.CurrentStrip = band;
         if (P.Compression == ckNone && !Tiled) {
-            // Stored strips are read a few rows at a time.
-            const uint32_t storedRows = uint32_t(CeilDiv(rows, RowGroup));
-            for (uint32_t first = 0; first < storedRows; first += uint32_t(SegmentRows)) {
-                const uint32_t count =
-                    std::min<uint32_t>(uint32_t(SegmentRows), storedRows - first);
-                const uint32_t top = y0 + first * RowGroup;
-                const uint32_t imageRows = std::min<uint32_t>(count * RowGroup, y0 + rows - top);
-                std::array<const uint8_t*, 4> planes{};
-                if (StoredRowsInMemory(band, first, count, planes)) {
-                    ConvertRows(top, imageRows, planes, BlockRowBytes);
-                } else {
-                    ReadStoredRows(band, first, count);
-                    ConvertRows(top, imageRows, BandPlanes(), BandRowBytes);
-                }
-            }
+            TransferStoredStrip(band);
         } else if (IntoBitmap) {
             DecodeStripIntoBitmap(band);
             std::array<const uint8_t*, 4> planes{};
@@ -955,8 +981,25 @@ void TTIFFGraphic::TTIFFLoad::Run() {
             ConvertRows(y0, rows, BandPlanes(), BandRowBytes);
         }
     }
-    decoder.Finish();
-    Decoder = nullptr;
+}
+
+// Stored strips are read a few rows at a time (or converted from the file's bytes in memory).
+void TTIFFGraphic::TTIFFLoad::TransferStoredStrip(uint32_t band) {
+    const uint32_t y0 = band * BlockHeight;
+    const uint32_t rows = std::min<uint32_t>(BlockHeight, Height - y0);
+    const uint32_t storedRows = uint32_t(CeilDiv(rows, RowGroup));
+    for (uint32_t first = 0; first < storedRows; first += uint32_t(SegmentRows)) {
+        const uint32_t count = std::min<uint32_t>(uint32_t(SegmentRows), storedRows - first);
+        const uint32_t top = y0 + first * RowGroup;
+        const uint32_t imageRows = std::min<uint32_t>(count * RowGroup, y0 + rows - top);
+        std::array<const uint8_t*, 4> planes{};
+        if (StoredRowsInMemory(band, first, count, planes)) {
+            ConvertRows(top, imageRows, planes, BlockRowBytes);
+        } else {
+            ReadStoredRows(band, first, count);
+            ConvertRows(top, imageRows, BandPlanes(), BandRowBytes);
+        }
+    }
 }
 
 void TTIFFGraphic::TTIFFLoad::CheckSampleLayout() {
@@ -1032,9 +1075,7 @@ void TTIFFGraphic::TTIFFLoad::SetUpColors() {
         indexed ? (Bits <= 8 && (Bits & (Bits - 1)) == 0) || Bits == 16 : Bits == 8 || Bits == 16;
     uint8_t sourceBits = uint8_t(Bits);
     if (!native) {
-        if (palette && Bits > 8)
-            throw EInvalidGraphic(
-                FormatImageMessage(msgUnsupportedFeature, msgTIFFSampleDepth, FormatName));
+        if (palette && Bits > 8) Load.Unsupported(msgTIFFSampleDepth);
         UnpackBits = Bits < 8 ? 8 : 16;
         UnpackScaled = !palette;
         sourceBits = uint8_t(UnpackBits);
@@ -1075,11 +1116,8 @@ void TTIFFGraphic::TTIFFLoad::SetUpLayout() {
     Predictor = predictor == TPredictor::Horizontal && P.Compression != ckNone;
     if (predictor != TPredictor::Absent && predictor != TPredictor::None &&
         predictor != TPredictor::Horizontal)
-        throw EInvalidGraphic(
-            FormatImageMessage(msgUnsupportedFeature, msgTIFFPredictor, FormatName));
-    if (Predictor && Bits != 8 && Bits != 16)
-        throw EInvalidGraphic(
-            FormatImageMessage(msgUnsupportedFeature, msgTIFFPredictor, FormatName));
+        Load.Unsupported(msgTIFFPredictor);
+    if (Predictor && Bits != 8 && Bits != 16) Load.Unsupported(msgTIFFPredictor);
 
     if (Tiled) {
         BlockWidth = P.TileWidth;
@@ -1103,11 +1141,8 @@ void TTIFFGraphic::TTIFFLoad::SetUpLayout() {
     if (Subsampled) {
         if (separate || Predictor ||
             (Tiled && (BlockWidth % UnitWidth != 0 || BlockHeight % RowGroup != 0)))
-            throw EInvalidGraphic(
-                FormatImageMessage(msgUnsupportedFeature, msgTIFFSubsampling, FormatName));
-        if (Bits != 8)
-            throw EInvalidGraphic(
-                FormatImageMessage(msgUnsupportedFeature, msgTIFFSampleDepth, FormatName));
+            Load.Unsupported(msgTIFFSubsampling);
+        if (Bits != 8) Load.Unsupported(msgTIFFSampleDepth);
         BlockRowBytes =
             CheckedMul(CeilDiv(BlockWidth, UnitWidth), size_t(UnitWidth) * RowGroup + 2);
         BandRowBytes = CheckedMul(BlockRowBytes, Across);
@@ -1194,8 +1229,7 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
     case ckThunderscan:
         return std::make_unique<TThunderDecoder>(CheckedInt32(BlockWidth));
     default:
-        throw EInvalidGraphic(
-            FormatImageMessage(msgUnsupportedFeature, msgCompressionScheme, FormatName));
+        Load.Unsupported(msgCompressionScheme);
     }
 }
 
@@ -1380,9 +1414,8 @@ void TTIFFGraphic::TTIFFLoad::ConvertRow(uint32_t y, const std::array<const uint
 }
 
 void TTIFFGraphic::DecodeImage(TStream& stream) {
-    TLoad load(*this, stream, FormatName);
-    load.Prepare();
-    TTIFFLoad tiff(*this, load);
-    tiff.Run();
-    load.Finish();
+    std::optional<TDirectory> directory;
+    TLoad load(*this, stream, FormatName,
+               [&] { return (directory = ReadHeader(stream, 0, ImageProperties)).has_value(); });
+    TTIFFLoad(*this, load, std::move(*directory)).Run();
 }

@@ -23,8 +23,8 @@ public:
     bool ReadImageHeader(TStream& stream, uint32_t index) override;
     // Loads image 0 through the colour manager.
     void DecodeImage(TStream& stream) override;
-    // The reader does not write.
-    void EncodeImage(TStream&) override {}
+    // The reader does not write: raises msgCannotSave.
+    void EncodeImage(TStream& stream) override;
 
 private:
     // The state of one load, in TIFFGraphic.cpp.

@@ -577,6 +577,23 @@ TEST(TIFFReader, ImagesInsideALargerStreamLoadFromTheirStart) {
         "");
 }
 
+TEST(TIFFReader, SavingIsRefusedWithAMessage) {
+    // The readers do not write: saving says so instead of writing nothing.
+    const auto saveError = [](TGraphic& image) -> std::string {
+        TMemoryStream out;
+        try {
+            image.SaveToStream(out);
+        } catch (const EInvalidGraphic& e) {
+            return out.Size() == 0 ? e.Message() : "written";
+        }
+        return "saved";
+    };
+    TTIFFGraphic tiff;
+    EXPECT_EQ(saveError(tiff), "TIF/TIFF cannot be saved.");
+    TEPSGraphic eps;
+    EXPECT_EQ(saveError(eps), "EPS cannot be saved.");
+}
+
 // --- EPS preview ---
 
 TEST(EPSReader, PreviewsLoadThroughTheTIFFReader) {
