@@ -1,9 +1,11 @@
 #include "imaging/formats/TIFFGraphic.h"
+#include "imaging/formats/TIFFSamples.h"
 
 #include "imaging/ColorManager.h"
 #include "imaging/codecs/DeflateDecoder.h"
 #include "imaging/codecs/FaxDecoders.h"
 #include "imaging/codecs/LZWDecoders.h"
+#include "imaging/codecs/LibraryDecoders.h"
 #include "imaging/codecs/RunLengthDecoders.h"
 #include "imaging/codecs/TIFFJPEGDecoder.h"
 #include "imaging/codecs/ThunderDecoder.h"
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -40,9 +43,11 @@ DEFINE_GRAPHIC_CLASS(TTIFFGraphic, TImageGraphic)
 namespace {
 
 constexpr const char* FormatName = "TIF/TIFF";
+// Classic headers take 8 bytes, BigTIFF ones 16.
 constexpr size_t HeaderSize = 8;
-constexpr size_t EntrySize = 12;
+constexpr size_t BigHeaderSize = 16;
 constexpr uint16_t TIFFVersion = 42;
+constexpr uint16_t BigTIFFVersion = 43;
 
 enum class TTag : uint16_t {
     ImageWidth = 256,
@@ -67,6 +72,9 @@ enum class TTag : uint16_t {
     TileOffsets = 324,
     TileByteCounts = 325,
     ExtraSamples = 338,
+    SampleFormat = 339,
+    SMinSampleValue = 340,
+    SMaxSampleValue = 341,
     JPEGTables = 347,
     YCbCrCoefficients = 529,
     YCbCrSubSampling = 530,
@@ -85,6 +93,10 @@ enum class TFieldType : uint16_t {
     SRational = 10,
     Float = 11,
     Double = 12,
+    Ifd = 13,
+    Long8 = 16,
+    SLong8 = 17,
+    Ifd8 = 18,
 };
 
 enum class TPhotometric : uint32_t {
@@ -119,10 +131,15 @@ enum class TCompressionTag : uint32_t {
     Deflate = 32946,
     KodakDCS = 32947,
     JBIG = 34661,
+    LZMA = 34925,
+    Zstd = 50000,
+    WebP = 50001,
 };
 
 enum class TResolutionUnit : uint32_t { Inch = 2, Centimetre = 3 };
-enum class TPredictor : uint32_t { Absent = 0, None = 1, Horizontal = 2 };
+enum class TPredictor : uint32_t { Absent = 0, None = 1, Horizontal = 2, FloatingPoint = 3 };
+// Absent, 0 and 4 (undefined) are read as unsigned integers.
+enum class TSampleFormat : uint32_t { Unsigned = 1, Signed = 2, Float = 3, Undefined = 4 };
 enum class TPlanarConfig : uint32_t { Contiguous = 1, Separate = 2 };
 enum class TFillOrder : uint32_t { HighBitFirst = 1, LowBitFirst = 2 };
 
@@ -177,10 +194,14 @@ size_t TypeSize(uint16_t type) {
     case TFieldType::Long:
     case TFieldType::SLong:
     case TFieldType::Float:
+    case TFieldType::Ifd:
         return 4;
     case TFieldType::Rational:
     case TFieldType::SRational:
     case TFieldType::Double:
+    case TFieldType::Long8:
+    case TFieldType::SLong8:
+    case TFieldType::Ifd8:
         return 8;
     }
     return 0;
@@ -194,6 +215,10 @@ bool IsIntegerType(uint16_t type) {
     case TFieldType::SShort:
     case TFieldType::Long:
     case TFieldType::SLong:
+    case TFieldType::Ifd:
+    case TFieldType::Long8:
+    case TFieldType::SLong8:
+    case TFieldType::Ifd8:
         return true;
     default:
         return false;
@@ -205,18 +230,41 @@ bool IsIntegerType(uint16_t type) {
 struct TTIFFHeader {
     bool BigEndian = false;
     uint16_t Version = 0;
-    uint32_t FirstIFD = 0;
+    // BigTIFF (version 43): counts and offsets of 8 bytes.
+    bool Big = false;
+    uint64_t FirstIFD = 0;
 };
 
-// The header, or nothing when the byte-order mark is neither "II" nor "MM".
+// The header: the byte-order mark, the version and the offset of the first directory, which
+// BigTIFF files (version 43) give in 8 bytes after two 16-bit values 8 and 0. Nothing when the
+// byte-order mark is neither "II" nor "MM", or a BigTIFF header states other offset sizes.
 std::optional<TTIFFHeader> ParseHeader(TByteReader& reader) {
     const uint8_t first = reader.U8(), second = reader.U8();
     if (first != second || (first != 'I' && first != 'M')) return std::nullopt;
     TTIFFHeader header;
     header.BigEndian = first == 'M';
     header.Version = reader.U16(header.BigEndian);
-    header.FirstIFD = reader.U32(header.BigEndian);
+    if (header.Version != BigTIFFVersion) {
+        header.FirstIFD = reader.U32(header.BigEndian);
+        return header;
+    }
+    header.Big = true;
+    const uint16_t offsetSize = reader.U16(header.BigEndian);
+    const uint16_t zero = reader.U16(header.BigEndian);
+    if (offsetSize != 8 || zero != 0) return std::nullopt;
+    header.FirstIFD = reader.U64(header.BigEndian);
     return header;
+}
+
+// The header at the stream's position, or nothing when the stream ends inside it or it is not
+// a TIFF header (a classic header takes the first 8 of the bytes read).
+std::optional<TTIFFHeader> HeaderOf(std::span<const uint8_t> bytes) {
+    TByteReader reader(bytes);
+    try {
+        return ParseHeader(reader);
+    } catch (const EImageFault&) {
+        return std::nullopt;
+    }
 }
 
 // --- Directories ---
@@ -224,9 +272,10 @@ std::optional<TTIFFHeader> ParseHeader(TByteReader& reader) {
 struct TEntry {
     uint16_t Tag = 0;
     uint16_t Type = 0;
-    uint32_t Count = 0;
-    // The value field as stored: the values themselves when they fit, else their offset.
-    std::array<uint8_t, 4> Field{};
+    uint64_t Count = 0;
+    // The value field as stored: the values themselves when they fit (4 bytes, 8 in BigTIFF),
+    // else their offset.
+    std::array<uint8_t, 8> Field{};
 };
 
 [[noreturn]] void FailTruncated(const char* part) {
@@ -235,53 +284,42 @@ struct TEntry {
 
 // One image file directory of a file that starts at `origin` in the stream: its entries sorted
 // by tag, and readers of the values they hold or point to. Every value read outside the entry
-// is checked against the bytes the file holds.
+// is checked against the bytes the file holds. Classic directories have 16-bit entry counts
+// and entries of 12 bytes; BigTIFF ones 64-bit counts and entries of 20 bytes.
 class TDirectory {
 public:
-    TDirectory(TStream& stream, int64_t origin, bool bigEndian)
-        : stream_(&stream), origin_(origin), bigEndian_(bigEndian),
+    TDirectory(TStream& stream, int64_t origin, const TTIFFHeader& header)
+        : stream_(&stream), origin_(origin), bigEndian_(header.BigEndian), big_(header.Big),
           size_(uint64_t(std::max<int64_t>(stream.Size() - origin, 0))) {}
 
     bool BigEndian() const { return bigEndian_; }
     // Bytes of the file from its start to the end of the stream.
     uint64_t FileSize() const { return size_; }
 
-    // Reads the directory at `offset`: its entries and the offset of the next one (0 when the
-    // file ends before it). Raises msgTruncatedPart when the file does not hold the entries.
-    void Read(uint32_t offset) {
-        const uint16_t count = ReadCount(offset);
-        const size_t bytes = size_t(count) * EntrySize;
+    // Reads the entries of the directory at `offset`. Raises msgTruncatedPart when the file
+    // does not hold them.
+    void Read(uint64_t offset) {
+        const uint64_t count = ReadCount(offset);
+        const size_t bytes = size_t(count) * EntrySize();
         std::vector<uint8_t> table(bytes);
-        ReadAt(uint64_t(offset) + 2, table.data(), bytes);
-        entries_.resize(count);
+        ReadAt(offset + CountSize(), table.data(), bytes);
+        entries_.resize(size_t(count));
         TByteReader reader(table.data(), bytes);
         for (TEntry& entry : entries_) {
             entry.Tag = reader.U16(bigEndian_);
             entry.Type = reader.U16(bigEndian_);
-            entry.Count = reader.U32(bigEndian_);
-            reader.Read(entry.Field.data(), 4);
+            entry.Count = big_ ? reader.U64(bigEndian_) : reader.U32(bigEndian_);
+            reader.Read(entry.Field.data(), FieldSize());
         }
         std::stable_sort(entries_.begin(), entries_.end(),
                          [](const TEntry& a, const TEntry& b) { return a.Tag < b.Tag; });
-        next_ = 0;
-        const uint64_t nextAt = uint64_t(offset) + 2 + bytes;
-        if (nextAt + 4 <= size_) {
-            uint8_t field[4];
-            ReadAt(nextAt, field, 4);
-            TByteReader next(field, 4);
-            next_ = next.U32(bigEndian_);
-        }
     }
     // The offset of the directory after the one at `offset`, reading only its entry count and
     // link.
-    uint32_t NextAfter(uint32_t offset) const {
-        const uint16_t count = ReadCount(offset);
-        uint8_t field[4];
-        ReadAt(uint64_t(offset) + 2 + uint64_t(count) * EntrySize, field, 4);
-        TByteReader reader(field, 4);
-        return reader.U32(bigEndian_);
+    uint64_t NextAfter(uint64_t offset) const {
+        const uint64_t count = ReadCount(offset);
+        return ReadOffset(offset + CountSize() + count * EntrySize());
     }
-    uint32_t Next() const { return next_; }
 
     const TEntry* Find(TTag tag) const {
         const auto it = std::lower_bound(
@@ -290,73 +328,49 @@ public:
         return it != entries_.end() && it->Tag == uint16_t(tag) ? &*it : nullptr;
     }
 
-    // The first value of an integer entry; `fallback` when the tag is absent, holds no value,
-    // is of another type or points outside the file.
+    // The first value of an integer entry (values past 32 bits saturate); `fallback` when the
+    // tag is absent, holds no value, is of another type or points outside the file.
     uint32_t Value(TTag tag, uint32_t fallback) const {
         const TEntry* entry = Find(tag);
         if (!entry || entry->Count == 0 || !IsIntegerType(entry->Type)) return fallback;
-        uint8_t bytes[4];
+        uint8_t bytes[8];
         if (!ValueBytes(*entry, 1, bytes)) return fallback;
-        return IntegerAt(bytes, entry->Type, 0);
+        return Saturated(IntegerAt(bytes, entry->Type, 0));
     }
 
     // Up to `limit` values of an integer entry (none for other types or values outside the
-    // file).
+    // file); values past 32 bits saturate.
     std::vector<uint32_t> Values(TTag tag, size_t limit) const {
         std::vector<uint32_t> values;
         const TEntry* entry = Find(tag);
         if (!entry || !IsIntegerType(entry->Type)) return values;
-        const size_t count = std::min<size_t>(entry->Count, limit);
+        const size_t count = size_t(std::min<uint64_t>(entry->Count, limit));
         std::vector<uint8_t> bytes(count * TypeSize(entry->Type));
         if (!ValueBytes(*entry, count, bytes.data())) return values;
         values.resize(count);
-        for (size_t i = 0; i < count; ++i) values[i] = IntegerAt(bytes.data(), entry->Type, i);
+        for (size_t i = 0; i < count; ++i)
+            values[i] = Saturated(IntegerAt(bytes.data(), entry->Type, i));
         return values;
     }
 
-    // Up to `limit` values as floats: integers converted, rationals divided (both terms read
+    // Up to `limit` values as doubles: integers converted, rationals divided (both terms read
     // as unsigned; a zero denominator gives 0), floats and doubles as stored.
-    std::vector<float> Floats(TTag tag, size_t limit) const {
-        std::vector<float> values;
+    std::vector<double> Reals(TTag tag, size_t limit) const {
+        std::vector<double> values;
         const TEntry* entry = Find(tag);
         if (!entry || TypeSize(entry->Type) == 0) return values;
-        const size_t count = std::min<size_t>(entry->Count, limit);
+        const TFieldType type = TFieldType(entry->Type);
+        if (type == TFieldType::Ascii || type == TFieldType::Undefined) return values;
+        const size_t count = size_t(std::min<uint64_t>(entry->Count, limit));
         const size_t size = TypeSize(entry->Type);
         std::vector<uint8_t> bytes(count * size);
         if (!ValueBytes(*entry, count, bytes.data())) return values;
-        for (size_t i = 0; i < count; ++i) {
-            TByteReader reader(bytes.data() + i * size, size);
-            switch (TFieldType(entry->Type)) {
-            case TFieldType::Rational:
-            case TFieldType::SRational: {
-                const uint32_t numerator = reader.U32(bigEndian_);
-                const uint32_t denominator = reader.U32(bigEndian_);
-                values.push_back(denominator ? float(double(numerator) / denominator) : 0.0f);
-                break;
-            }
-            case TFieldType::Float: {
-                const uint32_t bits = reader.U32(bigEndian_);
-                float value;
-                std::memcpy(&value, &bits, 4);
-                values.push_back(value);
-                break;
-            }
-            case TFieldType::Double: {
-                const uint64_t bits = reader.U64(bigEndian_);
-                double value;
-                std::memcpy(&value, &bits, 8);
-                values.push_back(float(value));
-                break;
-            }
-            case TFieldType::Ascii:
-            case TFieldType::Undefined:
-                return {};
-            default:
-                values.push_back(float(IntegerAt(bytes.data(), entry->Type, i)));
-                break;
-            }
-        }
+        for (size_t i = 0; i < count; ++i) values.push_back(RealAt(bytes.data() + i * size, type));
         return values;
+    }
+    std::vector<float> Floats(TTag tag, size_t limit) const {
+        const std::vector<double> reals = Reals(tag, limit);
+        return std::vector<float>(reals.begin(), reals.end());
     }
 
     // One float from an entry of one value; `fallback` otherwise.
@@ -367,32 +381,44 @@ public:
         return values.empty() ? fallback : values[0];
     }
 
-    // All values of `entry` as 32-bit integers into `values` (charged to its budget). Raises
+    // All values of `entry` as 64-bit integers into `values` (charged to its budget). Raises
     // msgTruncatedPart with `part` when the file does not hold them; entries of other types
     // give none.
-    void Integers(const TEntry& entry, TBudgetVector<uint32_t>& values, TMemoryBudget& budget,
+    void Integers(const TEntry& entry, TBudgetVector<uint64_t>& values, TMemoryBudget& budget,
                   const char* part) const {
         values.Resize(0);
         if (!IsIntegerType(entry.Type)) return;
         TBudgetVector<uint8_t> bytes(budget);
         RawValues(entry, bytes, part);
-        values.Resize(entry.Count);
+        values.Resize(size_t(entry.Count));
         for (size_t i = 0; i < entry.Count; ++i) values[i] = IntegerAt(bytes.data(), entry.Type, i);
     }
 
     // The bytes of all values of `entry`, as stored, into `out` (charged to its budget).
     // Raises msgTruncatedPart with `part` when the file does not hold them.
     void RawValues(const TEntry& entry, TBudgetVector<uint8_t>& out, const char* part) const {
-        const uint64_t size = uint64_t(entry.Count) * TypeSize(entry.Type);
-        if (size > 4 && !Holds(Offset(entry), size)) FailTruncated(part);
+        const uint64_t size = ValuesSize(entry);
+        if (size > FieldSize() && !Holds(Offset(entry), size)) FailTruncated(part);
         out.Resize(size_t(size));
-        if (!ValueBytes(entry, entry.Count, out.data())) FailTruncated(part);
+        if (!ValueBytes(entry, size_t(entry.Count), out.data())) FailTruncated(part);
     }
 
 private:
-    uint32_t Offset(const TEntry& entry) const {
-        TByteReader reader(entry.Field.data(), 4);
-        return reader.U32(bigEndian_);
+    size_t CountSize() const { return big_ ? 8 : 2; }
+    size_t EntrySize() const { return big_ ? 20 : 12; }
+    size_t FieldSize() const { return big_ ? 8 : 4; }
+    // Bytes of all values of `entry`; more than any file when the product overflows.
+    static uint64_t ValuesSize(const TEntry& entry) {
+        const uint64_t size = TypeSize(entry.Type);
+        return entry.Count > std::numeric_limits<uint64_t>::max() / 16 ? ~uint64_t(0)
+                                                                       : entry.Count * size;
+    }
+    static uint32_t Saturated(uint64_t value) {
+        return uint32_t(std::min<uint64_t>(value, std::numeric_limits<uint32_t>::max()));
+    }
+    uint64_t Offset(const TEntry& entry) const {
+        TByteReader reader(entry.Field.data(), FieldSize());
+        return big_ ? reader.U64(bigEndian_) : reader.U32(bigEndian_);
     }
     bool Holds(uint64_t offset, uint64_t size) const {
         return offset <= size_ && size <= size_ - offset;
@@ -402,21 +428,27 @@ private:
         stream_->SetPosition(origin_ + int64_t(offset));
         stream_->ReadBuffer(out, size);
     }
-    uint16_t ReadCount(uint32_t offset) const {
-        uint8_t field[2];
-        ReadAt(offset, field, 2);
-        TByteReader reader(field, 2);
-        const uint16_t count = reader.U16(bigEndian_);
-        if (!Holds(uint64_t(offset) + 2, uint64_t(count) * EntrySize))
+    uint64_t ReadOffset(uint64_t at) const {
+        uint8_t field[8];
+        ReadAt(at, field, FieldSize());
+        TByteReader reader(field, FieldSize());
+        return big_ ? reader.U64(bigEndian_) : reader.U32(bigEndian_);
+    }
+    uint64_t ReadCount(uint64_t offset) const {
+        uint8_t field[8];
+        ReadAt(offset, field, CountSize());
+        TByteReader reader(field, CountSize());
+        const uint64_t count = big_ ? reader.U64(bigEndian_) : reader.U16(bigEndian_);
+        if (count > size_ / EntrySize() || !Holds(offset + CountSize(), count * EntrySize()))
             FailTruncated(msgTIFFDirectory);
         return count;
     }
     // The bytes of the first `count` values of `entry`: from the value field when all values
     // fit in it, else from the file. False when the file does not hold them.
     bool ValueBytes(const TEntry& entry, size_t count, uint8_t* out) const {
-        const uint64_t all = uint64_t(entry.Count) * TypeSize(entry.Type);
+        const uint64_t all = ValuesSize(entry);
         const size_t size = count * TypeSize(entry.Type);
-        if (all <= 4) {
+        if (all <= FieldSize()) {
             if (size != 0) std::memcpy(out, entry.Field.data(), size);
             return true;
         }
@@ -427,7 +459,7 @@ private:
         stream_->ReadBuffer(out, size);
         return true;
     }
-    uint32_t IntegerAt(const uint8_t* bytes, uint16_t type, size_t index) const {
+    uint64_t IntegerAt(const uint8_t* bytes, uint16_t type, size_t index) const {
         const size_t size = TypeSize(type);
         TByteReader reader(bytes + index * size, size);
         switch (size) {
@@ -435,25 +467,54 @@ private:
             return reader.U8();
         case 2:
             return reader.U16(bigEndian_);
-        default:
+        case 4:
             return reader.U32(bigEndian_);
+        default:
+            return reader.U64(bigEndian_);
+        }
+    }
+    double RealAt(const uint8_t* bytes, TFieldType type) const {
+        TByteReader reader(bytes, TypeSize(uint16_t(type)));
+        switch (type) {
+        case TFieldType::Rational:
+        case TFieldType::SRational: {
+            const uint32_t numerator = reader.U32(bigEndian_);
+            const uint32_t denominator = reader.U32(bigEndian_);
+            return denominator ? double(numerator) / denominator : 0.0;
+        }
+        case TFieldType::Float: {
+            const uint32_t bits = reader.U32(bigEndian_);
+            return double(std::bit_cast<float>(bits));
+        }
+        case TFieldType::Double:
+            return std::bit_cast<double>(reader.U64(bigEndian_));
+        case TFieldType::SByte:
+            return double(int8_t(reader.U8()));
+        case TFieldType::SShort:
+            return double(int16_t(reader.U16(bigEndian_)));
+        case TFieldType::SLong:
+            return double(int32_t(reader.U32(bigEndian_)));
+        case TFieldType::SLong8:
+            return double(int64_t(reader.U64(bigEndian_)));
+        default:
+            return double(IntegerAt(bytes, uint16_t(type), 0));
         }
     }
 
     TStream* stream_;
     int64_t origin_;
     bool bigEndian_;
+    bool big_;
     uint64_t size_;
     std::vector<TEntry> entries_;
-    uint32_t next_ = 0;
 };
 
 // The offset of directory number `index` of the chain from `first`, or nothing when the chain
 // ends or loops before it. A loop is caught by comparing with a saved offset that is moved up
 // to the current one after 1, 2, 4, ... steps, so no chain of any length is walked forever.
-std::optional<uint32_t> DirectoryOffset(const TDirectory& directory, uint32_t first,
+std::optional<uint64_t> DirectoryOffset(const TDirectory& directory, uint64_t first,
                                         uint32_t index) {
-    uint32_t offset = first, saved = first;
+    uint64_t offset = first, saved = first;
     uint64_t steps = 0, power = 1;
     for (uint32_t i = 0; i < index; ++i) {
         offset = directory.NextAfter(offset);
@@ -510,6 +571,11 @@ TCompressionKind CompressionKind(uint32_t value) {
         return ckKodakDCS;
     case TCompressionTag::JBIG:
         return ckJBIG;
+    // No kind of the properties names these; the load decodes them by the tag.
+    case TCompressionTag::LZMA:
+    case TCompressionTag::Zstd:
+    case TCompressionTag::WebP:
+        return ckUnknown;
     }
     return ckUnknown;
 }
@@ -531,156 +597,6 @@ TColorModel ColorModelOf(uint32_t photometric, uint32_t samplesPerPixel) {
         return cmCIELab;
     }
     return cmUnknown;
-}
-
-// --- Row helpers ---
-
-// A sample with its byte order reversed.
-inline uint16_t ByteSwapped(uint16_t v) {
-    return __builtin_bswap16(v);
-}
-inline uint32_t ByteSwapped(uint32_t v) {
-    return __builtin_bswap32(v);
-}
-
-// Undoes horizontal differencing on `count` samples of 16 or 32 bits in the file's byte order
-// (`swap`: not this machine's): each adds the one `samples` to its left, wrapping.
-template <class TSample>
-void UndoWidePredictor(uint8_t* row, size_t count, size_t samples, bool swap) {
-    constexpr size_t size = sizeof(TSample);
-    for (size_t i = samples; i < count; ++i) {
-        TSample left, current;
-        std::memcpy(&left, row + size * (i - samples), size);
-        std::memcpy(&current, row + size * i, size);
-        if (swap) {
-            left = ByteSwapped(left);
-            current = ByteSwapped(current);
-        }
-        current = TSample(current + left);
-        if (swap) current = ByteSwapped(current);
-        std::memcpy(row + size * i, &current, size);
-    }
-}
-
-// Undoes horizontal differencing on one row of `pixels` pixels of `samples` samples: each
-// sample adds the one a pixel to its left, wrapping at the sample size; 16-bit samples are in
-// the file's byte order.
-void UndoPredictor(uint8_t* row, size_t pixels, size_t samples, unsigned bits, bool bigEndian) {
-    if (pixels < 2) return;
-    const size_t count = pixels * samples;
-    if (bits == 16) {
-        UndoWidePredictor<uint16_t>(row, count, samples,
-                                    bigEndian != (std::endian::native == std::endian::big));
-        return;
-    }
-    switch (samples) {
-    case 1: {
-        uint8_t a = row[0];
-        for (size_t i = 1; i < count; ++i) row[i] = a = uint8_t(a + row[i]);
-        break;
-    }
-    case 3: {
-        uint8_t r = row[0], g = row[1], b = row[2];
-        for (size_t i = 3; i < count; i += 3) {
-            row[i] = r = uint8_t(r + row[i]);
-            row[i + 1] = g = uint8_t(g + row[i + 1]);
-            row[i + 2] = b = uint8_t(b + row[i + 2]);
-        }
-        break;
-    }
-    case 4: {
-        uint32_t previous;
-        std::memcpy(&previous, row, 4);
-        for (size_t i = 4; i < count; i += 4) {
-            uint32_t current;
-            std::memcpy(&current, row + i, 4);
-            // Four byte lanes added without carries between them.
-            const uint32_t low = (current & 0x7F7F7F7Fu) + (previous & 0x7F7F7F7Fu);
-            previous = low ^ ((current ^ previous) & 0x80808080u);
-            std::memcpy(row + i, &previous, 4);
-        }
-        break;
-    }
-    default:
-        for (size_t i = samples; i < count; ++i) row[i] = uint8_t(row[i] + row[i - samples]);
-        break;
-    }
-}
-
-// Reverses the bit order of every byte (fill order 2 data).
-void ReverseBits(uint8_t* data, size_t size) {
-    static const std::array<uint8_t, 256> table = [] {
-        std::array<uint8_t, 256> t{};
-        for (unsigned i = 0; i < 256; ++i) {
-            unsigned r = 0;
-            for (unsigned b = 0; b < 8; ++b)
-                if (i & (1u << b)) r |= 0x80u >> b;
-            t[i] = uint8_t(r);
-        }
-        return t;
-    }();
-    for (size_t i = 0; i < size; ++i) data[i] = table[data[i]];
-}
-
-// Unpacks `count` samples of `bits` bits (a bit stream, most significant bit first) into 8-bit
-// samples (`wide` false) or 16-bit samples in this machine's byte order. With `scale` each takes
-// v * max div (2^bits - 1) of the wider range; without, it keeps its value.
-void UnpackSamples(const uint8_t* source, size_t count, unsigned bits, bool wide, bool scale,
-                   uint8_t* target) {
-    const uint32_t sourceMax = (1u << bits) - 1;
-    const uint32_t targetMax = wide ? 65535u : 255u;
-    uint64_t accumulator = 0;
-    unsigned held = 0;
-    for (size_t i = 0; i < count; ++i) {
-        while (held < bits) {
-            accumulator = accumulator << 8 | *source++;
-            held += 8;
-        }
-        held -= bits;
-        uint32_t v = uint32_t(accumulator >> held) & sourceMax;
-        if (scale) v = v * targetMax / sourceMax;
-        if (wide) {
-            const uint16_t w = uint16_t(v);
-            std::memcpy(target + 2 * i, &w, 2);
-        } else {
-            target[i] = uint8_t(v);
-        }
-    }
-}
-
-// Copies `bits` bits from the start of `source` into `target` from bit `offset` on (most
-// significant bit first), OR-ing them into bytes that are 0 there.
-void PlaceBits(uint8_t* target, size_t offset, const uint8_t* source, size_t bits) {
-    uint8_t* out = target + offset / 8;
-    const unsigned shift = unsigned(offset % 8);
-    for (size_t i = 0; i * 8 < bits; ++i) {
-        const size_t left = bits - i * 8;
-        uint8_t value = source[i];
-        if (left < 8) value = uint8_t(value & (0xFF00u >> left));
-        out[i] |= uint8_t(value >> shift);
-        if (shift && left > 8 - shift) out[i + 1] |= uint8_t(value << (8 - shift));
-    }
-}
-
-// One stored row of YCbCr data units (h x v luma samples, then one Cb and one Cr, 8 bits each)
-// as v rows of `width` pixels of interleaved luma and chroma: every pixel of a unit takes its
-// unit's chroma.
-void UpsampleUnits(const uint8_t* units, uint32_t width, unsigned h, unsigned v, uint8_t* rows) {
-    const size_t unitBytes = size_t(h) * v + 2;
-    const size_t rowBytes = size_t(width) * 3;
-    for (uint32_t x0 = 0, u = 0; x0 < width; x0 += h, ++u) {
-        const uint8_t* unit = units + u * unitBytes;
-        const uint8_t cb = unit[h * v], cr = unit[h * v + 1];
-        const unsigned columns = std::min<uint32_t>(h, width - x0);
-        for (unsigned r = 0; r < v; ++r) {
-            uint8_t* out = rows + r * rowBytes + size_t(x0) * 3;
-            for (unsigned c = 0; c < columns; ++c) {
-                out[3 * c] = unit[r * h + c];
-                out[3 * c + 1] = cb;
-                out[3 * c + 2] = cr;
-            }
-        }
-    }
 }
 
 int32_t CheckedInt32(size_t value) {
@@ -748,15 +664,17 @@ bool ReadProperties(const TDirectory& directory, TImageProperties& p) {
 // width or height is 0. A directory past the end of the file raises.
 std::optional<TDirectory> ReadHeader(TStream& stream, uint32_t index, TImageProperties& p) {
     const int64_t origin = stream.Position();
-    const std::optional<TTIFFHeader> header = ReadHeaderBytes<HeaderSize>(stream, ParseHeader);
+    uint8_t bytes[BigHeaderSize];
+    const std::optional<TTIFFHeader> header =
+        HeaderOf({bytes, size_t(stream.Read(bytes, BigHeaderSize))});
     if (!header) return std::nullopt;
     if (header->BigEndian) p.Flags.Include(flBigEndian);
     p.Version = header->Version;
-    p.FirstIFD = header->FirstIFD;
-    if (p.Version != TIFFVersion) return std::nullopt;
+    p.FirstIFD = uint32_t(std::min<uint64_t>(header->FirstIFD, UINT32_MAX));
+    if (p.Version != TIFFVersion && p.Version != BigTIFFVersion) return std::nullopt;
 
-    TDirectory directory(stream, origin, header->BigEndian);
-    const std::optional<uint32_t> offset = DirectoryOffset(directory, header->FirstIFD, index);
+    TDirectory directory(stream, origin, *header);
+    const std::optional<uint64_t> offset = DirectoryOffset(directory, header->FirstIFD, index);
     if (!offset) return std::nullopt;
     directory.Read(*offset);
     if (!ReadProperties(directory, p)) return std::nullopt;
@@ -770,12 +688,10 @@ std::optional<TDirectory> ReadHeader(TStream& stream, uint32_t index, TImageProp
 bool TTIFFGraphic::Recognize(TStream& stream) {
     const int64_t remaining = stream.Remaining();
     if (remaining <= int64_t(HeaderSize)) return false;
-    return RecognizeHeader<HeaderSize>(stream, [remaining](TByteReader& reader) {
-        std::optional<TTIFFHeader> header = ParseHeader(reader);
-        if (header && (header->Version != TIFFVersion || int64_t(header->FirstIFD) >= remaining))
-            header.reset();
-        return header;
-    });
+    uint8_t bytes[BigHeaderSize];
+    const std::optional<TTIFFHeader> header = HeaderOf({bytes, PeekBytes(stream, bytes)});
+    return header && (header->Version == TIFFVersion || header->Version == BigTIFFVersion) &&
+           header->FirstIFD < uint64_t(remaining);
 }
 
 bool TTIFFGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
@@ -803,12 +719,17 @@ struct TTIFFGraphic::TTIFFLoad {
         : Image(image), Load(load), P(image.ImageProperties), Directory(std::move(directory)),
           Offsets(load.Budget()), ByteCounts(load.Budget()), SortedOffsets(load.Budget()),
           Input(load.Budget()), Band(load.Budget()), Tile(load.Budget()), Unpacked(load.Budget()),
-          Upsampled(load.Budget()) {}
+          Upsampled(load.Budget()), Scratch(load.Budget()) {}
 
     void Run();
 
 private:
     void CheckSampleLayout();
+    void CheckSampleDepth();
+    void SetUpReduction(TColorModel source);
+    void SetUpPredictor();
+    uint64_t ExpansionLimit() const;
+    void UndoPredictor(uint8_t* row);
     void CheckDataSize();
     void SizeBitmap();
     void ChooseTransfer();
@@ -847,13 +768,18 @@ private:
     uint32_t Planes = 1;       // stored apart (1 when interleaved)
     uint32_t PlaneSamples = 1; // samples per pixel within a plane
     uint32_t PlaneBits = 0;    // bits of one pixel within a plane
-    bool Predictor = false;    // undo horizontal differencing
+    TCompressionTag Scheme{};  // the Compression value
+    TSampleFormat Format = TSampleFormat::Unsigned;
+    TPredictor Predictor = TPredictor::None; // to undo on decoded rows
+    bool SwapSamples = false;  // wide samples in the other byte order than this machine's
     bool Reversed = false;     // fill order 2 bytes to reverse before decoding
     bool Subsampled = false;   // YCbCr data units
     unsigned UnitWidth = 1;    // pixels across a YCbCr unit
     unsigned RowGroup = 1;     // image rows per stored row
     unsigned UnpackBits = 0;   // samples are unpacked to 8 or 16 bits before conversion
     bool UnpackScaled = false; // ... and scaled to the wider range
+    // Wide, signed and floating-point samples are reduced to 8 bits before conversion.
+    std::optional<TSampleReduction> Reduction;
 
     // The block grid.
     bool Tiled = false;
@@ -866,12 +792,13 @@ private:
     size_t SegmentRows = 0;     // stored rows the band buffer holds for each plane
     size_t PlaneBytes = 0;      // bytes of one plane in the band buffer
 
-    TBudgetVector<uint32_t> Offsets, ByteCounts, SortedOffsets;
+    TBudgetVector<uint64_t> Offsets, ByteCounts, SortedOffsets;
     TBudgetVector<uint8_t> Input;     // one block as stored
     TBudgetVector<uint8_t> Band;      // one band as decoded
     TBudgetVector<uint8_t> Tile;      // one tile as decoded
     TBudgetVector<uint8_t> Unpacked;  // one row of each plane, unpacked
     TBudgetVector<uint8_t> Upsampled; // the image rows of one stored YCbCr row
+    TBudgetVector<uint8_t> Scratch;   // one block row, for the floating-point predictor
     TDecoder* Decoder = nullptr;
     // The file's bytes, when the stream holds them in memory: blocks are then decoded from
     // there without a copy.
@@ -889,10 +816,12 @@ void TTIFFGraphic::TTIFFLoad::Run() {
     if (Width > uint32_t(std::numeric_limits<int32_t>::max()) ||
         Height > uint32_t(std::numeric_limits<int32_t>::max()))
         Load.Fail(msgInvalidSize, std::to_string(Width), std::to_string(Height));
+    Scheme = TCompressionTag(Directory.Value(TTag::Compression, 1));
     CheckSampleLayout();
+    SetUpPredictor();
     SetUpColors();
     SetUpLayout();
-    if (ExpansionRatio(P.Compression) == 0) Load.Unsupported(msgCompressionScheme);
+    if (ExpansionLimit() == 0) Load.Unsupported(msgCompressionScheme);
     ReadTables();
     CheckDataSize();
     SizeBitmap();
@@ -922,7 +851,7 @@ void TTIFFGraphic::TTIFFLoad::CheckDataSize() {
         needed = CheckedMul(CheckedMul(rows, BandRowBytes), Planes);
     }
     Load.Seek(0);
-    Load.RequireExpansion(needed, ExpansionRatio(P.Compression));
+    Load.RequireExpansion(needed, ExpansionLimit());
     // The decoders take sizes of 32 bits.
     CheckedInt32(CheckedMul(BlockStoredRows, BlockRowBytes));
 }
@@ -959,6 +888,7 @@ void TTIFFGraphic::TTIFFLoad::AllocateBuffers() {
         Unpacked.Resize(
             CheckedMul(CheckedMul(size_t(Width), PlaneSamples * (UnpackBits / 8)), Planes));
     if (Subsampled) Upsampled.Resize(CheckedMul(CheckedMul(size_t(Width), 3), RowGroup));
+    if (Predictor == TPredictor::FloatingPoint) Scratch.Resize(BlockRowBytes);
 }
 
 void TTIFFGraphic::TTIFFLoad::Transfer() {
@@ -1006,13 +936,8 @@ void TTIFFGraphic::TTIFFLoad::CheckSampleLayout() {
     const uint32_t samples = Directory.Value(TTag::SamplesPerPixel, 1);
     if (samples == 0 || samples > 255)
         Load.Fail(msgBadValue, FormatImageMessage(msgTIFFSamplesPerPixel, std::to_string(samples)));
-    const std::vector<uint32_t> bits = Directory.Values(TTag::BitsPerSample, 1);
-    const uint32_t bitsPerSample = bits.empty() ? 1 : bits[0];
-    if (bitsPerSample == 0 || bitsPerSample > 16)
-        Load.Fail(msgBadValue,
-                  FormatImageMessage(msgTIFFBitsPerSample, std::to_string(bitsPerSample)));
     Samples = samples;
-    Bits = bitsPerSample;
+    CheckSampleDepth();
     // Grey and palette images may carry one extra sample; the colour models have their own.
     size_t wanted = 0;
     switch (P.ColorModel) {
@@ -1034,6 +959,94 @@ void TTIFFGraphic::TTIFFLoad::CheckSampleLayout() {
         break;
     }
     if (Samples != wanted) throw EColorConversionError(msgInvalidSampleCount);
+}
+
+// Unsigned integer samples of 1 to 16 or 32 bits, signed ones of 8, 16 or 32 bits (CIE L*a*b*
+// samples are signed by definition, whatever the format says), floating-point ones of 16, 32
+// or 64 bits.
+void TTIFFGraphic::TTIFFLoad::CheckSampleDepth() {
+    const std::vector<uint32_t> bits = Directory.Values(TTag::BitsPerSample, 1);
+    Bits = bits.empty() ? 1 : bits[0];
+    const uint32_t format = Directory.Value(TTag::SampleFormat, 1);
+    Format = format == 0 || TSampleFormat(format) == TSampleFormat::Undefined
+                 ? TSampleFormat::Unsigned
+                 : TSampleFormat(format);
+    if (Format != TSampleFormat::Unsigned && Format != TSampleFormat::Signed &&
+        Format != TSampleFormat::Float)
+        Load.Unsupported(msgTIFFSampleDepth);
+    const bool floating = Format == TSampleFormat::Float;
+    if (Bits == 0 || Bits > 64 || (!floating && Bits > 16 && Bits != 32))
+        Load.Fail(msgBadValue, FormatImageMessage(msgTIFFBitsPerSample, std::to_string(Bits)));
+    if (P.ColorModel == cmCIELab && Format == TSampleFormat::Signed)
+        Format = TSampleFormat::Unsigned;
+    if ((floating && Bits != 16 && Bits != 32 && Bits != 64) ||
+        (Format == TSampleFormat::Signed && Bits != 8 && Bits != 16 && Bits != 32))
+        Load.Unsupported(msgTIFFSampleDepth);
+    SwapSamples = Directory.BigEndian() != (std::endian::native == std::endian::big);
+}
+
+// The horizontal predictor works on integers of 8 to 64 bits (floating-point samples are
+// differenced as integers of their size), the floating-point one on floating-point samples;
+// stored data has none to undo.
+void TTIFFGraphic::TTIFFLoad::SetUpPredictor() {
+    const TPredictor predictor = TPredictor(P.Predictor);
+    Predictor = TPredictor::None;
+    if (predictor == TPredictor::Absent || predictor == TPredictor::None) return;
+    if ((predictor != TPredictor::Horizontal && predictor != TPredictor::FloatingPoint) ||
+        (predictor == TPredictor::FloatingPoint && Format != TSampleFormat::Float))
+        Load.Unsupported(msgTIFFPredictor);
+    if (Scheme == TCompressionTag::None) return;
+    if (predictor == TPredictor::Horizontal && Bits != 8 && Bits != 16 && Bits != 32 && Bits != 64)
+        Load.Unsupported(msgTIFFPredictor);
+    Predictor = predictor;
+}
+
+// Samples reduced to 8 bits by the reader: their kind, byte order and, for floating point, the
+// range SMinSampleValue .. SMaxSampleValue (0 .. 1 when absent or empty), per sample.
+void TTIFFGraphic::TTIFFLoad::SetUpReduction(TColorModel source) {
+    if (source == cmPalette || source == cmYCbCr || source == cmCIELab)
+        Load.Unsupported(msgTIFFSampleDepth);
+    TSampleReduction reduction;
+    switch (Format) {
+    case TSampleFormat::Float:
+        reduction.Kind = Bits == 16   ? TSampleKind::Float16
+                         : Bits == 32 ? TSampleKind::Float32
+                                      : TSampleKind::Float64;
+        break;
+    case TSampleFormat::Signed:
+        reduction.Kind = Bits == 8    ? TSampleKind::Signed8
+                         : Bits == 16 ? TSampleKind::Signed16
+                                      : TSampleKind::Signed32;
+        break;
+    default:
+        reduction.Kind = TSampleKind::Unsigned32;
+        break;
+    }
+    // The floating-point predictor leaves the samples in this machine's order.
+    reduction.Swap = SwapSamples && Predictor != TPredictor::FloatingPoint;
+    if (Format == TSampleFormat::Float) {
+        const std::vector<double> low = Directory.Reals(TTag::SMinSampleValue, Samples);
+        const std::vector<double> high = Directory.Reals(TTag::SMaxSampleValue, Samples);
+        const size_t count = std::max<size_t>({low.size(), high.size(), 1});
+        reduction.Low.assign(count, 0.0);
+        reduction.Scale.assign(count, 1.0);
+        for (size_t k = 0; k < count; ++k) {
+            const double lo = low.empty() ? 0.0 : low[std::min(k, low.size() - 1)];
+            const double hi = high.empty() ? 1.0 : high[std::min(k, high.size() - 1)];
+            if (!(hi > lo) || !std::isfinite(hi - lo)) continue;
+            reduction.Low[k] = lo;
+            reduction.Scale[k] = 1.0 / (hi - lo);
+        }
+    }
+    Reduction = std::move(reduction);
+}
+
+void TTIFFGraphic::TTIFFLoad::UndoPredictor(uint8_t* row) {
+    if (Predictor == TPredictor::Horizontal)
+        UndoHorizontalPredictor(row, BlockWidth, PlaneSamples, Bits, SwapSamples);
+    else if (Predictor == TPredictor::FloatingPoint)
+        UndoFloatPredictor(row, size_t(BlockWidth) * PlaneSamples, Bits / 8, PlaneSamples,
+                           Scratch.data());
 }
 
 void TTIFFGraphic::TTIFFLoad::SetUpColors() {
@@ -1074,7 +1087,11 @@ void TTIFFGraphic::TTIFFLoad::SetUpColors() {
     const bool native =
         indexed ? (Bits <= 8 && (Bits & (Bits - 1)) == 0) || Bits == 16 : Bits == 8 || Bits == 16;
     uint8_t sourceBits = uint8_t(Bits);
-    if (!native) {
+    if (Bits > 16 || Format != TSampleFormat::Unsigned) {
+        SetUpReduction(source);
+        UnpackBits = 8;
+        sourceBits = 8;
+    } else if (!native) {
         if (palette && Bits > 8) Load.Unsupported(msgTIFFSampleDepth);
         UnpackBits = Bits < 8 ? 8 : 16;
         UnpackScaled = !palette;
@@ -1112,13 +1129,6 @@ void TTIFFGraphic::TTIFFLoad::SetUpLayout() {
                P.Compression != ckFaxHuffman && P.Compression != ckFaxHuffmanWord &&
                P.Compression != ckJPEG;
 
-    const TPredictor predictor = TPredictor(P.Predictor);
-    Predictor = predictor == TPredictor::Horizontal && P.Compression != ckNone;
-    if (predictor != TPredictor::Absent && predictor != TPredictor::None &&
-        predictor != TPredictor::Horizontal)
-        Load.Unsupported(msgTIFFPredictor);
-    if (Predictor && Bits != 8 && Bits != 16) Load.Unsupported(msgTIFFPredictor);
-
     if (Tiled) {
         BlockWidth = P.TileWidth;
         BlockHeight = P.TileLength;
@@ -1139,7 +1149,7 @@ void TTIFFGraphic::TTIFFLoad::SetUpLayout() {
         Subsampled = UnitWidth != 1 || RowGroup != 1;
     }
     if (Subsampled) {
-        if (separate || Predictor ||
+        if (separate || Predictor != TPredictor::None ||
             (Tiled && (BlockWidth % UnitWidth != 0 || BlockHeight % RowGroup != 0)))
             Load.Unsupported(msgTIFFSubsampling);
         if (Bits != 8) Load.Unsupported(msgTIFFSampleDepth);
@@ -1169,6 +1179,11 @@ void TTIFFGraphic::TTIFFLoad::ReadTables() {
     if (const TEntry* counts = Directory.Find(Tiled ? TTag::TileByteCounts : TTag::StripByteCounts))
         Directory.Integers(*counts, ByteCounts, Load.Budget(),
                            Tiled ? msgTIFFTileByteCounts : msgTIFFStripByteCounts);
+    // Offsets and counts past the end of the file reach its end and no further (BigTIFF
+    // values of 64 bits then leave no sum that overflows).
+    const uint64_t size = Directory.FileSize();
+    for (uint64_t& offset : Offsets) offset = std::min(offset, size);
+    for (uint64_t& count : ByteCounts) count = std::min(count, size);
     // Blocks without a count reach to the next block above them or the end of the file.
     if (P.Compression != ckNone && ByteCounts.size() < Offsets.size()) {
         SortedOffsets.Resize(Offsets.size());
@@ -1206,9 +1221,44 @@ void TTIFFGraphic::TTIFFLoad::SetPalette() {
                                 plPlanar16x3, uint32_t(entries), false));
 }
 
+// The most the scheme expands its data (0: no decoder). LZMA, Zstandard and WebP can expand
+// flat pictures almost without end: these limits pass the flattest pictures their encoders
+// make of real sizes (xz about 6800 to 1, zstd 32000 to 1 on zeros) and keep a small file from
+// claiming a huge image.
+uint64_t TTIFFGraphic::TTIFFLoad::ExpansionLimit() const {
+    switch (Scheme) {
+    case TCompressionTag::LZMA:
+        return 8192;
+    case TCompressionTag::Zstd:
+        return 32768;
+    case TCompressionTag::WebP:
+        return 65536;
+    default:
+        return ExpansionRatio(P.Compression);
+    }
+}
+
 std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
     const bool lowBitFirst = P.Flags.Contains(flLowBitFirst);
     const uint32_t options = Directory.Value(TTag::T4Options, 0);
+    std::unique_ptr<TDecoder> library;
+    switch (Scheme) {
+    case TCompressionTag::LZMA:
+        library = MakeLZMADecoder(Load.Budget());
+        break;
+    case TCompressionTag::Zstd:
+        library = MakeZstdDecoder(Load.Budget());
+        break;
+    case TCompressionTag::WebP:
+        // 8-bit red, green, blue (and alpha) samples, interleaved.
+        if (Bits == 8 && Planes == 1 && (Samples == 3 || Samples == 4) &&
+            (P.ColorModel == cmRGB || P.ColorModel == cmRGBAlpha))
+            library = MakeWebPDecoder(Load.Budget(), BlockWidth, Samples);
+        break;
+    default:
+        break;
+    }
+    if (library) return library;
     switch (P.Compression) {
     case ckNone:
         return nullptr;
@@ -1235,7 +1285,7 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
 
 uint64_t TTIFFGraphic::TTIFFLoad::ByteCount(size_t block) {
     if (block < ByteCounts.size()) return ByteCounts[block];
-    const uint32_t offset = Offsets[block];
+    const uint64_t offset = Offsets[block];
     const auto next = std::upper_bound(SortedOffsets.begin(), SortedOffsets.end(), offset);
     const uint64_t end = next != SortedOffsets.end() ? *next : Directory.FileSize();
     return end > offset ? end - offset : 0;
@@ -1285,10 +1335,8 @@ void TTIFFGraphic::TTIFFLoad::DecodeStripIntoBitmap(uint32_t band) {
     // The rows of the strip follow each other in the bitmap, which starts out 0.
     uint8_t* target = Image.ScanLine(int32_t(y0));
     DecodeBlock(band, target, size_t(rows) * BlockRowBytes, false);
-    if (Predictor)
-        for (uint32_t r = 0; r < rows; ++r)
-            UndoPredictor(target + r * BlockRowBytes, BlockWidth, PlaneSamples, Bits,
-                          Directory.BigEndian());
+    if (Predictor != TPredictor::None)
+        for (uint32_t r = 0; r < rows; ++r) UndoPredictor(target + r * BlockRowBytes);
 }
 
 bool TTIFFGraphic::TTIFFLoad::StoredRowsInMemory(uint32_t band, uint32_t firstStoredRow,
@@ -1323,10 +1371,9 @@ void TTIFFGraphic::TTIFFLoad::DecodeBand(uint32_t band) {
             // A strip decodes straight into the band.
             const size_t bytes = storedRows * BlockRowBytes;
             DecodeBlock(size_t(plane) * Down + band, planeRows, bytes, true);
-            if (Predictor)
+            if (Predictor != TPredictor::None)
                 for (size_t r = 0; r < storedRows; ++r)
-                    UndoPredictor(planeRows + r * BlockRowBytes, BlockWidth, PlaneSamples, Bits,
-                                  Directory.BigEndian());
+                    UndoPredictor(planeRows + r * BlockRowBytes);
             continue;
         }
         if (!ByteAligned) std::memset(planeRows, 0, storedRows * BandRowBytes);
@@ -1335,8 +1382,7 @@ void TTIFFGraphic::TTIFFLoad::DecodeBand(uint32_t band) {
             DecodeBlock(block, Tile.data(), Tile.size(), true);
             for (size_t r = 0; r < storedRows; ++r) {
                 uint8_t* row = Tile.data() + r * BlockRowBytes;
-                if (Predictor)
-                    UndoPredictor(row, BlockWidth, PlaneSamples, Bits, Directory.BigEndian());
+                if (Predictor != TPredictor::None) UndoPredictor(row);
                 uint8_t* bandRow = planeRows + r * BandRowBytes;
                 if (ByteAligned)
                     std::memcpy(bandRow + column * BlockRowBytes, row, BlockRowBytes);
@@ -1398,8 +1444,13 @@ void TTIFFGraphic::TTIFFLoad::ConvertRow(uint32_t y, const std::array<const uint
         for (uint32_t plane = 0; plane < Planes; ++plane) {
             if (UnpackBits) {
                 uint8_t* unpacked = Unpacked.data() + plane * unpackedBytes;
-                UnpackSamples(rows[plane], size_t(Width) * PlaneSamples, Bits, UnpackBits == 16,
-                              UnpackScaled, unpacked);
+                const size_t count = size_t(Width) * PlaneSamples;
+                if (Reduction)
+                    ReduceSamples(*Reduction, rows[plane], count, Planes > 1 ? plane : 0,
+                                  PlaneSamples, unpacked);
+                else
+                    UnpackSamples(rows[plane], count, Bits, UnpackBits == 16, UnpackScaled,
+                                  unpacked);
                 sources[plane] = {unpacked, unpackedBytes};
             } else {
                 sources[plane] = {rows[plane], rowBytes};

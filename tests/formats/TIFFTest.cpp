@@ -486,6 +486,37 @@ TEST(TIFFReader, AbsurdSizesFailFastWithinTheBudget) {
     EXPECT_LT(PeakResidentKB() - before, 32 * 1024);
 }
 
+TEST(TIFFReader, BigTIFFWideSamplesAndLibrarySchemesFailClearlyOnHostileData) {
+    const std::string directoryEnds =
+        "Cannot load image. The TIF/TIFF file ends inside its image file directory.";
+    // BigTIFF: a first directory 2^40 bytes on; a directory of 2^60 entries.
+    const Bytes big = ReadFile(DataPath("tiff/big_lzw_pred.tif"));
+    Bytes far = big;
+    far[13] = 1;
+    EXPECT_EQ(LoadError<TTIFFGraphic>(far), directoryEnds);
+    Bytes many = big;
+    many[size_t(big[8] | big[9] << 8) + 7] = 0x10;
+    EXPECT_EQ(LoadError<TTIFFGraphic>(many), directoryEnds);
+    // Floating-point strips shorter than the image they state.
+    TTIFFBuilder floats;
+    const int strip = floats.Block(Bytes(100, 0x3F));
+    floats.Image(37, 23, 3, 2).Entry(258, 3, {32, 32, 32}).Entry(339, 3, {3, 3, 3});
+    floats.Offsets(273, {strip}).Entry(279, 4, {37 * 23 * 12});
+    EXPECT_EQ(LoadError<TTIFFGraphic>(floats.Build()),
+              "Cannot load image. The TIF/TIFF file holds too little data for the image size it "
+              "states.");
+    // LZMA, Zstandard and WebP blocks that are not theirs.
+    for (uint32_t compression : {34925u, 50000u, 50001u}) {
+        SCOPED_TRACE(compression);
+        EXPECT_EQ(LoadError<TTIFFGraphic>(SmallRGB(compression, Bytes(64, 0x55))),
+                  "Cannot load image. Compression error found in TIF/TIFF file.");
+    }
+    // liblzma's dictionary (8 MiB here) is charged to the load's budget.
+    TBudgetScope budget(size_t(4) << 20);
+    EXPECT_EQ(LoadError<TTIFFGraphic>(ReadFile(DataPath("tiff/cp_rgb_lzma.tif"))),
+              "Cannot load image. The TIF/TIFF image needs more memory than the limit of 4 MiB.");
+}
+
 TEST(TIFFReader, InvalidSampleDescriptionsNameTheValue) {
     const auto error = [](uint16_t tag, std::vector<uint32_t> values, uint16_t type = 3) {
         TTIFFBuilder b;

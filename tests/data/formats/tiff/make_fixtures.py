@@ -16,8 +16,11 @@
 # Files that no tool here writes (subsampled YCbCr without JPEG, ThunderScan, the EPS binary
 # header and Autodesk files) are packed by this script after the formats' descriptions.
 #
-# Needs libtiff-tools and ImageMagick (scripts/install-deps.sh --bench installs both).
-# Run from anywhere: /usr/bin/python3 tests/data/formats/tiff/make_fixtures.py
+# Needs libtiff-tools and ImageMagick (scripts/install-deps.sh --bench installs both); the
+# wide-sample files also OpenImageIO's oiiotool (Debian openimageio-tools).
+# Run from anywhere: /usr/bin/python3 tests/data/formats/tiff/make_fixtures.py [group ...]
+# where a group is tiff, eps, autodesk or wide (default: all); `wide` makes the BigTIFF, LZMA,
+# Zstandard, WebP, 32-bit and floating-point files alone (make_wide below).
 import gzip
 import math
 import os
@@ -26,7 +29,7 @@ import subprocess
 import sys
 import tempfile
 
-from PIL import Image
+from PIL import Image, TiffImagePlugin
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FORMATS = os.path.dirname(HERE)
@@ -517,7 +520,108 @@ def make_autodesk():
         write_reference(path, width, height, ref)
 
 
+# ----------------------------------------------------------- BigTIFF, modern schemes, wide samples
+
+
+def oiio_rgba(path, keep_alpha=False, affine=None):
+    """The reference of `path` as OpenImageIO decodes it to 8 bits (floating-point samples in
+    0..1 clamped and rounded, integers scaled); `affine` = (low, high) first maps that range
+    onto 0..1, as the reader does with SMinSampleValue and SMaxSampleValue."""
+    args = ["oiiotool", path]
+    if affine:
+        args += ["--subc", repr(affine[0]), "--divc", repr(affine[1] - affine[0])]
+    run(*args, "-d", "uint8", "-o", tmp("oiio.tif"))
+    size, rgba = pillow_rgba(tmp("oiio.tif"), keep_alpha)
+    write_reference(path, size[0], size[1], rgba)
+
+
+def magick_float(source, name, depth, *args):
+    """ImageMagick writes floating-point TIFF (and exits 1 over a predictor tag it does not
+    know, after writing the file)."""
+    subprocess.run(["convert", source, "-define", "quantum:format=floating-point", "-depth",
+                    str(depth), *args, out(name)], capture_output=True)
+    assert os.path.getsize(out(name)) > 0, name
+
+
+def make_wide():
+    rgb = sample_image(37, 23)
+    wide = sample_image(70, 46)
+    rgb.save(tmp("rgb.tif"))
+    rgb.save(tmp("rgb.ppm"))
+    wide.save(tmp("wide.tif"))
+    rgba = wide.copy()
+    rgba.putalpha(Image.linear_gradient("L").resize(wide.size))
+    rgba.save(tmp("rgba.tif"))
+
+    def plain(name, keep_alpha=False):
+        # libtiff's decode: tiffcp to a classic uncompressed file, which Pillow reads.
+        path = out(name)
+        run("tiffcp", "-c", "none", path, tmp("plain.tif"))
+        size, data = pillow_rgba(tmp("plain.tif"), keep_alpha)
+        write_reference(path, size[0], size[1], data)
+
+    # BigTIFF (tiffcp -8), and the schemes libtiff hands to liblzma, libzstd and libwebp.
+    cp = [
+        ("big_lzw_pred.tif", ["-8", "-c", "lzw:2", "-r", "5"], tmp("rgb.tif")),
+        ("big_tiles_zip_be.tif", ["-8", "-B", "-t", "-w", "16", "-l", "16", "-c", "zip"],
+         tmp("wide.tif")),
+        ("cp_rgb_lzma.tif", ["-c", "lzma", "-r", "8"], tmp("rgb.tif")),
+        ("cp_rgb_zstd_pred.tif", ["-c", "zstd:2", "-r", "6"], tmp("rgb.tif")),
+        ("cp_tiles_zstd_be.tif", ["-B", "-t", "-w", "32", "-l", "16", "-c", "zstd"],
+         tmp("wide.tif")),
+        ("cp_rgb_webp.tif", ["-c", "webp", "-r", "8"], tmp("rgb.tif")),
+        ("cp_rgba_webp_lossless.tif", ["-c", "webp:p100", "-t", "-w", "32", "-l", "32"],
+         tmp("rgba.tif")),
+    ]
+    for name, args, source in cp:
+        run("tiffcp", *args, source, out(name))
+        plain(name, keep_alpha="rgba" in name)
+
+    # Floating point: ImageMagick writes 16, 32 and 64 bits with SMinSampleValue 0 and
+    # SMaxSampleValue 1; tiffcp adds the floating-point and horizontal predictors.
+    magick_float(tmp("rgb.ppm"), "im_float32.tif", 32, "-compress", "none")
+    magick_float(tmp("rgb.ppm"), "im_half_zip.tif", 16, "-compress", "zip")
+    magick_float(tmp("rgb.ppm"), "im_double_lzw.tif", 64, "-compress", "lzw")
+    run("tiffcp", "-c", "lzw:3", out("im_float32.tif"), out("cp_float_lzw_fpred.tif"))
+    run("tiffcp", "-B", "-c", "zip:3", "-r", "4", out("im_double_lzw.tif"),
+        out("cp_double_zip_fpred_be.tif"))
+    run("tiffcp", "-c", "lzw:2", out("im_float32.tif"), out("cp_float_lzw_hpred.tif"))
+    # 32-bit unsigned integers (ImageMagick), with the horizontal predictor (tiffcp).
+    run("convert", tmp("rgb.ppm"), "-depth", "32", "-compress", "none", out("im_uint32.tif"))
+    run("tiffcp", "-B", "-c", "zip:2", "-r", "3", out("im_uint32.tif"), out("cp_uint32_zip_pred_be.tif"))
+    for name in ["im_float32.tif", "im_half_zip.tif", "im_double_lzw.tif",
+                 "cp_float_lzw_fpred.tif", "cp_double_zip_fpred_be.tif", "cp_float_lzw_hpred.tif",
+                 "im_uint32.tif", "cp_uint32_zip_pred_be.tif"]:
+        oiio_rgba(out(name))
+
+    # Pillow: grey floats over -0.5 .. 1.5 with that range stated, and signed 32-bit
+    # integers, negative ones included (the reader maps 0 .. 2^31 - 1 onto 0..255, negative
+    # values to 0; OpenImageIO rounds where the reader truncates: checked within 1).
+    width, height = 37, 23
+    floats = Image.new("F", (width, height))
+    floats.putdata([-0.5 + 2.0 * ((x * 7 + y * 11) % 64) / 63 for y in range(height)
+                    for x in range(width)])
+    stated = TiffImagePlugin.ImageFileDirectory_v2()
+    for tag, value in [(340, -0.5), (341, 1.5)]:
+        stated[tag] = value
+        stated.tagtype[tag] = 11  # FLOAT
+    floats.save(out("pil_gray_float_range.tif"), tiffinfo=stated)
+    oiio_rgba(out("pil_gray_float_range.tif"), affine=(-0.5, 1.5))
+    ints = Image.new("I", (width, height))
+    values = [((x * 97 + y * 53) % 192 - 64) * 16777216 for y in range(height) for x in range(width)]
+    ints.putdata(values)
+    ints.save(out("pil_gray_int32.tif"), compression="tiff_deflate")
+    reference = bytearray()
+    for v in values:
+        g = 0 if v <= 0 else v * 255 // 2147483647
+        reference += bytes((g, g, g, 255))
+    write_reference(out("pil_gray_int32.tif"), width, height, reference)
+    run("oiiotool", out("pil_gray_int32.tif"), "-d", "uint8", "-o", tmp("int.tif"))
+    theirs = Image.open(tmp("int.tif")).convert("L").tobytes()
+    assert max(abs(a - b) for a, b in zip(theirs, reference[::4])) <= 1
+
+
 if __name__ == "__main__":
-    make_tiff()
-    make_eps()
-    make_autodesk()
+    groups = {"tiff": make_tiff, "eps": make_eps, "autodesk": make_autodesk, "wide": make_wide}
+    for group in sys.argv[1:] or groups:
+        groups[group]()
