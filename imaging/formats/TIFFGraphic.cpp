@@ -76,6 +76,13 @@ enum class TTag : uint16_t {
     SMinSampleValue = 340,
     SMaxSampleValue = 341,
     JPEGTables = 347,
+    JPEGProc = 512,
+    JPEGInterchangeFormat = 513,
+    JPEGInterchangeFormatLength = 514,
+    JPEGRestartInterval = 515,
+    JPEGQTables = 519,
+    JPEGDCTables = 520,
+    JPEGACTables = 521,
     YCbCrCoefficients = 529,
     YCbCrSubSampling = 530,
 };
@@ -175,6 +182,7 @@ uint64_t ExpansionRatio(TCompressionKind compression) {
     case ckThunderscan:
         return 32;
     case ckJPEG:
+    case ckOldJPEG:
         return 2048;
     default:
         return 0;
@@ -719,7 +727,7 @@ struct TTIFFGraphic::TTIFFLoad {
         : Image(image), Load(load), P(image.ImageProperties), Directory(std::move(directory)),
           Offsets(load.Budget()), ByteCounts(load.Budget()), SortedOffsets(load.Budget()),
           Input(load.Budget()), Band(load.Budget()), Tile(load.Budget()), Unpacked(load.Budget()),
-          Upsampled(load.Budget()), Scratch(load.Budget()) {}
+          Upsampled(load.Budget()), Scratch(load.Budget()), OldJPEGStrip(load.Budget()) {}
 
     void Run();
 
@@ -730,6 +738,12 @@ private:
     void SetUpPredictor();
     uint64_t ExpansionLimit() const;
     void UndoPredictor(uint8_t* row);
+    bool JPEG() const { return P.Compression == ckJPEG || P.Compression == ckOldJPEG; }
+    void ReadOldJPEG();
+    bool HoldsScan(uint64_t start, uint64_t length);
+    void ReadOldJPEGTables();
+    void PutHuffmanTables(TTag tag, uint8_t tableClass, uint32_t components);
+    std::span<const uint8_t> Wrapped(size_t block, std::span<const uint8_t> data);
     void CheckDataSize();
     void SizeBitmap();
     void ChooseTransfer();
@@ -799,6 +813,10 @@ private:
     TBudgetVector<uint8_t> Unpacked;  // one row of each plane, unpacked
     TBudgetVector<uint8_t> Upsampled; // the image rows of one stored YCbCr row
     TBudgetVector<uint8_t> Scratch;   // one block row, for the floating-point predictor
+    // Old-style JPEG with tables in tags: the stream's start (markers up to the frame), and
+    // one strip wrapped into a whole stream.
+    std::vector<uint8_t> OldJPEGHeader;
+    TBudgetVector<uint8_t> OldJPEGStrip;
     TDecoder* Decoder = nullptr;
     // The file's bytes, when the stream holds them in memory: blocks are then decoded from
     // there without a copy.
@@ -1053,7 +1071,7 @@ void TTIFFGraphic::TTIFFLoad::SetUpColors() {
     TColorManager& colors = *Image.ColorEngine;
     const bool separate = TPlanarConfig(P.PlanarConfig) == TPlanarConfig::Separate && Samples > 1;
     // libjpeg delivers three interleaved components as blue, green, red.
-    const bool jpegColors = P.Compression == ckJPEG && !separate && Samples == 3;
+    const bool jpegColors = JPEG() && !separate && Samples == 3;
     TColorModel source = jpegColors ? cmBGR : P.ColorModel;
     TColorModel target;
     switch (source) {
@@ -1126,8 +1144,7 @@ void TTIFFGraphic::TTIFFLoad::SetUpLayout() {
     PlaneSamples = separate ? 1 : Samples;
     PlaneBits = PlaneSamples * Bits;
     Reversed = P.Flags.Contains(flLowBitFirst) && P.Compression != ckFax3 &&
-               P.Compression != ckFaxHuffman && P.Compression != ckFaxHuffmanWord &&
-               P.Compression != ckJPEG;
+               P.Compression != ckFaxHuffman && P.Compression != ckFaxHuffmanWord && !JPEG();
 
     if (Tiled) {
         BlockWidth = P.TileWidth;
@@ -1143,7 +1160,7 @@ void TTIFFGraphic::TTIFFLoad::SetUpLayout() {
     }
 
     // YCbCr samples other than JPEG's (which libjpeg upsamples) come in units of h x v pixels.
-    if (P.ColorModel == cmYCbCr && P.Compression != ckJPEG) {
+    if (P.ColorModel == cmYCbCr && !JPEG()) {
         UnitWidth = P.YCbCrSubSampling[0];
         RowGroup = P.YCbCrSubSampling[1];
         Subsampled = UnitWidth != 1 || RowGroup != 1;
@@ -1190,6 +1207,7 @@ void TTIFFGraphic::TTIFFLoad::ReadTables() {
         std::copy(Offsets.begin(), Offsets.end(), SortedOffsets.begin());
         std::sort(SortedOffsets.begin(), SortedOffsets.end());
     }
+    if (P.Compression == ckOldJPEG) ReadOldJPEG();
     if (P.Compression == ckJPEG) {
         if (const TEntry* tables = Directory.Find(TTag::JPEGTables)) {
             TBudgetVector<uint8_t> bytes(Load.Budget());
@@ -1219,6 +1237,144 @@ void TTIFFGraphic::TTIFFLoad::SetPalette() {
         colors.MakeColorPalette({all.subspan(0, 2 * entries), all.subspan(2 * entries, 2 * entries),
                                  all.subspan(4 * entries, 2 * entries)},
                                 plPlanar16x3, uint32_t(entries), false));
+}
+
+// --- Old-style JPEG ---
+//
+// Files of the first JPEG-in-TIFF design (TIFF 6.0, section 22) decode where they carry what
+// libjpeg needs: an interchange stream (JPEGInterchangeFormat) that holds its own scan, taken
+// as one strip of the whole image; or baseline strips whose tables are in JPEGQTables,
+// JPEGDCTables and JPEGACTables, each strip then wrapped into a stream of its own. Anything
+// else (tiles, separate planes, lossless processes, streams of tables alone) is refused.
+
+namespace {
+
+constexpr uint8_t MarkerSOI = 0xD8, MarkerEOI = 0xD9, MarkerSOS = 0xDA, MarkerDQT = 0xDB,
+                  MarkerDHT = 0xC4, MarkerDRI = 0xDD, MarkerSOF0 = 0xC0;
+// Markers walked before a stream's scan is given up for.
+constexpr int MarkerLimit = 256;
+
+void PutMarker(std::vector<uint8_t>& out, uint8_t marker, size_t length) {
+    out.insert(out.end(), {0xFF, marker, uint8_t(length >> 8), uint8_t(length)});
+}
+
+} // namespace
+
+void TTIFFGraphic::TTIFFLoad::ReadOldJPEG() {
+    if (Tiled || Planes > 1 || Samples > 4 || Width > 65535) Load.Unsupported(msgCompressionScheme);
+    const uint64_t size = Directory.FileSize();
+    const uint64_t start = Directory.Value(TTag::JPEGInterchangeFormat, 0);
+    if (start != 0 && start < size) {
+        uint64_t length = Directory.Value(TTag::JPEGInterchangeFormatLength, 0);
+        if (length == 0 || length > size - start) length = size - start;
+        if (HoldsScan(start, length)) {
+            Offsets.Resize(1);
+            Offsets[0] = start;
+            ByteCounts.Resize(1);
+            ByteCounts[0] = length;
+            P.RowsPerStrip = {Height};
+            SetUpLayout();
+            return;
+        }
+    }
+    if (Height > 65535) Load.Unsupported(msgCompressionScheme);
+    ReadOldJPEGTables();
+}
+
+// Whether the stream at `start` opens with SOI and reaches a scan, walking its markers.
+bool TTIFFGraphic::TTIFFLoad::HoldsScan(uint64_t start, uint64_t length) {
+    Load.Seek(int64_t(start));
+    if (length < 4 || Load.BE16() != (0xFF00 | MarkerSOI)) return false;
+    uint64_t at = 2;
+    for (int i = 0; i < MarkerLimit && at + 4 <= length; ++i) {
+        const uint16_t marker = Load.BE16();
+        if (marker >> 8 != 0xFF || (marker & 0xFF) == MarkerEOI) return false;
+        if ((marker & 0xFF) == MarkerSOS) return true;
+        const uint16_t segment = Load.BE16();
+        at += 2 + uint64_t(segment);
+        if (segment < 2 || at + 4 > length) return false;
+        Load.Seek(int64_t(start + at));
+    }
+    return false;
+}
+
+void TTIFFGraphic::TTIFFLoad::ReadOldJPEGTables() {
+    const uint32_t components = Samples;
+    if (Directory.Value(TTag::JPEGProc, 1) != 1) Load.Unsupported(msgCompressionScheme);
+    const std::vector<uint32_t> quantization = Directory.Values(TTag::JPEGQTables, components);
+    if (quantization.size() < components) Load.Unsupported(msgCompressionScheme);
+    std::vector<uint8_t>& out = OldJPEGHeader;
+    out = {0xFF, MarkerSOI};
+    for (uint32_t i = 0; i < components; ++i) {
+        PutMarker(out, MarkerDQT, 67);
+        out.push_back(uint8_t(i));
+        Load.Seek(quantization[i]);
+        Load.RequirePart(64, msgTIFFJPEGTables);
+        out.resize(out.size() + 64);
+        Load.Read(out.data() + out.size() - 64, 64);
+    }
+    PutHuffmanTables(TTag::JPEGDCTables, 0, components);
+    PutHuffmanTables(TTag::JPEGACTables, 1, components);
+    const uint32_t restart = Directory.Value(TTag::JPEGRestartInterval, 0);
+    if (restart > 65535) Load.Unsupported(msgCompressionScheme);
+    if (restart != 0) {
+        PutMarker(out, MarkerDRI, 4);
+        out.insert(out.end(), {uint8_t(restart >> 8), uint8_t(restart)});
+    }
+}
+
+// One Huffman table per component: 16 code counts, then the values they count.
+void TTIFFGraphic::TTIFFLoad::PutHuffmanTables(TTag tag, uint8_t tableClass, uint32_t components) {
+    const std::vector<uint32_t> tables = Directory.Values(tag, components);
+    if (tables.size() < components) Load.Unsupported(msgCompressionScheme);
+    for (uint32_t i = 0; i < components; ++i) {
+        uint8_t counts[16];
+        Load.Seek(tables[i]);
+        Load.RequirePart(sizeof counts, msgTIFFJPEGTables);
+        Load.Read(counts, sizeof counts);
+        size_t values = 0;
+        for (uint8_t count : counts) values += count;
+        if (values > 256) Load.Fail(msgBadValue, msgTIFFJPEGTables);
+        Load.RequirePart(values, msgTIFFJPEGTables);
+        std::vector<uint8_t>& out = OldJPEGHeader;
+        PutMarker(out, MarkerDHT, 2 + 1 + sizeof counts + values);
+        out.push_back(uint8_t(tableClass << 4 | i));
+        out.insert(out.end(), counts, counts + sizeof counts);
+        out.resize(out.size() + values);
+        Load.Read(out.data() + out.size() - values, values);
+    }
+}
+
+// A strip's data as a whole baseline stream: the tables, a frame of the strip's rows, a scan
+// of every component (component i takes tables i), the data and the end of the image.
+std::span<const uint8_t> TTIFFGraphic::TTIFFLoad::Wrapped(size_t block,
+                                                          std::span<const uint8_t> data) {
+    if (OldJPEGHeader.empty()) return data;
+    const uint32_t rows = std::min<uint32_t>(BlockHeight, Height - uint32_t(block) * BlockHeight);
+    const uint32_t components = Samples;
+    std::vector<uint8_t> frame;
+    PutMarker(frame, MarkerSOF0, 8 + 3 * components);
+    frame.insert(frame.end(), {8, uint8_t(rows >> 8), uint8_t(rows), uint8_t(Width >> 8),
+                               uint8_t(Width), uint8_t(components)});
+    for (uint32_t i = 0; i < components; ++i) {
+        const bool subsampled = i == 0 && P.ColorModel == cmYCbCr;
+        const uint8_t factors =
+            subsampled ? uint8_t(P.YCbCrSubSampling[0] << 4 | P.YCbCrSubSampling[1]) : 0x11;
+        frame.insert(frame.end(), {uint8_t(i + 1), factors, uint8_t(i)});
+    }
+    PutMarker(frame, MarkerSOS, 6 + 2 * components);
+    frame.push_back(uint8_t(components));
+    for (uint32_t i = 0; i < components; ++i)
+        frame.insert(frame.end(), {uint8_t(i + 1), uint8_t(i << 4 | i)});
+    frame.insert(frame.end(), {0, 63, 0});
+    const size_t total = CheckedAdd(OldJPEGHeader.size() + frame.size() + 2, data.size());
+    OldJPEGStrip.Resize(total);
+    uint8_t* out = std::copy(OldJPEGHeader.begin(), OldJPEGHeader.end(), OldJPEGStrip.data());
+    out = std::copy(frame.begin(), frame.end(), out);
+    out = std::copy(data.begin(), data.end(), out);
+    out[0] = 0xFF;
+    out[1] = MarkerEOI;
+    return OldJPEGStrip.Span();
 }
 
 // The most the scheme expands its data (0: no decoder). LZMA, Zstandard and WebP can expand
@@ -1275,6 +1431,7 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
     case ckDeflate:
         return std::make_unique<TLZ77Decoder>(Z_PARTIAL_FLUSH, true);
     case ckJPEG:
+    case ckOldJPEG:
         return std::make_unique<TTIFFJPEGDecoder>(P);
     case ckThunderscan:
         return std::make_unique<TThunderDecoder>(CheckedInt32(BlockWidth));
@@ -1300,13 +1457,13 @@ std::span<const uint8_t> TTIFFGraphic::TTIFFLoad::ReadCompressed(size_t block) {
     const size_t count = size_t(std::min<uint64_t>(
         {ByteCount(block), size - offset, uint64_t(std::numeric_limits<int32_t>::max())}));
     // The fax decoders reverse the bits of their input in place: they get a copy.
-    const bool changed = P.Flags.Contains(flLowBitFirst) && P.Compression != ckJPEG;
+    const bool changed = P.Flags.Contains(flLowBitFirst) && !JPEG();
     if (!Memory.empty() && !changed && offset + count <= Memory.size())
-        return Memory.subspan(size_t(offset), count);
+        return Wrapped(block, Memory.subspan(size_t(offset), count));
     Load.Seek(int64_t(offset));
     Load.ReadBlock(Input, count);
     if (Reversed) ReverseBits(Input.data(), Input.size());
-    return Input.Span();
+    return Wrapped(block, Input.Span());
 }
 
 // Decodes block `block` into `bytes` bytes at `target`: what the data does not reach stays 0

@@ -20,7 +20,8 @@
 # wide-sample files also OpenImageIO's oiiotool (Debian openimageio-tools).
 # Run from anywhere: /usr/bin/python3 tests/data/formats/tiff/make_fixtures.py [group ...]
 # where a group is tiff, eps, autodesk or wide (default: all); `wide` makes the BigTIFF, LZMA,
-# Zstandard, WebP, 32-bit and floating-point files alone (make_wide below).
+# Zstandard, WebP, 32-bit and floating-point files alone (make_wide below), `ojpeg` the
+# old-style JPEG ones (make_old_jpeg).
 import gzip
 import math
 import os
@@ -621,7 +622,84 @@ def make_wide():
     assert max(abs(a - b) for a, b in zip(theirs, reference[::4])) <= 1
 
 
+def jpeg_segments(data):
+    """The marker segments of a baseline JPEG up to its scan, and the entropy-coded data."""
+    at, segments = 2, []
+    while True:
+        marker, length = data[at + 1], struct.unpack(">H", data[at + 2:at + 4])[0]
+        segments.append((marker, data[at + 4:at + 2 + length]))
+        at += 2 + length
+        if marker == 0xDA:
+            return segments, data[at:data.rindex(b"\xff\xd9")]
+
+
+def make_old_jpeg():
+    """Old-style JPEG (compression 6), which no tool here writes: packed after TIFF 6.0,
+    section 22, around baseline JPEG streams Pillow (libjpeg) encoded; the references are
+    Pillow's decodes of those streams, checked against libtiff's (tiff2rgba) over the smooth
+    top third of the picture (libtiff replicates chroma where libjpeg interpolates it, which
+    differs much on the stripes and noise below)."""
+    src = sample_image(70, 46)
+    src.save(tmp("ojpeg.jpg"), quality=90, subsampling=2)
+    jfif = open(tmp("ojpeg.jpg"), "rb").read()
+    width, height = src.size
+    expected = bytearray(Image.open(tmp("ojpeg.jpg")).convert("RGBA").tobytes())
+    # The interchange stream, scan included, at JPEGInterchangeFormat (and the strip offset).
+    entries = [(256, 3, [width]), (257, 3, [height]), (258, 3, [8, 8, 8]), (259, 3, [6]),
+               (262, 3, [6]), (273, 4, None), (277, 3, [3]), (278, 3, [height]),
+               (279, 4, [len(jfif)]), (512, 3, [1]), (513, 4, [8]), (514, 4, [len(jfif)]),
+               (530, 3, [2, 2])]
+    path = out("py_ojpeg_interchange.tif")
+    open(path, "wb").write(tiff_file(width, height, entries, jfif))
+    write_reference(path, width, height, expected)
+    check_old_jpeg(path, expected, width)
+    # The same scan as a strip, its tables in JPEGQTables, JPEGDCTables and JPEGACTables
+    # (component i takes tables i, so the chroma tables are written twice).
+    segments, scan = jpeg_segments(jfif)
+    quant, huff = {}, {}
+    for marker, body in segments:
+        i = 0
+        while marker == 0xDB and i < len(body):
+            quant[body[i] & 15] = body[i + 1:i + 65]
+            i += 65
+        while marker == 0xC4 and i < len(body):
+            n = sum(body[i + 1:i + 17])
+            huff[body[i]] = body[i + 1:i + 17 + n]
+            i += 17 + n
+        if marker == 0xC0:
+            frame = body
+        if marker == 0xDA:
+            scan_header = body
+    q_of = [frame[6 + 3 * c + 2] for c in range(3)]
+    dc_of = [scan_header[2 + 2 * c] >> 4 for c in range(3)]
+    ac_of = [scan_header[2 + 2 * c] & 15 for c in range(3)]
+    data = bytearray(scan)
+    offsets = {"q": [], "dc": [], "ac": []}
+    for key, tables in [("q", [quant[q] for q in q_of]), ("dc", [huff[d] for d in dc_of]),
+                        ("ac", [huff[0x10 | a] for a in ac_of])]:
+        for table in tables:
+            data += b"\0" * (len(data) & 1)
+            offsets[key].append(8 + len(data))
+            data += table
+    entries = [(256, 3, [width]), (257, 3, [height]), (258, 3, [8, 8, 8]), (259, 3, [6]),
+               (262, 3, [6]), (273, 4, None), (277, 3, [3]), (278, 3, [height]),
+               (279, 4, [len(scan)]), (512, 3, [1]), (519, 4, offsets["q"]),
+               (520, 4, offsets["dc"]), (521, 4, offsets["ac"]), (530, 3, [2, 2])]
+    path = out("py_ojpeg_tables.tif")
+    open(path, "wb").write(tiff_file(width, height, entries, bytes(data)))
+    write_reference(path, width, height, expected)
+    check_old_jpeg(path, expected, width)
+
+
+def check_old_jpeg(path, expected, width):
+    run("tiff2rgba", "-c", "none", path, tmp("check.tif"))
+    theirs = Image.open(tmp("check.tif")).convert("RGBA").tobytes()
+    top = 12 * width * 4
+    assert max(abs(a - b) for a, b in zip(theirs[:top], expected[:top])) <= 16, path
+
+
 if __name__ == "__main__":
-    groups = {"tiff": make_tiff, "eps": make_eps, "autodesk": make_autodesk, "wide": make_wide}
+    groups = {"tiff": make_tiff, "eps": make_eps, "autodesk": make_autodesk, "wide": make_wide,
+              "ojpeg": make_old_jpeg}
     for group in sys.argv[1:] or groups:
         groups[group]()
