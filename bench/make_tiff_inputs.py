@@ -8,6 +8,8 @@
 #   rgb_lzw_pred.tif  LZW, predictor        rgb_zip.tif       deflate
 #   rgb_zip_pred.tif  deflate, predictor    rgb_packbits.tif  PackBits
 #   rgb_jpeg.tif      JPEG quality 90, YCbCr 2 x 2
+#   rgb_float_zip_fpred.tif  32-bit floating-point samples (ImageMagick), deflate with the
+#                     floating-point predictor
 import os
 import subprocess
 import sys
@@ -23,7 +25,10 @@ SCHEMES = {
     "rgb_zip_pred.tif": "zip:2",
     "rgb_packbits.tif": "packbits",
     "rgb_jpeg.tif": "jpeg:90",
+    "rgb_float_zip_fpred.tif": "zip:3",
 }
+# Copied from this floating-point picture rather than from rgb_none.tif.
+FLOAT_SOURCE = {"rgb_float_zip_fpred.tif": "rgb_float.tif"}
 
 
 def main():
@@ -36,9 +41,19 @@ def main():
     if not os.path.exists(source):
         photo_like(4000, 3000).save(source)
     for name in missing:
-        if SCHEMES[name]:
-            subprocess.run(["tiffcp", "-c", SCHEMES[name], "-r", "16", source,
-                            os.path.join(out, name)], check=True)
+        if not SCHEMES[name]:
+            continue
+        copied = source
+        if name in FLOAT_SOURCE:
+            # ImageMagick writes the samples as 32-bit floats (and exits 1 over a predictor tag
+            # it does not know, after writing the file).
+            copied = os.path.join(out, "..", FLOAT_SOURCE[name])
+            subprocess.run(["convert", source, "-define", "quantum:format=floating-point",
+                            "-depth", "32", "-compress", "none", copied])
+        subprocess.run(["tiffcp", "-c", SCHEMES[name], "-r", "16", copied,
+                        os.path.join(out, name)], check=True)
+        if copied != source:
+            os.remove(copied)
 
 
 if __name__ == "__main__":

@@ -156,6 +156,13 @@ constexpr uint32_t AllRows = 0xFFFFFFFF;
 constexpr size_t HeaderListLimit = 1024;
 // RowsPerStrip values kept in the properties; strips beyond take the last one.
 constexpr size_t RowsPerStripLimit = 4096;
+// A load reads at most this many times the file's bytes, and this many more.
+constexpr uint64_t ReadMultiple = 8;
+constexpr uint64_t ReadAllowance = 1 << 20;
+// JPEG scans x blocks of 8 x 8 samples a load may decode: this many a byte of the file, and
+// this many more. Real files stay below (a flat progressive picture: about 24 a byte).
+constexpr uint64_t JPEGWorkPerByte = 64;
+constexpr uint64_t JPEGWorkAllowance = 1 << 20;
 // Uncompressed strips are read a few rows at a time, about this many bytes.
 constexpr size_t StoredChunkBytes = 128 * 1024;
 
@@ -744,7 +751,8 @@ private:
     void ReadOldJPEGTables();
     void PutHuffmanTables(TTag tag, uint8_t tableClass, uint32_t components);
     std::span<const uint8_t> Wrapped(size_t block, std::span<const uint8_t> data);
-    void CheckDataSize();
+    // False when the file holds none of the image's data.
+    bool CheckDataSize();
     void SizeBitmap();
     void ChooseTransfer();
     void AllocateBuffers();
@@ -758,11 +766,15 @@ private:
     void DecodeBand(uint32_t band);
     void ReadStoredRows(uint32_t band, uint32_t firstStoredRow, uint32_t storedRows);
     void DecodeBlock(size_t block, uint8_t* target, size_t bytes, bool clear);
-    std::span<const uint8_t> ReadCompressed(size_t block);
+    std::span<const uint8_t> ReadCompressed(size_t block, size_t output);
     bool StoredRowsInMemory(uint32_t band, uint32_t firstStoredRow, uint32_t storedRows,
                             std::array<const uint8_t*, 4>& planes);
     void DecodeStripIntoBitmap(uint32_t band);
-    uint64_t ByteCount(size_t block);
+    uint64_t BlockRoom(uint64_t offset) const;
+    uint64_t ByteCount(size_t block) const;
+    uint64_t InputLimit(size_t output) const;
+    void ChargeRead(uint64_t bytes);
+    uint64_t PresentBytes(size_t blockBytes) const;
     // Converts `rows` image rows from y0 on, stored rows of each plane from planes[p] on,
     // `stride` bytes apart.
     void ConvertRows(uint32_t y0, uint32_t rows, const std::array<const uint8_t*, 4>& planes,
@@ -818,6 +830,8 @@ private:
     std::vector<uint8_t> OldJPEGHeader;
     TBudgetVector<uint8_t> OldJPEGStrip;
     TDecoder* Decoder = nullptr;
+    // Bytes of blocks read so far, and the most a load may read.
+    uint64_t BytesRead = 0, ReadLimit = 0;
     // The file's bytes, when the stream holds them in memory: blocks are then decoded from
     // there without a copy.
     std::span<const uint8_t> Memory;
@@ -841,7 +855,10 @@ void TTIFFGraphic::TTIFFLoad::Run() {
     SetUpLayout();
     if (ExpansionLimit() == 0) Load.Unsupported(msgCompressionScheme);
     ReadTables();
-    CheckDataSize();
+    if (!CheckDataSize()) {
+        Load.Finish();
+        return;
+    }
     SizeBitmap();
     ChooseTransfer();
     AllocateBuffers();
@@ -857,7 +874,7 @@ void TTIFFGraphic::TTIFFLoad::Run() {
 }
 
 // The file must hold data for every block of the image before the bitmap is sized.
-void TTIFFGraphic::TTIFFLoad::CheckDataSize() {
+bool TTIFFGraphic::TTIFFLoad::CheckDataSize() {
     const size_t bandBytes = CheckedMul(BlockStoredRows, BandRowBytes);
     size_t needed;
     if (Tiled) {
@@ -871,7 +888,15 @@ void TTIFFGraphic::TTIFFLoad::CheckDataSize() {
     Load.Seek(0);
     Load.RequireExpansion(needed, ExpansionLimit());
     // The decoders take sizes of 32 bits.
-    CheckedInt32(CheckedMul(BlockStoredRows, BlockRowBytes));
+    const size_t blockBytes = CheckedMul(BlockStoredRows, BlockRowBytes);
+    CheckedInt32(blockBytes);
+    // Nothing from nothing: a file that holds none of the image's data gives an empty bitmap,
+    // one that holds part of it must hold a real part (stored data: a quarter).
+    const uint64_t present = PresentBytes(blockBytes);
+    if (present == 0) return false;
+    Load.RequireExpansion(needed, std::max<uint64_t>(ExpansionLimit(), 4), present);
+    ReadLimit = ReadMultiple * Directory.FileSize() + ReadAllowance;
+    return true;
 }
 
 void TTIFFGraphic::TTIFFLoad::SizeBitmap() {
@@ -1201,13 +1226,13 @@ void TTIFFGraphic::TTIFFLoad::ReadTables() {
     const uint64_t size = Directory.FileSize();
     for (uint64_t& offset : Offsets) offset = std::min(offset, size);
     for (uint64_t& count : ByteCounts) count = std::min(count, size);
-    // Blocks without a count reach to the next block above them or the end of the file.
-    if (P.Compression != ckNone && ByteCounts.size() < Offsets.size()) {
-        SortedOffsets.Resize(Offsets.size());
-        std::copy(Offsets.begin(), Offsets.end(), SortedOffsets.begin());
-        std::sort(SortedOffsets.begin(), SortedOffsets.end());
-    }
     if (P.Compression == ckOldJPEG) ReadOldJPEG();
+    // Where each block's data ends: at the next block above it, or the end of the file.
+    SortedOffsets.Resize(Offsets.size());
+    std::copy(Offsets.begin(), Offsets.end(), SortedOffsets.begin());
+    std::sort(SortedOffsets.begin(), SortedOffsets.end());
+    SortedOffsets.Resize(
+        size_t(std::unique(SortedOffsets.begin(), SortedOffsets.end()) - SortedOffsets.begin()));
     if (P.Compression == ckJPEG) {
         if (const TEntry* tables = Directory.Find(TTag::JPEGTables)) {
             TBudgetVector<uint8_t> bytes(Load.Budget());
@@ -1432,7 +1457,8 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
         return std::make_unique<TLZ77Decoder>(Z_PARTIAL_FLUSH, true);
     case ckJPEG:
     case ckOldJPEG:
-        return std::make_unique<TTIFFJPEGDecoder>(P);
+        return std::make_unique<TTIFFJPEGDecoder>(
+            P, &Load.Budget(), JPEGWorkPerByte * Directory.FileSize() + JPEGWorkAllowance);
     case ckThunderscan:
         return std::make_unique<TThunderDecoder>(CheckedInt32(BlockWidth));
     default:
@@ -1440,22 +1466,79 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
     }
 }
 
-uint64_t TTIFFGraphic::TTIFFLoad::ByteCount(size_t block) {
-    if (block < ByteCounts.size()) return ByteCounts[block];
-    const uint64_t offset = Offsets[block];
+uint64_t TTIFFGraphic::TTIFFLoad::BlockRoom(uint64_t offset) const {
     const auto next = std::upper_bound(SortedOffsets.begin(), SortedOffsets.end(), offset);
     const uint64_t end = next != SortedOffsets.end() ? *next : Directory.FileSize();
     return end > offset ? end - offset : 0;
 }
 
-std::span<const uint8_t> TTIFFGraphic::TTIFFLoad::ReadCompressed(size_t block) {
+// A block's stated count (the room to the next block when it has none), cut at the next block.
+uint64_t TTIFFGraphic::TTIFFLoad::ByteCount(size_t block) const {
+    const uint64_t room = BlockRoom(Offsets[block]);
+    return block < ByteCounts.size() ? std::min(ByteCounts[block], room) : room;
+}
+
+// The most input a block of `output` bytes can take from the encoders of its scheme (a whole
+// row of alternating fax runs takes up to 8 bits a pixel; LZW codes take 12 bits for at least
+// one byte; PackBits, deflate, LZMA, Zstandard and lossless WebP store incompressible data
+// with small headers; progressive JPEG scans of noise can pass their samples); the rest of a
+// longer count is never read.
+uint64_t TTIFFGraphic::TTIFFLoad::InputLimit(size_t output) const {
+    const uint64_t bytes = output;
+    switch (Scheme) {
+    case TCompressionTag::LZMA:
+    case TCompressionTag::Zstd:
+    case TCompressionTag::WebP:
+        return 2 * bytes + 4096;
+    default:
+        break;
+    }
+    switch (P.Compression) {
+    case ckFax3:
+    case ckFaxHuffman:
+    case ckFaxHuffmanWord:
+        return 16 * bytes + 1024;
+    case ckJPEG:
+    case ckOldJPEG:
+        return 8 * bytes + 65536;
+    default:
+        return 2 * bytes + 1024;
+    }
+}
+
+// Every block read counts, so that blocks sharing their data cannot make a load read the file
+// over and over.
+void TTIFFGraphic::TTIFFLoad::ChargeRead(uint64_t bytes) {
+    BytesRead += bytes;
+    if (BytesRead > ReadLimit) Load.Fail(msgDataTooShort);
+}
+
+// The bytes of the image's data the file holds: each block's extent once, however many blocks
+// share it (blocks of stored rows reach as far as their rows, compressed ones as their counts),
+// cut at the next block and the end of the file.
+uint64_t TTIFFGraphic::TTIFFLoad::PresentBytes(size_t blockBytes) const {
+    const bool stored = P.Compression == ckNone;
+    uint64_t present = 0;
+    for (size_t i = 0; i < SortedOffsets.size(); ++i) {
+        const uint64_t offset = SortedOffsets[i];
+        present += stored ? std::min<uint64_t>(BlockRoom(offset), blockBytes) : BlockRoom(offset);
+    }
+    if (stored || ByteCounts.size() < Offsets.size()) return present;
+    // Compressed blocks with counts: no more than their counts.
+    uint64_t counted = 0;
+    for (size_t block = 0; block < Offsets.size(); ++block) counted += ByteCount(block);
+    return std::min(present, counted);
+}
+
+std::span<const uint8_t> TTIFFGraphic::TTIFFLoad::ReadCompressed(size_t block, size_t output) {
     if (block >= Offsets.size()) return {};
     const uint64_t offset = Offsets[block];
     const uint64_t size = Directory.FileSize();
     if (offset >= size) return {};
-    // A count beyond the file is cut at its end.
+    // A count beyond the next block or the file is cut there.
     const size_t count = size_t(std::min<uint64_t>(
-        {ByteCount(block), size - offset, uint64_t(std::numeric_limits<int32_t>::max())}));
+        {ByteCount(block), InputLimit(output), uint64_t(std::numeric_limits<int32_t>::max())}));
+    ChargeRead(count);
     // The fax decoders reverse the bits of their input in place: they get a copy.
     const bool changed = P.Flags.Contains(flLowBitFirst) && !JPEG();
     if (!Memory.empty() && !changed && offset + count <= Memory.size())
@@ -1474,11 +1557,12 @@ void TTIFFGraphic::TTIFFLoad::DecodeBlock(size_t block, uint8_t* target, size_t 
         if (block >= Offsets.size() || Offsets[block] >= Directory.FileSize()) return;
         Load.Seek(Offsets[block]);
         const size_t count = size_t(std::min<uint64_t>(bytes, Load.Remaining()));
+        ChargeRead(count);
         Load.Read(target, count);
         if (Reversed) ReverseBits(target, count);
         return;
     }
-    const std::span<const uint8_t> data = ReadCompressed(block);
+    const std::span<const uint8_t> data = ReadCompressed(block, bytes);
     if (data.empty()) return;
     const uint8_t* input = data.data();
     uint8_t* output = target;
@@ -1508,6 +1592,7 @@ bool TTIFFGraphic::TTIFFLoad::StoredRowsInMemory(uint32_t band, uint32_t firstSt
         if (offset > Memory.size() || bytes > Memory.size() - offset) return false;
         planes[plane] = Memory.data() + offset;
     }
+    ChargeRead(uint64_t(storedRows) * BlockRowBytes * Planes);
     return true;
 }
 
@@ -1563,6 +1648,7 @@ void TTIFFGraphic::TTIFFLoad::ReadStoredRows(uint32_t band, uint32_t firstStored
         if (offset >= Directory.FileSize()) continue;
         Load.Seek(int64_t(offset));
         const size_t count = size_t(std::min<uint64_t>(bytes, Load.Remaining()));
+        ChargeRead(count);
         Load.Read(target, count);
         if (Reversed) ReverseBits(target, count);
     }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -436,13 +437,13 @@ TEST(TIFFReader, DirectoriesAndTablesPastTheEndRaise) {
               "Cannot load image. The TIF/TIFF file ends inside its strip offsets.");
 }
 
-TEST(TIFFReader, OffsetsAndCountsBeyondTheFileLeaveRowsBlank) {
-    // The only strip lies past the end, or claims more bytes than the file holds: the image
-    // loads (it fits the file's data), rows the data does not reach stay 0.
+TEST(TIFFReader, OffsetsAndCountsBeyondTheFileLeaveNothingOrRowsBlank) {
+    // The only strip lies past the end: the file holds none of the image, which stays empty.
+    // A strip that claims more bytes than the file holds loads; rows the data does not reach
+    // stay 0.
     TTIFFBuilder b;
     b.Image(2, 2, 3, 2).Entry(273, 4, {100000}).Entry(279, 4, {12});
-    const auto far = Load<TTIFFGraphic>(b.Build());
-    EXPECT_EQ(far->PixelColor(1, 1), (TRGBQuad{0, 0, 0, 255}));
+    EXPECT_TRUE(Load<TTIFFGraphic>(b.Build())->Empty());
     // PackBits: a literal run of 6 bytes, then a count far beyond the file: the strip reads
     // to the end of the file (the bytes after it decode as whatever they make).
     TTIFFBuilder p;
@@ -515,6 +516,37 @@ TEST(TIFFReader, BigTIFFWideSamplesAndLibrarySchemesFailClearlyOnHostileData) {
     TBudgetScope budget(size_t(4) << 20);
     EXPECT_EQ(LoadError<TTIFFGraphic>(ReadFile(DataPath("tiff/cp_rgb_lzma.tif"))),
               "Cannot load image. The TIF/TIFF image needs more memory than the limit of 4 MiB.");
+}
+
+TEST(TIFFReader, HostileFilesFailFastWithinTheirBudget) {
+    TQuietWarnings quiet;
+    const auto seconds = [](const Bytes& file, const std::string& expected) {
+        const std::clock_t start = std::clock();
+        EXPECT_EQ(LoadError<TTIFFGraphic>(file), expected);
+        return double(std::clock() - start) / CLOCKS_PER_SEC;
+    };
+    const std::string tooShort =
+        "Cannot load image. The TIF/TIFF file holds too little data for the image size it states.";
+    // 100,000 one-row LZW strips at one offset, fill order 2, each claiming the rest of the
+    // file: a strip reads no more than its row can need, and the load no more than a few times
+    // the file.
+    TTIFFBuilder shared;
+    const int strip = shared.Block(Bytes(4096, 0x80));
+    shared.Image(64, 100000, 1, 1).Entry(259, 3, {5}).Entry(266, 3, {2}).Entry(278, 3, {1});
+    shared.Offsets(273, std::vector<int>(100000, strip));
+    shared.Entry(279, 4, std::vector<uint32_t>(100000, 0x7FFFFFFF));
+    EXPECT_LT(seconds(shared.Build(), tooShort), 0.5) << "shared";
+    // JPEG strips: 128 scans; 90 scans over 4096 x 4096 samples from 68 KB (work beyond the
+    // file's size); and a progressive strip whose coefficients (32 MB) pass the budget.
+    EXPECT_LT(seconds(ReadFile(DataPath("tiff/hostile_scans_128.tif")),
+                      "JPEG error #0: More than 100 scans."),
+              0.5);
+    EXPECT_LT(seconds(ReadFile(DataPath("tiff/hostile_scans_90_4096.tif")), tooShort), 0.5);
+    TBudgetScope budget(size_t(24) << 20);
+    EXPECT_LT(seconds(ReadFile(DataPath("tiff/hostile_progressive_4000.tif")),
+                      "Cannot load image. The TIF/TIFF image needs more memory than the limit of "
+                      "24 MiB."),
+              0.5);
 }
 
 TEST(TIFFReader, InvalidSampleDescriptionsNameTheValue) {

@@ -21,7 +21,8 @@
 # Run from anywhere: /usr/bin/python3 tests/data/formats/tiff/make_fixtures.py [group ...]
 # where a group is tiff, eps, autodesk or wide (default: all); `wide` makes the BigTIFF, LZMA,
 # Zstandard, WebP, 32-bit and floating-point files alone (make_wide below), `ojpeg` the
-# old-style JPEG ones (make_old_jpeg).
+# old-style JPEG ones (make_old_jpeg), `hostile` the files a load must refuse quickly
+# (make_hostile; needs jpegtran, Debian libjpeg-turbo-progs).
 import gzip
 import math
 import os
@@ -698,8 +699,33 @@ def check_old_jpeg(path, expected, width):
     assert max(abs(a - b) for a, b in zip(theirs[:top], expected[:top])) <= 16, path
 
 
+def make_hostile():
+    """Files that ask for far more work or memory than they hold, which a load must refuse
+    quickly: JPEG strips of flat grey pictures (Pillow's JPEG made progressive by jpegtran) of
+    4000 x 4000 samples, whose coefficients (32 MB) pass a small budget; of 128 scans (the last
+    scan repeated, which libjpeg takes with a warning); and of 90 scans over 4096 x 4096
+    samples from a few kilobytes."""
+    def strip_tiff(name, size, data):
+        entries = [(256, 4, [size]), (257, 4, [size]), (258, 3, [8]), (259, 3, [7]),
+                   (262, 3, [1]), (273, 4, None), (277, 3, [1]), (278, 4, [size]),
+                   (279, 4, [len(data)])]
+        open(out(name), "wb").write(tiff_file(size, size, entries, data))
+
+    for size, name, scans in [(4000, "hostile_progressive_4000.tif", None),
+                              (64, "hostile_scans_128.tif", 128),
+                              (4096, "hostile_scans_90_4096.tif", 90)]:
+        Image.new("L", (size, size), 128).save(tmp("flat.jpg"), quality=90)
+        run("jpegtran", "-progressive", "-outfile", tmp("scanned.jpg"), tmp("flat.jpg"))
+        data = open(tmp("scanned.jpg"), "rb").read()
+        if scans:
+            starts = [i for i in range(len(data) - 1) if data[i] == 0xFF and data[i + 1] == 0xDA]
+            last = data[starts[-1]:data.rindex(b"\xff\xd9")]
+            data = data[:starts[-1]] + last * (scans - len(starts) + 1) + b"\xff\xd9"
+        strip_tiff(name, size, data)
+
+
 if __name__ == "__main__":
     groups = {"tiff": make_tiff, "eps": make_eps, "autodesk": make_autodesk, "wide": make_wide,
-              "ojpeg": make_old_jpeg}
+              "ojpeg": make_old_jpeg, "hostile": make_hostile}
     for group in sys.argv[1:] or groups:
         groups[group]()
