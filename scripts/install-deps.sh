@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make pkg-config
     zlib1g-dev libisal-dev libjpeg62-turbo-dev
-    liblzma-dev libzstd-dev libwebp-dev
+    libdeflate-dev liblzma-dev libzstd-dev libwebp-dev
     qt6-base-dev qt6-translations-l10n
     fonts-liberation2
     libgtest-dev libgmock-dev
