@@ -145,6 +145,8 @@ enum class TCompressionTag : uint32_t {
 
 enum class TResolutionUnit : uint32_t { Inch = 2, Centimetre = 3 };
 enum class TPredictor : uint32_t { Absent = 0, None = 1, Horizontal = 2, FloatingPoint = 3 };
+// What an extra sample is: ExtraSamples 1 and 2 mark alpha.
+enum class TExtraSample : uint32_t { Unspecified = 0, Associated = 1, Unassociated = 2 };
 // Absent, 0 and 4 (undefined) are read as unsigned integers.
 enum class TSampleFormat : uint32_t { Unsigned = 1, Signed = 2, Float = 3, Undefined = 4 };
 enum class TPlanarConfig : uint32_t { Contiguous = 1, Separate = 2 };
@@ -745,6 +747,8 @@ private:
     void SetUpPredictor();
     uint64_t ExpansionLimit() const;
     void UndoPredictor(uint8_t* row);
+    void SetUpValueAlpha();
+    void SetValueColors();
     bool JPEG() const { return P.Compression == ckJPEG || P.Compression == ckOldJPEG; }
     void ReadOldJPEG();
     bool HoldsScan(uint64_t start, uint64_t length);
@@ -797,7 +801,12 @@ private:
     TCompressionTag Scheme{};  // the Compression value
     TSampleFormat Format = TSampleFormat::Unsigned;
     TPredictor Predictor = TPredictor::None; // to undo on decoded rows
-    bool SwapSamples = false;  // wide samples in the other byte order than this machine's
+    bool SwapSamples = false; // wide samples in the other byte order than this machine's
+    TExtraSample Alpha = TExtraSample::Unspecified; // the extra sample, when it is alpha
+    bool ValueAlpha = false; // grey or palette pixels with alpha, made 4 bytes by the reader
+    std::array<uint32_t, 256> ValueColors{};
+    // Premultiplied colours are made straight with these quotients.
+    std::vector<uint8_t> Quotients;
     bool Reversed = false;     // fill order 2 bytes to reverse before decoding
     bool Subsampled = false;   // YCbCr data units
     unsigned UnitWidth = 1;    // pixels across a YCbCr unit
@@ -932,6 +941,7 @@ void TTIFFGraphic::TTIFFLoad::AllocateBuffers() {
             CheckedMul(CheckedMul(size_t(Width), PlaneSamples * (UnpackBits / 8)), Planes));
     if (Subsampled) Upsampled.Resize(CheckedMul(CheckedMul(size_t(Width), 3), RowGroup));
     if (Predictor == TPredictor::FloatingPoint) Scratch.Resize(BlockRowBytes);
+    if (Alpha == TExtraSample::Associated) Quotients = UnpremultiplyTable();
 }
 
 void TTIFFGraphic::TTIFFLoad::Transfer() {
@@ -1002,6 +1012,13 @@ void TTIFFGraphic::TTIFFLoad::CheckSampleLayout() {
         break;
     }
     if (Samples != wanted) throw EColorConversionError(msgInvalidSampleCount);
+    // The extra sample of grey, palette and RGB pixels, when the file marks it as alpha.
+    const std::vector<uint32_t> extra = Directory.Values(TTag::ExtraSamples, 1);
+    const bool withExtra = P.ColorModel == cmRGBAlpha || Samples == 2;
+    if (withExtra && !extra.empty() &&
+        (TExtraSample(extra[0]) == TExtraSample::Associated ||
+         TExtraSample(extra[0]) == TExtraSample::Unassociated))
+        Alpha = TExtraSample(extra[0]);
 }
 
 // Unsigned integer samples of 1 to 16 or 32 bits, signed ones of 8, 16 or 32 bits (CIE L*a*b*
@@ -1062,7 +1079,7 @@ void TTIFFGraphic::TTIFFLoad::SetUpReduction(TColorModel source) {
                                       : TSampleKind::Signed32;
         break;
     default:
-        reduction.Kind = TSampleKind::Unsigned32;
+        reduction.Kind = Bits == 16 ? TSampleKind::Unsigned16 : TSampleKind::Unsigned32;
         break;
     }
     // The floating-point predictor leaves the samples in this machine's order.
@@ -1084,6 +1101,66 @@ void TTIFFGraphic::TTIFFLoad::SetUpReduction(TColorModel source) {
     Reduction = std::move(reduction);
 }
 
+// Grey or palette pixels with alpha become bitmap pixels of 4 bytes with that alpha: the
+// samples are brought to 8 bits (grey levels scaled, indices as they are) and each value takes
+// its colour from ValueColors.
+void TTIFFGraphic::TTIFFLoad::SetUpValueAlpha() {
+    const bool palette = P.ColorModel == cmPalette;
+    if (palette && (Bits > 8 || Format != TSampleFormat::Unsigned))
+        Load.Unsupported(msgTIFFSampleDepth);
+    ValueAlpha = true;
+    if (Bits > 8 || Format != TSampleFormat::Unsigned) {
+        SetUpReduction(cmGray);
+        UnpackBits = 8;
+    } else if (Bits < 8) {
+        UnpackBits = 8;
+        UnpackScaled = !palette;
+    }
+    TColorManager& colors = *Image.ColorEngine;
+    colors.SourceFlags.Clear();
+    colors.TargetFlags.Clear();
+    colors.SetSourceSampleBits(8);
+    colors.SetTargetSampleBits(8);
+    colors.SetSourceModel(cmBGRAlpha);
+    colors.SetTargetModel(cmBGRAlpha);
+    colors.SetSourceChannels(4);
+    colors.SetTargetChannels(4);
+}
+
+// The colours of the 8-bit values of grey or palette pixels with alpha: grey levels (reversed
+// where 0 is white), or the colour map's 16-bit entries as v x 255 div 65535 (entries the map
+// does not hold are black).
+void TTIFFGraphic::TTIFFLoad::SetValueColors() {
+    const auto pack = [](uint8_t blue, uint8_t green, uint8_t red) {
+        const uint8_t bytes[4] = {blue, green, red, 0};
+        uint32_t color;
+        std::memcpy(&color, bytes, 4);
+        return color;
+    };
+    if (P.ColorModel != cmPalette) {
+        const bool white = P.Flags.Contains(flWhiteIsZero);
+        for (unsigned v = 0; v < 256; ++v) {
+            const uint8_t g = uint8_t(white ? 255 - v : v);
+            ValueColors[v] = pack(g, g, g);
+        }
+        return;
+    }
+    ValueColors.fill(pack(0, 0, 0));
+    const TEntry* map = Directory.Find(TTag::ColorMap);
+    if (!map || map->Count < 3 || TypeSize(map->Type) != 2) return;
+    TEntry limited = *map;
+    limited.Count = std::min<uint64_t>(map->Count, 768);
+    TBudgetVector<uint8_t> values(Load.Budget());
+    Directory.RawValues(limited, values, msgTIFFColorMap);
+    const size_t entries = size_t(limited.Count / 3);
+    TByteReader reader(values.Span());
+    std::array<uint8_t, 3 * 256> channels{};
+    for (size_t i = 0; i < 3 * entries; ++i)
+        channels[i] = uint8_t(reader.U16(Directory.BigEndian()) * 255u / 65535u);
+    for (size_t i = 0; i < entries; ++i)
+        ValueColors[i] = pack(channels[2 * entries + i], channels[entries + i], channels[i]);
+}
+
 void TTIFFGraphic::TTIFFLoad::UndoPredictor(uint8_t* row) {
     if (Predictor == TPredictor::Horizontal)
         UndoHorizontalPredictor(row, BlockWidth, PlaneSamples, Bits, SwapSamples);
@@ -1098,6 +1175,10 @@ void TTIFFGraphic::TTIFFLoad::SetUpColors() {
     // libjpeg delivers three interleaved components as blue, green, red.
     const bool jpegColors = JPEG() && !separate && Samples == 3;
     TColorModel source = jpegColors ? cmBGR : P.ColorModel;
+    if ((source == cmGray || source == cmPalette) && Alpha != TExtraSample::Unspecified) {
+        SetUpValueAlpha();
+        return;
+    }
     TColorModel target;
     switch (source) {
     case cmPalette:
@@ -1243,6 +1324,10 @@ void TTIFFGraphic::TTIFFLoad::ReadTables() {
 }
 
 void TTIFFGraphic::TTIFFLoad::SetPalette() {
+    if (ValueAlpha) {
+        SetValueColors();
+        return;
+    }
     TColorManager& colors = *Image.ColorEngine;
     if (colors.TargetModel() == cmGray) {
         Image.SetPalette(colors.MakeGrayPalette(P.Flags.Contains(flWhiteIsZero)));
@@ -1699,10 +1784,18 @@ void TTIFFGraphic::TTIFFLoad::ConvertRow(uint32_t y, const std::array<const uint
                 sources[plane] = {rows[plane], rowBytes};
             }
         }
-        Image.ColorEngine->ConvertRows(
-            std::span<const std::span<const uint8_t>>(sources.data(), Planes),
-            Image.ScanLineSpan(int32_t(y)), Width);
+        if (ValueAlpha) {
+            const bool apart = Planes > 1;
+            ValueAlphaToBGRA(sources[0].data(), apart ? sources[1].data() : sources[0].data() + 1,
+                             apart ? 1 : 2, Width, ValueColors.data(),
+                             Image.ScanLineSpan(int32_t(y)).data());
+        } else {
+            Image.ColorEngine->ConvertRows(
+                std::span<const std::span<const uint8_t>>(sources.data(), Planes),
+                Image.ScanLineSpan(int32_t(y)), Width);
+        }
     }
+    if (!Quotients.empty()) Unpremultiply(Image.ScanLine(int32_t(y)), Width, Quotients.data());
     ++P.CurrentRow;
     Load.Row(int32_t(y));
 }

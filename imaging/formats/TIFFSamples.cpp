@@ -158,6 +158,10 @@ void ReduceSamples(const TSampleReduction& r, const uint8_t* source, size_t coun
                    size_t stride, uint8_t* target) {
     const bool swap = r.Swap;
     switch (r.Kind) {
+    case TSampleKind::Unsigned16:
+        for (size_t i = 0; i < count; ++i)
+            target[i] = uint8_t(Load<uint16_t>(source + 2 * i, swap) * 255u / 65535u);
+        break;
     case TSampleKind::Signed8:
         for (size_t i = 0; i < count; ++i) target[i] = SignedToByte(int8_t(source[i]));
         break;
@@ -187,6 +191,33 @@ void ReduceSamples(const TSampleReduction& r, const uint8_t* source, size_t coun
             return float(std::bit_cast<double>(Load<uint64_t>(p, swap)));
         });
         break;
+    }
+}
+
+void ValueAlphaToBGRA(const uint8_t* values, const uint8_t* alphas, size_t step, size_t count,
+                      const uint32_t* colors, uint8_t* target) {
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t pixel = colors[values[i * step]] | uint32_t(alphas[i * step])
+                                                              << (NativeBigEndian ? 0 : 24);
+        std::memcpy(target + 4 * i, &pixel, 4);
+    }
+}
+
+std::vector<uint8_t> UnpremultiplyTable() {
+    std::vector<uint8_t> table(256 * 256, 0);
+    for (unsigned a = 1; a < 256; ++a)
+        for (unsigned c = 0; c < 256; ++c)
+            table[a * 256 + c] = uint8_t(std::min(255u, (c * 255 + a / 2) / a));
+    return table;
+}
+
+void Unpremultiply(uint8_t* pixels, size_t count, const uint8_t* table) {
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t* p = pixels + 4 * i;
+        const uint8_t* row = table + size_t(p[3]) * 256;
+        p[0] = row[p[0]];
+        p[1] = row[p[1]];
+        p[2] = row[p[2]];
     }
 }
 

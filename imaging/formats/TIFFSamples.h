@@ -28,12 +28,14 @@ void ReverseBits(uint8_t* data, size_t size);
 void UnpackSamples(const uint8_t* source, size_t count, unsigned bits, bool wide, bool scale,
                    uint8_t* target);
 
-// Samples the colour manager does not take, reduced to 8 bits. Unsigned 32-bit integers take
+// Samples reduced to 8 bits by the reader. Unsigned 16-bit integers take v * 255 div 65535,
+// unsigned 32-bit integers
 // v * 255 div (2^32 - 1), as 16-bit samples take v * 255 div 65535; signed integers map 0 to
 // their largest value onto 0..255, negative values to 0. Floating-point samples map the range
 // Low .. Low + 1 / Scale onto 0..255, clamped, rounded to the nearest (ties to even); NaN
 // gives 0.
 enum class TSampleKind : uint8_t {
+    Unsigned16,
     Signed8,
     Signed16,
     Unsigned32,
@@ -57,6 +59,20 @@ struct TSampleReduction {
 // pixel; a plane of its own: the plane and 1).
 void ReduceSamples(const TSampleReduction& reduction, const uint8_t* source, size_t count,
                    size_t first, size_t stride, uint8_t* target);
+
+// Pixels of one value (a grey level or palette index) and one alpha sample, 8 bits each (the
+// value at values[i * step], its alpha at alphas[i * step]), as bitmap pixels of 4 bytes: the
+// value's colour from `colors` (the bytes blue, green, red, 0 as this machine reads them as a
+// 32-bit value) and the alpha.
+void ValueAlphaToBGRA(const uint8_t* values, const uint8_t* alphas, size_t step, size_t count,
+                      const uint32_t* colors, uint8_t* target);
+
+// Turns `count` pixels of 4 bytes (blue, green, red, alpha) whose colours are premultiplied by
+// their alpha into straight ones: c = min(255, (c x 255 + a / 2) / a); a pixel of alpha 0
+// becomes 0, 0, 0, 0. `table` holds the 256 x 256 quotients (UnpremultiplyTable).
+void Unpremultiply(uint8_t* pixels, size_t count, const uint8_t* table);
+// The quotients of Unpremultiply: table[a * 256 + c].
+std::vector<uint8_t> UnpremultiplyTable();
 
 // Copies `bits` bits from the start of `source` into `target` from bit `offset` on (most
 // significant bit first), OR-ing them into bytes that are 0 there.

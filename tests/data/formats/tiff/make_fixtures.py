@@ -12,7 +12,8 @@
 # - CIE L*a*b*: the reader's formula on the stored samples (L scaled over 0..255);
 # - YCbCr (not JPEG): the reader's chroma tables on the stored samples, every pixel of a
 #   subsampled unit taking its unit's chroma (checked against tiff2rgba to within 3 levels);
-# - an extra sample of a grey image is dropped; RGBA keeps its alpha as stored.
+# - an extra sample of a grey image that is not alpha is dropped; RGBA keeps its alpha as
+#   stored; premultiplied colours are made straight (make_alpha).
 # Files that no tool here writes (subsampled YCbCr without JPEG, ThunderScan, the EPS binary
 # header and Autodesk files) are packed by this script after the formats' descriptions.
 #
@@ -22,7 +23,8 @@
 # where a group is tiff, eps, autodesk or wide (default: all); `wide` makes the BigTIFF, LZMA,
 # Zstandard, WebP, 32-bit and floating-point files alone (make_wide below), `ojpeg` the
 # old-style JPEG ones (make_old_jpeg), `hostile` the files a load must refuse quickly
-# (make_hostile; needs jpegtran, Debian libjpeg-turbo-progs).
+# (make_hostile; needs jpegtran, Debian libjpeg-turbo-progs), `alpha` the transparent ones
+# (make_alpha).
 import gzip
 import math
 import os
@@ -724,8 +726,79 @@ def make_hostile():
         strip_tiff(name, size, data)
 
 
+def stored_samples(path):
+    """The samples of a one-strip 8-bit TIFF as stored, decoded by libtiff (tiffcp -c none)."""
+    run("tiffcp", "-c", "none", "-r", "100000", path, tmp("stored.tif"))
+    data = open(tmp("stored.tif"), "rb").read()
+    assert data[:4] == b"II*\0"
+    (ifd,) = struct.unpack_from("<I", data, 4)
+    tags = {}
+    for i in range(struct.unpack_from("<H", data, ifd)[0]):
+        tag, kind, _, value = struct.unpack_from("<HHII", data, ifd + 2 + 12 * i)
+        tags[tag] = value & 0xFFFF if kind == 3 else value
+    offset, count = tags[273], tags[279]
+    return (tags[256], tags[257]), data[offset:offset + count]
+
+
+def straight(color, alpha):
+    """The reader's rule for premultiplied colours."""
+    return 0 if alpha == 0 else min(255, (color * 255 + alpha // 2) // alpha)
+
+
+def make_alpha():
+    """Transparency: grey with alpha (Pillow), grey and RGB with premultiplied alpha (ImageMagick
+    writes associated alpha), and palette indices with an alpha sample, which no tool here
+    writes (packed after TIFF 6.0's ExtraSamples). References of premultiplied files apply the
+    reader's rule to the samples libtiff decodes, checked against OpenImageIO's unpremultiplied
+    decode (within 2 levels where alpha is above 64)."""
+    rgba = sample_image(37, 23).convert("RGBA")
+    rgba.putalpha(Image.linear_gradient("L").resize(rgba.size))
+    rgba.save(tmp("rgba.png"))
+    rgba.convert("LA").save(out("pil_la_alpha_zip.tif"), compression="tiff_adobe_deflate")
+    size, data = pillow_rgba(out("pil_la_alpha_zip.tif"), True)
+    write_reference(out("pil_la_alpha_zip.tif"), size[0], size[1], data)
+    rgba.convert("LA").save(tmp("la.png"))
+    for name, source, samples in [("im_rgba_premultiplied_lzw.tif", "rgba.png", 4),
+                                  ("im_la_premultiplied_zip.tif", "la.png", 2)]:
+        compression = "lzw" if "lzw" in name else "zip"
+        run("convert", tmp(source), "-define", "tiff:alpha=associated", "-compress", compression,
+            out(name))
+        (width, height), stored = stored_samples(out(name))
+        reference = bytearray()
+        for i in range(0, len(stored), samples):
+            px = stored[i:i + samples]
+            alpha = px[-1]
+            colours = px[:3] if samples == 4 else px[:1] * 3
+            reference += bytes([straight(c, alpha) for c in colours] + [alpha])
+        write_reference(out(name), width, height, reference)
+        run("oiiotool", out(name), "--unpremult", "-d", "uint8", "-o", tmp("straight.png"))
+        theirs = Image.open(tmp("straight.png")).convert("RGBA").tobytes()
+        assert max(abs(a - b) for i, (a, b) in enumerate(zip(theirs, reference))
+                   if reference[i | 3] > 64) <= 2, name
+    # Palette indices with alpha: 8-bit index, 8-bit alpha (unassociated), big-endian.
+    width, height = 37, 23
+    colours = [((i * 37) % 256, (i * 91) % 256, (255 - i * 5) % 256) for i in range(256)]
+    cmap = [c[k] * 257 for k in range(3) for c in colours]
+    pixels, reference = bytearray(), bytearray()
+    for y in range(height):
+        for x in range(width):
+            index, alpha = (x * 7 + y * 3) % 256, (x * 255) // (width - 1)
+            pixels += bytes((index, alpha))
+            reference += bytes(list(colours[index]) + [alpha])
+    entries = [(256, 3, [width]), (257, 3, [height]), (258, 3, [8, 8]), (259, 3, [1]),
+               (262, 3, [3]), (273, 4, None), (277, 3, [2]), (278, 3, [height]),
+               (279, 4, [len(pixels)]), (320, 3, cmap), (338, 3, [2])]
+    path = out("py_palette_alpha_be.tif")
+    open(path, "wb").write(tiff_file(width, height, entries, bytes(pixels), big_endian=True))
+    write_reference(path, width, height, reference)
+    # The colours as libtiff decodes them (tiff2rgba leaves a palette image's alpha out).
+    run("tiff2rgba", "-c", "none", path, tmp("palette.tif"))
+    theirs = Image.open(tmp("palette.tif")).convert("RGB").tobytes()
+    assert theirs == bytes(b for i, b in enumerate(reference) if i % 4 != 3), path
+
+
 if __name__ == "__main__":
     groups = {"tiff": make_tiff, "eps": make_eps, "autodesk": make_autodesk, "wide": make_wide,
-              "ojpeg": make_old_jpeg, "hostile": make_hostile}
+              "ojpeg": make_old_jpeg, "hostile": make_hostile, "alpha": make_alpha}
     for group in sys.argv[1:] or groups:
         groups[group]()
