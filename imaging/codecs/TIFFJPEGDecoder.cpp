@@ -215,6 +215,38 @@ void TTIFFJPEGDecoder::BeginDecoding() {
     }
 }
 
+// The strip's size, component count, precision and sampling factors against the properties.
+void TTIFFJPEGDecoder::CheckStrip() const {
+    const TImageProperties& p = properties_;
+    const jpeg_decompress_struct& info = state_->Info;
+    const uint32_t rowsLeft = p.Height > p.CurrentRow ? p.Height - p.CurrentRow : 0;
+    const uint32_t rowsPerStrip = p.RowsPerStrip.empty() ? p.Height : p.RowsPerStrip[0];
+    // A tile is always whole, also at the image's edges; a strip ends with the image.
+    const bool tiled = p.Flags.Contains(flTiled);
+    const uint32_t expectedWidth = tiled ? p.TileWidth : p.Width;
+    const uint32_t expectedHeight = tiled ? p.TileLength : std::min(rowsLeft, rowsPerStrip);
+    if (info.image_width != expectedWidth || info.image_height != expectedHeight)
+        RaiseCompression(msgJPEGStripSize);
+    // Samples are interleaved unless the planes are stored apart (an absent tag means
+    // interleaved).
+    const bool contiguous = p.PlanarConfig != 2;
+    if (info.num_components != (contiguous ? p.SamplesPerPixel : 1))
+        RaiseCompression(msgJPEGComponentCount);
+    if (info.data_precision != p.BitsPerSample) RaiseCompression(msgJPEGDataPrecision);
+    const jpeg_component_info* components = info.comp_info;
+    bool sampling = true;
+    if (contiguous) {
+        sampling = components[0].h_samp_factor == horizontalSampling_ &&
+                   components[0].v_samp_factor == verticalSampling_;
+        for (int c = 1; c < info.num_components; ++c)
+            sampling =
+                sampling && components[c].h_samp_factor == 1 && components[c].v_samp_factor == 1;
+    } else {
+        sampling = components[0].h_samp_factor == 1 && components[0].v_samp_factor == 1;
+    }
+    if (!sampling) RaiseCompression(msgJPEGSamplingFactors);
+}
+
 size_t TTIFFJPEGDecoder::StripMemory() const {
     const jpeg_decompress_struct& info = state_->Info;
     // Progressive strips keep every coefficient of the strip (64 of 2 bytes a block), rounded
@@ -272,33 +304,9 @@ void TTIFFJPEGDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t i
     int result = 0;
     if (!StepReadHeader(state, TRUE, &result)) RaiseJPEGError(*state);
 
+    CheckStrip();
     const TImageProperties& p = properties_;
-    const uint32_t rowsLeft = p.Height > p.CurrentRow ? p.Height - p.CurrentRow : 0;
-    const uint32_t rowsPerStrip = p.RowsPerStrip.empty() ? p.Height : p.RowsPerStrip[0];
-    // A tile is always whole, also at the image's edges; a strip ends with the image.
-    const bool tiled = p.Flags.Contains(flTiled);
-    const uint32_t expectedWidth = tiled ? p.TileWidth : p.Width;
-    const uint32_t expectedHeight = tiled ? p.TileLength : std::min(rowsLeft, rowsPerStrip);
-    if (info.image_width != expectedWidth || info.image_height != expectedHeight)
-        RaiseCompression(msgJPEGStripSize);
-    // Samples are interleaved unless the planes are stored apart (an absent tag means
-    // interleaved).
-    const bool contiguous = p.PlanarConfig != 2;
-    if (info.num_components != (contiguous ? p.SamplesPerPixel : 1))
-        RaiseCompression(msgJPEGComponentCount);
-    if (info.data_precision != p.BitsPerSample) RaiseCompression(msgJPEGDataPrecision);
     const jpeg_component_info* components = info.comp_info;
-    bool sampling = true;
-    if (contiguous) {
-        sampling = components[0].h_samp_factor == horizontalSampling_ &&
-                   components[0].v_samp_factor == verticalSampling_;
-        for (int c = 1; c < info.num_components; ++c)
-            sampling =
-                sampling && components[c].h_samp_factor == 1 && components[c].v_samp_factor == 1;
-    } else {
-        sampling = components[0].h_samp_factor == 1 && components[0].v_samp_factor == 1;
-    }
-    if (!sampling) RaiseCompression(msgJPEGSamplingFactors);
 
     for (int c = 0; c < info.num_components; ++c)
         state->Blocks += uint64_t(components[c].width_in_blocks) * components[c].height_in_blocks;

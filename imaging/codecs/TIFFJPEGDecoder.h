@@ -54,6 +54,8 @@ public:
     struct TState;
 
 private:
+    // Raises the mismatches of the strip whose header libjpeg has read.
+    void CheckStrip() const;
     // The memory libjpeg will take for the strip whose header it has read.
     size_t StripMemory() const;
 

@@ -749,6 +749,7 @@ private:
     void UndoPredictor(uint8_t* row);
     void SetUpValueAlpha();
     void SetValueColors();
+    size_t ReadColorMap(TBudgetVector<uint8_t>& values);
     bool JPEG() const { return P.Compression == ckJPEG || P.Compression == ckOldJPEG; }
     void ReadOldJPEG();
     bool HoldsScan(uint64_t start, uint64_t length);
@@ -1146,13 +1147,8 @@ void TTIFFGraphic::TTIFFLoad::SetValueColors() {
         return;
     }
     ValueColors.fill(pack(0, 0, 0));
-    const TEntry* map = Directory.Find(TTag::ColorMap);
-    if (!map || map->Count < 3 || TypeSize(map->Type) != 2) return;
-    TEntry limited = *map;
-    limited.Count = std::min<uint64_t>(map->Count, 768);
     TBudgetVector<uint8_t> values(Load.Budget());
-    Directory.RawValues(limited, values, msgTIFFColorMap);
-    const size_t entries = size_t(limited.Count / 3);
+    const size_t entries = ReadColorMap(values);
     TByteReader reader(values.Span());
     std::array<uint8_t, 3 * 256> channels{};
     for (size_t i = 0; i < 3 * entries; ++i)
@@ -1323,6 +1319,17 @@ void TTIFFGraphic::TTIFFLoad::ReadTables() {
     }
 }
 
+// The colour map's first 768 16-bit values (three planes of `entries` each) as stored; 0
+// entries when the file has none.
+size_t TTIFFGraphic::TTIFFLoad::ReadColorMap(TBudgetVector<uint8_t>& values) {
+    const TEntry* map = Directory.Find(TTag::ColorMap);
+    if (!map || map->Count < 3 || TypeSize(map->Type) != 2) return 0;
+    TEntry limited = *map;
+    limited.Count = std::min<uint64_t>(map->Count, 768);
+    Directory.RawValues(limited, values, msgTIFFColorMap);
+    return size_t(limited.Count / 3);
+}
+
 void TTIFFGraphic::TTIFFLoad::SetPalette() {
     if (ValueAlpha) {
         SetValueColors();
@@ -1334,14 +1341,9 @@ void TTIFFGraphic::TTIFFLoad::SetPalette() {
         return;
     }
     if (colors.TargetModel() != cmPalette) return;
-    // Three planes of 16-bit values, of which the first 768 are read.
-    const TEntry* map = Directory.Find(TTag::ColorMap);
-    if (!map || map->Count < 3 || TypeSize(map->Type) != 2) return;
-    TEntry limited = *map;
-    limited.Count = std::min<uint32_t>(map->Count, 768);
     TBudgetVector<uint8_t> values(Load.Budget());
-    Directory.RawValues(limited, values, msgTIFFColorMap);
-    const size_t entries = limited.Count / 3;
+    const size_t entries = ReadColorMap(values);
+    if (entries == 0) return;
     const std::span<const uint8_t> all = values.Span();
     Image.SetPalette(
         colors.MakeColorPalette({all.subspan(0, 2 * entries), all.subspan(2 * entries, 2 * entries),
