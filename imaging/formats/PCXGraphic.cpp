@@ -313,6 +313,7 @@ void TPCXGraphic::DecodeImage(TStream& stream) {
         colors.SetSourceSampleBits(8);
         colors.SetTargetSampleBits(8);
         SetPixelFormat(colors.TargetPixelFormat(true));
+        if (planes == 4) AlphaFormat = afDefined;
         break;
     }
 

@@ -911,6 +911,7 @@ bool TTIFFGraphic::TTIFFLoad::CheckDataSize() {
 
 void TTIFFGraphic::TTIFFLoad::SizeBitmap() {
     Image.SetPixelFormat(Image.ColorEngine->TargetPixelFormat(true));
+    if (Image.ColorEngine->TargetModel() == cmBGRAlpha) Image.AlphaFormat = afDefined;
     Image.SetSize(int32_t(Width), int32_t(Height));
     SetPalette();
 }

@@ -167,6 +167,7 @@ void TTargaGraphic::DecodeImage(TStream& stream) {
     colors.SetSourceSampleBits(properties.BitsPerSample);
     colors.SetTargetSampleBits(properties.BitsPerSample);
     SetPixelFormat(colors.TargetPixelFormat(true));
+    if (header.PixelDepth == 32) AlphaFormat = afDefined;
 
     // The colour map lies between the image ID and the pixels; grey images get a grey ramp
     // whatever map they carry, but the map is passed over all the same.
