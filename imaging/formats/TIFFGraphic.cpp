@@ -26,13 +26,17 @@
 #include <vector>
 
 // Messages raised here (all of platform/graphics/ImageMessages.h):
-// - msgInvalidImage: not a TIFF, version not 42, no such image, width or height 0;
-// - msgUnsupportedFeature with msgCompressionScheme (no decoder for the scheme), msgTIFFPredictor,
+// - msgInvalidImage: not a TIFF, version not 42 or 43, no such image, width or height 0;
+// - msgUnsupportedFeature with msgCompressionScheme (no decoder for the scheme, a library the
+//   build lacks, old-style JPEG without what libjpeg needs), msgTIFFPredictor,
 //   msgTIFFSubsampling or msgTIFFSampleDepth;
 // - msgTruncatedPart with msgTIFFDirectory, msgTIFFStripOffsets, ... (a table the file does not
-//   hold); msgBadValue with msgTIFFBitsPerSample, msgTIFFSamplesPerPixel, msgTIFFRowsPerStrip;
+//   hold); msgBadValue with msgTIFFBitsPerSample, msgTIFFSamplesPerPixel, msgTIFFRowsPerStrip
+//   or msgTIFFJPEGTables;
 // - msgTIFFNoImageData (neither strip nor tile offsets), msgInvalidSize, msgDataTooShort (the
-//   file cannot hold the image it states);
+//   file cannot hold the image it states, or asks for JPEG work beyond its size), msgReadLimit
+//   (blocks that share their data read over and over), msgCompression (LZMA, Zstandard or WebP
+//   data their library refuses), msgMemoryLimit (a library's memory beyond the budget);
 // - msgCannotSave (the reader does not write);
 // - msgInvalidSampleCount and msgConversionFailed (EColorConversionError) for sample layouts the
 //   colour manager has no converter for.
@@ -158,9 +162,6 @@ constexpr uint32_t AllRows = 0xFFFFFFFF;
 constexpr size_t HeaderListLimit = 1024;
 // RowsPerStrip values kept in the properties; strips beyond take the last one.
 constexpr size_t RowsPerStripLimit = 4096;
-// A load reads at most this many times the file's bytes, and this many more.
-constexpr uint64_t ReadMultiple = 8;
-constexpr uint64_t ReadAllowance = 1 << 20;
 // JPEG scans x blocks of 8 x 8 samples a load may decode: this many a byte of the file, and
 // this many more. Real files stay below (a flat progressive picture: about 24 a byte).
 constexpr uint64_t JPEGWorkPerByte = 64;
@@ -778,7 +779,6 @@ private:
     uint64_t BlockRoom(uint64_t offset) const;
     uint64_t ByteCount(size_t block) const;
     uint64_t InputLimit(size_t output) const;
-    void ChargeRead(uint64_t bytes);
     uint64_t PresentBytes(size_t blockBytes) const;
     // Converts `rows` image rows from y0 on, stored rows of each plane from planes[p] on,
     // `stride` bytes apart.
@@ -840,8 +840,6 @@ private:
     std::vector<uint8_t> OldJPEGHeader;
     TBudgetVector<uint8_t> OldJPEGStrip;
     TDecoder* Decoder = nullptr;
-    // Bytes of blocks read so far, and the most a load may read.
-    uint64_t BytesRead = 0, ReadLimit = 0;
     // The file's bytes, when the stream holds them in memory: blocks are then decoded from
     // there without a copy.
     std::span<const uint8_t> Memory;
@@ -905,13 +903,14 @@ bool TTIFFGraphic::TTIFFLoad::CheckDataSize() {
     const uint64_t present = PresentBytes(blockBytes);
     if (present == 0) return false;
     Load.RequireExpansion(needed, std::max<uint64_t>(ExpansionLimit(), 4), present);
-    ReadLimit = ReadMultiple * Directory.FileSize() + ReadAllowance;
     return true;
 }
 
 void TTIFFGraphic::TTIFFLoad::SizeBitmap() {
     Image.SetPixelFormat(Image.ColorEngine->TargetPixelFormat(true));
-    if (Image.ColorEngine->TargetModel() == cmBGRAlpha) Image.AlphaFormat = afDefined;
+    // Transparency as the file marks it: an extra sample of unspecified meaning is no alpha.
+    if (Image.ColorEngine->TargetModel() == cmBGRAlpha && Alpha != TExtraSample::Unspecified)
+        Image.AlphaFormat = afDefined;
     Image.SetSize(int32_t(Width), int32_t(Height));
     SetPalette();
 }
@@ -1594,13 +1593,6 @@ uint64_t TTIFFGraphic::TTIFFLoad::InputLimit(size_t output) const {
     }
 }
 
-// Every block read counts, so that blocks sharing their data cannot make a load read the file
-// over and over.
-void TTIFFGraphic::TTIFFLoad::ChargeRead(uint64_t bytes) {
-    BytesRead += bytes;
-    if (BytesRead > ReadLimit) Load.Fail(msgDataTooShort);
-}
-
 // The bytes of the image's data the file holds: each block's extent once, however many blocks
 // share it (blocks of stored rows reach as far as their rows, compressed ones as their counts),
 // cut at the next block and the end of the file.
@@ -1626,11 +1618,12 @@ std::span<const uint8_t> TTIFFGraphic::TTIFFLoad::ReadCompressed(size_t block, s
     // A count beyond the next block or the file is cut there.
     const size_t count = size_t(std::min<uint64_t>(
         {ByteCount(block), InputLimit(output), uint64_t(std::numeric_limits<int32_t>::max())}));
-    ChargeRead(count);
     // The fax decoders reverse the bits of their input in place: they get a copy.
     const bool changed = P.Flags.Contains(flLowBitFirst) && !JPEG();
-    if (!Memory.empty() && !changed && offset + count <= Memory.size())
+    if (!Memory.empty() && !changed && offset + count <= Memory.size()) {
+        Load.ChargeRead(count);
         return Wrapped(block, Memory.subspan(size_t(offset), count));
+    }
     Load.Seek(int64_t(offset));
     Load.ReadBlock(Input, count);
     if (Reversed) ReverseBits(Input.data(), Input.size());
@@ -1645,7 +1638,6 @@ void TTIFFGraphic::TTIFFLoad::DecodeBlock(size_t block, uint8_t* target, size_t 
         if (block >= Offsets.size() || Offsets[block] >= Directory.FileSize()) return;
         Load.Seek(Offsets[block]);
         const size_t count = size_t(std::min<uint64_t>(bytes, Load.Remaining()));
-        ChargeRead(count);
         Load.Read(target, count);
         if (Reversed) ReverseBits(target, count);
         return;
@@ -1680,7 +1672,7 @@ bool TTIFFGraphic::TTIFFLoad::StoredRowsInMemory(uint32_t band, uint32_t firstSt
         if (offset > Memory.size() || bytes > Memory.size() - offset) return false;
         planes[plane] = Memory.data() + offset;
     }
-    ChargeRead(uint64_t(storedRows) * BlockRowBytes * Planes);
+    Load.ChargeRead(uint64_t(storedRows) * BlockRowBytes * Planes);
     return true;
 }
 
@@ -1736,7 +1728,6 @@ void TTIFFGraphic::TTIFFLoad::ReadStoredRows(uint32_t band, uint32_t firstStored
         if (offset >= Directory.FileSize()) continue;
         Load.Seek(int64_t(offset));
         const size_t count = size_t(std::min<uint64_t>(bytes, Load.Remaining()));
-        ChargeRead(count);
         Load.Read(target, count);
         if (Reversed) ReverseBits(target, count);
     }
