@@ -60,6 +60,7 @@ enum class TTag : uint16_t {
     Compression = 259,
     Photometric = 262,
     FillOrder = 266,
+    Orientation = 274,
     StripOffsets = 273,
     SamplesPerPixel = 277,
     RowsPerStrip = 278,
@@ -671,6 +672,9 @@ bool ReadProperties(const TDirectory& directory, TImageProperties& p) {
         p.YResolution *= 2.54f;
     }
     p.Predictor = directory.Value(TTag::Predictor, 0);
+    // The orientation as stated (1 to 8; anything else is none).
+    const uint32_t orientation = directory.Value(TTag::Orientation, 0);
+    p.Orientation = orientation >= 1 && orientation <= 8 ? uint8_t(orientation) : 0;
     if (TFillOrder(directory.Value(TTag::FillOrder, 1)) == TFillOrder::LowBitFirst)
         p.Flags.Include(flLowBitFirst);
     return true;
@@ -752,6 +756,15 @@ private:
     void SetValueColors();
     size_t ReadColorMap(TBudgetVector<uint8_t>& values);
     bool JPEG() const { return P.Compression == ckJPEG || P.Compression == ckOldJPEG; }
+    // The fax decoders take fill order 2 data as it is.
+    bool Fax() const {
+        return P.Compression == ckFax3 || P.Compression == ckFax4 ||
+               P.Compression == ckFaxHuffman || P.Compression == ckFaxHuffmanWord;
+    }
+    // Group 3 with T4Options bit 0: rows coded in one or two dimensions.
+    bool TwoDimensionalFax3() const {
+        return P.Compression == ckFax3 && (Directory.Value(TTag::T4Options, 0) & 1) != 0;
+    }
     void ReadOldJPEG();
     bool HoldsScan(uint64_t start, uint64_t length);
     void ReadOldJPEGTables();
@@ -1245,8 +1258,7 @@ void TTIFFGraphic::TTIFFLoad::SetUpLayout() {
     Planes = separate ? Samples : 1;
     PlaneSamples = separate ? 1 : Samples;
     PlaneBits = PlaneSamples * Bits;
-    Reversed = P.Flags.Contains(flLowBitFirst) && P.Compression != ckFax3 &&
-               P.Compression != ckFaxHuffman && P.Compression != ckFaxHuffmanWord && !JPEG();
+    Reversed = P.Flags.Contains(flLowBitFirst) && !Fax() && !JPEG();
 
     if (Tiled) {
         BlockWidth = P.TileWidth;
@@ -1489,11 +1501,15 @@ std::span<const uint8_t> TTIFFGraphic::TTIFFLoad::Wrapped(size_t block,
     return OldJPEGStrip.Span();
 }
 
-// The most the scheme expands its data (0: no decoder). LZMA, Zstandard and WebP can expand
+// The most the scheme expands its data (0: no decoder). Two-dimensional fax rows take at least
+// a bit each. LZMA, Zstandard and WebP can expand
 // flat pictures almost without end: these limits pass the flattest pictures their encoders
 // make of real sizes (xz about 6800 to 1, zstd 32000 to 1 on zeros) and keep a small file from
 // claiming a huge image.
 uint64_t TTIFFGraphic::TTIFFLoad::ExpansionLimit() const {
+    // Two-dimensional fax codes a row like the one above it in a single bit.
+    if (P.Compression == ckFax4 || TwoDimensionalFax3())
+        return std::max<uint64_t>(8 * uint64_t(BlockRowBytes), 256);
     switch (Scheme) {
     case TCompressionTag::LZMA:
         return 8192;
@@ -1535,7 +1551,11 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
     case ckLZW:
         return std::make_unique<TTIFFLZWDecoder>();
     case ckFax3:
+        if (TwoDimensionalFax3())
+            return std::make_unique<TCCITTFax3TwoDDecoder>(options, lowBitFirst, BlockWidth);
         return std::make_unique<TCCITTFax3Decoder>(options, lowBitFirst, false, BlockWidth);
+    case ckFax4:
+        return std::make_unique<TCCITTFax4Decoder>(lowBitFirst, BlockWidth);
     case ckFaxHuffman:
     case ckFaxHuffmanWord:
         return std::make_unique<TCCITTMHDecoder>(options, lowBitFirst,
@@ -1582,6 +1602,7 @@ uint64_t TTIFFGraphic::TTIFFLoad::InputLimit(size_t output) const {
     }
     switch (P.Compression) {
     case ckFax3:
+    case ckFax4:
     case ckFaxHuffman:
     case ckFaxHuffmanWord:
         return 16 * bytes + 1024;

@@ -1,10 +1,11 @@
 // Tagged Image File Format images, classic or BigTIFF, in either byte order: strips or tiles,
 // samples interleaved or in separate planes, uncompressed or compressed with PackBits, LZW,
-// CCITT modified Huffman or Group 3 (one-dimensional), deflate, JPEG (also old-style where the
-// file carries what libjpeg needs), ThunderScan, LZMA, Zstandard or WebP, with the horizontal
-// and floating-point predictors; palette, grey (with alpha), RGB (with alpha, premultiplied or
-// not), CMYK, YCbCr and CIE L*a*b* samples of 1 to 16 bits, 32-bit integers and 16, 32 or
-// 64-bit floating point. A file may hold several images; the reader loads the first.
+// CCITT modified Huffman, Group 3 (one or two-dimensional) or Group 4, deflate, JPEG (also
+// old-style where the file carries what libjpeg needs), ThunderScan, LZMA, Zstandard or WebP,
+// with the horizontal and floating-point predictors; palette, grey (with alpha), RGB (with
+// alpha, premultiplied or not), CMYK, YCbCr and CIE L*a*b* samples of 1 to 16 bits, 32-bit
+// integers and 16, 32 or 64-bit floating point. A file may hold several images; the reader
+// loads the first; its orientation is recorded, not applied.
 #pragma once
 
 #include "imaging/ImageGraphic.h"

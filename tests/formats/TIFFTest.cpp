@@ -2,6 +2,7 @@
 
 #include "imaging/ColorManager.h"
 #include "imaging/formats/EPSGraphic.h"
+#include "imaging/formats/PPMGraphic.h"
 #include "imaging/formats/TIFFGraphic.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
@@ -182,12 +183,32 @@ TEST(TIFFReader, CodecFixturesLoadAsTheirSourcePictures) {
     EXPECT_EQ(Load<TTIFFGraphic>(ReadFile(DataPath("../codecs/wide_mhw.tif")))->Width(), 3000);
 }
 
-TEST(TIFFReader, SchemesWithoutADecoderAreRefused) {
-    for (const char* name : {"pil_bilevel_g4.tif", "fax_g4.tif", "cp_rgb_g3_2d.tif"}) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(LoadError<TTIFFGraphic>(ReadFile(DataPath(std::string("tiff/") + name))),
-                  Unsupported());
+TEST(TIFFReader, TwoDimensionalFaxFilesLoadAsTheirSourcePictures) {
+    // Group 4 and two-dimensional Group 3 files of the fax decoder tests (ImageMagick, tiffcp,
+    // Pillow; fill order 2, fill bits, both photometric senses) against their source bitmaps.
+    const std::map<std::string, std::vector<std::string>> sources = {
+        {"page.pbm",
+         {"page_g32d.tif", "page_g32dfill.tif", "page_g4.tif", "page_g4im.tif", "page_g4lsb.tif",
+          "page_g4pil.tif"}},
+        {"fax.pbm", {"fax_g32d.tif"}},
+        {"wide.pbm", {"wide_g4.tif"}}};
+    for (const auto& [source, files] : sources) {
+        const auto expected = Load<TPPMGraphic>(ReadFile(DataPath("../codecs/" + source)));
+        for (const std::string& name : files) {
+            SCOPED_TRACE(name);
+            const auto image = Load<TTIFFGraphic>(ReadFile(DataPath("../codecs/" + name)));
+            ASSERT_EQ(image->Width(), expected->Width());
+            ASSERT_EQ(image->Height(), expected->Height());
+            size_t differing = 0;
+            for (int32_t y = 0; y < image->Height(); ++y)
+                for (int32_t x = 0; x < image->Width(); ++x)
+                    differing += image->PixelColor(x, y) != expected->PixelColor(x, y);
+            EXPECT_EQ(differing, 0u);
+        }
     }
+}
+
+TEST(TIFFReader, SchemesWithoutADecoderAreRefused) {
     for (uint32_t compression : {6u, 32766u, 34661u, 12345u}) {
         SCOPED_TRACE(compression);
         EXPECT_EQ(LoadError<TTIFFGraphic>(SmallRGB(compression, RGB2x2)), Unsupported());
@@ -244,7 +265,8 @@ TEST(TIFFReader, HeaderFieldsAndTheirDefaults) {
         .Entry(266, 3, {2})
         .Entry(322, 3, {16})
         .Entry(323, 3, {32})
-        .Entry(284, 3, {2});
+        .Entry(284, 3, {2})
+        .Entry(274, 3, {6});
     TTIFFGraphic image;
     TMemoryStream stream(b.Build());
     ASSERT_TRUE(image.ReadImageHeader(stream, 0));
@@ -261,15 +283,17 @@ TEST(TIFFReader, HeaderFieldsAndTheirDefaults) {
     EXPECT_EQ(p.PlanarConfig, 2u);
     EXPECT_EQ(p.JPEGTablesMode, 3u);
     EXPECT_EQ(p.Compression, ckNone);
+    EXPECT_EQ(p.Orientation, 6); // recorded as stated; 0 when absent or out of range
 
     // RGB with four samples has alpha; a palette image with an extra sample keeps 8 bits.
     TMemoryStream rgba(TTIFFBuilder().Image(1, 1, 4, 2).Entry(338, 3, {2}).Build());
     ASSERT_TRUE(image.ReadImageHeader(rgba, 0));
     EXPECT_EQ(image.ImageProperties.ColorModel, cmRGBAlpha);
     EXPECT_TRUE(image.ImageProperties.HasAlpha);
-    TMemoryStream white(TTIFFBuilder().Image(1, 1, 1, 0).Build());
+    TMemoryStream white(TTIFFBuilder().Image(1, 1, 1, 0).Entry(274, 3, {9}).Build());
     ASSERT_TRUE(image.ReadImageHeader(white, 0));
     EXPECT_TRUE(image.ImageProperties.Flags.Contains(flWhiteIsZero));
+    EXPECT_EQ(image.ImageProperties.Orientation, 0);
     // Width 0 is no image.
     TMemoryStream empty(TTIFFBuilder().Image(0, 5, 1, 1).Build());
     EXPECT_FALSE(image.ReadImageHeader(empty, 0));
