@@ -106,5 +106,6 @@ TIFF_BENCH(rgb_zip_pred, "rgb_zip_pred.tif");
 TIFF_BENCH(rgb_packbits, "rgb_packbits.tif");
 TIFF_BENCH(rgb_jpeg, "rgb_jpeg.tif");
 TIFF_BENCH(rgb_float_zip_fpred, "rgb_float_zip_fpred.tif");
+TIFF_BENCH(page_g4, "page_g4.tif");
 
 } // namespace

@@ -10,6 +10,8 @@
 #   rgb_jpeg.tif      JPEG quality 90, YCbCr 2 x 2
 #   rgb_float_zip_fpred.tif  32-bit floating-point samples (ImageMagick), deflate with the
 #                     floating-point predictor
+#   page_g4.tif       a page of text, A4 at 300 dpi (2480 x 3508), bilevel Group 4, as
+#                     ImageMagick writes it
 import os
 import subprocess
 import sys
@@ -34,6 +36,13 @@ FLOAT_SOURCE = {"rgb_float_zip_fpred.tif": "rgb_float.tif"}
 def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
+    page = os.path.join(out, "page_g4.tif")
+    if not os.path.exists(page):
+        with open("/usr/share/common-licenses/GPL-3") as licence:
+            text = "".join(licence.readlines()[:68])
+        subprocess.run(["/usr/bin/convert", "-size", "2480x3508", "xc:white", "-font",
+                        "Liberation-Serif", "-pointsize", "38", "-annotate", "+200+250", text,
+                        "-monochrome", "-compress", "Group4", page], check=True)
     missing = [name for name in SCHEMES if not os.path.exists(os.path.join(out, name))]
     if not missing:
         return
