@@ -165,7 +165,7 @@ constexpr size_t HeaderListLimit = 1024;
 constexpr size_t RowsPerStripLimit = 4096;
 // JPEG scans x blocks of 8 x 8 samples a load may decode: this many a byte of the file, and
 // this many more. Real files stay below (a flat progressive picture: about 24 a byte).
-constexpr uint64_t JPEGWorkPerByte = 64;
+constexpr uint64_t JPEGWorkPerByte = 32;
 constexpr uint64_t JPEGWorkAllowance = 1 << 20;
 // Uncompressed strips are read a few rows at a time, about this many bytes.
 constexpr size_t StoredChunkBytes = 128 * 1024;

@@ -569,6 +569,8 @@ TEST(TIFFReader, HostileFilesFailFastWithinTheirBudget) {
                       "JPEG error #0: More than 100 scans."),
               0.5);
     EXPECT_LT(seconds(ReadFile(DataPath("tiff/hostile_scans_90_4096.tif")), tooShort), 0.5);
+    // Found by fuzzing: the same with its last scans cut to zeros.
+    EXPECT_LT(seconds(ReadFile(DataPath("tiff/hostile_fuzz_scans_4096.tif")), tooShort), 0.5);
     TBudgetScope budget(size_t(24) << 20);
     EXPECT_LT(seconds(ReadFile(DataPath("tiff/hostile_progressive_4000.tif")),
                       "Cannot load image. The TIF/TIFF image needs more memory than the limit of "

@@ -679,7 +679,8 @@ def make_hostile():
     quickly: JPEG strips of flat grey pictures (Pillow's JPEG made progressive by jpegtran) of
     4000 x 4000 samples, whose coefficients (32 MB) pass a small budget; of 128 scans (the last
     scan repeated, which libjpeg takes with a warning); and of 90 scans over 4096 x 4096
-    samples from a few kilobytes."""
+    samples from a few kilobytes. (hostile_fuzz_scans_4096.tif is a fuzzer's mutation of the
+    last, kept as found.)"""
     def strip_tiff(name, size, data):
         entries = [(256, 4, [size]), (257, 4, [size]), (258, 3, [8]), (259, 3, [7]),
                    (262, 3, [1]), (273, 4, None), (277, 3, [1]), (278, 4, [size]),
