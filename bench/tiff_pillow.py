@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 # Pillow's decoding time of the TIFFBench inputs, timed by reader_pillow.py over the files
 # Pillow can decode (it cannot decode floating-point RGB); prints {file: milliseconds per load}
-# as JSON.
+# as JSON, the files named as the benchmark names them (without ".tif").
 #   /usr/bin/python3 bench/tiff_pillow.py bench/data/tiff [seconds]
+import contextlib
+import io
+import json
 import os
 import sys
 import tempfile
@@ -24,7 +27,12 @@ def main():
                 continue
             os.symlink(path, os.path.join(readable, name))
         sys.argv[1] = readable
-        reader_pillow.main()
+        # The benchmark names its files without ".tif".
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(printed):
+            reader_pillow.main()
+    times = json.loads(printed.getvalue())
+    print(json.dumps({os.path.splitext(name)[0]: ms for name, ms in times.items()}))
 
 
 if __name__ == "__main__":
