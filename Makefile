@@ -36,8 +36,9 @@ bench:
 bench-peers:
 	@bash scripts/install-deps.sh --bench
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release $(WERROR) -DCHRONOLITH_BENCH=ON >/dev/null
-	@cmake --build build-bench -j $(JOBS) --target reader_bench
+	@cmake --build build-bench -j $(JOBS) --target reader_bench tiff_bench
 	@/usr/bin/python3 bench/bench_peers.py build-bench/bench/reader_bench bench/data/readers
+	@/usr/bin/python3 bench/bench_peers.py build-bench/bench/tiff_bench bench/data/tiff 5 tiff_pillow.py
 
 fuzz:
 	@bash scripts/install-deps.sh --fuzz

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make pkg-config
     zlib1g-dev libisal-dev libjpeg62-turbo-dev
+    libdeflate-dev liblzma-dev libzstd-dev libwebp-dev
     qt6-base-dev qt6-translations-l10n
     # The image plugin for Qt 5 programs and the loader for GTK programs (gdk-pixbuf).
     qtbase5-dev libgdk-pixbuf-2.0-dev

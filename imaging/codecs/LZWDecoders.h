@@ -36,8 +36,6 @@ class TGIFLZWDecoder : public TDecoder {
 public:
     explicit TGIFLZWDecoder(uint8_t minimumCodeSize) : minimumCodeSize_(minimumCodeSize) {}
 
-    uint8_t MinimumCodeSize() const { return minimumCodeSize_; }
-
     // Raises EGraphicCompression when MinimumCodeSize is above 11 (no 12-bit code could follow
     // its clear code).
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
