@@ -431,6 +431,7 @@ private:
     bool valid_ = false;
     uint64_t readBytes_ = 0;
     uint64_t readLimit_ = 0;
+    int exceptions_ = 0; // exceptions in flight when the load began
 };
 
 // For the readers: a header of `Size` bytes read from the stream's position and given to `parse`
