@@ -415,8 +415,8 @@ private:
 };
 
 // The bitmap within side x side pixels, its aspect ratio kept; never enlarged. A large
-// bitmap is first sampled down to about four times the size (at most 2048 pixels a side unless
-// the size is larger, so that the sampled image of a 1-bit bitmap stays small), then filtered.
+// bitmap is first shrunk by block averages to about four times the size (at most 2048 pixels a
+// side unless the size is larger), then filtered the rest of the way.
 QImage ThumbnailOf(const TBitmap& bitmap, int side) {
     const int width = bitmap.Width(), height = bitmap.Height();
     if (width <= side && height <= side) return BitmapToQImage(bitmap);
@@ -424,10 +424,10 @@ QImage ThumbnailOf(const TBitmap& bitmap, int side) {
     const int targetWidth = std::max(1, int(std::lround(width * scale)));
     const int targetHeight = std::max(1, int(std::lround(height * scale)));
     const int bound = std::max(side, std::min(4 * side, 2048));
-    const QImage sampled = BitmapToQImage(bitmap, QSize(bound, bound));
-    if (sampled.isNull()) return {};
-    return sampled.scaled(targetWidth, targetHeight, Qt::IgnoreAspectRatio,
-                          Qt::SmoothTransformation);
+    const QImage shrunk = BitmapToQImage(bitmap, QSize(bound, bound));
+    if (shrunk.isNull()) return {};
+    return shrunk.scaled(targetWidth, targetHeight, Qt::IgnoreAspectRatio,
+                         Qt::SmoothTransformation);
 }
 
 int Thumbnail(int argc, char** argv) {
@@ -443,6 +443,8 @@ int Thumbnail(int argc, char** argv) {
     {
         const TTimeLimit limit;
         TPicture picture;
+        // Readers that can decode a smaller picture cheaply give one of at least side x side.
+        picture.SetRequestedSize(side, side);
         picture.LoadFromFile(argv[2]);
         const TBitmap* bitmap = picture.Graphic()->AsBitmap();
         if (!bitmap) {

@@ -29,6 +29,10 @@ namespace {
 constexpr qint64 kProgressDelayMs = 100;
 // Pictures are drawn from an image of at most this many pixels a side.
 constexpr int kPreviewImageSide = 4096;
+// The smallest size a preview is decoded at, whatever the box's size.
+constexpr int kPreviewMinimumSide = 256;
+// Progress is painted at most this often while a picture loads.
+constexpr qint64 kProgressPaintMs = 200;
 constexpr int kPreviewBorder = 5;
 
 int MulDivRounded(int64_t a, int64_t b, int64_t c) {
@@ -211,22 +215,9 @@ bool TOpenPictureDialog::Execute() {
 void TOpenPictureDialog::ShowPreview(const QString& path) {
     bool loaded = false;
     if (!path.isEmpty() && QFileInfo(path).isFile()) {
-        loadClock_.start();
-        try {
-            picture_.LoadFromFile(QFile::encodeName(path).toStdString());
-            image_ = {};
-            if (const TBitmap* bitmap = picture_.Graphic()->AsBitmap()) {
-                image_ = UprightImage(
-                    BitmapToQImage(*bitmap, QSize(kPreviewImageSide, kPreviewImageSide)),
-                    picture_.Graphic()->Orientation());
-                if (image_.hasAlphaChannel()) image_.convertTo(QImage::Format_ARGB32_Premultiplied);
-            }
-            loaded = true;
-        } catch (const std::exception&) {
-            // The preview shows no picture for a file it cannot read; nothing is reported.
-        }
-        loadClock_.invalidate();
-        progressBar_->hide();
+        // The picture is decoded at the size the box shows (readers that can shrink cheaply do).
+        const QSize box = paintBox_->contentsRect().size() * paintBox_->devicePixelRatioF();
+        loaded = LoadPreview(path, box.expandedTo(QSize(kPreviewMinimumSide, kPreviewMinimumSide)));
     }
     if (loaded) {
         previewPath_ = path;
@@ -239,10 +230,32 @@ void TOpenPictureDialog::ShowPreview(const QString& path) {
     paintBox_->update();
 }
 
+bool TOpenPictureDialog::LoadPreview(const QString& path, QSize requested) {
+    bool loaded = false;
+    loadClock_.start();
+    try {
+        picture_.SetRequestedSize(requested.width(), requested.height());
+        picture_.LoadFromFile(QFile::encodeName(path).toStdString());
+        image_ = {};
+        if (const TBitmap* bitmap = picture_.Graphic()->AsBitmap()) {
+            image_ =
+                UprightImage(BitmapToQImage(*bitmap, QSize(kPreviewImageSide, kPreviewImageSide)),
+                             picture_.Graphic()->Orientation());
+            if (image_.hasAlphaChannel()) image_.convertTo(QImage::Format_ARGB32_Premultiplied);
+        }
+        loaded = true;
+    } catch (const std::exception&) {
+        // The preview shows no picture for a file it cannot read; nothing is reported.
+    }
+    loadClock_.invalidate();
+    progressBar_->hide();
+    return loaded;
+}
+
 QSize TOpenPictureDialog::PreviewSize() const {
     const TGraphic* graphic = picture_.Graphic();
     if (!graphic) return {};
-    return UprightSize(graphic->Width(), graphic->Height(), graphic->Orientation());
+    return UprightSize(graphic->FullWidth(), graphic->FullHeight(), graphic->Orientation());
 }
 
 void TOpenPictureDialog::ClearPreview() {
@@ -264,17 +277,29 @@ void TOpenPictureDialog::LoadProgress(TProgressStage stage, uint8_t percentDone)
             progressBar_->show();
         if (!progressBar_->isHidden()) {
             progressBar_->setValue(std::min<int>(percentDone, 100));
-            // Loads run on this thread: paint now, the event loop is not running.
-            progressBar_->repaint();
+            // Loads run on this thread: paint now, the event loop is not running; a few times a
+            // second is enough to see it move.
+            if (!paintClock_.isValid() || paintClock_.elapsed() >= kProgressPaintMs) {
+                progressBar_->repaint();
+                paintClock_.start();
+            }
         }
         break;
     case psEnding:
         progressBar_->hide();
+        paintClock_.invalidate();
         break;
     }
 }
 
 void TOpenPictureDialog::OpenPreviewWindow() {
+    QRect area(0, 0, 1024, 768);
+    if (const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
+        area = screen->availableGeometry();
+    // A preview decoded small for the box is decoded again at the size the window can show.
+    if (const TGraphic* graphic = picture_.Graphic();
+        graphic && graphic->Width() < graphic->FullWidth() && !previewPath_.isEmpty())
+        LoadPreview(previewPath_, area.size() * devicePixelRatioF());
     // A window of its own with a caption of the usual size, naming the file and its size.
     QDialog window(this);
     QString title = QStringLiteral("Prévisualiser");
@@ -290,9 +315,6 @@ void TOpenPictureDialog::OpenPreviewWindow() {
     layout->setContentsMargins(kPreviewBorder, kPreviewBorder, kPreviewBorder, kPreviewBorder);
     layout->addWidget(new TFitView(image_, picture, &window));
 
-    QRect area(0, 0, 1024, 768);
-    if (const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
-        area = screen->availableGeometry();
     // The window's frame (caption and borders) takes room around the picture as well.
     constexpr int kFrameWidth = 16, kFrameHeight = 48;
     const QSize border(2 * kPreviewBorder, 2 * kPreviewBorder);

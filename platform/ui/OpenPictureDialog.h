@@ -72,6 +72,8 @@ public:
 
 private:
     void LoadProgress(TProgressStage stage, uint8_t percentDone);
+    // Loads the picture at `path` asked for at least `requested` pixels; false when it cannot.
+    bool LoadPreview(const QString& path, QSize requested);
     void ClearPreview();
 
     QString filter_;
@@ -83,4 +85,5 @@ private:
     QFrame* paintBox_ = nullptr;
     QProgressBar* progressBar_ = nullptr;
     QElapsedTimer loadClock_;
+    QElapsedTimer paintClock_; // since the progress bar was last painted
 };

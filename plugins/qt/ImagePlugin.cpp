@@ -4,6 +4,7 @@
 #include "imaging/FileFormatList.h"
 #include "imaging/ImageGraphic.h"
 #include "platform/graphics/Bitmap.h"
+#include "platform/graphics/BitmapRows.h"
 #include "platform/graphics/Picture.h"
 #include "platform/graphics/Stream.h"
 #include "platform/qt/BitmapImage.h"
@@ -150,6 +151,9 @@ public:
             const TGraphicClass graphicClass = ChooseClass(head, format(), ExtensionOf(device()));
             if (!graphicClass) return false;
             const std::unique_ptr<TGraphic> graphic = graphicClass->Create();
+            // Asked for a size (viewers, thumbnailers), the reader may decode a smaller picture.
+            if (scaledSize_.isValid())
+                graphic->SetRequestedSize(scaledSize_.width(), scaledSize_.height());
             // A file at its start is loaded by name, so that a format's side files (a CUT
             // image's palette file) are found as when the library opens it; Qt resources and
             // other devices are read into memory.
@@ -165,7 +169,9 @@ public:
             }
             const TBitmap* bitmap = graphic->AsBitmap();
             if (!bitmap || bitmap->Empty()) return false;
-            QImage result = BitmapToQImageKeepingPalette(*bitmap);
+            orientation_ = graphic->Orientation();
+            QImage result = scaledSize_.isValid() ? ScaledImage(*bitmap, scaledSize_)
+                                                  : BitmapToQImageKeepingPalette(*bitmap);
             if (result.isNull()) return false;
             *image = std::move(result);
             return true;
@@ -176,7 +182,12 @@ public:
     }
 
     bool supportsOption(ImageOption option) const override {
-        return option == Size || option == ImageFormat;
+        return option == Size || option == ImageFormat || option == ScaledSize ||
+               option == ImageTransformation;
+    }
+
+    void setOption(ImageOption option, const QVariant& value) override {
+        if (option == ScaledSize) scaledSize_ = value.toSize();
     }
 
     // The size and the QImage format read() gives, from the header alone (nothing for a
@@ -185,6 +196,9 @@ public:
     // what the header states: an alpha channel stored apart from the colour channels (Paintshop
     // Pro's) shows only when the image is read.
     QVariant option(ImageOption option) const override {
+        if (option == ScaledSize) return scaledSize_;
+        if (option == ImageTransformation && orientation_ >= 0)
+            return int(TransformationOf(uint8_t(orientation_)));
         if (!supportsOption(option) || !device()) return {};
         try {
             const QByteArray bytes = PeekAll(*device(), qint64(TBitmap::MaxPixelBytes()));
@@ -198,6 +212,7 @@ public:
             const TImageProperties& header = reader->ImageProperties;
             if (header.Width == 0 || header.Height == 0) return {};
             if (option == Size) return QSize(int(header.Width), int(header.Height));
+            if (option == ImageTransformation) return int(TransformationOf(header.Orientation));
             return int(FormatOf(header));
         } catch (const std::exception&) {
             return {};
@@ -205,6 +220,27 @@ public:
     }
 
 private:
+    // The picture at exactly `size`: shrunk by block averages, then filtered the rest of the way.
+    static QImage ScaledImage(const TBitmap& bitmap, QSize size) {
+        const QImage image = BitmapToQImage(bitmap, size * 2);
+        if (image.isNull() || image.size() == size) return image;
+        return image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
+
+    // How Qt turns the stored picture upright (mirror, then flip, then a quarter clockwise, as
+    // the orientation's steps).
+    static Transformations TransformationOf(uint8_t orientation) {
+        const TOrientationSteps steps = OrientationSteps(orientation);
+        Transformations transformations = TransformationNone;
+        if (steps.Mirror) transformations |= TransformationMirror;
+        if (steps.Flip) transformations |= TransformationFlip;
+        if (steps.Rotate) transformations |= TransformationRotate90;
+        return transformations;
+    }
+
+    QSize scaledSize_;
+    int orientation_ = -1; // the orientation of the picture read, -1 before a read
+
     static QImage::Format FormatOf(const TImageProperties& header) {
         if (header.HasAlpha || header.ColorModel == cmRGBAlpha || header.ColorModel == cmBGRAlpha ||
             header.ColorModel == cmGrayAlpha)

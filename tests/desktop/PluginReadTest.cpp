@@ -2,6 +2,7 @@
 // points at the installed plugins) and compares the pixels with the library's own decode.
 #include "imaging/FileFormatList.h"
 #include "platform/graphics/Bitmap.h"
+#include "platform/graphics/BitmapRows.h"
 #include "platform/graphics/Picture.h"
 
 #include <QBuffer>
@@ -114,6 +115,25 @@ TEST_F(PluginRead, EveryFormatGivesTheLibrarysPixels) {
         EXPECT_EQ(image.format() == QImage::Format_Indexed8, indexed) << name;
         ExpectPixels(image, bitmap, name);
     }
+}
+
+// Viewers and thumbnailers ask for a size and for the picture upright.
+TEST_F(PluginRead, ScaledSizeAndOrientation) {
+    QImageReader scaled(QString::fromStdString(Data + "psd/im_rgb_rle.psd"), "chronolith");
+    const QSize full = scaled.size();
+    scaled.setScaledSize(full / 3);
+    EXPECT_EQ(scaled.read().size(), full / 3);
+
+    // Stored rows turned a quarter clockwise (orientation 6): Qt shows them upright.
+    const std::string file = Data + "psd/exif_orientation.psd";
+    TPicture picture;
+    picture.LoadFromFile(file);
+    const std::unique_ptr<TBitmap> upright = UprightCopy(*picture.Graphic()->AsBitmap(), 6);
+    QImageReader reader(QString::fromStdString(file), "chronolith");
+    reader.setAutoTransform(true);
+    const QImage image = reader.read();
+    EXPECT_EQ(reader.transformation(), QImageIOHandler::TransformationRotate90);
+    ExpectPixels(image, *upright, file);
 }
 
 // Formats Qt does not read itself are found by extension, and those with a signature by their

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QTimer>
@@ -166,6 +167,21 @@ TEST(PictureDialog, PreviewPanelFollowsTheSelection) {
         EXPECT_FALSE(dialog.PreviewButton()->isEnabled());
         EXPECT_EQ(dialog.Picture().Width(), 0);
     }
+}
+
+TEST(PictureDialog, LargePicturesAreDecodedAtTheBoxSize) {
+    // A 1200 x 900 JPEG made by Qt: the preview asks for the box's size (at least 256 pixels),
+    // which libjpeg gives by its scaled transform; the label names the stored size.
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("large.jpg"));
+    QImage large(1200, 900, QImage::Format_RGB32);
+    large.fill(QColor(30, 120, 200));
+    ASSERT_TRUE(large.save(path, "JPEG"));
+    TOpenPictureDialog dialog;
+    dialog.ShowPreview(path);
+    EXPECT_EQ(dialog.PictureLabel()->text(), " (1200x900)");
+    EXPECT_LT(dialog.Picture().Width(), 1200);
+    EXPECT_GE(dialog.Picture().Width(), 256);
 }
 
 TEST(PictureDialog, PaintBoxDrawsThePicture) {
