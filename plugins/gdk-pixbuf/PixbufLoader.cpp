@@ -236,6 +236,10 @@ public:
         return Result();
     }
 
+    // Asks the reader for at least this size (the size the viewer wants), where it can give a
+    // smaller picture cheaply; gdk-pixbuf scales the rest.
+    void Request(int width, int height) { graphic_->SetRequestedSize(width, height); }
+
     TPixbufRef DecodeBytes(std::vector<uint8_t> bytes) {
         TMemoryStream stream(std::move(bytes));
         graphic_->LoadFromStream(stream);
@@ -330,7 +334,8 @@ struct TIncremental {
     gpointer UserData;
     std::vector<uint8_t> Bytes;
     bool SizeAnnounced = false;
-    bool Declined = false; // the size callback asked for no image
+    bool Declined = false;                 // the size callback asked for no image
+    int WantedWidth = 0, WantedHeight = 0; // the size the callback asked for
 
     std::span<const uint8_t> Head() const {
         return std::span<const uint8_t>(Bytes).first(std::min(Bytes.size(), RecognizeBytes));
@@ -345,6 +350,8 @@ struct TIncremental {
         if (!Size) return;
         Size(&width, &height, UserData);
         Declined = width <= 0 || height <= 0;
+        WantedWidth = width;
+        WantedHeight = height;
     }
 };
 
@@ -383,6 +390,7 @@ gboolean StopLoad(gpointer data, GError** error) {
         TDecoder decoder(context->Head(), {});
         if (!context->SizeAnnounced) context->AnnounceHeaderSize(decoder);
         if (context->Declined) return;
+        decoder.Request(context->WantedWidth, context->WantedHeight);
         const TPixbufRef pixbuf = decoder.DecodeBytes(std::move(context->Bytes));
         const int width = gdk_pixbuf_get_width(pixbuf.get());
         const int height = gdk_pixbuf_get_height(pixbuf.get());
