@@ -283,7 +283,7 @@ struct TPNGGraphic::TPNGLoad {
     TPNGLoad(TPNGGraphic& image, TLoad& load, TStream& stream, const TPNGHeader& header)
         : Image(image), Load(load), Colors(*image.ColorEngine), Chunk(stream), Header(header),
           Data(load.Budget()), Current(load.Budget()), Prior(load.Budget()),
-          FillModel(load.Budget()) {}
+          FillModel(load.Budget()), Wide(load.Budget()) {}
 
     void Run();
 
@@ -296,6 +296,14 @@ private:
     void LoadImageData();
     void LoadRows(size_t rowBytes);
     void LoadInterlaced(size_t channels);
+    // The factor the picture shrinks by when the caller asked for a smaller one: every row is
+    // inflated, every Shrink-th one converted (interlaced files stop after the passes that
+    // hold every Shrink-th pixel of every Shrink-th row: 8, 4 or 2). 1 for packed pixels.
+    uint32_t ChooseShrink() const;
+    void LoadRowsShrunk(size_t rowBytes);
+    void LoadInterlacedShrunk(size_t channels);
+    // Pixel i of the converted row Wide goes to column (first + i * step) / Shrink of row y.
+    void PlaceShrunk(int32_t y, uint32_t count, uint32_t first, uint32_t step);
     // After the last row: the end of the stream and what follows it in the current chunk, as
     // far as they can be read without output.
     void FinishImageData();
@@ -309,7 +317,8 @@ private:
     // The transparency chunk of an RGB image on one converted row: alpha 0 where the stored
     // samples are the transparent colour's, 255 elsewhere. The row's pixels land from column
     // `first` on, every `step` columns.
-    void KeyRow(const uint8_t* samples, int32_t y, uint32_t count, uint32_t first, uint32_t step);
+    void KeyRow(const uint8_t* samples, uint8_t* row, uint32_t count, uint32_t first,
+                uint32_t step);
 
     TPNGGraphic& Image;
     TLoad& Load;
@@ -339,6 +348,9 @@ private:
     // The fill colour as the bitmap shows it, and a scan line in it once one was filled.
     TColor Fill = NoColor;
     TBudgetVector<uint8_t> FillModel;
+    // Shrinking: the factor and a converted row at full width.
+    uint32_t Shrink = 1;
+    TBudgetVector<uint8_t> Wide;
 };
 
 void TPNGGraphic::TPNGLoad::Run() {
@@ -541,9 +553,9 @@ void TPNGGraphic::TPNGLoad::ApplyPaletteAlpha() {
     Image.AlphaFormat = afDefined;
 }
 
-void TPNGGraphic::TPNGLoad::KeyRow(const uint8_t* samples, int32_t y, uint32_t count,
+void TPNGGraphic::TPNGLoad::KeyRow(const uint8_t* samples, uint8_t* row, uint32_t count,
                                    uint32_t first, uint32_t step) {
-    uint8_t* alpha = Image.ScanLine(y) + 3;
+    uint8_t* alpha = row + 3;
     if (Header.BitDepth == 8) {
         const uint8_t r = uint8_t(RawKey[0]), g = uint8_t(RawKey[1]), b = uint8_t(RawKey[2]);
         for (uint32_t i = 0, x = first; i < count; ++i, x += step, samples += 3)
@@ -618,7 +630,10 @@ void TPNGGraphic::TPNGLoad::LoadImageData() {
     // fewer than a thousandth of their size.
     const size_t rowBytes = CheckedMul(CheckedRowBytes(Header.Width, Header.BitDepth), channels);
     Load.RequireExpansion(CheckedMul(CheckedAdd(rowBytes, 1), Header.Height), MaxDeflateExpansion);
-    Image.SetSize(int32_t(Header.Width), int32_t(Header.Height));
+    Shrink = ChooseShrink();
+    Image.SetSize(int32_t((Header.Width + Shrink - 1) / Shrink),
+                  int32_t((Header.Height + Shrink - 1) / Shrink));
+    if (Shrink > 1) Wide.Resize(Colors.RowBytes(Header.Width, true));
 
     Fill = ResolveColor(FillColor, FillIsIndex).value_or(NoColor);
     if (TransparentKey) {
@@ -631,11 +646,21 @@ void TPNGGraphic::TPNGLoad::LoadImageData() {
     Load.BeginTransfer();
     Current.Resize(CheckedAdd(rowBytes, 1 + PNGFilters::RowPadding));
     Prior.Resize(CheckedAdd(rowBytes, 1 + PNGFilters::RowPadding));
-    if (Header.Interlace == uint8_t(TInterlace::Adam7))
-        LoadInterlaced(channels);
-    else
-        LoadRows(rowBytes);
-    FinishImageData();
+    const bool interlaced = Header.Interlace == uint8_t(TInterlace::Adam7);
+    if (Shrink > 1) {
+        if (interlaced)
+            LoadInterlacedShrunk(channels);
+        else
+            LoadRowsShrunk(rowBytes);
+        // What follows the passes or rows read is passed over with its chunks.
+        if (!interlaced) FinishImageData();
+    } else {
+        if (interlaced)
+            LoadInterlaced(channels);
+        else
+            LoadRows(rowBytes);
+        FinishImageData();
+    }
     while (Chunk.Is(IDAT)) {
         Chunk.Read(Load, Data);
         Chunk.Next();
@@ -669,7 +694,7 @@ void TPNGGraphic::TPNGLoad::LoadRows(size_t rowBytes) {
         PNGFilters::Unfilter(Current[0], Current.data() + 1, Prior.data() + 1, PixelBytes,
                              rowBytes);
         Colors.ConvertRows(Current.Span().subspan(1, rowBytes), Image.ScanLineSpan(y), width);
-        if (ColorKey) KeyRow(Current.data() + 1, y, width, 0, 1);
+        if (ColorKey) KeyRow(Current.data() + 1, Image.ScanLine(y), width, 0, 1);
         swap(Current, Prior);
         Load.Row(y);
     }
@@ -696,8 +721,8 @@ void TPNGGraphic::TPNGLoad::LoadInterlaced(size_t channels) {
             Colors.ConvertRows(Current.Span().subspan(1, passBytes), Image.ScanLineSpan(int32_t(y)),
                                width, step.Mask);
             if (ColorKey)
-                KeyRow(Current.data() + 1, int32_t(y), uint32_t(passWidth), step.Column,
-                       step.ColumnStep);
+                KeyRow(Current.data() + 1, Image.ScanLine(int32_t(y)), uint32_t(passWidth),
+                       step.Column, step.ColumnStep);
             swap(Current, Prior);
             if (step.Mask == 0xFF) Load.Row(int32_t(std::min<uint32_t>(y + step.RowStep, height)));
         }
@@ -711,6 +736,75 @@ void TPNGGraphic::TPNGLoad::LoadInterlaced(size_t channels) {
             if (first > pass || (first == pass && row >= y)) FillRow(int32_t(row));
         }
         return;
+    }
+}
+
+uint32_t TPNGGraphic::TPNGLoad::ChooseShrink() const {
+    const int bits = BitsPerPixelOf(Image.PixelFormat());
+    if (bits < 8) return 1;
+    const uint32_t shrink = Image.ShrinkFactor(Header.Width, Header.Height);
+    if (Header.Interlace != uint8_t(TInterlace::Adam7)) return shrink;
+    return shrink >= 8 ? 8 : shrink >= 4 ? 4 : shrink >= 2 ? 2 : 1;
+}
+
+void TPNGGraphic::TPNGLoad::PlaceShrunk(int32_t y, uint32_t count, uint32_t first, uint32_t step) {
+    const size_t pixel = size_t(BitsPerPixelOf(Image.PixelFormat()) / 8);
+    uint8_t* row = Image.ScanLine(y);
+    const uint8_t* in = Wide.data();
+    if (step == 1) {
+        // A whole row: every Shrink-th pixel.
+        const uint32_t columns = uint32_t(Image.Width());
+        for (uint32_t x = 0; x < columns; ++x)
+            std::memcpy(row + size_t(x) * pixel, in + size_t(x) * Shrink * pixel, pixel);
+        return;
+    }
+    // A pass row: every pixel lies on the grid.
+    for (uint32_t i = 0, x = first; i < count; ++i, x += step)
+        std::memcpy(row + size_t(x / Shrink) * pixel, in + size_t(i) * pixel, pixel);
+}
+
+void TPNGGraphic::TPNGLoad::LoadRowsShrunk(size_t rowBytes) {
+    const uint32_t width = Header.Width, height = Header.Height;
+    uint32_t y = 0;
+    for (; y < height; ++y) {
+        if (!ReadRow(Current.data(), rowBytes + 1)) break;
+        PNGFilters::Unfilter(Current[0], Current.data() + 1, Prior.data() + 1, PixelBytes,
+                             rowBytes);
+        if (y % Shrink == 0) {
+            Colors.ConvertRows(Current.Span().subspan(1, rowBytes), Wide.Span(), width);
+            if (ColorKey) KeyRow(Current.data() + 1, Wide.data(), width, 0, 1);
+            PlaceShrunk(int32_t(y / Shrink), width, 0, 1);
+            Load.Row(int32_t(y / Shrink));
+        }
+        swap(Current, Prior);
+    }
+    // Rows the data does not reach show the background.
+    for (uint32_t row = (y + Shrink - 1) / Shrink; row < uint32_t(Image.Height()); ++row)
+        FillRow(int32_t(row));
+}
+
+void TPNGGraphic::TPNGLoad::LoadInterlacedShrunk(size_t channels) {
+    const uint32_t width = Header.Width, height = Header.Height;
+    // Passes 1 to 1, 3 or 5 hold every 8th, 4th or 2nd pixel of every 8th, 4th or 2nd row, all
+    // of them on that grid; rows start in the background in case the data ends early.
+    const size_t passes = Shrink == 8 ? 1 : Shrink == 4 ? 3 : 5;
+    for (int32_t row = 0; row < Image.Height(); ++row) FillRow(row);
+    for (size_t pass = 0; pass < passes; ++pass) {
+        const TPass& step = Passes[pass];
+        if (step.Column >= width) continue;
+        const uint32_t passWidth = (width + step.ColumnStep - step.Column - 1) / step.ColumnStep;
+        const size_t passBytes = CheckedMul(CheckedRowBytes(passWidth, Header.BitDepth), channels);
+        std::fill_n(Prior.begin(), passBytes + 1, 0);
+        for (uint32_t y = step.Row; y < height; y += step.RowStep) {
+            if (!ReadRow(Current.data(), passBytes + 1)) return;
+            PNGFilters::Unfilter(Current[0], Current.data() + 1, Prior.data() + 1, PixelBytes,
+                                 passBytes);
+            Colors.ConvertRows(Current.Span().subspan(1, passBytes), Wide.Span(), passWidth);
+            if (ColorKey) KeyRow(Current.data() + 1, Wide.data(), passWidth, 0, 1);
+            PlaceShrunk(int32_t(y / Shrink), passWidth, step.Column, step.ColumnStep);
+            swap(Current, Prior);
+        }
+        Load.Running(pass + 1, passes);
     }
 }
 

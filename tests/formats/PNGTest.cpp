@@ -364,3 +364,26 @@ TEST(PNGReader, FuzzFindingsFailCleanly) {
         });
     EXPECT_EQ(files, 2u);
 }
+
+TEST(PNGReader, AskedForLessItConvertsEveryKthRowOrStopsAfterThePasses) {
+    // 32 x 32 files, plain and Adam7, asked for at least 8 x 8 (k = 4), 4 x 4 (8) and 11 x 11
+    // (2): every k-th pixel of every k-th row of the full load.
+    for (const char* name : {"basn2c08.png", "ibasn2c08.png", "basn3p08.png", "ibasn6a16.png",
+                             "ftbrn2c08.png", "iftbrn2c08.png", "ibasn0g08.png"}) {
+        const Bytes bytes = ReadFile(DataPath(std::string("png/") + name));
+        const auto full = Load<TPNGGraphic>(bytes);
+        for (const auto& [asked, k] : {std::pair{8, 4}, std::pair{4, 8}, std::pair{11, 2}}) {
+            SCOPED_TRACE(std::string(name) + " at " + std::to_string(asked));
+            TPNGGraphic small;
+            small.SetRequestedSize(asked, asked);
+            TMemoryStream stream(bytes);
+            small.LoadFromStream(stream);
+            ASSERT_EQ(small.Width(), 32 / k);
+            EXPECT_EQ(small.FullWidth(), 32);
+            for (int32_t y = 0; y < small.Height(); ++y)
+                for (int32_t x = 0; x < small.Width(); ++x)
+                    ASSERT_EQ(small.PixelColor(x, y), full->PixelColor(x * k, y * k))
+                        << x << "," << y;
+        }
+    }
+}
