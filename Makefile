@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 # The project's own builds treat warnings as errors; a plain cmake build does not.
 WERROR := -DCHRONOLITH_WERROR=ON
 
-.PHONY: deps configure build run test package bench bench-peers fuzz fuzz-smoke sanitize format clean
+.PHONY: deps configure build run test package bench bench-peers bench-preview fuzz fuzz-smoke sanitize format clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -39,6 +39,15 @@ bench-peers:
 	@cmake --build build-bench -j $(JOBS) --target reader_bench tiff_bench
 	@/usr/bin/python3 bench/bench_peers.py build-bench/bench/reader_bench bench/data/readers
 	@/usr/bin/python3 bench/bench_peers.py build-bench/bench/tiff_bench bench/data/tiff 5 tiff_pillow.py
+
+# Where a person waits: the picture dialog's preview against the decode it asks for, and
+# thumbnails against vipsthumbnail's, on the same 12-megapixel files.
+bench-preview:
+	@bash scripts/install-deps.sh --bench
+	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release $(WERROR) -DCHRONOLITH_BENCH=ON >/dev/null
+	@cmake --build build-bench -j $(JOBS) --target preview_bench chronolith-image tiff_bench_inputs maps_bench_inputs
+	@build-bench/bench/preview_bench --benchmark_min_time=0.5
+	@/usr/bin/python3 bench/thumbnail_vs_vips.py build-bench/app/chronolith-image
 
 fuzz:
 	@bash scripts/install-deps.sh --fuzz

@@ -26,6 +26,8 @@ if [[ "${1:-}" == "--bench" ]]; then
     # bench/make_codec_data.sh, make_paint_inputs.py and make_maps_inputs.py make their inputs
     # with independent encoders (netpbm also writes test files of tests/data/formats).
     packages+=(imagemagick libtiff-tools python3-pil netpbm)
+    # make bench-preview times thumbnails against vipsthumbnail's.
+    packages+=(libvips-tools)
 fi
 # scripts/screenshots.sh drives programs on a virtual screen.
 if [[ "${1:-}" == "--screenshots" ]]; then
