@@ -20,7 +20,5 @@ public:
     void DecodeImage(TStream& stream) override;
 
 private:
-    // Passes over blocks up to the first image descriptor or the trailer; answers the byte
-    // that ended the walk (0x2C or 0x3B).
-    static uint8_t SkipExtensions(TStream& stream);
+    struct TGIFLoad; // the state of one load
 };
