@@ -2,6 +2,7 @@
 
 #include "imaging/formats/TargaGraphic.h"
 #include "platform/graphics/Bitmap.h"
+#include "platform/graphics/BitmapRows.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
@@ -29,72 +30,6 @@ constexpr TWriterEntry Writers[] = {
     {"tga", &WriteTarga},
 };
 
-uint8_t Widen5(unsigned v) {
-    return uint8_t((v << 3) | (v >> 2));
-}
-uint8_t Widen6(unsigned v) {
-    return uint8_t((v << 2) | (v >> 4));
-}
-
-// One row of any pixel format into RGBA bytes.
-void RowToRGBA(const TBitmap& bitmap, const uint8_t* in, uint8_t* out,
-               const std::vector<TRGBQuad>& palette) {
-    const int32_t width = bitmap.Width();
-    auto put = [&out](const TRGBQuad& q) {
-        out[0] = q.rgbRed;
-        out[1] = q.rgbGreen;
-        out[2] = q.rgbBlue;
-        out[3] = 255;
-        out += 4;
-    };
-    switch (bitmap.PixelFormat()) {
-    case bf1Bit:
-        for (int32_t x = 0; x < width; ++x) put(palette[(in[x >> 3] >> (7 - (x & 7))) & 1]);
-        break;
-    case bf4Bit:
-        for (int32_t x = 0; x < width; ++x)
-            put(palette[(x & 1) ? (in[x >> 1] & 15) : (in[x >> 1] >> 4)]);
-        break;
-    case bf8Bit:
-        for (int32_t x = 0; x < width; ++x) put(palette[in[x]]);
-        break;
-    case bf15Bit:
-        for (int32_t x = 0; x < width; ++x, in += 2, out += 4) {
-            const unsigned v = in[0] | (in[1] << 8);
-            out[0] = Widen5((v >> 10) & 31);
-            out[1] = Widen5((v >> 5) & 31);
-            out[2] = Widen5(v & 31);
-            out[3] = 255;
-        }
-        break;
-    case bf16Bit:
-        for (int32_t x = 0; x < width; ++x, in += 2, out += 4) {
-            const unsigned v = in[0] | (in[1] << 8);
-            out[0] = Widen5((v >> 11) & 31);
-            out[1] = Widen6((v >> 5) & 63);
-            out[2] = Widen5(v & 31);
-            out[3] = 255;
-        }
-        break;
-    case bf24Bit:
-        for (int32_t x = 0; x < width; ++x, in += 3, out += 4) {
-            out[0] = in[2];
-            out[1] = in[1];
-            out[2] = in[0];
-            out[3] = 255;
-        }
-        break;
-    default: // 32 bits per pixel: blue, green, red, alpha
-        for (int32_t x = 0; x < width; ++x, in += 4, out += 4) {
-            out[0] = in[2];
-            out[1] = in[1];
-            out[2] = in[0];
-            out[3] = in[3];
-        }
-        break;
-    }
-}
-
 } // namespace
 
 void WritePAM(const TBitmap& bitmap, TStream& stream) {
@@ -103,12 +38,10 @@ void WritePAM(const TBitmap& bitmap, TStream& stream) {
         Format("P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n",
                bitmap.Width(), bitmap.Height());
     stream.WriteBuffer(header.data(), header.size());
-    // Every index a palette format can hold resolves: missing entries are black.
-    std::vector<TRGBQuad> palette = bitmap.Palette().Entries();
-    palette.resize(256);
+    const TBitmapRows rows(bitmap, TChannelOrder::RGBA);
     std::vector<uint8_t> row(size_t(bitmap.Width()) * 4);
     for (int32_t y = 0; y < bitmap.Height(); ++y) {
-        RowToRGBA(bitmap, bitmap.ScanLine(y), row.data(), palette);
+        rows.Convert(y, row);
         stream.WriteBuffer(row.data(), row.size());
     }
 }

@@ -9,17 +9,16 @@ class QImage;
 class TBitmap;
 class TStream;
 
-// Writes `bitmap` as a PAM file: P7, depth 4, maxval 255, tuple type RGB_ALPHA; palettes
-// resolved, 5- and 6-bit channels widened by bit replication, alpha the fourth byte of 32-bit
-// pixels and 255 otherwise.
+// Writes `bitmap` as a PAM file: P7, depth 4, maxval 255, tuple type RGB_ALPHA, the rows as
+// TBitmapRows gives them (palettes resolved, straight alpha under the bitmap's AlphaFormat).
 void WritePAM(const TBitmap& bitmap, TStream& stream);
 // Writes `bitmap` as a run-length compressed Targa file through the Targa writer: 8-bit
 // indices with a 256-entry colour map, or 16-, 24- or 32-bit pixels, top row first.
 void WriteTarga(const TBitmap& bitmap, TStream& stream);
 
 // Writes `bitmap` as a PNG file through Qt's image writer: 1-, 4- and 8-bit bitmaps as 8-bit
-// palette images with their palette, 32-bit bitmaps whose fourth bytes are not all 0 as 8-bit
-// RGBA, every other format as 8-bit RGB.
+// palette images with their palette (with its alpha when the bitmap has alpha), 32-bit bitmaps
+// with alpha as 8-bit RGBA, every other format as 8-bit RGB.
 void WritePNG(const TBitmap& bitmap, TStream& stream);
 // `image` as the bytes of a PNG file, through Qt's image writer; raises when Qt cannot write it.
 QByteArray EncodePNG(const QImage& image);

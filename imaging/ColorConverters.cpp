@@ -12,6 +12,7 @@
 #include "imaging/ColorConvertersSimd.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -308,39 +309,64 @@ bool IsPackedDepth(unsigned bits) {
 }
 
 // ---- CIE L*a*b* --------------------------------------------------------------------------
+//
+// L*a*b* relative to the D50 white (as TIFF and Photoshop store it) to XYZ, adapted to D65 by
+// the Bradford transform and taken to linear sRGB by one matrix, then through the sRGB transfer
+// curve: the conversion of the CIE and IEC 61966-2-1 formulas.
 
-struct TLabResult {
-    uint8_t red, green, blue;
+// One L*a*b* sample set as numbers: L* 0..100, a* and b* about -128..127.
+struct TLab {
+    float L, A, B;
 };
 
-// One L*a*b* pixel from 8-bit samples, carried in extended precision.
-TLabResult LabToRGB(unsigned lSample, unsigned aSample, unsigned bSample, bool scaledL,
-                    bool offsetAB) {
-    using Real = long double;
-    const Real l = scaledL ? Real(lSample) / 2.55L : Real(lSample);
-    const Real a = offsetAB ? Real(int(aSample) - 128) : Real(static_cast<int8_t>(aSample));
-    const Real b = offsetAB ? Real(int(bSample) - 128) : Real(static_cast<int8_t>(bSample));
-    Real x, y, z;
-    if (l < 7.9996L) {
-        y = l / 903.3L;
-        x = y + a / Real(3893.5f);
-        z = y - b / 1557.4L;
-    } else {
-        const Real f = (l + Real(16.0f)) / Real(116.0f);
-        const Real fx = f + a / Real(500.0f);
-        const Real fz = f - b / Real(200.0f);
-        x = fx * fx * fx;
-        y = f * f * f;
-        z = fz * fz * fz;
+// The sRGB transfer curve over linear light 0..1, tabulated finely enough that neighbouring
+// entries differ by less than a quarter of an 8-bit level.
+class TSRGBCurve {
+public:
+    static constexpr int Steps = 16384;
+
+    TSRGBCurve() {
+        for (int i = 0; i <= Steps; ++i)
+            table_[size_t(i)] = uint8_t(std::lrint(Encode(float(i) / Steps) * 255.0f));
     }
-    const Real blue = 0.099L * x - 0.198L * y + 1.099L * z;
-    const Real green = -0.952L * x + 1.893L * y + 0.059L * z;
-    const Real red = 2.998L * x - 1.458L * y - 0.541L * z;
-    const auto toByte = [](Real v) {
-        const Real scaled = std::nearbyintl(v * Real(255.0f));
-        return static_cast<uint8_t>(scaled < 0 ? 0 : scaled > 255 ? 255 : int(scaled));
-    };
-    return {toByte(red), toByte(green), toByte(blue)};
+    static float Encode(float linear) {
+        if (linear <= 0.0031308f) return 12.92f * linear;
+        return 1.055f * std::pow(linear, 1.0f / 2.4f) - 0.055f;
+    }
+    uint8_t Byte(float linear) const {
+        const float clamped = linear < 0 ? 0 : linear > 1 ? 1 : linear;
+        return table_[size_t(std::lrint(clamped * Steps))];
+    }
+    static uint16_t Word(float linear) {
+        const float clamped = linear < 0 ? 0 : linear > 1 ? 1 : linear;
+        return uint16_t(std::lrint(Encode(clamped) * 65535.0f));
+    }
+
+private:
+    std::array<uint8_t, Steps + 1> table_;
+};
+
+const TSRGBCurve& SRGBCurve() {
+    static const TSRGBCurve curve;
+    return curve;
+}
+
+// The inverse of the CIE lightness function f.
+inline float LabInverse(float t) {
+    constexpr float Delta = 6.0f / 29.0f;
+    return t > Delta ? t * t * t : 3.0f * Delta * Delta * (t - 4.0f / 29.0f);
+}
+
+// Linear sRGB of an L*a*b* colour (D50), unclamped.
+inline std::array<float, 3> LabToLinearRGB(TLab lab) {
+    const float fy = (lab.L + 16.0f) / 116.0f;
+    const float x = 0.9642f * LabInverse(fy + lab.A / 500.0f);
+    const float y = LabInverse(fy);
+    const float z = 0.8249f * LabInverse(fy - lab.B / 200.0f);
+    // XYZ (D50) to linear sRGB (D65), Bradford-adapted.
+    return {3.1338561f * x - 1.6168667f * y - 0.4906146f * z,
+            -0.9787684f * x + 1.9161415f * y + 0.0334540f * z,
+            0.0719453f * x - 0.2289914f * y + 1.4052427f * z};
 }
 
 // Writes three 8-bit colour results to an 8- or 16-bit target pixel in the target's order.
@@ -649,17 +675,36 @@ void TColorManager::LabRow(const TRow& row, bool targetBlueFirst) const {
     const bool offsetAB = SourceFlags.Contains(cfLabOffsetAB);
     const bool swap = SourceFlags.Contains(cfSwapBytes);
     uint8_t* target = row.target;
-    // 16-bit samples are reduced to 8 bits first and then take the 8-bit rules.
+    // L* is stored 0..100, or scaled over the sample's range; a* and b* are signed, or
+    // unsigned about the middle of the range, in steps of 1 (8 bits) or 1/256 (16 bits).
+    const float lScale = scaledL ? 100.0f / float((1u << sb) - 1) : (sb == 8 ? 1.0f : 1.0f / 256);
+    const float abScale = sb == 8 ? 1.0f : 1.0f / 256;
     const auto sample = [=](size_t k, size_t s) -> unsigned {
         const uint8_t* p = in.plane[k] + s * in.stride;
         if (sb == 8) return *p;
-        return Narrow(swap ? Swap16(Load16(p)) : Load16(p));
+        return swap ? Swap16(Load16(p)) : Load16(p);
     };
+    const auto chroma = [=](unsigned v) {
+        if (offsetAB) return (float(v) - float(1u << (sb - 1))) * abScale;
+        return float(sb == 8 ? int(int8_t(v)) : int(int16_t(v))) * abScale;
+    };
+    const TSRGBCurve& curve = SRGBCurve();
     const auto run = [&]<bool Wide>() {
-        ForPixels(row.count, row.mask, [=](size_t s, size_t t) {
-            const TLabResult c =
-                LabToRGB(sample(0, s), sample(1, s), sample(2, s), scaledL, offsetAB);
-            StoreColour<Wide>(target + t * targetStep, c.red, c.green, c.blue, targetBlueFirst);
+        ForPixels(row.count, row.mask, [=, &curve](size_t s, size_t t) {
+            const std::array<float, 3> rgb = LabToLinearRGB(
+                {float(sample(0, s)) * lScale, chroma(sample(1, s)), chroma(sample(2, s))});
+            uint8_t* q = target + t * targetStep;
+            const float first = targetBlueFirst ? rgb[2] : rgb[0];
+            const float third = targetBlueFirst ? rgb[0] : rgb[2];
+            if constexpr (Wide) {
+                Store16(q, TSRGBCurve::Word(first));
+                Store16(q + 2, TSRGBCurve::Word(rgb[1]));
+                Store16(q + 4, TSRGBCurve::Word(third));
+            } else {
+                q[0] = curve.Byte(first);
+                q[1] = curve.Byte(rgb[1]);
+                q[2] = curve.Byte(third);
+            }
         });
     };
     tb == 8 ? run.template operator()<false>() : run.template operator()<true>();

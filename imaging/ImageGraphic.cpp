@@ -105,6 +105,7 @@ TImageGraphic::TLoad::TLoad(TImageGraphic& image, TStream& stream, const char* f
     image_.SetPalette(TPalette());
     image_.Transparent = false;
     image_.TransparentColor = 0;
+    image_.AlphaFormat = afIgnored;
     image_.ColorEngine->SourceFlags.Clear();
     image_.ColorEngine->TargetFlags.Clear();
     image_.SetBudget(&budget_);

@@ -358,6 +358,7 @@ void TPCXGraphic::TPCXLoad::SetUpColors() {
         Colors.SetSourceSampleBits(8);
         Colors.SetTargetSampleBits(8);
         Image.SetPixelFormat(Colors.TargetPixelFormat(true));
+        if (planes == 4) Image.AlphaFormat = afDefined;
         break;
     }
 }

@@ -411,6 +411,7 @@ void TPNGGraphic::TPNGLoad::SetupColors() {
         source(cmRGBAlpha, 4);
         target(cmBGRAlpha, 4, 8);
         Image.SetPixelFormat(bf32Bit);
+        Image.AlphaFormat = afDefined;
         pixelBytes = depth * 4 / 8;
         break;
     }

@@ -203,6 +203,7 @@ void TPSDGraphic::DecodeImage(TStream& stream) {
     colors.SetSourceModel(model);
     colors.SetTargetModel(plan->Target);
     SetPixelFormat(colors.TargetPixelFormat(true));
+    if (plan->Target == cmBGRAlpha) AlphaFormat = afDefined;
 
     // The three sections, each a length and its bytes; the first holds the indexed palette.
     auto sectionLength = [&](const char* section) {

@@ -292,6 +292,7 @@ void TPSPGraphic::DecodeImage(TStream& stream) {
         if (alpha) {
             colors.SetTargetModel(cmBGRAlpha);
             SetPixelFormat(bf32Bit);
+            AlphaFormat = afDefined;
         }
         const size_t shown = color ? (alpha ? 4 : 3) : 1;
         const uint64_t needed = CheckedMul(channelBytes, shown);

@@ -202,6 +202,7 @@ void TRLAGraphic::DecodeImage(TStream& stream) {
     colors.SetTargetChannels(channels);
     colors.SetTargetSampleBits(8);
     SetPixelFormat(colors.TargetPixelFormat());
+    if (matte) AlphaFormat = afDefined;
     // The gamma states the display the image was made for: an image made for 2.2 shows as
     // stored, so the correction runs from 1 / gamma.
     if (ImageProperties.SourceGamma != 1.0f) ApplySourceGamma(1.0f / ImageProperties.SourceGamma);

@@ -128,6 +128,7 @@ void TSGIGraphic::DecodeImage(TStream& stream) {
     colors.SetTargetModel(gray ? cmPalette : model == cmRGB ? cmBGR : cmBGRAlpha);
     SetPixelFormat(colors.TargetPixelFormat(true));
     if (gray) SetPalette(colors.MakeGrayPalette(false));
+    if (model == cmRGBAlpha) AlphaFormat = afDefined;
 
     // Run-length rows are found through two tables, row starts then row lengths in bytes,
     // each entry of every row of every channel; both are checked against the file before a

@@ -890,6 +890,7 @@ void TTIFFGraphic::TTIFFLoad::Run() {
     CheckedInt32(CheckedMul(BlockStoredRows, BlockRowBytes));
 
     Image.SetPixelFormat(Image.ColorEngine->TargetPixelFormat(true));
+    if (Image.ColorEngine->TargetModel() == cmBGRAlpha) Image.AlphaFormat = afDefined;
     Image.SetSize(int32_t(Width), int32_t(Height));
     SetPalette();
 

@@ -370,6 +370,7 @@ void TTargaGraphic::TTargaLoad::SetUpColors() {
     Colors.SetSourceSampleBits(properties.BitsPerSample);
     Colors.SetTargetSampleBits(properties.BitsPerSample);
     Image.SetPixelFormat(Colors.TargetPixelFormat(true));
+    if (Header.PixelDepth == 32) Image.AlphaFormat = afDefined;
 }
 
 void TTargaGraphic::TTargaLoad::ReadPalette() {

@@ -1,5 +1,7 @@
 #include "platform/graphics/Bitmap.h"
 
+#include "platform/graphics/BitmapRows.h"
+
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
@@ -136,6 +138,7 @@ void TBitmap::Assign(const TGraphic& source) {
     palette_ = other->palette_;
     Transparent = other->Transparent;
     TransparentColor = other->TransparentColor;
+    AlphaFormat = other->AlphaFormat;
 }
 
 namespace {
@@ -212,13 +215,12 @@ void TBitmap::FillRect(const TRect& rect, TColor color) {
 TRGBQuad TBitmap::PixelColor(int32_t x, int32_t y) const {
     if (x < 0 || x >= width_) throw EInvalidGraphic(msgPixelRange);
     const uint8_t* row = ScanLine(y);
-    auto fromPalette = [this](size_t index) {
+    const bool alpha = AlphaFormat == afDefined;
+    auto fromPalette = [this, alpha](size_t index) {
         TRGBQuad q = index < palette_.Count() ? palette_[index] : TRGBQuad{};
-        q.rgbReserved = 255;
+        if (!alpha || index >= palette_.Count()) q.rgbReserved = 255;
         return q;
     };
-    // 5-bit channels widen by bit replication.
-    auto widen5 = [](unsigned v) { return uint8_t((v << 3) | (v >> 2)); };
     switch (format_) {
     case bf1Bit:
         return fromPalette((row[x >> 3] >> (7 - (x & 7))) & 1);
@@ -228,16 +230,15 @@ TRGBQuad TBitmap::PixelColor(int32_t x, int32_t y) const {
         return fromPalette(row[x]);
     case bf15Bit: {
         const unsigned v = row[2 * x] | (row[2 * x + 1] << 8);
-        return {widen5(v & 31), widen5((v >> 5) & 31), widen5((v >> 10) & 31), 255};
+        return {Widen5(v & 31), Widen5((v >> 5) & 31), Widen5((v >> 10) & 31), 255};
     }
     case bf16Bit: {
         const unsigned v = row[2 * x] | (row[2 * x + 1] << 8);
-        const unsigned g6 = (v >> 5) & 63;
-        return {widen5(v & 31), uint8_t((g6 << 2) | (g6 >> 4)), widen5((v >> 11) & 31), 255};
+        return {Widen5(v & 31), Widen6((v >> 5) & 63), Widen5((v >> 11) & 31), 255};
     }
     case bf24Bit:
         return {row[3 * x], row[3 * x + 1], row[3 * x + 2], 255};
     default:
-        return {row[4 * x], row[4 * x + 1], row[4 * x + 2], row[4 * x + 3]};
+        return {row[4 * x], row[4 * x + 1], row[4 * x + 2], alpha ? row[4 * x + 3] : uint8_t(255)};
     }
 }

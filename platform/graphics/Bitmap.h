@@ -34,6 +34,15 @@ struct TRGBQuad {
     bool operator==(const TRGBQuad&) const = default;
 };
 
+// How a bitmap's alpha is taken. With afDefined the alpha is straight (not premultiplied): the
+// fourth byte of 32-bit pixels, or, in palette formats, each palette entry's rgbReserved, from 0
+// (transparent) to 255 (opaque). With afIgnored the picture is opaque whatever those bytes hold.
+// 15-, 16- and 24-bit pixels never carry alpha.
+enum TAlphaFormat : uint8_t {
+    afIgnored = 0,
+    afDefined = 1,
+};
+
 // A colour as 0x00BBGGRR: red in the low byte.
 using TColor = uint32_t;
 constexpr TColor RGBColor(uint8_t r, uint8_t g, uint8_t b) {
@@ -107,12 +116,14 @@ public:
 
     bool Transparent = false;
     TColor TransparentColor = 0;
+    // Whether the pixels carry alpha, and where (TAlphaFormat).
+    TAlphaFormat AlphaFormat = afIgnored;
 
     // Fills a rectangle (clipped to the bitmap) with a colour. Palette formats use the
     // nearest palette entry.
     void FillRect(const TRect& rect, TColor color);
-    // The colour of one pixel, with the palette resolved; alpha is 255 unless the bitmap is
-    // 32 bits per pixel.
+    // The colour of one pixel, with the palette resolved (indices past its end are black); the
+    // alpha is the pixel's or its palette entry's under AlphaFormat, 255 when ignored.
     TRGBQuad PixelColor(int32_t x, int32_t y) const;
 
 private:

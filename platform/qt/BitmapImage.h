@@ -7,15 +7,13 @@
 
 class TBitmap;
 
-// The bitmap as a QImage: Format_RGB32 for every pixel format without alpha, Format_ARGB32 for
-// a 32-bit bitmap whose fourth bytes are not all 0 (all 0 means the bytes are unused, and the
-// picture is taken as opaque). Palette indexes past the palette's end are black. With a
-// non-empty `bound`, a larger bitmap is sampled (every n-th pixel of every n-th row, the
-// smallest n that fits) so that the image fits in it. An empty bitmap, or an image Qt cannot
-// allocate, gives a null QImage.
+// The bitmap as a QImage, its rows as TBitmapRows gives them: Format_ARGB32 when the bitmap
+// has alpha (AlphaFormat), Format_RGB32 otherwise. With a non-empty `bound`, a larger bitmap is
+// sampled (every n-th pixel of every n-th row, the smallest n that fits) so that the image fits
+// in it. An empty bitmap, or an image Qt cannot allocate, gives a null QImage.
 QImage BitmapToQImage(const TBitmap& bitmap, QSize bound = {});
 
 // The same, keeping a palette: a 1-, 4- or 8-bit bitmap gives Format_Indexed8 whose colour table
-// is the bitmap's palette (opaque), grown with black entries to the largest index the pixels
+// is the bitmap's palette (with its alpha when the bitmap has alpha), grown with black entries to the largest index the pixels
 // use. Other pixel formats give BitmapToQImage(bitmap).
 QImage BitmapToQImageKeepingPalette(const TBitmap& bitmap);

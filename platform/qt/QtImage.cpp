@@ -140,6 +140,7 @@ void AssignQImage(TBitmap& bitmap, const QImage& image, TBitmapFormat target) {
     bitmap.ReleaseImage();
     bitmap.SetPixelFormat(target);
     bitmap.SetSize(image.width(), image.height());
+    bitmap.AlphaFormat = target == bf32Bit && image.hasAlphaChannel() ? afDefined : afIgnored;
     if (target == bf1Bit || target == bf4Bit || target == bf8Bit)
         CopyIndexed(bitmap, image, target);
     else

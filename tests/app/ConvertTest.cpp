@@ -78,7 +78,7 @@ TEST_F(ConvertTest, WriterPacksEveryPixelFormat) {
         std::vector<uint8_t>(pam.Data().begin() + std::ptrdiff_t(header.size()), pam.Data().end()),
         (std::vector<uint8_t>{6, 5, 4, 255, 0, 0, 0, 255, 3, 2, 1, 255}));
 
-    // 15 and 16 bits widen by bit replication; 32 bits keep their alpha.
+    // 15 and 16 bits widen by bit replication; 32 bits keep their alpha where it is defined.
     const std::tuple<TBitmapFormat, std::vector<uint8_t>, std::vector<uint8_t>> cases[] = {
         {bf15Bit, {0x21, 0x7C}, {0xFF, 0x08, 0x08, 255}}, // r 31, g 1, b 1
         {bf16Bit, {0x21, 0xF8}, {0xFF, 0x04, 0x08, 255}}, // r 31, g 1, b 1
@@ -88,6 +88,7 @@ TEST_F(ConvertTest, WriterPacksEveryPixelFormat) {
         TBitmap one;
         one.SetPixelFormat(format);
         one.SetSize(1, 1);
+        one.AlphaFormat = afDefined;
         std::copy(pixel.begin(), pixel.end(), one.ScanLine(0));
         TMemoryStream out;
         WritePAM(one, out);
@@ -124,7 +125,7 @@ TEST_F(ConvertTest, PNGKeepsThePaletteGrownToTheLargestIndex) {
 }
 
 // Fourth bytes all 0 are unused: the PNG is opaque RGB. Any other alpha makes it RGBA.
-TEST_F(ConvertTest, PNGHasAlphaOnlyWhenTheBitmapUsesIt) {
+TEST_F(ConvertTest, PNGHasAlphaOnlyWhenTheBitmapDefinesIt) {
     TBitmap bitmap;
     bitmap.SetPixelFormat(bf32Bit);
     bitmap.SetSize(2, 1);
@@ -133,11 +134,22 @@ TEST_F(ConvertTest, PNGHasAlphaOnlyWhenTheBitmapUsesIt) {
     QImage image = ReadPNG(bitmap);
     EXPECT_FALSE(image.hasAlphaChannel());
     EXPECT_EQ(image.pixel(1, 0), qRgb(6, 5, 4));
+    bitmap.AlphaFormat = afDefined;
     bitmap.ScanLine(0)[7] = 128;
     image = ReadPNG(bitmap);
     ASSERT_TRUE(image.hasAlphaChannel());
     EXPECT_EQ(image.pixel(0, 0), qRgba(3, 2, 1, 0));
     EXPECT_EQ(image.pixel(1, 0), qRgba(6, 5, 4, 128));
+    // A palette with alpha keeps it.
+    TBitmap indexed;
+    indexed.SetPixelFormat(bf8Bit);
+    indexed.SetPalette(TPalette({{1, 2, 3, 255}, {4, 5, 6, 0}}));
+    indexed.SetSize(2, 1);
+    indexed.ScanLine(0)[1] = 1;
+    indexed.AlphaFormat = afDefined;
+    image = ReadPNG(indexed);
+    EXPECT_EQ(image.pixel(0, 0), qRgba(3, 2, 1, 255));
+    EXPECT_EQ(qAlpha(image.pixel(1, 0)), 0);
     TBitmap empty;
     TMemoryStream png;
     EXPECT_THROW(WritePNG(empty, png), EInvalidGraphic);

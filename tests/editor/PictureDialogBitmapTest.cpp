@@ -21,7 +21,8 @@ std::unique_ptr<TBitmap> RandomBitmap(TBitmapFormat format, int width, int heigh
         for (size_t i = 0; i < bitmap->BytesPerLine(); ++i) row[i] = uint8_t(random());
     }
     std::vector<TRGBQuad> entries(paletteSize);
-    for (TRGBQuad& q : entries) q = {uint8_t(random()), uint8_t(random()), uint8_t(random()), 0};
+    for (TRGBQuad& q : entries)
+        q = {uint8_t(random()), uint8_t(random()), uint8_t(random()), uint8_t(random())};
     bitmap->SetPalette(TPalette(entries));
     return bitmap;
 }
@@ -38,26 +39,29 @@ TEST(BitmapToQImage, EveryPixelFormatMatchesThePixelColours) {
         TBitmapFormat format;
         size_t palette;
     };
-    // Short palettes: indexes past the end are black.
-    for (const Case c : {Case{bf1Bit, 2}, Case{bf1Bit, 1}, Case{bf4Bit, 16}, Case{bf4Bit, 5},
-                         Case{bf8Bit, 256}, Case{bf8Bit, 100}, Case{bf15Bit, 0}, Case{bf16Bit, 0},
-                         Case{bf24Bit, 0}, Case{bf32Bit, 0}}) {
-        // Odd widths leave partial bytes at the end of 1- and 4-bit rows.
-        const auto owned = RandomBitmap(c.format, 37, 11, c.palette, c.format * 7 + 1);
-        const TBitmap& bitmap = *owned;
-        const QImage image = BitmapToQImage(bitmap);
-        ASSERT_EQ(image.size(), QSize(37, 11));
-        const bool alpha = c.format == bf32Bit;
-        EXPECT_EQ(image.format(), alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
-        for (int y = 0; y < 11; ++y)
-            for (int x = 0; x < 37; ++x)
-                ASSERT_EQ(image.pixel(x, y), Expected(bitmap, x, y, !alpha))
-                    << "format " << int(c.format) << " palette " << c.palette << " at " << x << ","
-                    << y;
-    }
+    // Short palettes: indexes past the end are black. Alpha, where the bitmap defines it, is
+    // the fourth byte of 32-bit pixels or the palette entry's.
+    for (const TAlphaFormat alpha : {afIgnored, afDefined})
+        for (const Case c : {Case{bf1Bit, 2}, Case{bf1Bit, 1}, Case{bf4Bit, 16}, Case{bf4Bit, 5},
+                             Case{bf8Bit, 256}, Case{bf8Bit, 100}, Case{bf15Bit, 0},
+                             Case{bf16Bit, 0}, Case{bf24Bit, 0}, Case{bf32Bit, 0}}) {
+            // Odd widths leave partial bytes at the end of 1- and 4-bit rows.
+            const auto owned = RandomBitmap(c.format, 37, 11, c.palette, c.format * 7 + 1);
+            owned->AlphaFormat = alpha;
+            const TBitmap& bitmap = *owned;
+            const QImage image = BitmapToQImage(bitmap);
+            ASSERT_EQ(image.size(), QSize(37, 11));
+            EXPECT_EQ(image.format(),
+                      alpha == afDefined ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+            for (int y = 0; y < 11; ++y)
+                for (int x = 0; x < 37; ++x)
+                    ASSERT_EQ(image.pixel(x, y), Expected(bitmap, x, y, false))
+                        << "format " << int(c.format) << " palette " << c.palette << " alpha "
+                        << int(alpha) << " at " << x << "," << y;
+        }
 }
 
-TEST(BitmapToQImage, UnusedFourthBytesAreOpaque) {
+TEST(BitmapToQImage, FourthBytesAreAlphaOnlyWhereTheBitmapSaysSo) {
     TBitmap bitmap;
     bitmap.SetPixelFormat(bf32Bit);
     bitmap.SetSize(3, 2);
@@ -69,7 +73,8 @@ TEST(BitmapToQImage, UnusedFourthBytesAreOpaque) {
     EXPECT_EQ(image.pixel(2, 1), qRgb(10, 20, 30));
     EXPECT_EQ(qAlpha(reinterpret_cast<const QRgb*>(image.constScanLine(1))[2]), 255);
 
-    // One non-zero fourth byte makes them all alpha.
+    // Defined alpha: a fully transparent picture stays transparent.
+    bitmap.AlphaFormat = afDefined;
     bitmap.ScanLine(1)[4 * 2 + 3] = 128;
     const QImage withAlpha = BitmapToQImage(bitmap);
     EXPECT_EQ(withAlpha.format(), QImage::Format_ARGB32);

@@ -284,23 +284,29 @@ TEST(ColorCMYK, WhiteBlackAndMixes) {
     EXPECT_EQ(Convert(deepWide, Native16({1000, 0, 5, 65535}), 6, 1), Native16({0, 0, 0}));
 }
 
-TEST(ColorLab, BranchesAndFlags) {
+TEST(ColorLab, ColorimetricFromD50) {
+    // Expected values: the CIE Lab formulas with the D50 white, Bradford to D65 and the sRGB
+    // curve; lcms2 (through Pillow's ImageCms) agrees within one level away from black.
     TColorManager m = Manager(cmCIELab, cmBGR, 8, 8);
-    // L* 100, a* = b* = 0: the cube branch with X = Y = Z = 1 gives white.
     EXPECT_EQ(Convert(m, {100, 0, 0}, 3, 1), (Bytes{255, 255, 255}));
-    // The linear branch for dark values.
-    EXPECT_EQ(Convert(m, {5, 0, 0}, 3, 1), (Bytes{1, 1, 1}));
-    EXPECT_EQ(Convert(m, {5, uint8_t(-10), 10}, 3, 1), (Bytes{0, 2, 0}));
+    // The linear branch of the lightness function for dark values.
+    EXPECT_EQ(Convert(m, {5, 0, 0}, 3, 1), (Bytes{17, 17, 17}));
+    EXPECT_EQ(Convert(m, {5, uint8_t(-10), 10}, 3, 1), (Bytes{0, 22, 1}));
     // Signed a* and b*.
-    EXPECT_EQ(Convert(m, {50, 20, uint8_t(-30)}, 3, 1), (Bytes{101, 40, 53}));
+    EXPECT_EQ(Convert(m, {50, 20, uint8_t(-30)}, 3, 1), (Bytes{170, 108, 133}));
     // Scaled L* and offset a*, b*, planar, into RGB.
     m.SourceFlags = cfLabScaledL | cfLabOffsetAB;
     m.SetTargetModel(cmRGB);
-    EXPECT_EQ(ConvertPlanar(m, {{150}, {140}, {100}}, 3, 1), (Bytes{62, 64, 130}));
+    EXPECT_EQ(ConvertPlanar(m, {{150}, {140}, {100}}, 3, 1), (Bytes{143, 136, 191}));
     EXPECT_EQ(Convert(m, {255, 128, 128}, 3, 1), (Bytes{255, 255, 255}));
-    // 16-bit targets take v * 257.
+    // 16-bit targets keep the precision; black is black.
     m.SetTargetSampleBits(16);
     EXPECT_EQ(Convert(m, {0, 128, 128}, 6, 1), Native16({0, 0, 0}));
+    // 16-bit sources: L* over 0..65535, a* and b* in 1/256 steps.
+    TColorManager wide = Manager(cmCIELab, cmRGB, 16, 8);
+    wide.SourceFlags = cfLabScaledL;
+    EXPECT_EQ(Convert(wide, Native16({32768, uint16_t(20 * 256), uint16_t(-30 * 256)}), 3, 1),
+              (Bytes{133, 108, 170}));
 }
 
 TEST(ColorYCC, TablesAndSixteenBitFormula) {
