@@ -106,22 +106,45 @@ TGIFDescriptor ParseDescriptor(TByteReader& reader) {
     return descriptor;
 }
 
-// What precedes the first image's colour table and data: the header, the global colour table
-// and the first image descriptor, if the blocks reach one before the trailer.
+// What precedes the first image's colour table and data: the header, the global colour table,
+// the first image descriptor if the blocks reach one before the trailer, and the transparent
+// colour index the graphic control extension before it gives.
 struct TGIFStart {
     TGIFHeader Header;
     std::array<uint8_t, 3 * MaxTableEntries> GlobalTable{};
     std::optional<TGIFDescriptor> Descriptor;
+    std::optional<uint8_t> TransparentIndex;
 };
+
+// The graphic control extension's block: flags, delay, transparent colour index.
+constexpr size_t GraphicControlSize = 4;
+constexpr uint8_t TransparentFlag = 0x01;
 
 void SkipSubBlocks(TStream& stream) {
     while (const uint8_t size = stream.ReadByte()) stream.Seek(size, TSeekOrigin::soCurrent);
 }
 
+// The transparent colour index of a graphic control extension from the stream's position (its
+// block and the terminator after it), if it marks one.
+std::optional<uint8_t> ReadGraphicControl(TStream& stream) {
+    uint8_t block[255];
+    const uint8_t size = stream.ReadByte();
+    stream.ReadBuffer(block, size);
+    stream.Seek(1, TSeekOrigin::soCurrent);
+    if (size < GraphicControlSize) return std::nullopt;
+    TByteReader reader(block, size);
+    const uint8_t flags = reader.U8();
+    reader.Skip(2); // delay
+    const uint8_t index = reader.U8();
+    if (!(flags & TransparentFlag)) return std::nullopt;
+    return index;
+}
+
 // Passes over blocks up to the first image descriptor or the trailer; answers whether it
-// reached an image. Unknown bytes between blocks are passed over; an extension whose label is
-// an image separator or the trailer ends the walk as that block would.
-bool SkipExtensions(TStream& stream) {
+// reached an image, and notes in `start` the transparent colour the last graphic control
+// extension before the image gives. Unknown bytes between blocks are passed over; an extension
+// whose label is an image separator or the trailer ends the walk as that block would.
+bool SkipExtensions(TStream& stream, TGIFStart& start) {
     for (;;) {
         const TGIFBlock introducer = TGIFBlock(stream.ReadByte());
         if (introducer == TGIFBlock::Image) return true;
@@ -130,11 +153,13 @@ bool SkipExtensions(TStream& stream) {
         const uint8_t label = stream.ReadByte();
         switch (TGIFExtension(label)) {
         case TGIFExtension::PlainText:
+            // The plain text took the graphic control extension before it.
+            start.TransparentIndex.reset();
             stream.Seek(stream.ReadByte(), TSeekOrigin::soCurrent);
             SkipSubBlocks(stream);
             break;
         case TGIFExtension::GraphicControl:
-            stream.Seek(int64_t(stream.ReadByte()) + 1, TSeekOrigin::soCurrent);
+            start.TransparentIndex = ReadGraphicControl(stream);
             break;
         case TGIFExtension::Comment:
         case TGIFExtension::Application:
@@ -165,7 +190,7 @@ std::optional<TGIFStart> ReadHeader(TStream& stream, TImageProperties& propertie
         properties.BitsPerSample = uint8_t((header->Flags & gfTableSize) + 1);
         stream.ReadBuffer(start.GlobalTable.data(), 3 * TableEntries(header->Flags));
     }
-    if (SkipExtensions(stream)) {
+    if (SkipExtensions(stream, start)) {
         uint8_t bytes[ImageDescriptorSize];
         stream.ReadBuffer(bytes, ImageDescriptorSize);
         TByteReader reader(bytes, ImageDescriptorSize);
@@ -234,6 +259,8 @@ struct TGIFGraphic::TGIFLoad {
 private:
     // The local colour table, the minimum code size and the gathered image data.
     void ReadImageData();
+    // Gives the palette the transparent colour: alpha 0 at its index, 255 elsewhere.
+    void SetTransparency();
     // Decodes the data into the bitmap's rows or, when they cannot take it as it comes, into
     // Pixels.
     void Decode();
@@ -264,6 +291,7 @@ void TGIFGraphic::TGIFLoad::Run() {
 
     Load.Start(msgLoadingData);
     ReadImageData();
+    SetTransparency();
     Decode();
     Load.Finish();
 
@@ -284,6 +312,19 @@ void TGIFGraphic::TGIFLoad::ReadImageData() {
     }
     MinimumCodeSize = Load.U8();
     GatherSubBlocks(Stream, Data);
+}
+
+void TGIFGraphic::TGIFLoad::SetTransparency() {
+    // An index beyond the colour table gets black entries up to it, so that its pixels show
+    // transparent too; without any colour table the image stays opaque.
+    if (!Start.TransparentIndex || Image.Palette().Empty()) return;
+    const size_t index = *Start.TransparentIndex;
+    std::vector<TRGBQuad> entries = Image.Palette().Entries();
+    if (entries.size() <= index) entries.resize(index + 1);
+    for (TRGBQuad& entry : entries) entry.rgbReserved = 255;
+    entries[index].rgbReserved = 0;
+    Image.SetPalette(TPalette(std::move(entries)));
+    Image.AlphaFormat = afDefined;
 }
 
 void TGIFGraphic::TGIFLoad::Decode() {

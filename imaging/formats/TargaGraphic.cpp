@@ -29,7 +29,10 @@ namespace {
 
 constexpr const char* FormatName = "TGA";
 constexpr size_t HeaderSize = 18;
-// Descriptor bit: the first stored row is the top row.
+// Bits of the image descriptor: the alpha (attribute) bits of a pixel, and the order of the
+// stored pixels, right to left and top to bottom.
+constexpr uint8_t AlphaBitsMask = 0x0F;
+constexpr uint8_t RightToLeftFlag = 0x10;
 constexpr uint8_t TopDownFlag = 0x20;
 // A run packet: one count byte and one pixel stand for up to 128 pixels.
 constexpr uint64_t MaxRunExpansion = 128;
@@ -77,6 +80,7 @@ struct TTargaHeader {
     uint8_t IDLength = 0;
     TTargaMapType MapType{};
     TTargaImageType ImageType{};
+    uint16_t MapFirst = 0; // the index of the map's first entry
     uint16_t MapLength = 0;
     uint8_t MapEntrySize = 0;
     uint16_t Width = 0;
@@ -91,6 +95,17 @@ struct TTargaHeader {
     bool Gray() const {
         return ImageType == TTargaImageType::Gray || ImageType == TTargaImageType::GrayRunLength;
     }
+    bool TrueColor() const {
+        return ImageType == TTargaImageType::TrueColor ||
+               ImageType == TTargaImageType::TrueColorRunLength;
+    }
+    bool Indexed() const {
+        return ImageType == TTargaImageType::Indexed ||
+               ImageType == TTargaImageType::IndexedRunLength;
+    }
+    // The descriptor announces alpha: attribute bits in each pixel (or colour map entry).
+    bool AlphaAnnounced() const { return (Descriptor & AlphaBitsMask) != 0; }
+    bool RightToLeft() const { return (Descriptor & RightToLeftFlag) != 0; }
     bool HasMap() const { return MapType == TTargaMapType::Present; }
     bool TopDown() const { return (Descriptor & TopDownFlag) != 0; }
     // Bytes of the colour map between the image ID and the pixels.
@@ -106,7 +121,7 @@ std::optional<TTargaHeader> ParseHeader(TByteReader& reader) {
         return std::nullopt;
     header.MapType = TTargaMapType(mapType);
     header.ImageType = TTargaImageType(imageType);
-    reader.Skip(2); // first colour map index
+    header.MapFirst = reader.LE16();
     header.MapLength = reader.LE16();
     header.MapEntrySize = reader.U8();
     reader.Skip(4); // origin
@@ -115,6 +130,28 @@ std::optional<TTargaHeader> ParseHeader(TByteReader& reader) {
     header.PixelDepth = reader.U8();
     header.Descriptor = reader.U8();
     return header;
+}
+
+// How the stored pixels become the bitmap's.
+enum class TTargaRows : uint8_t {
+    AsStored,  // every byte as it is: indices, grey, 5-5-5, blue-green-red(-alpha)
+    WordAlpha, // 1-5-5-5 words whose attribute bit is the alpha, widened to 32 bits
+    GrayAlpha, // grey and alpha bytes, widened to 32 bits
+};
+
+TTargaRows RowsOf(const TTargaHeader& header) {
+    if (header.Gray() && header.PixelDepth == 16) return TTargaRows::GrayAlpha;
+    if (header.TrueColor() && header.PixelDepth == 16 && header.AlphaAnnounced())
+        return TTargaRows::WordAlpha;
+    return TTargaRows::AsStored;
+}
+
+// Whether the image shows the alpha its descriptor announces: in 32-bit pixels, the attribute
+// bit of 16-bit colour, the alpha of grey and alpha pixels, or a 32-bit colour map's.
+bool CarriesAlpha(const TTargaHeader& header) {
+    if (!header.AlphaAnnounced()) return false;
+    if (header.Indexed()) return header.HasMap() && header.MapEntrySize == 32;
+    return header.PixelDepth == 32 || RowsOf(header) != TTargaRows::AsStored;
 }
 
 // The header and what it tells of the image, or nothing when the header is not this format's.
@@ -135,6 +172,11 @@ std::optional<TTargaHeader> ReadHeader(TStream& stream, TImageProperties& proper
         break;
     case 15:
     case 16:
+        if (header->Gray() && header->PixelDepth == 16) {
+            properties.ColorModel = cmGrayAlpha;
+            properties.SamplesPerPixel = 2;
+            break;
+        }
         properties.ColorModel = cmRGB;
         properties.BitsPerSample = 5;
         properties.SamplesPerPixel = 3;
@@ -154,21 +196,76 @@ std::optional<TTargaHeader> ReadHeader(TStream& stream, TImageProperties& proper
     }
     properties.BitsPerPixel = uint8_t(properties.SamplesPerPixel * properties.BitsPerSample);
     properties.Compression = header->RunLength() ? ckRunLength : ckNone;
+    properties.HasAlpha = CarriesAlpha(*header);
     return header;
 }
 
-// A palette from `count` 15- or 16-bit colour map entries (x1r5g5b5, little-endian), each
-// channel shifted to the top of its byte.
-TPalette MakeWordPalette(std::span<const uint8_t> map, size_t count) {
+// The palette of a colour map: the map's entry k is the colour of index first + k, indices
+// below the first are black. Entries of 15 or 16 bits (x1r5g5b5) have each channel shifted to
+// the top of its byte; 24- and 32-bit entries are blue, green, red (and alpha, kept when
+// `alpha`). Empty for entries of another size.
+TPalette MapPalette(std::span<const uint8_t> map, const TTargaHeader& header, bool alpha) {
+    const uint8_t bits = header.MapEntrySize;
+    if (bits != 15 && bits != 16 && bits != 24 && bits != 32) return {};
+    const size_t first = std::min<size_t>(header.MapFirst, TPalette::MaxEntries);
+    const size_t count = std::min<size_t>(header.MapLength, TPalette::MaxEntries - first);
+    std::vector<TRGBQuad> entries(first + count);
     TByteReader reader(map);
-    std::vector<TRGBQuad> entries(count);
-    for (TRGBQuad& entry : entries) {
-        const unsigned w = reader.LE16();
-        entry.rgbRed = uint8_t((w & 0x7C00) >> 7);
-        entry.rgbGreen = uint8_t((w & 0x03E0) >> 2);
-        entry.rgbBlue = uint8_t((w & 0x001F) << 3);
+    for (size_t i = first; i < entries.size(); ++i) {
+        TRGBQuad& entry = entries[i];
+        if (bits <= 16) {
+            const unsigned w = reader.LE16();
+            entry.rgbRed = uint8_t((w & 0x7C00) >> 7);
+            entry.rgbGreen = uint8_t((w & 0x03E0) >> 2);
+            entry.rgbBlue = uint8_t((w & 0x001F) << 3);
+            continue;
+        }
+        entry.rgbBlue = reader.U8();
+        entry.rgbGreen = reader.U8();
+        entry.rgbRed = reader.U8();
+        if (bits == 32) {
+            const uint8_t a = reader.U8();
+            if (alpha) entry.rgbReserved = a;
+        }
     }
     return TPalette(std::move(entries));
+}
+
+// A 5-bit channel widened to 8 bits by repeating its top bits, as the bitmap widens 15-bit
+// pixels.
+constexpr uint8_t Widen5(unsigned v) {
+    return uint8_t((v << 3) | (v >> 2));
+}
+
+// Rows of 1-5-5-5 words to blue, green, red, alpha (the attribute bit: 255 or 0).
+void WordAlphaRow(const uint8_t* source, uint8_t* target, size_t count) {
+    TByteReader words(source, count * 2);
+    for (size_t x = 0; x < count; ++x, target += 4) {
+        const unsigned w = words.LE16();
+        target[0] = Widen5(w & 0x1F);
+        target[1] = Widen5((w >> 5) & 0x1F);
+        target[2] = Widen5((w >> 10) & 0x1F);
+        target[3] = (w & 0x8000) ? 255 : 0;
+    }
+}
+
+// Rows of grey and alpha bytes to blue, green, red, alpha.
+void GrayAlphaRow(const uint8_t* source, uint8_t* target, size_t count) {
+    for (size_t x = 0; x < count; ++x, source += 2, target += 4) {
+        target[0] = target[1] = target[2] = source[0];
+        target[3] = source[1];
+    }
+}
+
+// Reverses the order of the `count` pixels of `pixelBytes` bytes of a row.
+void MirrorRow(uint8_t* row, size_t count, size_t pixelBytes) {
+    if (pixelBytes == 1) {
+        std::reverse(row, row + count);
+        return;
+    }
+    for (size_t i = 0, j = count; i + 1 < j; ++i, --j)
+        std::swap_ranges(row + i * pixelBytes, row + (i + 1) * pixelBytes,
+                         row + (j - 1) * pixelBytes);
 }
 
 // The run-length packets of the rows, read from the stream in chunks: before each row the
@@ -239,10 +336,37 @@ void PutLE16(uint8_t* p, unsigned value) {
     p[1] = uint8_t(value >> 8);
 }
 
-// The header of a written file: a colour map of 256 24-bit entries for 8-bit indices (its
-// size stated also when none follows), rows top row first.
-void WriteHeader(TStream& stream, int32_t width, int32_t height, size_t pixelBytes, bool compress) {
-    const bool indexed = pixelBytes == 1;
+// How a bitmap is written: bytes per pixel, and whether its alpha goes with it (in 32-bit
+// pixels, or in 32-bit colour map entries for indices).
+struct TWrittenLayout {
+    TBitmapFormat Format{};
+    size_t PixelBytes = 0;
+    bool Alpha = false;
+
+    bool Indexed() const { return PixelBytes == 1; }
+    uint8_t MapEntrySize() const { return Indexed() && Alpha ? 32 : WrittenMapEntrySize; }
+    // Rows the file cannot take as they are: 1- and 4-bit indices become bytes, 5-6-5 pixels
+    // 5-5-5, and 32-bit pixels without alpha get an opaque fourth byte.
+    bool Widened() const {
+        return Format == bf1Bit || Format == bf4Bit || Format == bf16Bit ||
+               (PixelBytes == 4 && !Alpha);
+    }
+};
+
+TWrittenLayout WrittenLayoutOf(const TBitmap& bitmap) {
+    TWrittenLayout layout;
+    layout.Format = bitmap.PixelFormat();
+    layout.PixelBytes = WrittenPixelBytes(layout.Format);
+    layout.Alpha =
+        bitmap.AlphaFormat == afDefined && (layout.PixelBytes == 1 || layout.PixelBytes == 4);
+    return layout;
+}
+
+// The header of a written file: a colour map of 256 entries for 8-bit indices (its size
+// stated also when none follows), rows top row first, alpha bits for the alpha written.
+void WriteHeader(TStream& stream, int32_t width, int32_t height, const TWrittenLayout& layout,
+                 bool compress) {
+    const bool indexed = layout.Indexed();
     TTargaImageType type = indexed ? TTargaImageType::Indexed : TTargaImageType::TrueColor;
     if (compress)
         type = indexed ? TTargaImageType::IndexedRunLength : TTargaImageType::TrueColorRunLength;
@@ -250,43 +374,43 @@ void WriteHeader(TStream& stream, int32_t width, int32_t height, size_t pixelByt
     header[1] = uint8_t(indexed ? TTargaMapType::Present : TTargaMapType::None);
     header[2] = uint8_t(type);
     PutLE16(&header[5], WrittenMapLength);
-    header[7] = WrittenMapEntrySize;
+    header[7] = layout.MapEntrySize();
     PutLE16(&header[12], unsigned(width));
     PutLE16(&header[14], unsigned(height));
-    header[16] = uint8_t(pixelBytes * 8);
-    header[17] = TopDownFlag;
+    header[16] = uint8_t(layout.PixelBytes * 8);
+    header[17] = TopDownFlag | (layout.Alpha ? 8 : 0);
     stream.WriteBuffer(header.data(), header.size());
 }
 
-// The palette as 256 entries of blue, green, red.
-void WriteColorMap(TStream& stream, const TPalette& palette) {
-    std::array<uint8_t, 3 * WrittenMapLength> map{};
+// The palette as 256 entries of blue, green, red (and alpha).
+void WriteColorMap(TStream& stream, const TPalette& palette, const TWrittenLayout& layout) {
+    const size_t entryBytes = layout.MapEntrySize() / 8;
+    std::array<uint8_t, 4 * WrittenMapLength> map{};
     for (size_t i = 0; i < std::min<size_t>(palette.Count(), WrittenMapLength); ++i) {
-        map[3 * i] = palette[i].rgbBlue;
-        map[3 * i + 1] = palette[i].rgbGreen;
-        map[3 * i + 2] = palette[i].rgbRed;
+        uint8_t* entry = &map[entryBytes * i];
+        entry[0] = palette[i].rgbBlue;
+        entry[1] = palette[i].rgbGreen;
+        entry[2] = palette[i].rgbRed;
+        if (entryBytes == 4) entry[3] = palette[i].rgbReserved;
     }
-    stream.WriteBuffer(map.data(), map.size());
+    stream.WriteBuffer(map.data(), entryBytes * WrittenMapLength);
 }
 
-// Whether rows of `format` must be widened before they are written: 1- and 4-bit indices to
-// bytes, 5-6-5 pixels to 5-5-5.
-bool NeedsWidening(TBitmapFormat format) {
-    return format == bf1Bit || format == bf4Bit || format == bf16Bit;
-}
-
-void WidenRow(TBitmapFormat format, const uint8_t* row, uint32_t width, uint8_t* out) {
-    if (format == bf1Bit) {
+void WidenRow(const TWrittenLayout& layout, const uint8_t* row, uint32_t width, uint8_t* out) {
+    if (layout.Format == bf1Bit) {
         for (uint32_t x = 0; x < width; ++x) out[x] = (row[x >> 3] >> (7 - (x & 7))) & 1;
-    } else if (format == bf4Bit) {
+    } else if (layout.Format == bf4Bit) {
         for (uint32_t x = 0; x < width; ++x)
             out[x] = (x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4);
-    } else {
+    } else if (layout.Format == bf16Bit) {
         TByteReader pixels(row, size_t(width) * 2);
         for (uint32_t x = 0; x < width; ++x) {
             const unsigned v = pixels.LE16();
             PutLE16(out + 2 * x, ((v >> 1) & 0x7FE0) | (v & 0x001F));
         }
+    } else {
+        std::memcpy(out, row, size_t(width) * 4);
+        for (uint32_t x = 0; x < width; ++x) out[4 * x + 3] = 255;
     }
 }
 
@@ -314,18 +438,23 @@ bool TTargaGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
 
 struct TTargaGraphic::TTargaLoad {
     TTargaLoad(TTargaGraphic& image, TLoad& load, const TTargaHeader& header)
-        : Image(image), Load(load), Colors(*image.ColorEngine), Header(header) {}
+        : Image(image), Load(load), Colors(*image.ColorEngine), Header(header),
+          Rows(RowsOf(header)) {}
 
     void Run();
 
 private:
-    // The colour manager chooses the pixel format: every accepted layout is the bitmap's own.
+    // The pixel format and the alpha: stored layouts are the bitmap's own (the colour manager
+    // chooses the format), the others are widened to 32 bits.
     void SetUpColors();
     // The palette from the colour map, or a grey ramp for grey images (whose map is passed
     // over); the stream is left at the first pixel.
     void ReadPalette();
-    void ReadStoredRows(size_t rowBytes);
-    void DecodeRunLengthRows(size_t rowBytes);
+    // The rows, stored or run-length compressed, into the bitmap in the descriptor's order.
+    void TransferRows(size_t rowBytes);
+    // The stored row at `row` into bitmap row y: widened, and mirrored for right-to-left
+    // images.
+    void FinishRow(const uint8_t* row, int32_t y);
     // The bitmap row of the i-th stored row.
     int32_t TargetRow(int32_t i) const { return Header.TopDown() ? i : Header.Height - 1 - i; }
 
@@ -333,6 +462,8 @@ private:
     TLoad& Load;
     TColorManager& Colors;
     const TTargaHeader& Header;
+    const TTargaRows Rows;
+    size_t PixelBytes = 0; // of the bitmap
 };
 
 void TTargaGraphic::TTargaLoad::Run() {
@@ -353,71 +484,71 @@ void TTargaGraphic::TTargaLoad::Run() {
     Load.Finish();
 
     Load.BeginTransfer();
-    if (Header.Stored())
-        ReadStoredRows(rowBytes);
-    else if (Header.RunLength() && rowBytes != 0)
-        DecodeRunLengthRows(rowBytes);
+    if (Header.ImageType != TTargaImageType::NoImage && rowBytes != 0) TransferRows(rowBytes);
     Load.Finish();
 }
 
 void TTargaGraphic::TTargaLoad::SetUpColors() {
-    const TImageProperties& properties = Image.ImageProperties;
-    Colors.SetSourceChannels(properties.SamplesPerPixel);
-    Colors.SetTargetChannels(properties.SamplesPerPixel);
-    Colors.SetSourceModel(properties.ColorModel);
-    Colors.SourceFlags.Clear();
-    Colors.SetTargetModel(cmBGR);
-    Colors.SetSourceSampleBits(properties.BitsPerSample);
-    Colors.SetTargetSampleBits(properties.BitsPerSample);
-    Image.SetPixelFormat(Colors.TargetPixelFormat(true));
-    if (Header.PixelDepth == 32) Image.AlphaFormat = afDefined;
+    if (Rows != TTargaRows::AsStored) {
+        Image.SetPixelFormat(bf32Bit);
+    } else {
+        const TImageProperties& properties = Image.ImageProperties;
+        Colors.SetSourceChannels(properties.SamplesPerPixel);
+        Colors.SetTargetChannels(properties.SamplesPerPixel);
+        Colors.SetSourceModel(properties.ColorModel);
+        Colors.SourceFlags.Clear();
+        Colors.SetTargetModel(cmBGR);
+        Colors.SetSourceSampleBits(properties.BitsPerSample);
+        Colors.SetTargetSampleBits(properties.BitsPerSample);
+        Image.SetPixelFormat(Colors.TargetPixelFormat(true));
+    }
+    if (CarriesAlpha(Header)) Image.AlphaFormat = afDefined;
+    PixelBytes = size_t(BitsPerPixelOf(Image.PixelFormat()) + 7) / 8;
 }
 
 void TTargaGraphic::TTargaLoad::ReadPalette() {
     if (Header.Gray()) {
-        Image.SetPalette(Colors.MakeGrayPalette(false));
+        if (Rows == TTargaRows::AsStored) Image.SetPalette(Colors.MakeGrayPalette(false));
         Load.Stream().Seek(int64_t(Header.MapBytes()), TSeekOrigin::soCurrent);
         return;
     }
     if (!Header.HasMap()) return;
     TBudgetVector<uint8_t> map = Load.Buffer(0);
     Load.ReadBlock(map, Header.MapBytes());
-    const std::span<const uint8_t> plane(map);
-    switch (Header.MapEntrySize) {
-    case 15:
-    case 16:
-        Image.SetPalette(MakeWordPalette(plane, Header.MapLength));
-        break;
-    case 24:
-        Image.SetPalette(Colors.MakeColorPalette({plane}, plPacked8x3, Header.MapLength, true));
-        break;
-    case 32:
-        Image.SetPalette(Colors.MakeColorPalette({plane}, plPacked8x4, Header.MapLength, true));
-        break;
-    default:
-        break; // no entries this reader can read
-    }
+    TPalette palette = MapPalette(map.Span(), Header, CarriesAlpha(Header));
+    if (!palette.Empty()) Image.SetPalette(std::move(palette));
 }
 
-void TTargaGraphic::TTargaLoad::ReadStoredRows(size_t rowBytes) {
-    for (int32_t i = 0; i < Header.Height; ++i) {
-        Load.Read(Image.ScanLine(TargetRow(i)), rowBytes);
-        Load.Row(i);
-    }
-}
-
-void TTargaGraphic::TTargaLoad::DecodeRunLengthRows(size_t rowBytes) {
+void TTargaGraphic::TTargaLoad::TransferRows(size_t rowBytes) {
+    // Rows the bitmap takes as they are go straight into it; the others through `stored`.
+    TBudgetVector<uint8_t> stored = Load.Buffer(Rows == TTargaRows::AsStored ? 0 : rowBytes);
+    std::optional<TPacketWindow> window;
+    if (Header.RunLength()) window.emplace(Load, CheckedMul(rowBytes, 2));
     TTargaRLEDecoder decoder(Header.PixelDepth);
-    TPacketWindow window(Load, CheckedMul(rowBytes, 2));
     for (int32_t i = 0; i < Header.Height; ++i) {
-        const std::span<const uint8_t> packets = window.Next();
-        const uint8_t* input = packets.data();
-        uint8_t* output = Image.ScanLine(TargetRow(i));
-        decoder.Decode(input, output, int32_t(packets.size()), Header.Width);
-        window.Consume(size_t(input - packets.data()));
+        const int32_t y = TargetRow(i);
+        uint8_t* row = stored.empty() ? Image.ScanLine(y) : stored.data();
+        if (window) {
+            const std::span<const uint8_t> packets = window->Next();
+            const uint8_t* input = packets.data();
+            decoder.DecodeRow(input, packets.data() + packets.size(), row, Header.Width);
+            window->Consume(size_t(input - packets.data()));
+        } else {
+            Load.Read(row, rowBytes);
+        }
+        FinishRow(row, y);
         Load.Row(i);
     }
-    window.Rewind();
+    if (window) window->Rewind();
+}
+
+void TTargaGraphic::TTargaLoad::FinishRow(const uint8_t* row, int32_t y) {
+    uint8_t* line = Image.ScanLine(y);
+    if (Rows == TTargaRows::WordAlpha)
+        WordAlphaRow(row, line, Header.Width);
+    else if (Rows == TTargaRows::GrayAlpha)
+        GrayAlphaRow(row, line, Header.Width);
+    if (Header.RightToLeft()) MirrorRow(line, Header.Width, PixelBytes);
 }
 
 void TTargaGraphic::DecodeImage(TStream& stream) {
@@ -450,20 +581,19 @@ void TTargaGraphic::WriteImage(TStream& stream, bool compress) {
                                                  std::to_string(Height())));
     }
 
-    const TBitmapFormat format = PixelFormat();
-    const size_t pixelBytes = WrittenPixelBytes(format);
-    WriteHeader(stream, Width(), Height(), pixelBytes, compress);
-    if (pixelBytes == 1) WriteColorMap(stream, Palette());
+    const TWrittenLayout layout = WrittenLayoutOf(*this);
+    WriteHeader(stream, Width(), Height(), layout, compress);
+    if (layout.Indexed()) WriteColorMap(stream, Palette(), layout);
 
     const uint32_t width = uint32_t(Width());
-    const size_t rowBytes = CheckedMul(width, pixelBytes);
-    std::vector<uint8_t> widened(NeedsWidening(format) ? rowBytes : 0);
-    TTargaRLEDecoder encoder(int32_t(pixelBytes * 8));
+    const size_t rowBytes = CheckedMul(width, layout.PixelBytes);
+    std::vector<uint8_t> widened(layout.Widened() ? rowBytes : 0);
+    TTargaRLEDecoder encoder(int32_t(layout.PixelBytes * 8));
     std::vector<uint8_t> packed(compress ? size_t(encoder.EncodedSizeBound(width)) : 0);
     for (int32_t y = 0; y < Height(); ++y) {
         const uint8_t* row = ScanLine(y);
         if (!widened.empty()) {
-            WidenRow(format, row, width, widened.data());
+            WidenRow(layout, row, width, widened.data());
             row = widened.data();
         }
         if (compress) {

@@ -137,6 +137,27 @@ TEST(TargaReader, DescriptorSelectsRowOrder) {
     EXPECT_EQ(topDown->PixelColor(0, 1).rgbBlue, 2);
 }
 
+TEST(TargaReader, AlphaOnlyWhereTheDescriptorAnnouncesAttributeBits) {
+    // 32-bit pixels, 16-bit pixels with the attribute bit set and a 32-bit colour map, each
+    // without and with alpha bits in the descriptor: without them the picture is opaque.
+    const Bytes pixel32 = {1, 2, 3, 0x40}, pixel16 = {0x00, 0x7C}, indices = {0};
+    const Bytes map32 = Concat({9, 8, 7, 0x40}, indices);
+    for (const uint8_t alphaBits : {0, 8}) {
+        SCOPED_TRACE(int(alphaBits));
+        const uint8_t descriptor = uint8_t(0x20 | alphaBits);
+        const uint8_t expected = alphaBits ? 0x40 : 255;
+        auto image = Load<TTargaGraphic>(Concat(TargaHeader(2, 1, 1, 32, descriptor), pixel32));
+        EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{1, 2, 3, expected}));
+        EXPECT_EQ(image->ImageProperties.HasAlpha, alphaBits != 0);
+        image = Load<TTargaGraphic>(Concat(TargaHeader(1, 1, 1, 8, descriptor, 1, 1, 32), map32));
+        EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{9, 8, 7, expected}));
+        image = Load<TTargaGraphic>(
+            Concat(TargaHeader(2, 1, 1, 16, uint8_t(0x20 | (alphaBits ? 1 : 0))), pixel16));
+        EXPECT_EQ(image->PixelFormat(), alphaBits ? bf32Bit : bf15Bit);
+        EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{0, 0, 255, uint8_t(alphaBits ? 0 : 255)}));
+    }
+}
+
 TEST(TargaReader, RunLengthRowsLeaveTheStreamAfterTheirLastPacket) {
     // Two rows of four 8-bit grey pixels: a run packet and a raw packet, then trailing bytes
     // that belong to no row.
@@ -246,7 +267,8 @@ TEST(TargaWriter, EightBitBitmapsWriteHeaderAndPaletteFirst) {
 TEST(TargaWriter, WrittenFilesReadBackToTheSamePixels) {
     for (const char* name :
          {"pil_rgb_raw_topdown.tga", "pil_rgba_rle_bottomup.tga", "pil_p_raw_bottomup.tga",
-          "pil_l_rle_topdown.tga", "py_rgb15_raw.tga"}) {
+          "pil_l_rle_topdown.tga", "py_rgb15_raw.tga", "bb_cmap32_alpha.tga",
+          "pil_la_rle_topdown.tga", "bb_rgb16_alpha.tga"}) {
         for (bool compress : {true, false}) {
             SCOPED_TRACE(std::string(name) + (compress ? " compressed" : " raw"));
             const auto original =
