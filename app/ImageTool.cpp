@@ -458,10 +458,7 @@ int Bench(int argc, char** argv) {
         }
     }
     if (file.empty()) return UsageError("bench needs a file", BenchUsage);
-    const std::string ext = ExtractFileExtension(file);
-    const TGraphicClass graphicClass = FindPictureClass(ext);
-    if (!graphicClass || !graphicClass->Create)
-        throw EInvalidGraphic(FormatImageMessage(msgUnknownExtension, ext));
+    const TGraphicClass graphicClass = FindPictureClassForFile(file);
     TMemoryStream data;
     data.LoadFromFile(file);
 

@@ -513,6 +513,44 @@ void TColorManager::GrayRow(const TRow& row) const {
     }
 }
 
+// Grey with alpha into colour with alpha: the grey (through the gamma table when asked) in the
+// three colour places, the alpha copied. A planar source holds the grey plane, then alpha.
+void TColorManager::GrayAlphaToColorRow(const TRow& row) const {
+    const unsigned sb = sourceBits_, tb = targetBits_;
+    const TSamplePlanes in(row.sources, 2, sb / 8, row.sources.size() > 1);
+    const bool swap = SourceFlags.Contains(cfSwapBytes);
+    const bool gamma = TargetFlags.Contains(cfApplyGamma);
+    const std::array<uint8_t, 256>& table = gammaTable_;
+    uint8_t* target = row.target;
+    const auto sample8 = [=](size_t k, size_t s) -> uint8_t {
+        const uint8_t* p = in.plane[k] + s * in.stride;
+        if (sb == 8) return *p;
+        return Narrow(swap ? Swap16(Load16(p)) : Load16(p));
+    };
+    if (tb == 8) {
+        ForPixels(row.count, row.mask, [=, &table](size_t s, size_t t) {
+            const uint8_t grey = gamma ? table[sample8(0, s)] : sample8(0, s);
+            uint8_t* q = target + 4 * t;
+            q[0] = q[1] = q[2] = grey;
+            q[3] = sample8(1, s);
+        });
+        return;
+    }
+    const auto sample16 = [=](size_t k, size_t s) -> uint16_t {
+        const uint8_t* p = in.plane[k] + s * in.stride;
+        if (sb == 8) return Widen(*p);
+        return swap ? Swap16(Load16(p)) : Load16(p);
+    };
+    ForPixels(row.count, row.mask, [=](size_t s, size_t t) {
+        const uint16_t grey = sample16(0, s);
+        uint8_t* q = target + 8 * t;
+        Store16(q, grey);
+        Store16(q + 2, grey);
+        Store16(q + 4, grey);
+        Store16(q + 6, sample16(1, s));
+    });
+}
+
 // ---- Index rows ----------------------------------------------------------------------------
 
 void TColorManager::IndexedRow(const TRow& row) const {

@@ -222,7 +222,9 @@ TBitmapFormat TColorManager::TargetPixelFormat(bool forTarget) const {
 
 void TColorManager::SelectConverter() {
     rowConverter_ = nullptr;
-    if (IsPaletteLikeSource(sourceModel_) != IsPaletteLikeTarget(targetModel_))
+    // Grey with alpha may also become colour with alpha.
+    const bool greyToColour = sourceModel_ == cmGrayAlpha && HasAlpha(targetModel_);
+    if (IsPaletteLikeSource(sourceModel_) != IsPaletteLikeTarget(targetModel_) && !greyToColour)
         throw EColorConversionError(msgIndexedNotSupported);
 
     if (HasAlpha(sourceModel_))
@@ -256,7 +258,11 @@ void TColorManager::SelectConverter() {
             rowConverter_ = &TColorManager::GrayRow;
         break;
     case cmGrayAlpha:
-        if ((s == 8 || s == 16) && (t == 8 || t == 16)) rowConverter_ = &TColorManager::GrayRow;
+        if ((s == 8 || s == 16) && (t == 8 || t == 16))
+            rowConverter_ =
+                HasAlpha(targetModel_) && (IsRGBTarget(targetModel_) || IsBGRTarget(targetModel_))
+                    ? &TColorManager::GrayAlphaToColorRow
+                    : &TColorManager::GrayRow;
         break;
     case cmRGB:
     case cmRGBAlpha:
@@ -325,7 +331,9 @@ void TColorManager::SelectExtents() {
         }
         break;
     case cmGrayAlpha:
-        if (wide) sourcePixelBits_ = 2 * s, planeSampleBits_ = s, targetPixelBits_ = t;
+        if (wide)
+            sourcePixelBits_ = 2 * s, planeSampleBits_ = s,
+            targetPixelBits_ = rowConverter_ == &TColorManager::GrayAlphaToColorRow ? 4 * t : t;
         break;
     case cmRGB:
     case cmBGR:
@@ -361,6 +369,8 @@ size_t TColorManager::PlanesNeeded() const {
     case cmYCbCr:
     case cmPhotoYCC:
         return 3;
+    case cmGrayAlpha:
+        return rowConverter_ == &TColorManager::GrayAlphaToColorRow ? 2 : 1;
     default:
         // Grey and index rows read their first plane only; CMYK reads four planes when it is
         // given four and its first plane interleaved otherwise.

@@ -203,6 +203,7 @@ private:
     void RGBToBGRRow(const TRow& row) const;
     void RGBToRGBRow(const TRow& row) const;
     void GrayRow(const TRow& row) const;
+    void GrayAlphaToColorRow(const TRow& row) const;
     void IndexedRow(const TRow& row) const;
     void Indexed16To16Row(const TRow& row) const;
     void Indexed16To8Row(const TRow& row) const;

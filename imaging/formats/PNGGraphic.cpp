@@ -200,22 +200,23 @@ bool TPNGGraphic::Recognize(TStream& stream) {
            std::memcmp(bytes, Signature, sizeof(Signature)) == 0;
 }
 
-bool TPNGGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
-    TImageGraphic::ReadImageHeader(stream, index);
+namespace {
+
+// The signature and the header chunk at the stream's position, and what they tell of the image;
+// nothing when they are not PNG's.
+std::optional<TPNGHeader> ReadHeader(TStream& stream, TImageProperties& properties) {
     uint8_t bytes[sizeof(Signature)];
     if (stream.Read(bytes, sizeof(bytes)) != sizeof(bytes) ||
         std::memcmp(bytes, Signature, sizeof(Signature)) != 0)
-        return false;
+        return std::nullopt;
     TChunkReader chunk(stream);
     chunk.Next();
-    if (!chunk.Is(IHDR)) return false;
-
-    TImageProperties& properties = ImageProperties;
-    properties.Flags.Include(flBigEndian);
+    if (!chunk.Is(IHDR)) return std::nullopt;
     uint8_t data[HeaderDataSize];
-    if (chunk.ReadPrefix(data) < HeaderDataSize) return false;
+    if (chunk.ReadPrefix(data) < HeaderDataSize) return std::nullopt;
     const std::optional<TPNGHeader> header = ParseHeader(TByteReader(data, sizeof(data)));
-    if (!header) return false;
+    if (!header) return std::nullopt;
+    properties.Flags.Include(flBigEndian);
     properties.Width = header->Width;
     properties.Height = header->Height;
     properties.Compression =
@@ -251,6 +252,16 @@ bool TPNGGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
                           properties.ColorModel == cmRGBAlpha ||
                           properties.ColorModel == cmBGRAlpha;
 
+    return header;
+}
+
+} // namespace
+
+bool TPNGGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
+    TImageGraphic::ReadImageHeader(stream, index);
+    if (!ReadHeader(stream, ImageProperties)) return false;
+    TImageProperties& properties = ImageProperties;
+    TChunkReader chunk(stream);
     // The gamma, if the file states one before its end.
     for (;;) {
         chunk.Next();
@@ -269,9 +280,10 @@ bool TPNGGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
 // --- One load ---
 
 struct TPNGGraphic::TPNGLoad {
-    TPNGLoad(TPNGGraphic& image, TLoad& load, TStream& stream)
-        : Image(image), Load(load), Colors(*image.ColorEngine), Chunk(stream), Data(load.Budget()),
-          Current(load.Budget()), Prior(load.Budget()), FillModel(load.Budget()) {}
+    TPNGLoad(TPNGGraphic& image, TLoad& load, TStream& stream, const TPNGHeader& header)
+        : Image(image), Load(load), Colors(*image.ColorEngine), Chunk(stream), Header(header),
+          Data(load.Budget()), Current(load.Budget()), Prior(load.Budget()),
+          FillModel(load.Budget()) {}
 
     void Run();
 
@@ -292,12 +304,18 @@ private:
     // A colour of the bKGD or tRNS chunk as the bitmap shows it.
     std::optional<TColor> ResolveColor(uint32_t value, bool isIndex) const;
     void FillRow(int32_t y);
+    // The transparency chunk of a palette or grey image as the palette's alpha.
+    void ApplyPaletteAlpha();
+    // The transparency chunk of an RGB image on one converted row: alpha 0 where the stored
+    // samples are the transparent colour's, 255 elsewhere. The row's pixels land from column
+    // `first` on, every `step` columns.
+    void KeyRow(const uint8_t* samples, int32_t y, uint32_t count, uint32_t first, uint32_t step);
 
     TPNGGraphic& Image;
     TLoad& Load;
     TColorManager& Colors;
     TChunkReader Chunk;
-    TPNGHeader Header;
+    const TPNGHeader Header;
     // The data of the last chunk read; the inflater goes on from InflatePosition in it.
     TBudgetVector<uint8_t> Data;
     TLZ77Decoder* Inflater = nullptr; // owned by Run's decoder session
@@ -312,6 +330,10 @@ private:
     bool FillIsIndex = false;
     std::optional<uint32_t> TransparentKey;
     bool KeyIsIndex = false;
+    bool PaletteAlpha = false;             // a palette image's transparency chunk was read:
+    std::array<uint8_t, 256> AlphaTable{}; // its alpha per entry, 255 past those it lists
+    std::array<uint16_t, 3> RawKey{};      // an RGB image's transparent colour as stored
+    bool ColorKey = false;                 // RawKey applies to the rows
     // The current and the prior row, each with its filter byte.
     TBudgetVector<uint8_t> Current, Prior;
     // The fill colour as the bitmap shows it, and a scan line in it once one was filled.
@@ -320,13 +342,9 @@ private:
 };
 
 void TPNGGraphic::TPNGLoad::Run() {
-    Chunk.Next();
     // Samples of 16 bits are stored big-endian.
     if constexpr (std::endian::native == std::endian::little)
         Colors.SourceFlags.Include(cfSwapBytes);
-    uint8_t ihdr[HeaderDataSize];
-    Chunk.ReadPrefix(ihdr);
-    Header = *ParseHeader(TByteReader(ihdr, sizeof(ihdr)));
     if (Image.ImageProperties.Compression != ckDeflate)
         throw EInvalidGraphic(
             FormatImageMessage(msgUnsupportedFeature, msgCompressionScheme, FormatName));
@@ -387,8 +405,16 @@ void TPNGGraphic::TPNGLoad::SetupColors() {
     case TColorType::RGB:
         if (!wide) break;
         source(cmRGB, 3);
-        target(cmBGR, 3, 8);
-        Image.SetPixelFormat(bf24Bit);
+        // A transparent colour needs the alpha place (ApplyColorKey fills it).
+        if (TransparentKey) {
+            target(cmBGRAlpha, 4, 8);
+            Image.SetPixelFormat(bf32Bit);
+            Image.AlphaFormat = afDefined;
+            ColorKey = true;
+        } else {
+            target(cmBGR, 3, 8);
+            Image.SetPixelFormat(bf24Bit);
+        }
         pixelBytes = depth * 3 / 8;
         break;
     case TColorType::Palette:
@@ -401,9 +427,9 @@ void TPNGGraphic::TPNGLoad::SetupColors() {
     case TColorType::GrayAlpha:
         if (!wide) break;
         source(cmGrayAlpha, 1);
-        target(cmPalette, 1, 8);
-        Image.SetPixelFormat(bf8Bit);
-        Palette = Colors.MakeGrayPalette(false);
+        target(cmBGRAlpha, 4, 8);
+        Image.SetPixelFormat(bf32Bit);
+        Image.AlphaFormat = afDefined;
         pixelBytes = depth * 2 / 8;
         break;
     case TColorType::RGBAlpha:
@@ -432,7 +458,8 @@ void TPNGGraphic::TPNGLoad::ReadGamma() {
     if (Data.size() < 4) return;
     // The table is built over 8-bit values whatever depths the colour manager is set to:
     // palettes, grey ramps and colour samples all reach it at 8 bits.
-    Image.ApplySourceGamma(float(TByteReader(Data.Span()).BE32()) / 100000.0f, 8);
+    Image.ImageProperties.SourceGamma = float(TByteReader(Data.Span()).BE32()) / 100000.0f;
+    Image.ApplySourceGamma(Image.ImageProperties.SourceGamma, 8);
 }
 
 void TPNGGraphic::TPNGLoad::ReadBackground() {
@@ -468,19 +495,23 @@ void TPNGGraphic::TPNGLoad::ReadTransparency() {
         TransparentKey = ChunkSample(reader.BE16(), Header.BitDepth);
         KeyIsIndex = true;
         break;
-    case TColorType::RGB:
+    case TColorType::RGB: {
         if (reader.Size() < 6) return;
+        TByteReader samples = reader;
+        for (uint16_t& sample : RawKey) sample = samples.BE16();
         TransparentKey = ChunkColor(reader, Header.BitDepth);
         KeyIsIndex = false;
         break;
+    }
     case TColorType::GrayAlpha:
     case TColorType::RGBAlpha:
         break;
     default: {
-        auto& alpha = Image.alphaTable_;
+        auto& alpha = AlphaTable;
         const size_t count = std::min(reader.Size(), alpha.size());
         reader.Read(alpha.data(), count);
         std::fill(alpha.begin() + std::ptrdiff_t(count), alpha.end(), 255);
+        PaletteAlpha = true;
         break;
     }
     }
@@ -497,6 +528,34 @@ std::optional<TColor> TPNGGraphic::TPNGLoad::ResolveColor(uint32_t value, bool i
     if (!Colors.TargetFlags.Contains(cfApplyGamma)) return value;
     const auto& gamma = Colors.GammaTable();
     return RGBColor(gamma[value & 0xFF], gamma[(value >> 8) & 0xFF], gamma[(value >> 16) & 0xFF]);
+}
+
+void TPNGGraphic::TPNGLoad::ApplyPaletteAlpha() {
+    const bool grey = Header.ColorType == TColorType::Gray && TransparentKey;
+    if (!PaletteAlpha && !grey) return;
+    if (Header.ColorType != TColorType::Palette && !grey) return;
+    std::vector<TRGBQuad> entries = Image.Palette().Entries();
+    for (size_t i = 0; i < entries.size(); ++i)
+        entries[i].rgbReserved = grey ? (i == *TransparentKey ? 0 : 255) : AlphaTable[i];
+    Image.SetPalette(TPalette(std::move(entries)));
+    Image.AlphaFormat = afDefined;
+}
+
+void TPNGGraphic::TPNGLoad::KeyRow(const uint8_t* samples, int32_t y, uint32_t count,
+                                   uint32_t first, uint32_t step) {
+    uint8_t* alpha = Image.ScanLine(y) + 3;
+    if (Header.BitDepth == 8) {
+        const uint8_t r = uint8_t(RawKey[0]), g = uint8_t(RawKey[1]), b = uint8_t(RawKey[2]);
+        for (uint32_t i = 0, x = first; i < count; ++i, x += step, samples += 3)
+            alpha[4 * size_t(x)] = samples[0] == r && samples[1] == g && samples[2] == b ? 0 : 255;
+        return;
+    }
+    for (uint32_t i = 0, x = first; i < count; ++i, x += step, samples += 6) {
+        TByteReader pixel(samples, 6);
+        const bool key =
+            pixel.BE16() == RawKey[0] && pixel.BE16() == RawKey[1] && pixel.BE16() == RawKey[2];
+        alpha[4 * size_t(x)] = key ? 0 : 255;
+    }
 }
 
 // Row y in the fill colour: the first such row through the bitmap, the others copied from it.
@@ -568,6 +627,7 @@ void TPNGGraphic::TPNGLoad::LoadImageData() {
             Image.Transparent = true;
         }
     }
+    ApplyPaletteAlpha();
     Load.BeginTransfer();
     Current.Resize(CheckedAdd(rowBytes, 1 + PNGFilters::RowPadding));
     Prior.Resize(CheckedAdd(rowBytes, 1 + PNGFilters::RowPadding));
@@ -609,6 +669,7 @@ void TPNGGraphic::TPNGLoad::LoadRows(size_t rowBytes) {
         PNGFilters::Unfilter(Current[0], Current.data() + 1, Prior.data() + 1, PixelBytes,
                              rowBytes);
         Colors.ConvertRows(Current.Span().subspan(1, rowBytes), Image.ScanLineSpan(y), width);
+        if (ColorKey) KeyRow(Current.data() + 1, y, width, 0, 1);
         swap(Current, Prior);
         Load.Row(y);
     }
@@ -634,6 +695,9 @@ void TPNGGraphic::TPNGLoad::LoadInterlaced(size_t channels) {
             if (FirstPass(y) == pass) FillRow(int32_t(y));
             Colors.ConvertRows(Current.Span().subspan(1, passBytes), Image.ScanLineSpan(int32_t(y)),
                                width, step.Mask);
+            if (ColorKey)
+                KeyRow(Current.data() + 1, int32_t(y), uint32_t(passWidth), step.Column,
+                       step.ColumnStep);
             swap(Current, Prior);
             if (step.Mask == 0xFF) Load.Row(int32_t(std::min<uint32_t>(y + step.RowStep, height)));
         }
@@ -651,10 +715,10 @@ void TPNGGraphic::TPNGLoad::LoadInterlaced(size_t channels) {
 }
 
 void TPNGGraphic::DecodeImage(TStream& stream) {
-    TLoad load(*this, stream, FormatName);
-    alphaTable_.fill(0);
-    load.Seek(sizeof(Signature));
+    std::optional<TPNGHeader> header;
+    TLoad load(*this, stream, FormatName,
+               [&] { return (header = ReadHeader(stream, ImageProperties)).has_value(); });
     load.Prepare();
-    TPNGLoad(*this, load, stream).Run();
+    TPNGLoad(*this, load, stream, *header).Run();
     load.Finish();
 }

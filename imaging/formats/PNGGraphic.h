@@ -4,7 +4,6 @@
 
 #include "imaging/ImageGraphic.h"
 
-#include <array>
 #include <cstdint>
 
 class TPNGGraphic : public TImageGraphic {
@@ -20,12 +19,6 @@ public:
     // Loads the image, inflating the image data row by row.
     void DecodeImage(TStream& stream) override;
 
-    // Alpha of each palette entry as the last load's transparency chunk gave it (255 for
-    // entries it did not list; all 0 when the load met no such chunk).
-    const std::array<uint8_t, 256>& AlphaTable() const { return alphaTable_; }
-
 private:
     struct TPNGLoad; // the state of one load
-
-    std::array<uint8_t, 256> alphaTable_{};
 };

@@ -87,6 +87,8 @@ public:
 
     // Windows bitmap files (BMP, DIB, RLE) through the image reader of the windowing system.
     void LoadFromStream(TStream& stream) override;
+    // A Windows bitmap file's "BM" and a header size it knows. The position is restored.
+    static bool Recognize(TStream& stream);
     bool Empty() const override { return width_ == 0 || height_ == 0; }
     int32_t Width() const override { return width_; }
     int32_t Height() const override { return height_; }

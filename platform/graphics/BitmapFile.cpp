@@ -100,6 +100,16 @@ TBitmapHeader ReadHeader(std::span<const uint8_t> data) {
 
 } // namespace
 
+bool TBitmap::Recognize(TStream& stream) {
+    const int64_t start = stream.Position();
+    uint8_t bytes[18] = {};
+    const bool read = stream.Read(bytes, sizeof(bytes)) == sizeof(bytes);
+    stream.SetPosition(start);
+    if (!read || bytes[0] != 'B' || bytes[1] != 'M') return false;
+    const uint32_t headerSize = TByteReader(bytes + 14, 4).LE32();
+    return headerSize == 12 || (headerSize >= 40 && headerSize <= 124);
+}
+
 void TBitmap::LoadFromStream(TStream& stream) {
     // A bitmap file holds its pixels uncompressed at most, so the cap bounds the read.
     std::vector<uint8_t> holder;

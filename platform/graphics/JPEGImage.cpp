@@ -136,6 +136,14 @@ bool g_registered = false;
 
 DEFINE_GRAPHIC_CLASS(TJPEGImage, TGraphic)
 
+bool TJPEGImage::Recognize(TStream& stream) {
+    const int64_t start = stream.Position();
+    uint8_t bytes[3] = {};
+    const bool read = stream.Read(bytes, sizeof(bytes)) == sizeof(bytes);
+    stream.SetPosition(start);
+    return read && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
+}
+
 void TJPEGImage::LoadFromStream(TStream& stream) {
     bitmap_.ReleaseImage();
     // Compressed data is smaller than the pixels it decodes to, so the cap bounds the read.

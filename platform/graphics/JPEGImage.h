@@ -11,6 +11,10 @@ public:
     // Most scans a progressive file may have; more is taken for a damaged or hostile file.
     static constexpr int MaxScans = 1000;
 
+    // A JPEG stream's start of image marker followed by another marker. The position is
+    // restored.
+    static bool Recognize(TStream& stream);
+
     void LoadFromStream(TStream& stream) override;
     bool Empty() const override { return bitmap_.Empty(); }
     int32_t Width() const override { return bitmap_.Width(); }

@@ -5,6 +5,7 @@
 #include "platform/graphics/Icon.h"
 #include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Metafile.h"
+#include "platform/graphics/Stream.h"
 
 #include <algorithm>
 #include <cctype>
@@ -134,11 +135,40 @@ std::string ExtractFileExtension(const std::string& fileName) {
 TPicture::TPicture() = default;
 TPicture::~TPicture() = default;
 
-void TPicture::LoadFromFile(const std::string& fileName) {
+TGraphicClass FindPictureClassForFile(const std::string& fileName) {
     const std::string ext = ExtractFileExtension(fileName);
-    const TGraphicClass graphicClass = FindPictureClass(ext);
-    if (!graphicClass || !graphicClass->Create)
+    const TGraphicClass byExtension = FindPictureClass(ext);
+    if (!byExtension || !byExtension->Create)
         throw EInvalidGraphic(FormatImageMessage(msgUnknownExtension, ext));
+    if (!byExtension->RecognizeStream) return byExtension;
+    try {
+        TFileStream stream(fileName, fmOpenRead);
+        const auto recognizes = [&stream](TGraphicClass graphicClass) {
+            const int64_t start = stream.Position();
+            bool answer = false;
+            try {
+                answer = graphicClass->RecognizeStream(stream);
+            } catch (const Exception&) {
+                answer = false;
+            }
+            stream.SetPosition(start);
+            return answer;
+        };
+        if (recognizes(byExtension)) return byExtension;
+        for (const TFileFormat& record : GetFileFormats().Records()) {
+            const TGraphicClass other = record.GraphicClass;
+            if (other && other != byExtension && other->Create && other->RecognizeStream &&
+                recognizes(other))
+                return other;
+        }
+    } catch (const Exception&) {
+        // A file that cannot be opened fails in the extension's class with its own message.
+    }
+    return byExtension;
+}
+
+void TPicture::LoadFromFile(const std::string& fileName) {
+    const TGraphicClass graphicClass = FindPictureClassForFile(fileName);
     std::unique_ptr<TGraphic> graphic = graphicClass->Create();
     graphic->OnProgress = [this](TGraphic& sender, TProgressStage stage, uint8_t percent,
                                  bool redraw, const TRect& rect, const std::string& message) {

@@ -61,8 +61,7 @@ public:
     TPicture(const TPicture&) = delete;
     TPicture& operator=(const TPicture&) = delete;
 
-    // Loads the file through the class registered for its extension. Raises EInvalidGraphic
-    // "Extension de fichier graphique inconnue (.%s)" when no record matches. On failure the
+    // Loads the file through the class FindPictureClassForFile names for it. On failure the
     // previous picture stays.
     void LoadFromFile(const std::string& fileName);
     // Takes ownership of a picture; null empties the container.
@@ -79,6 +78,12 @@ public:
 private:
     std::unique_ptr<TGraphic> graphic_;
 };
+
+// The class that loads a file: the one registered for its extension, unless that class
+// recognises a signature the file's content lacks while another registered class recognises the
+// content (a PNG saved as ".pbm", a JPEG as ".tif"); then that one. Raises EInvalidGraphic
+// "Extension de fichier graphique inconnue (.%s)" when no record matches the extension.
+TGraphicClass FindPictureClassForFile(const std::string& fileName);
 
 // The extension of a file name without its dot ("" when there is none).
 std::string ExtractFileExtension(const std::string& fileName);

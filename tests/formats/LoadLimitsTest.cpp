@@ -120,9 +120,9 @@ TEST(LoadLimits, OneObjectGivesEachFileItsOwnTransparencyAndPalette) {
     EXPECT_TRUE(image.Palette().Empty());
 
     load("ftp1n3p08.png"); // palette with alpha entries
-    EXPECT_EQ(image.AlphaTable()[255], 255);
+    EXPECT_EQ(image.AlphaFormat, afDefined);
     load("basn3p04.png"); // 15 colours, no alpha
-    EXPECT_EQ(image.AlphaTable()[255], 0);
+    EXPECT_EQ(image.AlphaFormat, afIgnored);
     EXPECT_EQ(image.Palette().Count(), 15u);
     load("basn2c08.png");
     EXPECT_TRUE(image.Palette().Empty());

@@ -212,9 +212,10 @@ TEST(PNGReader, PixelFormatsByColourType) {
     EXPECT_EQ(gray2->PixelFormat(), bf4Bit);
     EXPECT_EQ(gray2->Palette().Count(), 16u);
 
+    // Grey with alpha keeps its alpha in 32-bit pixels.
     const auto grayAlpha = Load<TPNGGraphic>(ReadFile(DataPath("png/basn4a16.png")));
-    EXPECT_EQ(grayAlpha->PixelFormat(), bf8Bit);
-    EXPECT_EQ(grayAlpha->Palette().Count(), 256u);
+    EXPECT_EQ(grayAlpha->PixelFormat(), bf32Bit);
+    EXPECT_EQ(grayAlpha->AlphaFormat, afDefined);
 
     EXPECT_TRUE(
         Load<TPNGGraphic>(ReadFile(DataPath("png/im_adam7_1x9.png")))->ImageProperties.Interlaced);
@@ -263,7 +264,8 @@ TEST(PNGReader, BackgroundTransparencyAndEarlyEnd) {
         PngFile({PngChunk("IHDR", PngHeaderData(2, 2, 8, 2)), PngChunk("bKGD", background),
                  PngChunk("tRNS", key), PngChunk("IDAT", DeflateUnfinished(firstRow)),
                  PngChunk("IEND", {})}));
-    EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{0, 0, 255, 255}));
+    // The transparent colour is transparent; the rows the data does not reach are opaque.
+    EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{0, 0, 255, 0}));
     EXPECT_EQ(image->PixelColor(1, 0), (TRGBQuad{255, 0, 0, 255}));
     EXPECT_EQ(image->PixelColor(0, 1), (TRGBQuad{30, 20, 10, 255}));
     EXPECT_EQ(image->PixelColor(1, 1), (TRGBQuad{30, 20, 10, 255}));
@@ -281,9 +283,10 @@ TEST(PNGReader, BackgroundTransparencyAndEarlyEnd) {
     EXPECT_EQ(gray->PixelColor(2, 1), (TRGBQuad{77, 77, 77, 255}));
     EXPECT_FALSE(gray->Transparent);
 
-    // Palette transparency fills the alpha table, 255 beyond the listed entries.
+    // Palette transparency is the palette's alpha, 255 beyond the listed entries.
     const auto indexed = Load<TPNGGraphic>(ReadFile(DataPath("png/ftp1n3p08.png")));
-    EXPECT_EQ(indexed->AlphaTable()[255], 255);
+    EXPECT_EQ(indexed->AlphaFormat, afDefined);
+    EXPECT_EQ(indexed->Palette().Entries().back().rgbReserved, 255);
     // Values beyond the depth do not fault.
     Load<TPNGGraphic>(PngFile({PngChunk("IHDR", PngHeaderData(3, 2, 1, 0)),
                                PngChunk("bKGD", {0xFF, 0xFF}), PngChunk("tRNS", {0xFF, 0xFF}),
