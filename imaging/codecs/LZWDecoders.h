@@ -16,6 +16,7 @@
 
 #include "imaging/codecs/Decoder.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // TIFF LZW: codes of 9 to 12 bits, most significant bit first; clear code 256, end code 257
@@ -45,6 +46,10 @@ public:
                 int32_t outputSize) override;
     void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 
+    // Bytes the last Decode wrote.
+    size_t Written() const { return written_; }
+
 private:
     uint8_t minimumCodeSize_;
+    size_t written_ = 0;
 };

@@ -218,23 +218,6 @@ TPalette PaletteOf(std::span<const uint8_t> table) {
     return TPalette(std::move(entries));
 }
 
-// The contents of the data sub-blocks from the stream's position, without their size bytes,
-// into `data` (never more than the stream holds). Gathering ends after the 0 size byte, or
-// quietly where the stream ends.
-void GatherSubBlocks(TStream& stream, TBudgetVector<uint8_t>& data) {
-    data.Resize(size_t(std::max<int64_t>(stream.Remaining(), 0)));
-    size_t used = 0;
-    for (;;) {
-        uint8_t size;
-        if (stream.Read(&size, 1) != 1 || size == 0) break;
-        const size_t read =
-            stream.Read(data.data() + used, std::min<size_t>(size, data.size() - used));
-        used += read;
-        if (read < size) break;
-    }
-    data.Resize(used);
-}
-
 } // namespace
 
 bool TGIFGraphic::Recognize(TStream& stream) {
@@ -259,6 +242,9 @@ struct TGIFGraphic::TGIFLoad {
 private:
     // The local colour table, the minimum code size and the gathered image data.
     void ReadImageData();
+    // The contents of the data sub-blocks, without their size bytes (never more than the file
+    // holds). Gathering ends after the 0 size byte, or quietly where the file ends.
+    void GatherSubBlocks();
     // Gives the palette the transparent colour: alpha 0 at its index, 255 elsewhere.
     void SetTransparency();
     // Decodes the data into the bitmap's rows or, when they cannot take it as it comes, into
@@ -311,7 +297,20 @@ void TGIFGraphic::TGIFLoad::ReadImageData() {
         Image.SetPalette(PaletteOf(std::span(table, bytes)));
     }
     MinimumCodeSize = Load.U8();
-    GatherSubBlocks(Stream, Data);
+    GatherSubBlocks();
+}
+
+void TGIFGraphic::TGIFLoad::GatherSubBlocks() {
+    Data.Resize(size_t(Load.Remaining()));
+    size_t used = 0;
+    while (Load.Remaining() != 0) {
+        const uint8_t size = Load.U8();
+        if (size == 0) break;
+        const size_t count = std::min<size_t>(size, Load.Remaining());
+        Load.Read(Data.data() + used, count);
+        used += count;
+    }
+    Data.Resize(used);
 }
 
 void TGIFGraphic::TGIFLoad::SetTransparency() {
@@ -343,6 +342,11 @@ void TGIFGraphic::TGIFLoad::Decode() {
     uint8_t* output = InPlace ? Image.ScanLine(0) : Pixels.data();
     const size_t inputSize = std::min<size_t>(Data.size(), std::numeric_limits<int32_t>::max());
     decoder.Decode(input, output, int32_t(inputSize), int32_t(PixelCount));
+    // Data that stands for no pixel at all gives no picture, however large it claims to be.
+    if (decoder.Written() == 0) {
+        Image.ReleaseImage();
+        PixelCount = 0;
+    }
 }
 
 void TGIFGraphic::TGIFLoad::CopyRows() {

@@ -152,9 +152,9 @@ void CombineBitPlanes(std::span<const uint8_t> row, size_t planes, size_t planeB
 // decoded by the PCX decoder.
 class TPackedRows {
 public:
-    TPackedRows(TStream& stream, TMemoryBudget& budget, uint64_t packedBytes, size_t rowBytes)
-        : stream_(stream), unread_(packedBytes),
-          window_(budget, size_t(std::min<uint64_t>(packedBytes, WindowBytes(rowBytes)))) {}
+    TPackedRows(TImageGraphic::TLoad& load, uint64_t packedBytes, size_t rowBytes)
+        : load_(load), unread_(packedBytes),
+          window_(load.Buffer(size_t(std::min<uint64_t>(packedBytes, WindowBytes(rowBytes))))) {}
 
     // Fills `row`; raises when the data ends first.
     void Next(std::span<uint8_t> row) {
@@ -218,13 +218,13 @@ private:
         std::memmove(window_.data(), window_.data() + start_, kept);
         const size_t room = window_.size() - kept;
         const size_t count = size_t(std::min<uint64_t>(room, unread_));
-        stream_.ReadBuffer(window_.data() + kept, count);
+        load_.Read(window_.data() + kept, count);
         unread_ -= count;
         start_ = 0;
         end_ = kept + count;
     }
 
-    TStream& stream_;
+    TImageGraphic::TLoad& load_;
     uint64_t unread_;
     TBudgetVector<uint8_t> window_;
     size_t start_ = 0, end_ = 0;
@@ -410,7 +410,7 @@ void TPCXGraphic::TPCXLoad::CheckData() const {
 
 void TPCXGraphic::TPCXLoad::TransferRows() {
     std::optional<TPackedRows> packed;
-    if (Header.RunLength()) packed.emplace(Load.Stream(), Load.Budget(), DataBytes, RowBytes);
+    if (Header.RunLength()) packed.emplace(Load, DataBytes, RowBytes);
     Load.Finish();
     Load.BeginTransfer();
     for (int32_t y = 0; y < Height; ++y) {

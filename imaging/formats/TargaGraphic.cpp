@@ -35,7 +35,7 @@ constexpr uint8_t AlphaBitsMask = 0x0F;
 constexpr uint8_t RightToLeftFlag = 0x10;
 constexpr uint8_t TopDownFlag = 0x20;
 // A run packet: one count byte and one pixel stand for up to 128 pixels.
-constexpr uint64_t MaxRunExpansion = 128;
+constexpr uint64_t MaxRunPixels = 128;
 // Entries of the colour map the writer stores for 8-bit images.
 constexpr uint16_t WrittenMapLength = 256;
 constexpr uint8_t WrittenMapEntrySize = 24;
@@ -73,6 +73,11 @@ bool IsStandardMapEntry(uint8_t bits) {
 // Bytes a pixel or colour map entry of `bits` bits takes; 15-bit values fill two bytes.
 size_t BytesOf(uint8_t bits) {
     return (size_t(bits) + 7) / 8;
+}
+// The most pixel bytes a byte of packets gives: a run packet of 1 + n bytes stands for 128
+// pixels of n bytes.
+uint64_t RunExpansion(size_t pixelBytes) {
+    return (MaxRunPixels * pixelBytes + pixelBytes) / (pixelBytes + 1);
 }
 
 // The 18-byte header as Truevision's TGA file format document (version 2.0) gives it.
@@ -275,7 +280,7 @@ void MirrorRow(uint8_t* row, size_t count, size_t pixelBytes) {
 class TPacketWindow {
 public:
     TPacketWindow(TImageGraphic::TLoad& load, size_t rowPackets)
-        : stream_(load.Stream()), rowPackets_(rowPackets),
+        : load_(load), rowPackets_(rowPackets),
           whole_(load.Remaining() < CheckedAdd(rowPackets, InputChunk)),
           packed_(load.Buffer(whole_ ? size_t(load.Remaining()) : rowPackets + InputChunk)) {}
     TPacketWindow(const TPacketWindow&) = delete;
@@ -290,7 +295,7 @@ public:
     // The first `count` bytes of what Next answered are used.
     void Consume(size_t count) { position_ += count; }
     // Sets the stream just after the last byte used.
-    void Rewind() { stream_.Seek(-int64_t(filled_ - position_), TSeekOrigin::soCurrent); }
+    void Rewind() { load_.Stream().Seek(-int64_t(filled_ - position_), TSeekOrigin::soCurrent); }
 
 private:
     static constexpr size_t InputChunk = size_t(1) << 16;
@@ -299,13 +304,14 @@ private:
         std::memmove(packed_.data(), packed_.data() + position_, filled_ - position_);
         filled_ -= position_;
         position_ = 0;
-        const size_t request = packed_.size() - filled_;
-        const size_t got = stream_.Read(packed_.data() + filled_, request);
-        ended_ = whole_ || got < request;
-        filled_ += got;
+        const size_t room = packed_.size() - filled_;
+        const size_t request = size_t(std::min<uint64_t>(room, load_.Remaining()));
+        load_.Read(packed_.data() + filled_, request);
+        ended_ = whole_ || request < room;
+        filled_ += request;
     }
 
-    TStream& stream_;
+    TImageGraphic::TLoad& load_;
     const size_t rowPackets_;
     const bool whole_;
     TBudgetVector<uint8_t> packed_;
@@ -472,19 +478,19 @@ void TTargaGraphic::TTargaLoad::Run() {
     SetUpColors();
     ReadPalette();
 
-    // Stored rows must all be in the file; a run packet of 1 + n bytes gives at most 128
-    // pixels of n bytes.
+    // Stored rows must all be in the file, run-length rows as much as their packets can give.
+    // A file of no image data gives no picture, whatever size it states.
     const size_t rowBytes = CheckedMul(Header.Width, BytesOf(Header.PixelDepth));
     const size_t imageBytes = CheckedMul(rowBytes, Header.Height);
     if (Header.RunLength())
-        Load.RequireExpansion(imageBytes, MaxRunExpansion);
+        Load.RequireExpansion(imageBytes, RunExpansion(BytesOf(Header.PixelDepth)));
     else if (Header.Stored())
         Load.RequireBytes(imageBytes);
-    Image.SetSize(Header.Width, Header.Height);
+    if (Header.ImageType != TTargaImageType::NoImage) Image.SetSize(Header.Width, Header.Height);
     Load.Finish();
 
     Load.BeginTransfer();
-    if (Header.ImageType != TTargaImageType::NoImage && rowBytes != 0) TransferRows(rowBytes);
+    if (!Image.Empty()) TransferRows(rowBytes);
     Load.Finish();
 }
 

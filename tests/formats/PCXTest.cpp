@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 using namespace formats_test;
 
 namespace {
@@ -217,4 +218,23 @@ TEST(PCXReader, FilesCutAtEveryLengthRaiseOrLoadWithinBounds) {
         const bool block = file[3] == 8 && file[65] == 1;
         ExpectEveryCutFailsCleanly<TPCXGraphic>(file, file.size() - (block ? 769 : 0));
     }
+}
+
+// Files of a megabyte shaped to cost much: each fails within a fraction of a second of
+// processor time, having allocated little.
+TEST(PCXReader, HostileMegabyteFilesCostLittle) {
+    const size_t megabyte = size_t(1) << 20;
+    const std::clock_t start = std::clock();
+    // Packets that produce nothing (a count of 0), for an image they could never fill.
+    Bytes empty;
+    while (empty.size() < megabyte) empty.insert(empty.end(), {0xC0, 0x55});
+    EXPECT_EQ(LoadError<TPCXGraphic>(
+                  Concat(PcxHeader({.Width = 4096, .Height = 4096, .BytesPerLine = 4096}), empty)),
+              "Cannot load image. The PCX data ends unexpectedly.");
+    // The largest image the header states, in 3 planes.
+    EXPECT_NE(LoadError<TPCXGraphic>(Concat(
+                  PcxHeader({.Width = 65535, .Height = 65535, .Planes = 3, .BytesPerLine = 65535}),
+                  Bytes(megabyte, 0xFF))),
+              "no error");
+    EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 0.5);
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 
@@ -340,4 +341,27 @@ TEST(TargaWriter, PillowReadsWrittenFiles) {
         ASSERT_EQ(std::system(command.c_str()), 0);
         EXPECT_EQ(CompareWithReference(*original, ReadReference(reference)), "");
     }
+}
+
+// Files of a megabyte shaped to cost much: each fails, or loads no more than the file can hold,
+// within a fraction of a second of processor time.
+TEST(TargaReader, HostileMegabyteFilesCostLittle) {
+    const size_t megabyte = size_t(1) << 20;
+    const std::clock_t start = std::clock();
+    // No image data, whatever size is stated: an empty picture.
+    auto image = Load<TTargaGraphic>(Concat(TargaHeader(0, 65535, 65535, 32), Bytes(megabyte)));
+    EXPECT_TRUE(image->Empty());
+    // Runs of 128 pixels fill at most about 100 times the file; half of that is loaded.
+    Bytes runs;
+    while (runs.size() < megabyte) runs.insert(runs.end(), {0xFF, 1, 2, 3, 4});
+    EXPECT_EQ(LoadError<TTargaGraphic>(Concat(TargaHeader(10, 8192, 3300, 32), runs)),
+              "Cannot load image. The TGA file holds too little data for the image size it "
+              "states.");
+    image = Load<TTargaGraphic>(Concat(TargaHeader(10, 4096, 3200, 32), runs));
+    EXPECT_EQ(image->PixelColor(4095, 3199), (TRGBQuad{1, 2, 3, 255}));
+    // A colour map of 65535 entries the file does not hold.
+    EXPECT_NE(LoadError<TTargaGraphic>(
+                  Concat(TargaHeader(9, 64, 64, 8, 0, 1, 65535, 32), Bytes(megabyte / 4))),
+              "no error");
+    EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 0.5);
 }
