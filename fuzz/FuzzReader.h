@@ -17,9 +17,10 @@
 #include <cstdint>
 #include <span>
 
-// The bitmap cap of every fuzz target: claimed sizes stay within what a fuzzing process can
-// hold, so that a lying header is refused (or loads) quickly.
-inline constexpr size_t FuzzMaxPixelBytes = size_t(16) << 20;
+// The memory budget of every fuzz target's loads: the library's own default (TBitmap's cap),
+// as every program has it, so that an input costing more memory or time than a real load may
+// is a finding (make fuzz-smoke limits each input's time and memory accordingly).
+inline const size_t FuzzMaxPixelBytes = TBitmap::MaxPixelBytes();
 
 // Recognises and loads `data` with TReader, reads the ends of the last row of what loaded and
 // hands the image to `then` (e.g. a round trip through the writer). Any outcome but a clean

@@ -112,6 +112,10 @@ TImageGraphic::TLoad::TLoad(TImageGraphic& image, TStream& stream, const char* f
     image_.loadFormat_ = formatName;
     image_.StreamStart = stream.Position();
     image_.SourceStream = &stream;
+    const uint64_t imageBytes = uint64_t(std::max<int64_t>(stream.Size() - image_.StreamStart, 0));
+    readLimit_ = imageBytes > (UINT64_MAX - ReadAllowance) / ReadFactor
+                     ? UINT64_MAX
+                     : imageBytes * ReadFactor + ReadAllowance;
 }
 
 void TImageGraphic::TLoad::ReadHeaderOrFail(const std::function<bool()>& readHeader,
@@ -152,14 +156,21 @@ void TImageGraphic::TLoad::RequireExpansion(uint64_t needed, uint64_t ratio,
         Fail(msgDataTooShort);
 }
 
+void TImageGraphic::TLoad::ChargeRead(uint64_t bytes) {
+    if (bytes > readLimit_ - readBytes_) Fail(msgReadLimit, std::to_string(ReadFactor));
+    readBytes_ += bytes;
+}
+
 void TImageGraphic::TLoad::ReadBlock(TBudgetVector<uint8_t>& buffer, size_t count) {
     RequireBytes(count);
+    ChargeRead(count);
     buffer.Resize(count);
     image_.SourceStream->ReadBuffer(buffer.data(), count);
 }
 
 void TImageGraphic::TLoad::Read(void* buffer, size_t count) {
     RequireBytes(count);
+    ChargeRead(count);
     image_.SourceStream->ReadBuffer(buffer, count);
 }
 

@@ -344,6 +344,16 @@ public:
     void ReadBlock(TBudgetVector<uint8_t>& buffer, size_t count);
     // Reads `count` bytes into memory the caller holds, after the same check.
     void Read(void* buffer, size_t count);
+    // The bytes a load may read in all: ReadFactor times the image's bytes in the stream, and
+    // a little more for small files. Read, ReadBlock and the typed reads count what they read;
+    // a reader that reads file data another way (in place from memory, through a decoder)
+    // counts it with ChargeRead. Past the limit the load raises msgReadLimit, so that blocks
+    // sharing one offset cannot make a load's work grow beyond the file's size.
+    static constexpr uint64_t ReadFactor = 16;
+    static constexpr uint64_t ReadAllowance = uint64_t(1) << 20;
+    void ChargeRead(uint64_t bytes);
+    uint64_t BytesRead() const { return readBytes_; }
+
     // Raises msgTruncatedPart naming `part` unless the stream holds `length` more bytes.
     void RequirePart(uint64_t length, const char* part) const;
     // Raises msgPartOverruns naming `part` and `container` unless `length` fits in the `room`
@@ -411,6 +421,8 @@ private:
     const char* formatName_;
     TMemoryBudget budget_;
     bool valid_ = false;
+    uint64_t readBytes_ = 0;
+    uint64_t readLimit_ = 0;
 };
 
 // For the readers: a header of `Size` bytes read from the stream's position and given to `parse`

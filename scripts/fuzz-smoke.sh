@@ -2,23 +2,26 @@
 # `make fuzz-smoke`: runs every fuzz target of a fuzz build (`make fuzz`) for a bounded time,
 # each from a scratch copy of its seed corpus, under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and fails on any finding: a crash, a sanitizer report, a leak, an
-# input slower than FUZZ_TIMEOUT or more memory than FUZZ_RSS_MB / FUZZ_MALLOC_MB. Each finding's
-# input and report are saved under fuzz/findings/<target>/. A table of executions per target
-# ends the run.
+# input slower than FUZZ_TIMEOUT or more memory than FUZZ_RSS_MB / FUZZ_MALLOC_MB. The targets
+# load with the library's default memory budget (1 GiB), as programs do, so these limits are
+# the cost a real load may have: an input that takes seconds, or memory beyond the budget, is a
+# finding like a crash. Each finding's input and report are saved under
+# fuzz/findings/<target>/. A table of executions, the slowest input and the peak memory per
+# target ends the run.
 #
 #   FUZZ_SECONDS   seconds per target (45)
 #   FUZZ_TARGETS   the targets to run, separated by spaces (all)
-#   FUZZ_TIMEOUT   seconds one input may take (10)
-#   FUZZ_RSS_MB    resident memory limit of a target (2048)
-#   FUZZ_MALLOC_MB largest single allocation (64): four times the bitmap cap of every target
+#   FUZZ_TIMEOUT   seconds one input may take (1)
+#   FUZZ_RSS_MB    resident memory limit of a target (1536): the budget and the sanitizers' own
+#   FUZZ_MALLOC_MB largest single allocation (1088): the budget and a little
 set -euo pipefail
 build=${1:-build-fuzz}
 root=$(cd "$(dirname "$0")/.." && pwd)
 fuzz=$(cd "$build/fuzz" && pwd)
 seconds=${FUZZ_SECONDS:-45}
-timeout=${FUZZ_TIMEOUT:-10}
-rss_mb=${FUZZ_RSS_MB:-2048}
-malloc_mb=${FUZZ_MALLOC_MB:-64}
+timeout=${FUZZ_TIMEOUT:-1}
+rss_mb=${FUZZ_RSS_MB:-1536}
+malloc_mb=${FUZZ_MALLOC_MB:-1088}
 findings="$root/fuzz/findings"
 targets=${FUZZ_TARGETS:-$(cut -d' ' -f1 "$fuzz/seeds.txt")}
 
@@ -44,6 +47,7 @@ for target in $targets; do
     status=0
     (cd "$work" && "$fuzz/$target" -max_total_time="$seconds" -timeout="$timeout" \
         -rss_limit_mb="$rss_mb" -malloc_limit_mb="$malloc_mb" -print_final_stats=1 \
+        -report_slow_units=0 \
         -artifact_prefix="$work/" corpus) >"$work/log" 2>&1 || status=$?
 
     final_stat() { grep -o "stat::$1: *[0-9]*" "$work/log" | grep -o '[0-9]*$' | tail -1; }
@@ -53,6 +57,8 @@ for target in $targets; do
     rate=$(final_stat average_exec_per_sec || true)
     rss=$(final_stat peak_rss_mb || true)
     corpus=$(find "$work/corpus" -type f | wc -l)
+    # The slowest input libFuzzer met (it reports each new slowest one).
+    slowest=$(grep -o 'Slowest unit: [0-9]* s' "$work/log" | grep -o '[0-9]*' | tail -1 || true)
     result=clean
     if [[ $status -ne 0 ]]; then
         failed=1
@@ -68,11 +74,12 @@ for target in $targets; do
         done
         grep -m1 -E '^SUMMARY|runtime error|out-of-memory|ALARM' "$work/log" >&2 || tail -20 "$work/log" >&2
     fi
-    rows+=("$(printf '%-18s %6s %11s %9s %7s %8s  %s' "$target" "$seeds" "${execs:-?}" \
-        "${rate:-?}" "$corpus" "${rss:-?}" "$result")")
+    rows+=("$(printf '%-18s %6s %11s %9s %7s %8s %9s  %s' "$target" "$seeds" "${execs:-?}" \
+        "${rate:-?}" "$corpus" "${rss:-?}" "${slowest:-0}" "$result")")
 done
 
 echo
-printf '%-18s %6s %11s %9s %7s %8s  %s\n' target seeds executions "exec/s" corpus "rss MB" result
+printf '%-18s %6s %11s %9s %7s %8s %9s  %s\n' target seeds executions "exec/s" corpus "rss MB" \
+    "slowest s" result
 printf '%s\n' "${rows[@]}"
 exit $failed

@@ -50,6 +50,10 @@ inline constexpr char msgTruncatedPart[] = "Cannot load image. The %s file ends 
 // attributes block", ...).
 inline constexpr char msgPartOverruns[] =
     "Cannot load image. The %s file's %s runs past the %s that holds it.";
+// A file whose blocks refer to the same bytes over and over (strips or rows sharing one
+// offset); second place: how many times its size a load may read.
+inline constexpr char msgReadLimit[] =
+    "Cannot load image. The %s file makes the reader read more than %s times its size.";
 // A block of the file's header, for msgTruncatedPart.
 inline constexpr char msgPartHeader[] = "header";
 // Second place: the value that is wrong, named ("bits per sample 0", ...).

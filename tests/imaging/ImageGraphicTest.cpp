@@ -116,6 +116,27 @@ private:
 
 DEFINE_GRAPHIC_CLASS(TTestGraphic, TImageGraphic)
 
+// Reads its whole stream `Passes` times, as a file of blocks sharing one offset makes a reader.
+class TRereadingGraphic : public TImageGraphic {
+public:
+    DECLARE_GRAPHIC_CLASS()
+    bool ReadImageHeader(TStream& stream, uint32_t index) override {
+        TImageGraphic::ReadImageHeader(stream, index);
+        return true;
+    }
+    void DecodeImage(TStream& stream) override {
+        TLoad load(*this, stream, "TST");
+        std::vector<uint8_t> block(size_t(stream.Size()));
+        for (int pass = 0; pass < Passes; ++pass) {
+            load.Seek(0);
+            load.Read(block.data(), block.size());
+        }
+    }
+    int Passes = 1;
+};
+
+DEFINE_GRAPHIC_CLASS(TRereadingGraphic, TImageGraphic)
+
 struct TEvent {
     TProgressStage stage;
     int percent;
@@ -353,6 +374,24 @@ TEST(ImageGraphic, FailureMidLoadEndsAndFreesTheDecoder) {
     }
     EXPECT_EQ(h.log.ended, 1);
     EXPECT_EQ(h.log.destroyed, 1);
+}
+
+TEST(ImageGraphic, ALoadReadsAtMostAMultipleOfItsFile) {
+    // A 256 KiB file may be read 16 times over, and a megabyte more.
+    TMemoryStream stream(std::vector<uint8_t>(256 * 1024));
+    TRereadingGraphic image;
+    image.Passes = 20;
+    EXPECT_NO_THROW(image.LoadFromStream(stream));
+    image.Passes = 21;
+    stream.SetPosition(0);
+    try {
+        image.LoadFromStream(stream);
+        FAIL() << "read 21 times its size";
+    } catch (const EInvalidGraphic& e) {
+        EXPECT_STREQ(e.what(),
+                     "Cannot load image. The TST file makes the reader read more than 16 times its "
+                     "size.");
+    }
 }
 
 TEST(ImageGraphic, SourceGammaGoesThroughTheColourManager) {
