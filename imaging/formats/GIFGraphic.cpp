@@ -378,5 +378,7 @@ void TGIFGraphic::DecodeImage(TStream& stream) {
     std::optional<TGIFStart> start;
     TLoad load(*this, stream, FormatName,
                [&] { return (start = ReadHeader(stream, ImageProperties)).has_value(); });
+    // The blocks before the image were walked through the stream.
+    load.ChargeRead(uint64_t(stream.Position() - StreamStart));
     TGIFLoad(*this, load, *start).Run();
 }

@@ -105,6 +105,7 @@ public:
         index_ += buffered;
         const size_t rest = target.size() - buffered;
         if (rest != 0 && stream_.Read(target.data() + buffered, rest) != rest) ReadError();
+        Taken(rest);
     }
 
     // The next `count` bytes where they already are, when the stream holds them in memory and
@@ -117,7 +118,15 @@ public:
             count > data.size() - size_t(position))
             return {};
         memory_->Seek(int64_t(count), TSeekOrigin::soCurrent);
+        Taken(count);
         return {data.data() + position, count};
+    }
+
+    // From now on the bytes taken from the stream are counted by `load` (those taken so far
+    // included).
+    void ChargeTo(TImageGraphic::TLoad& load) {
+        load_ = &load;
+        load.ChargeRead(taken_);
     }
 
     // Passes over white space and comments (from "#" to the end of its line); answers the
@@ -164,10 +173,19 @@ private:
     bool Refill() {
         index_ = 0;
         size_ = stream_.Read(buffer_.data(), buffer_.size());
+        Taken(size_);
         return size_ != 0;
+    }
+    void Taken(size_t count) {
+        if (load_)
+            load_->ChargeRead(count);
+        else
+            taken_ += count;
     }
 
     TStream& stream_;
+    TImageGraphic::TLoad* load_ = nullptr;
+    uint64_t taken_ = 0;    // bytes taken before ChargeTo
     TMemoryStream* memory_; // the same stream when it holds its bytes in memory
     std::array<uint8_t, 4096> buffer_;
     size_t index_ = 0;
@@ -430,5 +448,6 @@ void TPPMGraphic::DecodeImage(TStream& stream) {
     std::optional<TMapHeader> header;
     TLoad load(*this, stream, FormatName,
                [&] { return (header = ReadHeader(reader, ImageProperties)).has_value(); });
+    reader.ChargeTo(load);
     TMapLoad(*this, load, reader, *header).Run();
 }

@@ -569,52 +569,42 @@ void TTargaGraphic::DecodeImage(TStream& stream) {
 // --- Writing ---
 
 void TTargaGraphic::EncodeImage(TStream& stream) {
-    WriteImage(stream, true);
+    static const std::string noMessage;
+    ProgressBounds = {0, 0, Width(), Height()};
+    Progress(psStarting, 0, false, ProgressBounds, msgPreparing);
+    WriteTargaImage(*this, stream, true);
+    Progress(psEnding, 0, false, ProgressBounds, noMessage);
 }
 
-void TTargaGraphic::WriteImage(TStream& stream, bool compress) {
-    static const std::string noMessage;
-    ProgressBounds = {0, 0, Width(), 1};
-    Progress(psStarting, 0, false, ProgressBounds, msgPreparing);
-    if (Empty()) {
-        Progress(psEnding, 0, false, ProgressBounds, noMessage);
-        return;
-    }
+void WriteTargaImage(const TBitmap& bitmap, TStream& stream, bool compress) {
+    if (bitmap.Empty()) return;
+    const int32_t width = bitmap.Width(), height = bitmap.Height();
     constexpr int32_t MaxSide = std::numeric_limits<uint16_t>::max();
-    if (Width() > MaxSide || Height() > MaxSide) {
+    if (width > MaxSide || height > MaxSide) {
         throw EInvalidGraphic(FormatImageMessage(msgTargaTooLarge, std::to_string(MaxSide),
-                                                 std::to_string(MaxSide), std::to_string(Width()),
-                                                 std::to_string(Height())));
+                                                 std::to_string(MaxSide), std::to_string(width),
+                                                 std::to_string(height)));
     }
+    const TWrittenLayout layout = WrittenLayoutOf(bitmap);
+    WriteHeader(stream, width, height, layout, compress);
+    if (layout.Indexed()) WriteColorMap(stream, bitmap.Palette(), layout);
 
-    const TWrittenLayout layout = WrittenLayoutOf(*this);
-    WriteHeader(stream, Width(), Height(), layout, compress);
-    if (layout.Indexed()) WriteColorMap(stream, Palette(), layout);
-
-    const uint32_t width = uint32_t(Width());
-    const size_t rowBytes = CheckedMul(width, layout.PixelBytes);
+    const size_t rowBytes = CheckedMul(size_t(width), layout.PixelBytes);
     std::vector<uint8_t> widened(layout.Widened() ? rowBytes : 0);
     TTargaRLEDecoder encoder(int32_t(layout.PixelBytes * 8));
-    std::vector<uint8_t> packed(compress ? size_t(encoder.EncodedSizeBound(width)) : 0);
-    for (int32_t y = 0; y < Height(); ++y) {
-        const uint8_t* row = ScanLine(y);
+    std::vector<uint8_t> packed(compress ? size_t(encoder.EncodedSizeBound(uint32_t(width))) : 0);
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* row = bitmap.ScanLine(y);
         if (!widened.empty()) {
-            WidenRow(layout, row, width, widened.data());
+            WidenRow(layout, row, uint32_t(width), widened.data());
             row = widened.data();
         }
         if (compress) {
             uint32_t written = 0;
-            encoder.Encode(row, packed.data(), width, written);
+            encoder.Encode(row, packed.data(), uint32_t(width), written);
             stream.WriteBuffer(packed.data(), written);
         } else {
             stream.WriteBuffer(row, rowBytes);
         }
-        if (OnProgress) {
-            Progress(psRunning, uint8_t((uint64_t(y) * 100 + uint64_t(Height()) / 2) / Height()),
-                     true, ProgressBounds, noMessage);
-        }
-        ++ProgressBounds.Top;
-        ++ProgressBounds.Bottom;
     }
-    Progress(psEnding, 0, false, ProgressBounds, noMessage);
 }

@@ -20,12 +20,17 @@ public:
     // Loads the image as stored: every accepted layout is already a bitmap layout. A header
     // of an unknown image or colour map type leaves the bitmap empty.
     void DecodeImage(TStream& stream) override;
-    // Writes the bitmap run-length compressed.
+    // Writes the bitmap run-length compressed (WriteTargaImage), between a starting and an
+    // ending progress event.
     void EncodeImage(TStream& stream) override;
-    // Writes the bitmap, run-length compressed (image types 9 and 10) or not (1 and 2). An
-    // empty bitmap writes nothing.
-    void WriteImage(TStream& stream, bool compress);
 
 private:
     struct TTargaLoad; // the state of one load
 };
+
+// Writes `bitmap` as a Targa file, run-length compressed (image types 9 and 10) or not (1 and 2),
+// row by row: indices with a colour map of 256 entries, 15- and 16-bit pixels as 5-5-5, 24- and
+// 32-bit pixels as they are; the alpha of an afDefined bitmap goes with it (8 alpha bits, in the
+// pixels or in 32-bit colour map entries). An empty bitmap writes nothing; sides above 65535
+// raise msgTargaTooLarge.
+void WriteTargaImage(const TBitmap& bitmap, TStream& stream, bool compress);

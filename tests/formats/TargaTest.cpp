@@ -275,7 +275,7 @@ TEST(TargaWriter, WrittenFilesReadBackToTheSamePixels) {
             const auto original =
                 Load<TTargaGraphic>(ReadFile(DataPath(std::string("tga/") + name)));
             TMemoryStream out;
-            original->WriteImage(out, compress);
+            WriteTargaImage(*original, out, compress);
             EXPECT_EQ(out.Data()[2] >= 9, compress);
             const auto copy = Load<TTargaGraphic>(out.Data());
             ASSERT_EQ(copy->Width(), original->Width());
@@ -301,7 +301,7 @@ TEST(TargaWriter, NarrowFormatsAreWidenedAndEmptyBitmapsWriteNothing) {
     image.ScanLine(0)[0] = 0x9C;
     image.ScanLine(0)[1] = 0xF0;
     TMemoryStream out;
-    image.WriteImage(out, false);
+    WriteTargaImage(image, out, false);
     const auto copy = Load<TTargaGraphic>(out.Data());
     for (int x = 0; x < 3; ++x) EXPECT_EQ(copy->PixelColor(x, 0), image.PixelColor(x, 0));
 
