@@ -275,6 +275,55 @@ void TPCXRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inp
     }
 }
 
+// Truncation: silent. The packets are taken in two loops: while the row has room for the
+// longest run (and the input for a whole packet) each packet writes its value as whole blocks
+// of 16 bytes without a test of the room, its length only moving the output on; the row's last
+// packets are then written one by one, cut at its end.
+size_t TPCXRLEDecoder::DecodeRow(const uint8_t*& input, const uint8_t* end, uint8_t* output,
+                                 size_t count) {
+    constexpr size_t Block = 16, LongestRun = 63;
+    uint8_t* target = output;
+    uint8_t* const targetEnd = output + count;
+    if (pending_ != 0) {
+        const size_t n = std::min(pending_, count);
+        FillBytes(target, pendingValue_, n);
+        target += n;
+        pending_ -= n;
+    }
+    const uint8_t* source = input;
+    while (size_t(targetEnd - target) >= LongestRun + Block && Left(source, end) >= 2) {
+        const uint8_t b = source[0];
+        const bool run = b >= 0xC0;
+        const uint8_t value = run ? source[1] : b;
+        const size_t n = run ? b & 0x3Fu : 1;
+        source += run ? 2 : 1;
+        std::memset(target, value, Block);
+        for (size_t done = Block; done < n; done += Block) std::memset(target + done, value, Block);
+        target += n;
+    }
+    while (target < targetEnd && source < end) {
+        const uint8_t b = *source;
+        if (b < 0xC0) {
+            *target++ = b;
+            ++source;
+            continue;
+        }
+        if (Left(source, end) < 2) break;
+        const uint8_t value = source[1];
+        source += 2;
+        const size_t n = b & 0x3Fu;
+        const size_t fits = std::min(n, size_t(targetEnd - target));
+        FillBytes(target, value, fits);
+        target += fits;
+        if (fits < n) {
+            pending_ = n - fits;
+            pendingValue_ = value;
+        }
+    }
+    input = source;
+    return size_t(target - output);
+}
+
 // Truncation: silent; a line without its terminating 0 packet ends with the input, and one
 // longer than the room is cut there.
 void TSGIRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,

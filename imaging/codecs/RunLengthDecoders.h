@@ -91,6 +91,19 @@ public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
     void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
+
+    // Decodes up to `count` bytes of one row of an image whose runs may go on across rows, as
+    // writers may store them: a run that goes on past the row is kept, and the next call
+    // starts with its rest. Reads from `input` up to `end` and moves `input` past the packets
+    // used (a run byte whose value lies past `end` is left for the next call); answers the
+    // bytes written, fewer than `count` when the input ended first. Nothing is written past
+    // `count` bytes.
+    size_t DecodeRow(const uint8_t*& input, const uint8_t* end, uint8_t* output, size_t count);
+
+private:
+    // The run DecodeRow goes on with: bytes left, and their value.
+    size_t pending_ = 0;
+    uint8_t pendingValue_ = 0;
 };
 
 // SGI: one scan line of packets with the count in the low 7 bits of the control byte (or,

@@ -158,28 +158,20 @@ public:
 
     // Fills `row`; raises when the data ends first.
     void Next(std::span<uint8_t> row) {
-        size_t filled = std::min(carry_, row.size());
-        std::memset(row.data(), carryValue_, filled);
-        carry_ -= filled;
-        while (filled < row.size()) {
-            const size_t needed = row.size() - filled;
-            if (end_ - start_ < CheckedAdd(CheckedMul(needed, 2), 2) && unread_ != 0) Refill();
-            const TExtent extent = FindRow(window_.data() + start_, end_ - start_, needed);
-            if (extent.Packed == 0) {
-                if (unread_ == 0) throw EImageFault(msgUnexpectedEnd);
-                Refill();
-                continue;
-            }
-            const uint8_t* input = window_.data() + start_;
-            uint8_t* output = row.data() + filled;
-            const size_t produced = std::min(extent.Produced, needed);
-            decoder_.Decode(input, output, int32_t(extent.Packed), int32_t(produced));
-            if (extent.Produced > needed) {
-                carry_ = extent.Produced - needed;
-                carryValue_ = window_[start_ + extent.Packed - 1];
-            }
-            filled += produced;
-            start_ += extent.Packed;
+        // A row's packets take at most twice its bytes (each byte a run of one), two more for
+        // a run cut at its end.
+        const size_t packets = CheckedAdd(CheckedMul(row.size(), 2), 2);
+        size_t filled = 0;
+        for (;;) {
+            if (end_ - start_ < packets && unread_ != 0) Refill();
+            const uint8_t* const from = window_.data() + start_;
+            const uint8_t* input = from;
+            filled += decoder_.DecodeRow(input, window_.data() + end_, row.data() + filled,
+                                         row.size() - filled);
+            start_ += size_t(input - from);
+            if (filled == row.size()) return;
+            if (unread_ == 0 && input == from) throw EImageFault(msgUnexpectedEnd);
+            if (unread_ != 0) Refill();
         }
     }
 
@@ -188,28 +180,6 @@ private:
     // two more for a run cut at the end.
     static size_t WindowBytes(size_t rowBytes) {
         return std::max<size_t>(size_t(1) << 18, CheckedAdd(CheckedMul(rowBytes, 4), 4));
-    }
-
-    struct TExtent {
-        size_t Packed;   // bytes of whole packets
-        size_t Produced; // bytes they produce; more than asked when the last run goes on
-    };
-
-    // The packets from `data` that produce `needed` bytes, or as many as `size` bytes hold.
-    static TExtent FindRow(const uint8_t* data, size_t size, size_t needed) {
-        size_t at = 0, produced = 0;
-        while (produced < needed && at < size) {
-            const uint8_t b = data[at];
-            if (b < 0xC0) {
-                ++produced;
-                ++at;
-                continue;
-            }
-            if (at + 1 >= size) break;
-            produced += b & 0x3Fu;
-            at += 2;
-        }
-        return {at, produced};
     }
 
     // Moves the unread bytes of the window to its front and fills the rest from the stream.
@@ -228,8 +198,6 @@ private:
     uint64_t unread_;
     TBudgetVector<uint8_t> window_;
     size_t start_ = 0, end_ = 0;
-    size_t carry_ = 0;
-    uint8_t carryValue_ = 0;
     TPCXRLEDecoder decoder_;
 };
 

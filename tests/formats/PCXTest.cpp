@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 using namespace formats_test;
 
@@ -168,6 +169,30 @@ TEST(PCXReader, RunsMayCarryOnIntoTheNextRow) {
     EXPECT_EQ(image->ScanLine(1)[1], 0x55);
     EXPECT_EQ(image->ScanLine(1)[2], 0x01);
     EXPECT_EQ(image->ScanLine(1)[3], 0x02);
+}
+
+TEST(PCXReader, WideRowsOfEveryPacketKindDecodeExactly) {
+    // 8-bit rows of 1000 bytes (two of them padding) from runs of 0 to 63, single bytes below
+    // 0xC0 and bytes from 0xC0 up stored as runs of one, runs going on into the next row.
+    const uint16_t width = 998, height = 40, stride = 1000;
+    Bytes pixels, packed;
+    uint32_t seed = 7;
+    while (pixels.size() < size_t(stride) * height) {
+        seed = seed * 1103515245 + 12345;
+        const uint8_t value = uint8_t(seed >> 24), kind = (seed >> 16) % 4;
+        const size_t count = kind == 0 ? (seed >> 8) % 64 : 1;
+        if (kind == 0 || value >= 0xC0)
+            packed.insert(packed.end(), {uint8_t(0xC0 | (kind == 0 ? count : 1)), value});
+        else
+            packed.push_back(value);
+        pixels.insert(pixels.end(), kind == 0 ? count : 1, value);
+    }
+    const auto image = Load<TPCXGraphic>(
+        Concat(PcxHeader({.Width = width, .Height = height, .BytesPerLine = stride}), packed));
+    for (int32_t y = 0; y < height; ++y)
+        ASSERT_TRUE(std::equal(image->ScanLine(y), image->ScanLine(y) + width,
+                               pixels.begin() + std::ptrdiff_t(y) * stride))
+            << y;
 }
 
 TEST(PCXReader, BytesPerLineIsCheckedAgainstTheWidth) {
