@@ -5,6 +5,7 @@
 #include "imaging/FileFormatList.h"
 #include "imaging/ImageGraphic.h"
 #include "platform/graphics/Bitmap.h"
+#include "platform/graphics/BitmapRows.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Picture.h"
@@ -12,7 +13,6 @@
 #include "platform/qt/BitmapImage.h"
 #include "platform/qt/QtImage.h"
 
-#include <QByteArray>
 #include <QImage>
 
 #include <algorithm>
@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -57,16 +58,19 @@ const char* const InfoUsage =
     "Exit status 0 on success, 1 when the file cannot be loaded.\n";
 
 const char* const ConvertUsage =
-    "Usage: chronolith-image convert IN OUT\n"
+    "Usage: chronolith-image convert [--auto-orient] IN OUT\n"
     "\n"
-    "Loads IN through the class registered for its extension and writes OUT by its own\n"
-    "extension:\n"
-    "  .png  8-bit PNG: 1-, 4- and 8-bit images as palette images with their palette, 32-bit\n"
-    "        images whose fourth bytes are not all 0 as RGBA, every other image as RGB.\n"
+    "Loads IN through the class registered for its extension (or, when that class does not\n"
+    "recognise the content, the one that does) and writes OUT by its own extension, row by\n"
+    "row, whole or not at all:\n"
+    "  .png  8-bit PNG: 1-, 4- and 8-bit images as palette images with their palette (and its\n"
+    "        transparency), images with transparency as RGBA, every other image as RGB.\n"
     "  .pam  P7, DEPTH 4, MAXVAL 255, TUPLTYPE RGB_ALPHA; palettes resolved, 5-bit channels\n"
-    "        widened by bit replication, alpha from 32-bit images and 255 otherwise.\n"
+    "        widened by bit replication, alpha where the image has it and 255 otherwise.\n"
     "  .tga  Targa, run-length compressed: 1-, 4- and 8-bit images as 8-bit indices with a\n"
     "        colour map, 15/16-bit as 5-5-5, 24- and 32-bit as they are.\n"
+    "The rows keep the order the file stores them in; --auto-orient turns the picture upright\n"
+    "as the file's orientation (TIFF, Photoshop EXIF) says.\n"
     "Exit status: 0 on success; 1 with the error's message when loading or writing fails;\n"
     "2 with \"empty image\" when the load leaves the image empty without an error.\n";
 
@@ -141,6 +145,42 @@ private:
     int lastFilled_ = -1;
     std::string phase_ = "Decoding";
     Clock::time_point start_ = Clock::now();
+};
+
+// A file written beside its final name and renamed over it once complete, so that a reader
+// never sees part of it; removed when it is not committed.
+class TAtomicFile {
+public:
+    explicit TAtomicFile(const std::string& fileName)
+        : fileName_(fileName), temporary_(fileName + ".XXXXXX") {
+        const int fd = mkstemp(temporary_.data());
+        if (fd < 0)
+            throw EStreamError(FormatImageMessage(msgCannotOpen, fileName, std::strerror(errno)));
+        close(fd);
+        stream_ = std::make_unique<TFileStream>(temporary_, fmCreate);
+    }
+    ~TAtomicFile() {
+        stream_.reset();
+        if (!committed_) unlink(temporary_.c_str());
+    }
+    TAtomicFile(const TAtomicFile&) = delete;
+    TAtomicFile& operator=(const TAtomicFile&) = delete;
+
+    // Where the file's bytes go.
+    TStream& Stream() { return *stream_; }
+    // Closes the file and puts it in place.
+    void Commit() {
+        stream_->Close();
+        if (std::rename(temporary_.c_str(), fileName_.c_str()) != 0)
+            throw EStreamError(msgStreamWrite);
+        committed_ = true;
+    }
+
+private:
+    std::string fileName_;
+    std::string temporary_;
+    std::unique_ptr<TFileStream> stream_;
+    bool committed_ = false;
 };
 
 const char* PixelFormatName(TBitmapFormat format) {
@@ -288,8 +328,17 @@ int Info(int argc, char** argv) {
 
 int Convert(int argc, char** argv) {
     if (WantsHelp(argc, argv, 2)) return std::printf("%s", ConvertUsage), 0;
-    if (argc != 4) return UsageError("convert takes an input and an output file", ConvertUsage);
-    const std::string out = argv[3];
+    std::vector<std::string> files;
+    bool autoOrient = false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--auto-orient") == 0)
+            autoOrient = true;
+        else
+            files.push_back(argv[i]);
+    }
+    if (files.size() != 2)
+        return UsageError("convert takes an input and an output file", ConvertUsage);
+    const std::string in = files[0], out = files[1];
     const TImageWriter writer = FindImageWriter(ExtractFileExtension(out));
     if (!writer) {
         std::fprintf(stderr, "Cannot write .%s files (writable: %s).\n",
@@ -299,7 +348,7 @@ int Convert(int argc, char** argv) {
     TPicture picture;
     {
         TProgressBar bar(picture);
-        picture.LoadFromFile(argv[2]);
+        picture.LoadFromFile(in);
     }
     const TBitmap* bitmap = picture.Graphic()->AsBitmap();
     if (!bitmap) {
@@ -310,9 +359,15 @@ int Convert(int argc, char** argv) {
         std::fprintf(stderr, "empty image\n");
         return 2;
     }
-    TMemoryStream result;
-    writer(*bitmap, result);
-    result.SaveToFile(out);
+    // The rows go to the file as they are converted: the tool holds the bitmap and a row.
+    std::unique_ptr<TBitmap> upright;
+    if (autoOrient && picture.Graphic()->Orientation() > 1) {
+        upright = UprightCopy(*bitmap, picture.Graphic()->Orientation());
+        bitmap = upright.get();
+    }
+    TAtomicFile file(out);
+    writer(*bitmap, file.Stream());
+    file.Commit();
     return 0;
 }
 
@@ -357,44 +412,6 @@ private:
     rlimit saved_{};
 };
 
-// A file written beside its final name and renamed over it once complete, so that a reader
-// never sees part of it; removed when it is not committed.
-class TAtomicFile {
-public:
-    explicit TAtomicFile(const std::string& fileName)
-        : fileName_(fileName), temporary_(fileName + ".XXXXXX") {
-        fd_ = mkstemp(temporary_.data());
-        if (fd_ < 0)
-            throw EStreamError(FormatImageMessage(msgCannotOpen, fileName, std::strerror(errno)));
-    }
-    ~TAtomicFile() {
-        if (fd_ >= 0) close(fd_);
-        if (!committed_) unlink(temporary_.c_str());
-    }
-    TAtomicFile(const TAtomicFile&) = delete;
-    TAtomicFile& operator=(const TAtomicFile&) = delete;
-
-    void Commit(const QByteArray& bytes) {
-        for (qsizetype done = 0; done < bytes.size();) {
-            const ssize_t n = write(fd_, bytes.constData() + done, size_t(bytes.size() - done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw EStreamError(msgStreamWrite);
-            done += n;
-        }
-        const int result = close(fd_);
-        fd_ = -1;
-        if (result != 0 || std::rename(temporary_.c_str(), fileName_.c_str()) != 0)
-            throw EStreamError(msgStreamWrite);
-        committed_ = true;
-    }
-
-private:
-    std::string fileName_;
-    std::string temporary_;
-    int fd_ = -1;
-    bool committed_ = false;
-};
-
 // The bitmap within side x side pixels, its aspect ratio kept; never enlarged. A large
 // bitmap is first sampled down to about four times the size (at most 2048 pixels a side unless
 // the size is larger, so that the sampled image of a 1-bit bitmap stays small), then filtered.
@@ -420,7 +437,7 @@ int Thumbnail(int argc, char** argv) {
     if (!TryStrToInt(argv[4], side) || side < 1 || side > MaxThumbnailSize)
         return UsageError("SIZE must be a number from 1 to 4096", ThumbnailUsage);
     TBitmap::SetMaxPixelBytes(ThumbnailMemory);
-    QByteArray png;
+    TMemoryStream png;
     {
         const TTimeLimit limit;
         TPicture picture;
@@ -435,11 +452,14 @@ int Thumbnail(int argc, char** argv) {
             std::fprintf(stderr, "empty image\n");
             return 2;
         }
-        const QImage image = ThumbnailOf(*bitmap, side);
+        const QImage image =
+            UprightImage(ThumbnailOf(*bitmap, side), picture.Graphic()->Orientation());
         if (image.isNull()) throw EInvalidGraphic(FormatImageMessage(msgOutOfMemory, "PNG"));
-        png = EncodePNG(image);
+        WritePNG(image, png);
     }
-    TAtomicFile(argv[3]).Commit(png);
+    TAtomicFile file(argv[3]);
+    file.Stream().WriteBuffer(png.Data().data(), png.Data().size());
+    file.Commit();
     return 0;
 }
 

@@ -1,18 +1,19 @@
 #include "app/ImageWriters.h"
 
+#include "app/PNGWriter.h"
+
 #include "imaging/formats/TargaGraphic.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/BitmapRows.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
-#include "platform/qt/BitmapImage.h"
 
-#include <QBuffer>
-#include <QImageWriter>
+#include <QImage>
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -29,6 +30,22 @@ constexpr TWriterEntry Writers[] = {
     {"png", &WritePNG},
     {"tga", &WriteTarga},
 };
+
+// A row of 1-, 4- or 8-bit indices as one byte an index.
+void IndexRow(TBitmapFormat format, const uint8_t* in, uint8_t* out, uint32_t width) {
+    switch (format) {
+    case bf1Bit:
+        for (uint32_t x = 0; x < width; ++x) out[x] = (in[x >> 3] >> (7 - (x & 7))) & 1;
+        break;
+    case bf4Bit:
+        for (uint32_t x = 0; x < width; ++x)
+            out[x] = (x & 1) ? (in[x >> 1] & 0x0F) : (in[x >> 1] >> 4);
+        break;
+    default:
+        std::memcpy(out, in, width);
+        break;
+    }
+}
 
 } // namespace
 
@@ -54,19 +71,69 @@ void WriteTarga(const TBitmap& bitmap, TStream& stream) {
 
 void WritePNG(const TBitmap& bitmap, TStream& stream) {
     if (bitmap.Empty()) throw EInvalidGraphic(msgEmptyImage);
-    const QImage image = BitmapToQImageKeepingPalette(bitmap);
-    if (image.isNull()) throw EInvalidGraphic(FormatImageMessage(msgOutOfMemory, "PNG"));
-    const QByteArray bytes = EncodePNG(image);
-    stream.WriteBuffer(bytes.constData(), size_t(bytes.size()));
+    const uint32_t width = uint32_t(bitmap.Width()), height = uint32_t(bitmap.Height());
+    const TBitmapFormat format = bitmap.PixelFormat();
+    std::vector<uint8_t> row(size_t(width) * 4);
+    if (format == bf1Bit || format == bf4Bit || format == bf8Bit) {
+        // The palette grows to the largest index the pixels use: missing entries are opaque
+        // black.
+        uint8_t largest = 0;
+        for (int32_t y = 0; y < bitmap.Height(); ++y) {
+            IndexRow(format, bitmap.ScanLine(y), row.data(), width);
+            largest = std::max(largest, *std::max_element(row.begin(), row.begin() + width));
+        }
+        std::vector<TRGBQuad> palette = bitmap.Palette().Entries();
+        const bool alpha = bitmap.AlphaFormat == afDefined;
+        if (!alpha)
+            for (TRGBQuad& entry : palette) entry.rgbReserved = 255;
+        palette.resize(std::max(palette.size(), size_t(largest) + 1), TRGBQuad{0, 0, 0, 255});
+        TPNGWriter png(stream, width, height, TPNGWriter::TLayout::Indexed, palette, alpha);
+        for (int32_t y = 0; y < bitmap.Height(); ++y) {
+            const uint8_t* in = bitmap.ScanLine(y);
+            for (uint32_t x = 0; x < width; ++x)
+                row[x] = format == bf8Bit ? in[x]
+                         : format == bf4Bit
+                             ? uint8_t((x & 1) ? (in[x >> 1] & 0x0F) : (in[x >> 1] >> 4))
+                             : uint8_t((in[x >> 3] >> (7 - (x & 7))) & 1);
+            png.WriteRow(row);
+        }
+        png.Finish();
+        return;
+    }
+    const TBitmapRows rows(bitmap, TChannelOrder::RGBA);
+    const bool alpha = rows.HasAlpha();
+    TPNGWriter png(stream, width, height,
+                   alpha ? TPNGWriter::TLayout::RGBA : TPNGWriter::TLayout::RGB);
+    for (int32_t y = 0; y < bitmap.Height(); ++y) {
+        rows.Convert(y, row);
+        if (!alpha)
+            for (uint32_t x = 0; x < width; ++x) std::memmove(&row[3 * x], &row[4 * x], 3);
+        png.WriteRow(row);
+    }
+    png.Finish();
 }
 
-QByteArray EncodePNG(const QImage& image) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "png");
-    if (!writer.write(image)) throw EInvalidGraphic(FormatImageMessage(msgCannotSave, "PNG"));
-    return bytes;
+void WritePNG(const QImage& image, TStream& stream) {
+    if (image.isNull()) throw EInvalidGraphic(msgEmptyImage);
+    const QImage argb = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32
+                                                                      : QImage::Format_RGB32);
+    const bool alpha = argb.hasAlphaChannel();
+    const uint32_t width = uint32_t(argb.width());
+    TPNGWriter png(stream, width, uint32_t(argb.height()),
+                   alpha ? TPNGWriter::TLayout::RGBA : TPNGWriter::TLayout::RGB);
+    std::vector<uint8_t> row(size_t(width) * 4);
+    for (int y = 0; y < argb.height(); ++y) {
+        const auto* in = reinterpret_cast<const QRgb*>(argb.constScanLine(y));
+        uint8_t* out = row.data();
+        for (uint32_t x = 0; x < width; ++x) {
+            *out++ = uint8_t(qRed(in[x]));
+            *out++ = uint8_t(qGreen(in[x]));
+            *out++ = uint8_t(qBlue(in[x]));
+            if (alpha) *out++ = uint8_t(qAlpha(in[x]));
+        }
+        png.WriteRow(row);
+    }
+    png.Finish();
 }
 
 TImageWriter FindImageWriter(const std::string& extension) {

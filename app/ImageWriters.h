@@ -1,8 +1,6 @@
 // Image files the command-line tool writes, chosen by the output file's extension.
 #pragma once
 
-#include <QByteArray>
-
 #include <string>
 
 class QImage;
@@ -16,12 +14,12 @@ void WritePAM(const TBitmap& bitmap, TStream& stream);
 // indices with a 256-entry colour map, or 16-, 24- or 32-bit pixels, top row first.
 void WriteTarga(const TBitmap& bitmap, TStream& stream);
 
-// Writes `bitmap` as a PNG file through Qt's image writer: 1-, 4- and 8-bit bitmaps as 8-bit
-// palette images with their palette (with its alpha when the bitmap has alpha), 32-bit bitmaps
-// with alpha as 8-bit RGBA, every other format as 8-bit RGB.
+// Writes `bitmap` as a PNG file row by row (TPNGWriter): 1-, 4- and 8-bit bitmaps as 8-bit
+// palette images with their palette (with its alpha when the bitmap has alpha), bitmaps with
+// alpha as 8-bit RGBA, every other format as 8-bit RGB.
 void WritePNG(const TBitmap& bitmap, TStream& stream);
-// `image` as the bytes of a PNG file, through Qt's image writer; raises when Qt cannot write it.
-QByteArray EncodePNG(const QImage& image);
+// Writes `image` as a PNG file: RGBA when it has an alpha channel, RGB otherwise.
+void WritePNG(const QImage& image, TStream& stream);
 
 using TImageWriter = void (*)(const TBitmap& bitmap, TStream& stream);
 

@@ -181,8 +181,13 @@ def fax_tiff(data):
     tags, strips = tiff_first_image(data)
     compression = tiff_tag(tags, 259)
     reverse = 4 if tiff_tag(tags, 266, 1) == 2 else 0
-    if compression == 3:  # Group 3 with its T4 options in bits 3-7
-        kind = (tiff_tag(tags, 292) << 3) | reverse
+    options = tiff_tag(tags, 292) if compression == 3 else 0
+    if compression == 3 and options & 1:  # two-dimensional Group 3, T4 options in bits 4-7
+        kind = 3 | reverse | (options << 4)
+    elif compression == 3:  # Group 3 with its T4 options in bits 3-7
+        kind = (options << 3) | reverse
+    elif compression == 4:  # Group 4
+        kind = 3 | reverse | 8
     elif compression in (2, 32771):  # Modified Huffman, word-aligned for 32771
         kind = (1 if compression == 2 else 2) | reverse
     else:

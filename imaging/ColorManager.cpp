@@ -223,7 +223,8 @@ TBitmapFormat TColorManager::TargetPixelFormat(bool forTarget) const {
 void TColorManager::SelectConverter() {
     rowConverter_ = nullptr;
     // Grey with alpha may also become colour with alpha.
-    const bool greyToColour = sourceModel_ == cmGrayAlpha && HasAlpha(targetModel_);
+    const bool greyToColour = sourceModel_ == cmGrayAlpha && HasAlpha(targetModel_) &&
+                              (IsRGBTarget(targetModel_) || IsBGRTarget(targetModel_));
     if (IsPaletteLikeSource(sourceModel_) != IsPaletteLikeTarget(targetModel_) && !greyToColour)
         throw EColorConversionError(msgIndexedNotSupported);
 

@@ -204,6 +204,10 @@ struct TImageProperties {
     uint32_t CurrentStrip = 0;   // TIFF: strip being decoded
     uint32_t StripCount = 0;
     uint32_t Predictor = 0; // TIFF tag 317
+    // TIFF/EXIF orientation as the file states it, 1 (rows top to bottom, columns left to
+    // right) to 8; 0 when the file states none. Readers record it; callers that show the
+    // picture upright apply it (UprightCopy, UprightImage).
+    uint8_t Orientation = 0;
     bool Overview = false;  // Photo-CD: overview pack
     uint8_t Rotation = 0;   // Photo-CD: quarter turns, 0-3
     uint16_t ImageCount = 0;
@@ -249,6 +253,7 @@ public:
 
     // Copies the image properties of another image graphic, then the pixels of any bitmap.
     void Assign(const TGraphic& source) override;
+    uint8_t Orientation() const override { return ImageProperties.Orientation; }
 
     // Properties of the image being (or last) read.
     TImageProperties ImageProperties;

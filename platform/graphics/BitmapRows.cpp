@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -126,4 +127,49 @@ void TBitmapRows::Convert(int32_t y, std::span<uint8_t> out, int32_t step) const
     const int32_t available = (bitmap_.Width() + step - 1) / step;
     const int32_t count = std::min<int32_t>(int32_t(out.size() / 4), available);
     convert_(bitmap_.ScanLine(y), out.data(), count, step, *this);
+}
+
+TOrientationSteps OrientationSteps(uint8_t orientation) {
+    switch (orientation) {
+    case 2:
+        return {true, false, false};
+    case 3:
+        return {true, true, false};
+    case 4:
+        return {false, true, false};
+    case 5: // transposed: stored rows are the columns from the left
+        return {false, true, true};
+    case 6:
+        return {false, false, true};
+    case 7: // transversed: stored rows are the columns from the right, bottom up
+        return {true, false, true};
+    case 8:
+        return {true, true, true};
+    default:
+        return {};
+    }
+}
+
+std::unique_ptr<TBitmap> UprightCopy(const TBitmap& bitmap, uint8_t orientation) {
+    const TOrientationSteps steps = OrientationSteps(orientation);
+    const int32_t width = bitmap.Width(), height = bitmap.Height();
+    auto upright = std::make_unique<TBitmap>();
+    upright->SetPixelFormat(bf32Bit);
+    upright->AlphaFormat = bitmap.AlphaFormat;
+    upright->SetSize(steps.Rotate ? height : width, steps.Rotate ? width : height);
+    if (bitmap.Empty()) return upright;
+    const TBitmapRows rows(bitmap, TChannelOrder::BGRA);
+    std::vector<uint8_t> row(size_t(width) * 4);
+    for (int32_t y = 0; y < height; ++y) {
+        rows.Convert(y, row);
+        // Stored pixel (x, y) after the mirror and the flip, then turned: (height-1-y', x').
+        const int32_t flipped = steps.Flip ? height - 1 - y : y;
+        for (int32_t x = 0; x < width; ++x) {
+            const int32_t mirrored = steps.Mirror ? width - 1 - x : x;
+            const int32_t u = steps.Rotate ? height - 1 - flipped : mirrored;
+            const int32_t v = steps.Rotate ? mirrored : flipped;
+            std::memcpy(upright->ScanLine(v) + 4 * size_t(u), row.data() + 4 * size_t(x), 4);
+        }
+    }
+    return upright;
 }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 // Byte order of a converted pixel. BGRA is a QImage Format_ARGB32 pixel on little-endian
@@ -22,6 +23,17 @@ constexpr uint8_t Widen5(unsigned v) {
 constexpr uint8_t Widen6(unsigned v) {
     return uint8_t((v << 2) | (v >> 4));
 }
+
+// The steps that show stored rows upright for a TIFF/EXIF orientation value: mirror the columns,
+// then flip the rows, then turn a quarter clockwise. Values outside 2..8 need none.
+struct TOrientationSteps {
+    bool Mirror = false, Flip = false, Rotate = false;
+};
+TOrientationSteps OrientationSteps(uint8_t orientation);
+
+// A copy of `bitmap` turned upright for `orientation`, as 32-bit pixels (alpha kept under the
+// bitmap's AlphaFormat). Orientations 0 and 1 copy the pixels as they are.
+std::unique_ptr<TBitmap> UprightCopy(const TBitmap& bitmap, uint8_t orientation);
 
 class TBitmapRows {
 public:

@@ -65,6 +65,9 @@ public:
     virtual void Assign(const TGraphic& source);
     // The picture's pixels, or null for pictures that have none (metafiles).
     virtual const TBitmap* AsBitmap() const = 0;
+    // How the stored rows are to be turned to show the picture upright: the TIFF/EXIF
+    // orientation value 1 to 8, or 0 when the file states none (shown as stored).
+    virtual uint8_t Orientation() const { return 0; }
 
     TProgressEvent OnProgress;
 

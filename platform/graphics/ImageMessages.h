@@ -192,6 +192,15 @@ inline constexpr char msgJPEGDataPrecision[] = "Improper JPEG data precision.";
 inline constexpr char msgJPEGSamplingFactors[] = "Improper JPEG sampling factors.";
 inline constexpr char msgJPEGBogusTableField[] = "Bogus JPEG tables field.";
 inline constexpr char msgJPEGFractionalLine[] = "Fractional JPEG scanline unsupported.";
+// Two-dimensional CCITT fax data; %s is the row, counted from 1 within the strip or tile.
+inline constexpr char msgFaxInvalidCode[] =
+    "CCITT fax decompression error. Invalid code in row %s.";
+inline constexpr char msgFaxRowTooLong[] =
+    "CCITT fax decompression error. Row %s is longer than the image width.";
+inline constexpr char msgFaxUnexpectedEnd[] =
+    "CCITT fax decompression error. The data ends in row %s.";
+inline constexpr char msgFaxUncompressedMode[] =
+    "CCITT fax decompression error. Uncompressed mode (row %s) is not supported.";
 // Not raised: shown in a message box captioned msgWarning.
 inline constexpr char msgJPEGEndOfInput[] = "JPEG decompression error. Unexpected end of input.";
 inline constexpr char msgWarning[] = "Warning";

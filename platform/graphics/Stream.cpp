@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <utility>
 
 int64_t TStream::Remaining() {
     const int64_t position = Position();
@@ -81,15 +82,23 @@ TFileStream::~TFileStream() {
     if (file_) std::fclose(file_);
 }
 
+void TFileStream::Close() {
+    if (!file_) return;
+    std::FILE* file = std::exchange(file_, nullptr);
+    const bool flushed = std::fflush(file) == 0;
+    if (std::fclose(file) != 0 || !flushed) throw EStreamError(msgStreamWrite);
+}
+
 size_t TFileStream::Read(void* buffer, size_t count) {
-    return std::fread(buffer, 1, count, file_);
+    return file_ ? std::fread(buffer, 1, count, file_) : 0;
 }
 
 size_t TFileStream::Write(const void* buffer, size_t count) {
-    return std::fwrite(buffer, 1, count, file_);
+    return file_ ? std::fwrite(buffer, 1, count, file_) : 0;
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+    if (!file_) throw EStreamError(msgStreamSeek);
     if (origin == TSeekOrigin::soCurrent && offset == 0) return ftello(file_);
     const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
                        : origin == TSeekOrigin::soCurrent ? SEEK_CUR
@@ -99,7 +108,7 @@ int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
 }
 
 int64_t TFileStream::Size() {
-    if (size_ >= 0) return size_;
+    if (size_ >= 0 || !file_) return std::max<int64_t>(size_, 0);
     struct stat st {};
     std::fflush(file_);
     if (fstat(fileno(file_), &st) != 0) return 0;

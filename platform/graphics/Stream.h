@@ -60,6 +60,9 @@ public:
     int64_t Size() override;
 
     const std::string& FileName() const { return fileName_; }
+    // Writes what is buffered and closes the file; raises EStreamError ("Stream write error")
+    // when the system reports a failure. Reads and writes are refused afterwards.
+    void Close();
 
 private:
     std::string fileName_;

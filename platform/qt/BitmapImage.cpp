@@ -3,6 +3,10 @@
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/BitmapRows.h"
 
+#include <QColor>
+#include <QPainter>
+#include <QTransform>
+
 #include <algorithm>
 #include <cstdint>
 #include <span>
@@ -61,4 +65,28 @@ QImage BitmapToQImageKeepingPalette(const TBitmap& bitmap) {
                                     alpha ? palette[i].rgbReserved : 255);
     image.setColorTable(table);
     return image;
+}
+
+QImage UprightImage(const QImage& image, uint8_t orientation) {
+    const TOrientationSteps steps = OrientationSteps(orientation);
+    if (!steps.Mirror && !steps.Flip && !steps.Rotate) return image;
+    QImage upright = image.mirrored(steps.Mirror, steps.Flip);
+    if (steps.Rotate) upright = upright.transformed(QTransform().rotate(90));
+    return upright;
+}
+
+QSize UprightSize(int width, int height, uint8_t orientation) {
+    return OrientationSteps(orientation).Rotate ? QSize(height, width) : QSize(width, height);
+}
+
+void DrawTransparencyGrid(QPainter& painter, const QRect& rect) {
+    constexpr int Square = 8;
+    painter.save();
+    painter.setClipRect(rect, Qt::IntersectClip);
+    painter.fillRect(rect, QColor(255, 255, 255));
+    for (int y = rect.top(); y <= rect.bottom(); y += Square)
+        for (int x = rect.left() + ((y - rect.top()) / Square % 2) * Square; x <= rect.right();
+             x += 2 * Square)
+            painter.fillRect(QRect(x, y, Square, Square), QColor(204, 204, 204));
+    painter.restore();
 }

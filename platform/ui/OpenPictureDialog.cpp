@@ -56,15 +56,16 @@ protected:
             painter.drawText(box, Qt::AlignCenter, QStringLiteral("(vide)"));
             return;
         }
-        const QRect target =
-            PreviewRect(picture.Width(), picture.Height(), box.width(), box.height())
-                .translated(box.topLeft());
+        const QSize size = dialog_->PreviewSize();
+        const QRect target = PreviewRect(size.width(), size.height(), box.width(), box.height())
+                                 .translated(box.topLeft());
         const QImage& image = dialog_->PreviewImage();
         if (image.isNull()) {
             // A picture without pixels (a metafile): its place and size only.
             painter.drawRect(target.adjusted(0, 0, -1, -1));
             return;
         }
+        if (image.hasAlphaChannel()) DrawTransparencyGrid(painter, target);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         painter.drawImage(target, image);
     }
@@ -86,6 +87,7 @@ protected:
     void paintEvent(QPaintEvent*) override {
         if (image_.isNull()) return;
         QPainter painter(this);
+        if (image_.hasAlphaChannel()) DrawTransparencyGrid(painter, rect());
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         painter.drawImage(rect(), image_);
     }
@@ -201,7 +203,9 @@ void TOpenPictureDialog::ShowPreview(const QString& path) {
             picture_.LoadFromFile(QFile::encodeName(path).toStdString());
             image_ = {};
             if (const TBitmap* bitmap = picture_.Graphic()->AsBitmap()) {
-                image_ = BitmapToQImage(*bitmap, QSize(kPreviewImageSide, kPreviewImageSide));
+                image_ = UprightImage(
+                    BitmapToQImage(*bitmap, QSize(kPreviewImageSide, kPreviewImageSide)),
+                    picture_.Graphic()->Orientation());
                 if (image_.hasAlphaChannel()) image_.convertTo(QImage::Format_ARGB32_Premultiplied);
             }
             loaded = true;
@@ -212,13 +216,19 @@ void TOpenPictureDialog::ShowPreview(const QString& path) {
         progressBar_->hide();
     }
     if (loaded) {
-        label_->setText(
-            QString::asprintf(" (%dx%d)", int(picture_.Width()), int(picture_.Height())));
+        const QSize size = PreviewSize();
+        label_->setText(QString::asprintf(" (%dx%d)", size.width(), size.height()));
         previewButton_->setEnabled(true);
     } else {
         ClearPreview();
     }
     paintBox_->update();
+}
+
+QSize TOpenPictureDialog::PreviewSize() const {
+    const TGraphic* graphic = picture_.Graphic();
+    if (!graphic) return {};
+    return UprightSize(graphic->Width(), graphic->Height(), graphic->Orientation());
 }
 
 void TOpenPictureDialog::ClearPreview() {
@@ -258,9 +268,7 @@ void TOpenPictureDialog::OpenPreviewWindow() {
     layout->addWidget(new TStretchView(image_, &window));
 
     QSize size(300, 300);
-    if (picture_.Width() > 0)
-        size = QSize(picture_.Width(), picture_.Height()) +
-               QSize(2 * kPreviewBorder, 2 * kPreviewBorder);
+    if (picture_.Width() > 0) size = PreviewSize() + QSize(2 * kPreviewBorder, 2 * kPreviewBorder);
     QRect area(0, 0, 1024, 768);
     if (const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
         area = screen->availableGeometry();

@@ -53,8 +53,10 @@ public:
     QFrame* PaintBox() const { return paintBox_; }
     QProgressBar* ProgressBar() const { return progressBar_; }
     const TPicture& Picture() const { return picture_; }
-    // The picture as drawn, or a null image for a picture without pixels.
+    // The picture as drawn (upright), or a null image for a picture without pixels.
     const QImage& PreviewImage() const { return image_; }
+    // The picture's size once turned upright.
+    QSize PreviewSize() const;
 
     // Loads `path` into the preview as a change of selection does.
     void ShowPreview(const QString& path);

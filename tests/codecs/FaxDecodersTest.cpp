@@ -9,24 +9,6 @@
 
 namespace {
 
-// Packs code words given as '0'/'1' strings, most significant bit first, zero-padded; "|"
-// pads to the next byte.
-std::vector<uint8_t> Bits(std::initializer_list<std::string_view> codes) {
-    std::vector<uint8_t> out;
-    size_t n = 0;
-    for (std::string_view code : codes)
-        for (char c : code) {
-            if (c == '|') {
-                n = out.size() * 8;
-                continue;
-            }
-            if (n % 8 == 0) out.push_back(0);
-            if (c == '1') out.back() |= static_cast<uint8_t>(0x80 >> (n % 8));
-            ++n;
-        }
-    return out;
-}
-
 constexpr std::string_view Eol = "000000000001";
 constexpr std::string_view White0 = "00110101", White2 = "0111", White4 = "1011";
 constexpr std::string_view White5 = "1100", White8 = "10011", White1728 = "010011011";

@@ -1,5 +1,5 @@
-// Helpers of the codec tests: reading fixtures, the strips of a little-endian TIFF file and
-// the rows of a raw PBM file.
+// Helpers of the codec tests: reading fixtures, the strips of a little-endian TIFF file, the
+// rows of a raw PBM file, and bit strings.
 #pragma once
 
 #include "platform/graphics/Checked.h"
@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 inline std::vector<uint8_t> ReadFixture(const std::string& name) {
@@ -83,4 +84,22 @@ inline TPbm ReadPbm(const std::vector<uint8_t>& data) {
     ++pos;
     pbm.Bits.assign(data.begin() + static_cast<ptrdiff_t>(pos), data.end());
     return pbm;
+}
+
+// Packs code words given as '0'/'1' strings, most significant bit first, zero-padded; "|"
+// pads to the next byte.
+inline std::vector<uint8_t> Bits(const std::vector<std::string_view>& codes) {
+    std::vector<uint8_t> out;
+    size_t n = 0;
+    for (std::string_view code : codes)
+        for (char c : code) {
+            if (c == '|') {
+                n = out.size() * 8;
+                continue;
+            }
+            if (n % 8 == 0) out.push_back(0);
+            if (c == '1') out.back() |= static_cast<uint8_t>(0x80 >> (n % 8));
+            ++n;
+        }
+    return out;
 }
