@@ -16,7 +16,9 @@ public:
     // used. True whenever the signature matches; Width and Height stay 0 when the file has no
     // image.
     bool ReadImageHeader(TStream& stream, uint32_t index) override;
-    // Loads the first image; a file without one leaves the bitmap empty.
+    // Loads the first image; its transparent colour (from the graphic control extension before
+    // it) becomes the palette's alpha. A file without an image, or whose image data decodes
+    // to no pixel, leaves the bitmap empty.
     void DecodeImage(TStream& stream) override;
 
 private:

@@ -17,8 +17,12 @@ public:
     // Reads the 18-byte header at the stream's position; a file holds one image, so `index`
     // is not used. Answers whether the image type and colour map type are known ones.
     bool ReadImageHeader(TStream& stream, uint32_t index) override;
-    // Loads the image as stored: every accepted layout is already a bitmap layout. A header
-    // of an unknown image or colour map type leaves the bitmap empty.
+    // Loads the image in the order the descriptor states (rows top or bottom first, pixels
+    // left or right first), run-length packets going on across rows. Indices, grey, 5-5-5 and
+    // 24- and 32-bit pixels keep their layout; grey and alpha pixels, and 16-bit pixels whose
+    // attribute bit the descriptor announces as alpha, become 32-bit. The alpha of the
+    // descriptor's attribute bits is kept (AlphaFormat). A header of an unknown image or colour
+    // map type, or of no image data, leaves the bitmap empty.
     void DecodeImage(TStream& stream) override;
     // Writes the bitmap run-length compressed (WriteTargaImage), between a starting and an
     // ending progress event.
