@@ -301,14 +301,19 @@ void TGIFGraphic::TGIFLoad::ReadImageData() {
 }
 
 void TGIFGraphic::TGIFLoad::GatherSubBlocks() {
-    Data.Resize(size_t(Load.Remaining()));
+    // Each read takes a block and the size byte of the next, which the next block's contents
+    // then overwrite.
+    uint64_t left = Load.Remaining();
+    Data.Resize(size_t(left));
     size_t used = 0;
-    while (Load.Remaining() != 0) {
-        const uint8_t size = Load.U8();
-        if (size == 0) break;
-        const size_t count = std::min<size_t>(size, Load.Remaining());
+    size_t size = left != 0 ? Load.U8() : 0;
+    left -= std::min<uint64_t>(left, 1);
+    while (size != 0 && left != 0) {
+        const size_t count = size_t(std::min<uint64_t>(size + 1, left));
         Load.Read(Data.data() + used, count);
-        used += count;
+        left -= count;
+        used += std::min(size, count);
+        size = count > size ? Data[used] : 0;
     }
     Data.Resize(used);
 }
