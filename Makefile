@@ -1,12 +1,12 @@
 # Quick start: `make run` starts the editor on the bundled sample calendar, `make test` runs
-# every test. Both install what is missing first.
+# every test, `make package` builds the Debian package. All install what is missing first.
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 # The project's own builds treat warnings as errors; a plain cmake build does not.
 WERROR := -DCHRONOLITH_WERROR=ON
 
-.PHONY: deps configure build run test bench bench-peers fuzz fuzz-smoke sanitize format clean
+.PHONY: deps configure build run test package bench bench-peers fuzz fuzz-smoke sanitize format clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -23,6 +23,10 @@ run: build
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
+# The Debian package of everything `cmake --install` places: $(BUILD)/chronolith_<version>_amd64.deb.
+package: build
+	@cd $(BUILD) && cpack -G DEB
+
 bench:
 	@bash scripts/install-deps.sh --bench
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release $(WERROR) -DCHRONOLITH_BENCH=ON >/dev/null
@@ -32,8 +36,9 @@ bench:
 bench-peers:
 	@bash scripts/install-deps.sh --bench
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release $(WERROR) -DCHRONOLITH_BENCH=ON >/dev/null
-	@cmake --build build-bench -j $(JOBS) --target reader_bench
+	@cmake --build build-bench -j $(JOBS) --target reader_bench tiff_bench
 	@/usr/bin/python3 bench/bench_peers.py build-bench/bench/reader_bench bench/data/readers
+	@/usr/bin/python3 bench/bench_peers.py build-bench/bench/tiff_bench bench/data/tiff 5 tiff_pillow.py
 
 fuzz:
 	@bash scripts/install-deps.sh --fuzz

@@ -4,6 +4,7 @@
 #include "imaging/ColorManager.h"
 #include "imaging/FileFormatList.h"
 #include "imaging/ImageGraphic.h"
+#include "platform/files/AtomicFile.h"
 #include "platform/graphics/Bitmap.h"
 #include "platform/graphics/BitmapRows.h"
 #include "platform/graphics/Exceptions.h"
@@ -34,12 +35,14 @@ using Clock = std::chrono::steady_clock;
 
 const char* const MainUsage =
     "Usage: chronolith-image COMMAND [ARGUMENTS]\n"
+    "       chronolith-image --help | --version\n"
     "\n"
     "Commands:\n"
-    "  formats            list the registered image formats and the open dialog's filter\n"
-    "  info FILE          describe FILE as the class registered for its extension loads it\n"
-    "  convert IN OUT     load IN by its extension and write OUT by its extension\n"
-    "  bench FILE [-n N]  decode FILE N times and print the median time\n"
+    "  formats                list the registered image formats and the open dialog's filter\n"
+    "  info FILE              describe FILE as the class registered for its extension loads it\n"
+    "  convert IN OUT         load IN by its extension and write OUT by its extension\n"
+    "  thumbnail IN OUT SIZE  write a PNG thumbnail of IN within SIZE x SIZE pixels\n"
+    "  bench FILE [-n N]      decode FILE N times and print the median time\n"
     "\n"
     "`chronolith-image COMMAND --help` describes one command.\n";
 
@@ -147,40 +150,39 @@ private:
     Clock::time_point start_ = Clock::now();
 };
 
-// A file written beside its final name and renamed over it once complete, so that a reader
-// never sees part of it; removed when it is not committed.
-class TAtomicFile {
+// An output file as a stream: the bytes go into a replacement of the file as they are written,
+// and the file appears whole on Commit or not at all.
+class TOutputFile : public TStream {
 public:
-    explicit TAtomicFile(const std::string& fileName)
-        : fileName_(fileName), temporary_(fileName + ".XXXXXX") {
-        const int fd = mkstemp(temporary_.data());
-        if (fd < 0)
-            throw EStreamError(FormatImageMessage(msgCannotOpen, fileName, std::strerror(errno)));
-        close(fd);
-        stream_ = std::make_unique<TFileStream>(temporary_, fmCreate);
+    explicit TOutputFile(const std::string& fileName)
+        : fileName_(fileName), replacement_(fileName) {
+        Check(replacement_.Error());
     }
-    ~TAtomicFile() {
-        stream_.reset();
-        if (!committed_) unlink(temporary_.c_str());
-    }
-    TAtomicFile(const TAtomicFile&) = delete;
-    TAtomicFile& operator=(const TAtomicFile&) = delete;
 
-    // Where the file's bytes go.
-    TStream& Stream() { return *stream_; }
-    // Closes the file and puts it in place.
-    void Commit() {
-        stream_->Close();
-        if (std::rename(temporary_.c_str(), fileName_.c_str()) != 0)
-            throw EStreamError(msgStreamWrite);
-        committed_ = true;
+    size_t Read(void*, size_t) override { return 0; }
+    size_t Write(const void* buffer, size_t count) override {
+        if (!replacement_.Write(std::string_view(static_cast<const char*>(buffer), count)))
+            Check(replacement_.Error());
+        written_ += int64_t(count);
+        return count;
     }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+        if (offset != 0 || origin != TSeekOrigin::soCurrent) throw EStreamError(msgStreamSeek);
+        return written_;
+    }
+    int64_t Size() override { return written_; }
+
+    void Commit() { Check(replacement_.Commit()); }
 
 private:
+    void Check(int error) const {
+        if (error != 0)
+            throw EStreamError(FormatImageMessage(msgCannotWrite, fileName_, std::strerror(error)));
+    }
+
     std::string fileName_;
-    std::string temporary_;
-    std::unique_ptr<TFileStream> stream_;
-    bool committed_ = false;
+    TFileReplacement replacement_;
+    int64_t written_ = 0;
 };
 
 const char* PixelFormatName(TBitmapFormat format) {
@@ -365,8 +367,8 @@ int Convert(int argc, char** argv) {
         upright = UprightCopy(*bitmap, picture.Graphic()->Orientation());
         bitmap = upright.get();
     }
-    TAtomicFile file(out);
-    writer(*bitmap, file.Stream());
+    TOutputFile file(out);
+    writer(*bitmap, file);
     file.Commit();
     return 0;
 }
@@ -457,9 +459,12 @@ int Thumbnail(int argc, char** argv) {
         if (image.isNull()) throw EInvalidGraphic(FormatImageMessage(msgOutOfMemory, "PNG"));
         WritePNG(image, png);
     }
-    TAtomicFile file(argv[3]);
-    file.Stream().WriteBuffer(png.Data().data(), png.Data().size());
-    file.Commit();
+    // Written whole or not at all, so that a reader never sees part of it.
+    if (const int error = WriteFileWhole(
+            argv[3],
+            std::string_view(reinterpret_cast<const char*>(png.Data().data()), png.Data().size()));
+        error != 0)
+        throw EStreamError(FormatImageMessage(msgCannotWrite, argv[3], std::strerror(error)));
     return 0;
 }
 
@@ -513,6 +518,7 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help")
         return std::printf("%s", MainUsage), 0;
+    if (command == "--version") return std::printf("chronolith-image %s\n", CHRONOLITH_VERSION), 0;
     try {
         if (command == "formats") return Formats(argc, argv);
         if (command == "info") return Info(argc, argv);

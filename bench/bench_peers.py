@@ -6,7 +6,10 @@
 # way round on the next round); each round times every side once, and the medians are taken
 # over the rounds. Times are processor times. Pillow runs with glibc's allocator set up as
 # BenchSupport sets it up for the benchmark (no mmap for large blocks, no trimming).
-#   /usr/bin/python3 bench/bench_peers.py build-bench/bench/reader_bench bench/data/readers [rounds]
+#   /usr/bin/python3 bench/bench_peers.py build-bench/bench/reader_bench bench/data/readers \
+#       [rounds] [pillow script]
+# The Pillow script (reader_pillow.py unless named) prints {file: milliseconds} for the folder;
+# tiff_bench runs with tiff_pillow.py.
 import json
 import os
 import statistics
@@ -29,9 +32,9 @@ def run_benchmark(binary):
     return times
 
 
-def run_pillow(folder):
+def run_pillow(folder, script):
     env = dict(os.environ, MALLOC_MMAP_MAX_="0", MALLOC_TRIM_THRESHOLD_=str(1 << 30))
-    out = subprocess.run(["/usr/bin/python3", os.path.join(HERE, "reader_pillow.py"), folder],
+    out = subprocess.run(["/usr/bin/python3", os.path.join(HERE, script), folder],
                          check=True, capture_output=True, text=True, env=env).stdout
     return {("Pillow", name): ms for name, ms in json.loads(out).items()}
 
@@ -39,9 +42,10 @@ def run_pillow(folder):
 def main():
     binary, folder = sys.argv[1], sys.argv[2]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
+    script = sys.argv[4] if len(sys.argv) > 4 else "reader_pillow.py"
     samples = {}
     for r in range(rounds):
-        steps = [lambda: run_benchmark(binary), lambda: run_pillow(folder)]
+        steps = [lambda: run_benchmark(binary), lambda: run_pillow(folder, script)]
         for step in steps if r % 2 == 0 else reversed(steps):
             for key, ms in step().items():
                 samples.setdefault(key, []).append(ms)

@@ -1,35 +1,38 @@
 #!/usr/bin/python3
-# Pillow's decoding time for the TIFFBench inputs (it cannot be linked into the benchmark):
-# each file is read into memory once, then opened and loaded from memory, 5 repetitions of
-# as many runs as fit in about a second of processor time; prints the median processor time
-# per load in milliseconds (comparable with the CPU column of tiff_bench on a busy machine).
-# Usage: /usr/bin/python3 bench/tiff_pillow.py bench/data/tiff
+# Pillow's decoding time of the TIFFBench inputs, timed by reader_pillow.py over the files
+# Pillow can decode (it cannot decode floating-point RGB); prints {file: milliseconds per load}
+# as JSON, the files named as the benchmark names them (without ".tif").
+#   /usr/bin/python3 bench/tiff_pillow.py bench/data/tiff [seconds]
+import contextlib
 import io
+import json
 import os
-import statistics
 import sys
-import time
+import tempfile
 
 from PIL import Image
 
+import reader_pillow
+
 
 def main():
-    folder = sys.argv[1]
-    for name in sorted(os.listdir(folder)):
-        if not name.endswith(".tif"):
-            continue
-        data = open(os.path.join(folder, name), "rb").read()
-        times = []
-        for _ in range(5):
-            runs, start = 0, time.process_time()
-            while True:
-                Image.open(io.BytesIO(data)).load()
-                runs += 1
-                elapsed = time.process_time() - start
-                if elapsed > 1.0:
-                    break
-            times.append(elapsed / runs * 1000)
-        print("%-20s %8.1f ms" % (name, statistics.median(times)))
+    folder = os.path.abspath(sys.argv[1])
+    with tempfile.TemporaryDirectory() as readable:
+        for name in sorted(os.listdir(folder)):
+            path = os.path.join(folder, name)
+            try:
+                with Image.open(path) as im:
+                    im.load()
+            except OSError:
+                continue
+            os.symlink(path, os.path.join(readable, name))
+        sys.argv[1] = readable
+        # The benchmark names its files without ".tif".
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(printed):
+            reader_pillow.main()
+    times = json.loads(printed.getvalue())
+    print(json.dumps({os.path.splitext(name)[0]: ms for name, ms in times.items()}))
 
 
 if __name__ == "__main__":

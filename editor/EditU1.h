@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <deque>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -51,16 +53,39 @@ public:
     QString SelectedKey;
 
     // What each table row holds in the file, by row number (row 0, the headings, holds nothing):
-    // the section it was loaded from or last saved as, empty for a row never saved, and the
-    // texts of its columns 1 and up then. A save writes only what changed since; a delete
-    // removes that section.
+    // whether it stands for a section of the file, the section it was loaded from or last saved
+    // as, and the texts of its columns 1 and up then. A save writes only what changed since; a
+    // delete removes that section. `id` names the table row across reloads, which may move it.
     struct TStoredRow {
+        bool inFile = false;
         QString section;
         QStringList cells;
+        int id = 0;
     };
     std::vector<TStoredRow> StoredRows;
     // The stored state of a row; an empty one outside the table.
     const TStoredRow& StoredRow(int row) const;
+    // The row of the table whose id is `id`, or -1.
+    int RowOfId(int id) const;
+    // Whether a row's cells differ from what it holds in the file (always for a row never
+    // saved that has a name).
+    bool RowEdited(int row) const;
+
+    // The file as the table was last read from it or written by the editor: whether it existed,
+    // and its bytes. A save first checks that the file is still that one.
+    bool TableFileExists = false;
+    QByteArray TableFileBytes;
+    // Counts the loads and reloads of the table (row numbers change with them).
+    int TableGeneration = 0;
+
+    // Undo: the rows written, newest last, per file (by full path); each step holds the file
+    // before and after it and every section it changed. Ctrl+Z takes back one step.
+    static constexpr size_t kUndoDepth = 100;
+    struct TUndoStep {
+        QByteArray fileBefore, fileAfter;
+        std::vector<std::pair<TIniFile::TSectionState, TIniFile::TSectionState>> sections;
+    };
+    std::map<QString, std::deque<TUndoStep>> UndoSteps;
 
     // Widths that show the longest key (column 0) and the longest colour with its swatch
     // (scale column 6) of the table whole, taken at each load; the layout gives these columns
@@ -76,6 +101,12 @@ public:
     // Fills the table from `file` (ScaleFile, EventFile or DataFile): headings of its mode, one
     // row per section in the order of SortSections, then the column layout and SelectedKey.
     void LoadTable(TIniFile* file);
+    // Reads the file of the current mode again into the table, keeping what the user typed:
+    // rows whose section is still there show the file's values with the user's unsaved changes
+    // over them; rows never saved, and changed rows whose section went, stay after the row they
+    // followed. The row `dropId` keeps no change (and goes when its section went). A file that
+    // was deleted meanwhile is not read (the table is then the only copy).
+    void ReloadTable(int dropId = 0);
     // Writes row `row` to the file of the current mode under its column 0 name: renames the
     // row's own section (StoredRows) and writes the columns that changed since it was loaded or
     // saved, and the keys the section lacks. A row whose cells are as stored writes nothing; a
@@ -97,16 +128,24 @@ public:
     void Insreraprs1Click(QObject* sender);
     // "Supprimer ligne": after a confirmation, removes the current row's own section (the one
     // it was loaded from or last saved as, whatever its key cell holds now) from the file and
-    // loads the file again. A row never saved takes nothing from the file.
+    // reads the file again (ReloadTable). A row never saved takes nothing from the file.
     void Supprimer1Click(QObject* sender);
+
+    // Ctrl+Z: puts back the current row's unsaved changes, or else takes back the last step of
+    // the file's undo history (the rows as they stood in the file before), written as a save is.
+    void Undo();
+    // Ctrl+V with a block: the block's rows go into the table's rows from the current cell on
+    // (rows are added at the end as needed), and each changed row is saved.
+    void PasteBlock(const QString& block);
 
     // ---- Menus, dialogs, pickers, file switching, showing and closing ----
 
-    // The folder every calendar file is opened in and every stored path is relative to: the
-    // executable's folder (ending with "/") unless set otherwise before the window is shown.
+    // The folder every calendar file is opened in and every stored path is relative to
+    // (ending with "/"): BaseFolder() unless set otherwise before the window is shown.
     QString BaseDir = BaseFolder();
 
-    // Main menu MainMenu1: "Fichier" and "Edition".
+    // Main menu MainMenu1: "Fichier" and "Edition" (opened by Alt with their underlined letter,
+    // or F10).
     QMenu* Fichier1 = nullptr;
     QAction* OuvrirDonnes1 = nullptr;
     QAction* Quitter1 = nullptr;
@@ -174,14 +213,41 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    TStoredRow NewRow() { return TStoredRow{false, {}, {}, NextRowId++}; }
+    // Before a save: answers true when the row may be written. When another program changed
+    // the file, the table is read again (`row` follows its row) and, if that program changed
+    // the row's own section, the user chooses whose text to keep; false when it is theirs.
+    bool CheckFileBeforeSave(int& row);
+    // When the file was deleted since the table was read: asks, then writes the whole table
+    // back (true) or raises EAbort.
+    bool RewriteDeletedFile();
+    void WriteWholeTable();
+    // Asks before rows that hold text but no name are dropped; raises EAbort when the user
+    // keeps them.
+    void ConfirmAbandonUnnamedRows();
+    void RecordUndo(const QByteArray& fileBefore, const TIniFile::TSectionState& before,
+                    const TIniFile::TSectionState& after);
+    void FillTable(const std::vector<TStoredRow>& rows, const std::vector<QStringList>& cells,
+                   int currentId, int currentCol);
+    // Saves each row of `ids` (a paste); on a failure the rows from it on get `previous` back.
+    void SaveRowsOf(const std::vector<int>& ids, const std::map<int, QStringList>& previous);
+
+    int NextRowId = 1;
+    bool Reloading = false;
+    // The room the columns were last laid out for (TStringGrid::ClientWidth).
+    int LaidOutWidth = 0;
+    // While set, the writes of SaveRow join this step (a paste is one step).
+    TUndoStep* OpenStep = nullptr;
+
     void MeasureFitWidths();
     // The colour swatch of a cell: scale colour cells holding a colour value.
     bool CellColour(int col, int row, QColor& colour) const;
     void CreateMenus();
     void CreateDialogs();
-    QAction* AddItem(QMenu* menu, const char* name, const QString& caption,
+    QAction* AddItem(QMenu* menu, const QString& name, const QString& caption,
                      void (TForm1::*handler)(QObject*));
     void OpenFile(std::unique_ptr<TIniFile>& field, const QString& name);
     template <class Dialog>

@@ -12,18 +12,67 @@
 #include <QCloseEvent>
 #include <QMenu>
 #include <QMenuBar>
+#include <QShortcut>
 #include <QShowEvent>
 
 namespace {
 
 constexpr int kColorColumn = 6;
 
+// Which mode shows a menu item.
+enum class TShown { Always, Scale, Data };
+
+// The commands of the pop-up menu and of the "Edition" menu, in the order both menus list them:
+// each command's item in each menu (object name, caption, the window's field) and its handler.
+struct TCommand {
+    const char* popupName;
+    const char* popupCaption;
+    QAction* TForm1::*popupItem;
+    const char* editName;
+    const char* editCaption;
+    QAction* TForm1::*editItem;
+    void (TForm1::*handler)(QObject*);
+    TShown shown;
+};
+
+constexpr TCommand kCommands[] = {
+    {"Insreraprs1", "Insérer après", &TForm1::Insreraprs1, "Insreraprs2", "Insérer après",
+     &TForm1::Insreraprs2, &TForm1::Insreraprs1Click, TShown::Always},
+    {"Supprimer1", "Supprimer ligne", &TForm1::Supprimer1, "Supprimerligne1", "Supprimer ligne",
+     &TForm1::Supprimerligne1, &TForm1::Supprimer1Click, TShown::Always},
+    {"Choisircouleur2", "Choisir couleur", &TForm1::Choisircouleur2, "Choisircouleur1",
+     "Choisir couleur", &TForm1::Choisircouleur1, &TForm1::Choisircouleur1Click, TShown::Scale},
+    {"Choisirimage1", "Choisir image Biosphère", &TForm1::Choisirimage1, "ChoisirImage2",
+     "Choisir Image Biosphère", &TForm1::ChoisirImage2, &TForm1::Choisirimage1Click, TShown::Scale},
+    {"ChoisirlienBiosphre2", "Choisir lien Biosphère", &TForm1::ChoisirlienBiosphre2,
+     "ChoisirLienBiosphre1", "Choisir Lien Biosphère", &TForm1::ChoisirLienBiosphre1,
+     &TForm1::ChoisirLienBiosphre1Click, TShown::Scale},
+    {"ChoisirImagePalo1", "Choisir Image Paléo.", &TForm1::ChoisirImagePalo1, "ChoisirImagePalo2",
+     "Choisir Image Paléo.", &TForm1::ChoisirImagePalo2, &TForm1::Choisirimage1Click,
+     TShown::Scale},
+    {"ChoisirlienPalo2", "Choisir lien Paléo.", &TForm1::ChoisirlienPalo2, "ChoisirLienPalo1",
+     "Choisir Lien Paléo.", &TForm1::ChoisirLienPalo1, &TForm1::ChoisirLienBiosphre1Click,
+     TShown::Scale},
+    {"ChoisirFichierEchelle2", "Choisir fichier Echelle", &TForm1::ChoisirFichierEchelle2,
+     "ChoisirfichierEchelle1", "Choisir fichier Echelle", &TForm1::ChoisirfichierEchelle1,
+     &TForm1::ChoisirfichierEchelle1Click, TShown::Data},
+    {"ChoisirfichierEvnement2", "Choisir fichier Evénement", &TForm1::ChoisirfichierEvnement2,
+     "ChoisirFichierEvnement1", "Choisir fichier Evénement", &TForm1::ChoisirFichierEvnement1,
+     &TForm1::ChoisirfichierEchelle1Click, TShown::Data},
+    {"EditerlefichierEchelle2", "Editer le fichier Echelle", &TForm1::EditerlefichierEchelle2,
+     "EditerlefichierEchelle1", "Editer le fichier Echelle", &TForm1::EditerlefichierEchelle1,
+     &TForm1::EditerlefichierEchelle1Click, TShown::Data},
+    {"EditerlefichierEvnement2", "Editer le fichier Evénement", &TForm1::EditerlefichierEvnement2,
+     "EditerlefichierEvnement1", "Editer le fichier Evénement", &TForm1::EditerlefichierEvnement1,
+     &TForm1::EditerlefichierEvnement1Click, TShown::Data},
+};
+
 } // namespace
 
-QAction* TForm1::AddItem(QMenu* menu, const char* name, const QString& caption,
+QAction* TForm1::AddItem(QMenu* menu, const QString& name, const QString& caption,
                          void (TForm1::*handler)(QObject*)) {
     QAction* item = menu->addAction(caption);
-    item->setObjectName(QString::fromLatin1(name));
+    item->setObjectName(name);
     connect(item, &QAction::triggered, this,
             [this, item, handler] { TApplication::Run([&] { (this->*handler)(item); }); });
     return item;
@@ -32,73 +81,28 @@ QAction* TForm1::AddItem(QMenu* menu, const char* name, const QString& caption,
 void TForm1::CreateMenus() {
     QMenuBar* MainMenu1 = menuBar();
     MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
-    Fichier1 = MainMenu1->addMenu(QStringLiteral("Fichier"));
+    // Alt with the underlined letter opens a menu, as F10 opens the first.
+    Fichier1 = MainMenu1->addMenu(QStringLiteral("&Fichier"));
     Fichier1->setObjectName(QStringLiteral("Fichier1"));
-    OuvrirDonnes1 = AddItem(Fichier1, "OuvrirDonnes1", QStringLiteral("Ouvrir Données"),
-                            &TForm1::OuvrirDonnes1Click);
-    Quitter1 = AddItem(Fichier1, "Quitter1", QStringLiteral("Quitter"), &TForm1::Quitter1Click);
-
-    Ed1 = MainMenu1->addMenu(QStringLiteral("Edition"));
+    OuvrirDonnes1 = AddItem(Fichier1, QStringLiteral("OuvrirDonnes1"),
+                            QStringLiteral("Ouvrir Données"), &TForm1::OuvrirDonnes1Click);
+    Quitter1 = AddItem(Fichier1, QStringLiteral("Quitter1"), QStringLiteral("Quitter"),
+                       &TForm1::Quitter1Click);
+    Ed1 = MainMenu1->addMenu(QStringLiteral("&Edition"));
     Ed1->setObjectName(QStringLiteral("Ed1"));
-    Insreraprs2 =
-        AddItem(Ed1, "Insreraprs2", QStringLiteral("Insérer après"), &TForm1::Insreraprs1Click);
-    Supprimerligne1 = AddItem(Ed1, "Supprimerligne1", QStringLiteral("Supprimer ligne"),
-                              &TForm1::Supprimer1Click);
-    Choisircouleur1 = AddItem(Ed1, "Choisircouleur1", QStringLiteral("Choisir couleur"),
-                              &TForm1::Choisircouleur1Click);
-    ChoisirImage2 = AddItem(Ed1, "ChoisirImage2", QStringLiteral("Choisir Image Biosphère"),
-                            &TForm1::Choisirimage1Click);
-    ChoisirLienBiosphre1 =
-        AddItem(Ed1, "ChoisirLienBiosphre1", QStringLiteral("Choisir Lien Biosphère"),
-                &TForm1::ChoisirLienBiosphre1Click);
-    ChoisirImagePalo2 = AddItem(Ed1, "ChoisirImagePalo2", QStringLiteral("Choisir Image Paléo."),
-                                &TForm1::Choisirimage1Click);
-    ChoisirLienPalo1 = AddItem(Ed1, "ChoisirLienPalo1", QStringLiteral("Choisir Lien Paléo."),
-                               &TForm1::ChoisirLienBiosphre1Click);
-    ChoisirfichierEchelle1 =
-        AddItem(Ed1, "ChoisirfichierEchelle1", QStringLiteral("Choisir fichier Echelle"),
-                &TForm1::ChoisirfichierEchelle1Click);
-    ChoisirFichierEvnement1 =
-        AddItem(Ed1, "ChoisirFichierEvnement1", QStringLiteral("Choisir fichier Evénement"),
-                &TForm1::ChoisirfichierEchelle1Click);
-    EditerlefichierEchelle1 =
-        AddItem(Ed1, "EditerlefichierEchelle1", QStringLiteral("Editer le fichier Echelle"),
-                &TForm1::EditerlefichierEchelle1Click);
-    EditerlefichierEvnement1 =
-        AddItem(Ed1, "EditerlefichierEvnement1", QStringLiteral("Editer le fichier Evénement"),
-                &TForm1::EditerlefichierEvnement1Click);
+    auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(f10, &QShortcut::activated, this,
+            [this] { menuBar()->setActiveAction(Fichier1->menuAction()); });
 
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    Insreraprs1 = AddItem(PopupMenu1, "Insreraprs1", QStringLiteral("Insérer après"),
-                          &TForm1::Insreraprs1Click);
-    Supprimer1 = AddItem(PopupMenu1, "Supprimer1", QStringLiteral("Supprimer ligne"),
-                         &TForm1::Supprimer1Click);
-    Choisircouleur2 = AddItem(PopupMenu1, "Choisircouleur2", QStringLiteral("Choisir couleur"),
-                              &TForm1::Choisircouleur1Click);
-    Choisirimage1 = AddItem(PopupMenu1, "Choisirimage1", QStringLiteral("Choisir image Biosphère"),
-                            &TForm1::Choisirimage1Click);
-    ChoisirlienBiosphre2 =
-        AddItem(PopupMenu1, "ChoisirlienBiosphre2", QStringLiteral("Choisir lien Biosphère"),
-                &TForm1::ChoisirLienBiosphre1Click);
-    ChoisirImagePalo1 =
-        AddItem(PopupMenu1, "ChoisirImagePalo1", QStringLiteral("Choisir Image Paléo."),
-                &TForm1::Choisirimage1Click);
-    ChoisirlienPalo2 =
-        AddItem(PopupMenu1, "ChoisirlienPalo2", QStringLiteral("Choisir lien Paléo."),
-                &TForm1::ChoisirLienBiosphre1Click);
-    ChoisirFichierEchelle2 =
-        AddItem(PopupMenu1, "ChoisirFichierEchelle2", QStringLiteral("Choisir fichier Echelle"),
-                &TForm1::ChoisirfichierEchelle1Click);
-    ChoisirfichierEvnement2 =
-        AddItem(PopupMenu1, "ChoisirfichierEvnement2", QStringLiteral("Choisir fichier Evénement"),
-                &TForm1::ChoisirfichierEchelle1Click);
-    EditerlefichierEchelle2 =
-        AddItem(PopupMenu1, "EditerlefichierEchelle2", QStringLiteral("Editer le fichier Echelle"),
-                &TForm1::EditerlefichierEchelle1Click);
-    EditerlefichierEvnement2 = AddItem(PopupMenu1, "EditerlefichierEvnement2",
-                                       QStringLiteral("Editer le fichier Evénement"),
-                                       &TForm1::EditerlefichierEvnement1Click);
+    for (const TCommand& command : kCommands) {
+        this->*command.popupItem =
+            AddItem(PopupMenu1, QString::fromUtf8(command.popupName),
+                    QString::fromUtf8(command.popupCaption), command.handler);
+        this->*command.editItem = AddItem(Ed1, QString::fromUtf8(command.editName),
+                                          QString::fromUtf8(command.editCaption), command.handler);
+    }
     StringGrid1->SetPopupMenu(PopupMenu1);
 }
 
@@ -133,7 +137,20 @@ void TForm1::showEvent(QShowEvent* event) {
 
 void TForm1::FormShow() {
     StringGrid1->setFocus();
+    if (BaseDir == BaseFolder() && !BaseFolderProblem().isEmpty()) {
+        TApplication::Modal().MessageBox(QStringLiteral("Erreur"), BaseFolderProblem(),
+                                         TMsgDlgType::mtError, mbOK, mbOK);
+    }
     OpenDataFile(QStringLiteral("Donnees.ini"));
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    // Back in the window: what another program changed meanwhile shows at once.
+    if (event->type() != QEvent::ActivationChange || !isActiveWindow()) return;
+    TIniFile* file = CurrentFile();
+    if (file != nullptr && file->Exists() && file->Content() != TableFileBytes)
+        TApplication::Run([this] { ReloadTable(); });
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -145,7 +162,28 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::FormClose() {
-    if (Modified) SaveRow(EditRow);
+    if (Modified) {
+        try {
+            SaveRow(EditRow);
+        } catch (const std::exception& error) {
+            // A save that keeps failing must not hold the window open for ever.
+            const QString name = StringGrid1->Cells(0, EditRow);
+            const QString row = name.isEmpty() ? QStringLiteral("%1 du tableau").arg(EditRow)
+                                               : QStringLiteral("«\u00A0%1\u00A0»").arg(name);
+            QString text = QStringLiteral("Fermer sans enregistrer la ligne %1 ? Ce que vous y "
+                                          "avez changé sera perdu.")
+                               .arg(row);
+            if (dynamic_cast<const EAbort*>(&error) == nullptr)
+                text = QString::fromUtf8(error.what()) + QStringLiteral("\n\n") + text;
+            if (TApplication::Modal().MessageBox(QStringLiteral("Erreur"), text,
+                                                 TMsgDlgType::mtError, mbOK | mbCancel,
+                                                 mbCancel) != TModalResult::mrOk) {
+                throw EAbort();
+            }
+            Modified = false;
+        }
+    }
+    ConfirmAbandonUnnamedRows();
     ScaleFile.reset();
     EventFile.reset();
     DataFile.reset();
@@ -176,16 +214,13 @@ void TForm1::OpenEventFile(const QString& name) {
 }
 
 void TForm1::UpdateMenus() {
-    const bool scale = EditMode == emScale;
-    for (QAction* item : {Choisircouleur1, Choisircouleur2, Choisirimage1, ChoisirImage2,
-                          ChoisirImagePalo1, ChoisirImagePalo2, ChoisirLienBiosphre1,
-                          ChoisirlienBiosphre2, ChoisirLienPalo1, ChoisirlienPalo2})
-        item->setVisible(scale);
-    const bool data = EditMode == emData;
-    for (QAction* item : {ChoisirfichierEchelle1, ChoisirFichierEchelle2, ChoisirFichierEvnement1,
-                          ChoisirfichierEvnement2, EditerlefichierEchelle1, EditerlefichierEchelle2,
-                          EditerlefichierEvnement1, EditerlefichierEvnement2})
-        item->setVisible(data);
+    for (const TCommand& command : kCommands) {
+        const bool visible = command.shown == TShown::Always ||
+                             (command.shown == TShown::Scale && EditMode == emScale) ||
+                             (command.shown == TShown::Data && EditMode == emData);
+        (this->*command.popupItem)->setVisible(visible);
+        (this->*command.editItem)->setVisible(visible);
+    }
 }
 
 template <class Dialog>
@@ -241,6 +276,7 @@ void TForm1::Choisircouleur1Click(QObject*) {
 
 void TForm1::OuvrirDonnes1Click(QObject*) {
     if (Modified) SaveRow(EditRow);
+    ConfirmAbandonUnnamedRows();
     OpenDataFile(QStringLiteral("Donnees.ini"));
 }
 
@@ -253,6 +289,7 @@ void TForm1::EditNamedFile(int column, void (TForm1::*open)(const QString&)) {
                                          TMsgDlgType::mtError, mbOK, mbOK);
         return;
     }
+    ConfirmAbandonUnnamedRows();
     (this->*open)(name);
 }
 

@@ -1,27 +1,11 @@
-// Writing a calendar file's whole new content, so that a failure never leaves it damaged.
-//
-// The usual way is a replacement: the content goes to a new file beside the old one, which
-// takes the old file's permissions, owner and group and is renamed over it once it is on the
-// disk. The file on disk is then always either the old or the new one, even if the program is
-// killed. Some files cannot be replaced that way without losing something, and are written in
-// place instead, over their old content:
-//   - a file in a folder where no new file can be made (a shared folder, a file made writable
-//     for this user only): a replacement is impossible;
-//   - a file with more than one name (hard links): a replacement would give the other names
-//     the old content;
-//   - a file whose owner or group a new file cannot take (another user's file that this user
-//     may write): a replacement would make it this user's file.
-// An in-place write starts only once the whole content is ready and the space it needs is
-// reserved; if it fails, the old content is written back. A kill during an in-place write is
-// the one case that can leave a file cut: part new content, part old.
-//
-// A file reached through a symbolic link is written where the link points, and the link stays.
+// Writing a calendar file's whole new content, so that a failure never leaves it damaged: the
+// platform's whole-file write (platform/files/AtomicFile.h says how), for Qt paths and bytes.
 #pragma once
+
+#include "platform/files/AtomicFile.h"
 
 #include <QByteArray>
 #include <QString>
-
-enum class TWriteWay { wwReplaced, wwInPlace };
 
 // Gives the file at `path` the content `content`; `previous` is what the file holds now (written
 // back should an in-place write fail). Answers false when the file could not be written, in

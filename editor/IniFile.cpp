@@ -91,11 +91,15 @@ void TIniFile::Refresh() {
     sections_.clear();
     index_.clear();
     unreadable_ = false;
-    bom_ = false;
-    encoding_ = TEncoding::Windows1252;
-    eol_ = "\r\n";
     onDisk_.clear();
     sections_.emplace_back();
+    // A file deleted meanwhile keeps the form it had, so that writing it back keeps that form.
+    if (!(loaded_ && !now.exists)) {
+        bom_ = false;
+        encoding_ = TEncoding::Windows1252;
+        eol_ = "\r\n";
+        separated_ = false;
+    }
     if (now.exists) {
         QFile file(fileName_);
         if (now.size > kMaxFileSize || !file.open(QIODevice::ReadOnly)) {
@@ -138,6 +142,8 @@ char16_t TIniFile::UnitAt(const QByteArray& bytes, qsizetype at) const {
 
 void TIniFile::Parse(const QByteArray& bytes) {
     qsizetype start = 0;
+    bom_ = false;
+    encoding_ = TEncoding::Windows1252;
     if (bytes.startsWith("\xEF\xBB\xBF")) {
         encoding_ = TEncoding::Utf8;
         start = 3;
@@ -162,11 +168,36 @@ void TIniFile::Parse(const QByteArray& bytes) {
         encoding_ = TEncoding::Utf8;
     }
     bom_ = start > 0;
+    sections_ = SplitSections(bytes, start);
+    eol_ = Encode(QStringLiteral("\r\n"));
+    separated_ = false;
+    bool eolKnown = false;
+    for (size_t i = 0; i < sections_.size(); ++i) {
+        const TSection& section = sections_[i];
+        if (!eolKnown && i > 0 && !section.header.eol.isEmpty()) {
+            eol_ = section.header.eol;
+            eolKnown = true;
+        }
+        for (const TLine& line : section.lines) {
+            if (!eolKnown && !line.eol.isEmpty()) {
+                eol_ = line.eol;
+                eolKnown = true;
+            }
+        }
+        if (i > 0 && !section.lines.empty() && !section.lines.back().isKey &&
+            Decode(section.lines.back().text).trimmed().isEmpty()) {
+            separated_ = true;
+        }
+    }
+    Reindex();
+}
+
+std::vector<TIniFile::TSection> TIniFile::SplitSections(const QByteArray& bytes,
+                                                        qsizetype start) const {
+    std::vector<TSection> sections(1);
     const int unit = UnitSize();
     const qsizetype units = (bytes.size() - start) / unit;
     const qsizetype end = start + units * unit; // an odd last byte stays with the last line
-    eol_ = Encode(QStringLiteral("\r\n"));
-    bool eolKnown = false;
     qsizetype lineStart = start;
     for (qsizetype at = start; at < end || lineStart < bytes.size(); at += unit) {
         const bool last = at >= end;
@@ -179,25 +210,29 @@ void TIniFile::Parse(const QByteArray& bytes) {
             const qsizetype textEnd = crlf ? at - unit : at;
             line.text = bytes.mid(lineStart, textEnd - lineStart);
             line.eol = bytes.mid(textEnd, at + unit - textEnd);
-            if (!eolKnown) {
-                eol_ = line.eol;
-                eolKnown = true;
-            }
         }
         lineStart = last ? bytes.size() : at + unit;
         const QString trimmed = Decode(line.text).trimmed();
         if (trimmed.startsWith(u'[')) {
+            // The name is what stands between the brackets, spaces included.
             const qsizetype close = trimmed.lastIndexOf(u']');
             TSection section;
-            section.name = (close > 0 ? trimmed.mid(1, close - 1) : trimmed.mid(1)).trimmed();
+            section.name = close > 0 ? trimmed.mid(1, close - 1) : trimmed.mid(1);
             section.header = std::move(line);
-            sections_.push_back(std::move(section));
-            IndexSection(static_cast<int>(sections_.size()) - 1);
+            sections.push_back(std::move(section));
         } else {
             ClassifyLine(line);
-            sections_.back().lines.push_back(std::move(line));
+            sections.back().lines.push_back(std::move(line));
         }
         if (last) break;
+    }
+    return sections;
+}
+
+void TIniFile::Reindex() {
+    index_.clear();
+    for (size_t i = 1; i < sections_.size(); ++i) {
+        if (!sections_[i].removed) IndexSection(static_cast<int>(i));
     }
 }
 
@@ -297,8 +332,9 @@ QString TIniFile::Storable(const QString& text) const {
     return stored;
 }
 
-void TIniFile::CheckName(const QString& name) const {
-    if (name.trimmed().isEmpty()) {
+void TIniFile::CheckName(const QString& name, int ownIndex) const {
+    const bool own = ownIndex >= 0 && FoldName(sections_[ownIndex].name) == FoldName(name);
+    if (name.trimmed().isEmpty() && !own) {
         throw Exception(Format("Le nom d'une ligne ne peut pas être vide ni fait d'espaces "
                                "seulement : la ligne n'est pas enregistrée dans %s.",
                                fileName_.toUtf8().constData()));
@@ -378,26 +414,58 @@ bool TIniFile::SetValue(int section, const QString& key, const QString& value) {
     return true;
 }
 
-int TIniFile::AppendSection(const QString& name) {
+void TIniFile::PrepareAppend() {
     for (auto it = sections_.rbegin(); it != sections_.rend(); ++it) {
         if (it->removed) continue;
-        if (!it->lines.empty()) {
+        const bool preamble = it == std::prev(sections_.rend());
+        if (it->lines.empty()) {
+            if (!preamble) EndPreviousLine(*it, 0);
+        } else {
             EndPreviousLine(*it, it->lines.size());
-            break;
         }
-        if (it != std::prev(sections_.rend())) {
-            EndPreviousLine(*it, 0);
-            break;
+        if (separated_ && !preamble &&
+            (it->lines.empty() || it->lines.back().isKey ||
+             !Decode(it->lines.back().text).trimmed().isEmpty())) {
+            TLine blank;
+            blank.eol = eol_;
+            it->lines.push_back(std::move(blank));
         }
+        return;
     }
+}
+
+int TIniFile::AppendSection(const QString& name) {
+    PrepareAppend();
     TSection section;
-    section.name = name.trimmed();
+    section.name = name;
     section.header.text = Encode(u'[' + name + u']');
     section.header.eol = eol_;
     sections_.push_back(std::move(section));
     const int index = static_cast<int>(sections_.size()) - 1;
     IndexSection(index);
     return index;
+}
+
+int TIniFile::PositionOf(int index) const {
+    int position = 0;
+    for (int i = 1; i < index; ++i) {
+        if (!sections_[i].removed) ++position;
+    }
+    return position;
+}
+
+int TIniFile::LiveIndexAt(int position) const {
+    for (size_t i = 1; i < sections_.size(); ++i) {
+        if (sections_[i].removed) continue;
+        if (position-- == 0) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+QByteArray TIniFile::SectionBytes(const TSection& section) const {
+    QByteArray bytes = section.header.text + section.header.eol;
+    for (const TLine& line : section.lines) bytes += line.text + line.eol;
+    return bytes;
 }
 
 void TIniFile::CheckWritable() const {
@@ -439,7 +507,7 @@ void TIniFile::ListSections(QStringList& list) {
     Refresh();
     for (size_t i = 1; i < sections_.size(); ++i) {
         const TSection& section = sections_[i];
-        if (section.removed || section.name.isEmpty()) continue;
+        if (section.removed) continue;
         if (FindSection(section.name) == static_cast<int>(i)) list.append(section.name);
     }
 }
@@ -485,10 +553,10 @@ std::vector<QStringList> TIniFile::ReadValues(const QStringList& sections, const
 void TIniFile::WriteValue(const QString& section, const QString& key, const QString& value) {
     Refresh();
     CheckWritable();
-    CheckName(section);
     const QString sectionLine = Storable(OneLine(section)), keyLine = Storable(OneLine(key)),
                   valueLine = Storable(OneLine(value));
     int index = FindSection(sectionLine);
+    CheckName(sectionLine, index);
     bool changed = false;
     if (index < 0) {
         index = AppendSection(sectionLine);
@@ -507,12 +575,11 @@ void TIniFile::RemoveSection(const QString& section) {
     Save();
 }
 
-void TIniFile::ReplaceSection(const QString& oldSection, const QString& newSection,
+void TIniFile::ReplaceSection(const std::optional<QString>& oldSection, const QString& newSection,
                               const std::vector<std::pair<QString, QString>>& values,
                               const std::vector<std::pair<QString, QString>>& missing) {
     Refresh();
     CheckWritable();
-    CheckName(newSection);
     // Everything is checked before the memory copy changes: a refusal leaves it as the file.
     const QString newName = Storable(OneLine(newSection));
     auto storable = [this](const std::vector<std::pair<QString, QString>>& pairs) {
@@ -525,22 +592,23 @@ void TIniFile::ReplaceSection(const QString& oldSection, const QString& newSecti
     };
     const auto valueLines = storable(values);
     const auto missingLines = storable(missing);
-    const int oldIndex = oldSection.trimmed().isEmpty() ? -1 : FindSection(OneLine(oldSection));
+    const int oldIndex = oldSection ? FindSection(OneLine(*oldSection)) : -1;
+    CheckName(newName, oldIndex);
     const int newIndex = FindSection(newName);
     if (newIndex >= 0 && newIndex != oldIndex) {
         throw Exception(
             Format("Une autre ligne de %s porte déjà le nom «\u00A0%s\u00A0» : la ligne "
                    "n'est pas enregistrée.",
-                   fileName_.toUtf8().constData(), newName.trimmed().toUtf8().constData()));
+                   fileName_.toUtf8().constData(), newName.toUtf8().constData()));
     }
     bool changed = false;
     int target = oldIndex;
     if (target >= 0) {
         // Rename in place (a change of case included), so that the section keeps its position.
         TSection& section = sections_[target];
-        if (section.name != newName.trimmed()) {
+        if (section.name != newName) {
             UnindexSection(target);
-            section.name = newName.trimmed();
+            section.name = newName;
             section.header.text = Encode(u'[' + newName + u']');
             IndexSection(target);
             changed = true;
@@ -559,4 +627,123 @@ void TIniFile::ReplaceSection(const QString& oldSection, const QString& newSecti
         if (!present) changed = SetValue(target, key, value) || changed;
     }
     if (changed) Save();
+}
+
+bool TIniFile::Exists() {
+    Refresh();
+    return stamp_.exists;
+}
+
+QByteArray TIniFile::Content() {
+    Refresh();
+    return onDisk_;
+}
+
+void TIniFile::WriteSections(const std::vector<std::pair<QString, TValues>>& sections) {
+    Refresh();
+    CheckWritable();
+    for (size_t i = 1; i < sections_.size(); ++i) {
+        if (!sections_[i].removed) {
+            throw Exception(Format("%s contient déjà des lignes : le tableau n'y est pas écrit.",
+                                   fileName_.toUtf8().constData()));
+        }
+    }
+    // Checked whole before anything changes, so that a refusal leaves the memory copy as is.
+    std::vector<std::pair<QString, TValues>> lines;
+    QHash<QString, bool> names;
+    for (const auto& [name, values] : sections) {
+        const QString stored = Storable(OneLine(name));
+        CheckName(stored, -1);
+        if (names.contains(FoldName(stored))) {
+            throw Exception(
+                Format("Deux lignes du tableau portent le nom «\u00A0%s\u00A0» : %s n'est pas "
+                       "écrit.",
+                       stored.toUtf8().constData(), fileName_.toUtf8().constData()));
+        }
+        names.insert(FoldName(stored), true);
+        TValues storedValues;
+        for (const auto& [key, value] : values) {
+            storedValues.emplace_back(Storable(OneLine(key)), Storable(OneLine(value)));
+        }
+        lines.emplace_back(stored, std::move(storedValues));
+    }
+    for (const auto& [name, values] : lines) {
+        const int index = AppendSection(name);
+        for (const auto& [key, value] : values) SetValue(index, key, value);
+    }
+    Save();
+}
+
+TIniFile::TSectionState TIniFile::SectionState(const QString& name) {
+    Refresh();
+    TSectionState state;
+    state.name = name;
+    const int index = FindSection(OneLine(name));
+    if (index < 0) return state;
+    state.present = true;
+    state.name = sections_[index].name;
+    state.bytes = SectionBytes(sections_[index]);
+    state.position = PositionOf(index);
+    state.encoding = static_cast<int>(encoding_);
+    return state;
+}
+
+void TIniFile::RestoreSection(const std::optional<QString>& current, const TSectionState& state) {
+    Refresh();
+    CheckWritable();
+    const int target = current ? FindSection(OneLine(*current)) : -1;
+    if (!state.present) {
+        if (target < 0) return;
+        RemoveSectionAt(target);
+        Save();
+        return;
+    }
+    if (state.encoding != static_cast<int>(encoding_)) {
+        throw Exception(Format("Le codage de %s a changé depuis : la ligne «\u00A0%s\u00A0» n'est "
+                               "pas rétablie.",
+                               fileName_.toUtf8().constData(), state.name.toUtf8().constData()));
+    }
+    const int other = FindSection(state.name);
+    if (other >= 0 && other != target) {
+        throw Exception(
+            Format("Une autre ligne de %s porte déjà le nom «\u00A0%s\u00A0» : la ligne n'est pas "
+                   "rétablie.",
+                   fileName_.toUtf8().constData(), state.name.toUtf8().constData()));
+    }
+    std::vector<TSection> parsed = SplitSections(state.bytes, 0);
+    if (parsed.size() != 2) return;
+    TSection restored = std::move(parsed[1]);
+    if (target >= 0) {
+        // Where the section stands now, with the line end its place needs.
+        const TSection& old = sections_[target];
+        const bool hadEnd =
+            old.lines.empty() ? !old.header.eol.isEmpty() : !old.lines.back().eol.isEmpty();
+        if (hadEnd) EndPreviousLine(restored, restored.lines.size());
+        UnindexSection(target);
+        sections_[target] = std::move(restored);
+        IndexSection(target);
+    } else {
+        const int before = LiveIndexAt(state.position);
+        if (before < 0) {
+            PrepareAppend();
+            sections_.push_back(std::move(restored));
+        } else {
+            EndPreviousLine(restored, restored.lines.size());
+            sections_.insert(sections_.begin() + before, std::move(restored));
+        }
+        Reindex();
+    }
+    Save();
+}
+
+bool TIniFile::ReplaceContent(const QByteArray& expected, const QByteArray& bytes) {
+    Refresh();
+    if (!stamp_.exists || unreadable_ || onDisk_ != expected) return false;
+    if (!WriteWholeFile(fileName_, bytes, onDisk_)) {
+        Invalidate();
+        RaiseWriteError();
+    }
+    // Read again at the next operation, as the file now stands.
+    Invalidate();
+    return true;
 }

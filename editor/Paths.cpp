@@ -4,15 +4,103 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
 
-QString BaseFolder() {
-    QString folder = QCoreApplication::applicationDirPath();
+namespace {
+
+QString WithSlash(QString folder) {
     if (!folder.endsWith(u'/')) folder += u'/';
     return folder;
+}
+
+// Copies the files and folders of `from` into `to`, those `to` lacks only; `last` (a name in
+// `from`) is copied after everything else. Copies are writable by their owner.
+bool CopyMissing(const QString& from, const QString& to, const QString& last, QString& failed) {
+    if (!QDir().mkpath(to)) {
+        failed = to;
+        return false;
+    }
+    const QFileInfoList entries = QDir(from).entryInfoList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name | QDir::DirsFirst);
+    QStringList names;
+    for (const QFileInfo& entry : entries) {
+        if (entry.fileName() != last) names.append(entry.fileName());
+    }
+    if (!last.isEmpty() && QFileInfo::exists(from + u'/' + last)) names.append(last);
+    for (const QString& name : names) {
+        const QString source = from + u'/' + name, target = to + u'/' + name;
+        if (QFileInfo(source).isDir()) {
+            if (!CopyMissing(source, target, QString(), failed)) return false;
+            continue;
+        }
+        if (QFileInfo::exists(target)) continue;
+        if (!QFile::copy(source, target) ||
+            !QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ReadGroup | QFileDevice::ReadOther)) {
+            failed = target;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+QString UserDataFolder() {
+    const QString configured = qEnvironmentVariable("XDG_DATA_HOME");
+    if (!configured.isEmpty() && QDir::isAbsolutePath(configured)) return configured;
+    return QDir::homePath() + QStringLiteral("/.local/share");
+}
+
+QString CalendarFolder(const QString& exeFolder, const QString& dataHome, QString* problem) {
+    const QString beside = WithSlash(exeFolder);
+    const QFileInfo data(beside + QStringLiteral("Donnees.ini"));
+    if (data.isFile() && data.isWritable()) return beside;
+    const QString installed =
+        QDir::cleanPath(beside + QStringLiteral("../share/chronolith/calendar"));
+    if (!QFileInfo(installed + QStringLiteral("/Donnees.ini")).isFile()) return beside;
+    const QString own = QDir::cleanPath(dataHome + QStringLiteral("/chronolith"));
+    if (QFileInfo(own + QStringLiteral("/Donnees.ini")).isFile()) return WithSlash(own);
+    QString failed;
+    if (CopyMissing(installed, own, QStringLiteral("Donnees.ini"), failed)) return WithSlash(own);
+    if (problem != nullptr) {
+        *problem = QStringLiteral("Le calendrier d'exemple n'a pas pu être copié dans %1 (%2 "
+                                  "n'a pas pu être écrit) : le calendrier installé, %3, est "
+                                  "ouvert et ne peut pas être modifié.")
+                       .arg(own, failed, installed);
+    }
+    return WithSlash(installed);
+}
+
+namespace {
+
+struct TBaseFolder {
+    QString folder;
+    QString problem;
+};
+
+const TBaseFolder& WorkedOutBaseFolder() {
+    static const TBaseFolder base = [] {
+        TBaseFolder made;
+        made.folder =
+            CalendarFolder(QCoreApplication::applicationDirPath(), UserDataFolder(), &made.problem);
+        return made;
+    }();
+    return base;
+}
+
+} // namespace
+
+QString BaseFolder() {
+    return WorkedOutBaseFolder().folder;
+}
+
+QString BaseFolderProblem() {
+    return WorkedOutBaseFolder().problem;
 }
 
 namespace {

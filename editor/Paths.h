@@ -13,8 +13,28 @@
 #include <QColor>
 #include <QString>
 
-// The folder of the running executable, ending with "/". Needs the application object.
+// The folder of the calendar the editor works on, ending with "/" (CalendarFolder for the
+// running executable and the user's data folder). Needs the application object.
 QString BaseFolder();
+// Why the calendar could not be copied for the person when BaseFolder was worked out, in
+// French; empty when nothing went wrong.
+QString BaseFolderProblem();
+
+// The calendar folder, ending with "/", for an executable in `exeFolder`:
+//   - `exeFolder` itself when it holds a Donnees.ini that may be written (the build tree, a
+//     calendar carried on a stick): the editor works there, as it always has;
+//   - otherwise, when the executable is installed with its sample calendar
+//     (`exeFolder`/../share/chronolith/calendar holds a Donnees.ini), the person's own calendar
+//     `dataHome`/chronolith: on first start (no Donnees.ini there yet) the sample calendar is
+//     copied there, its files writable by their owner, Donnees.ini last so that an interrupted
+//     copy is made again;
+//   - otherwise `exeFolder` (a missing calendar opens as an empty table).
+// When the copy fails, the installed calendar's folder is answered and `problem` (when given)
+// receives a French message saying why.
+QString CalendarFolder(const QString& exeFolder, const QString& dataHome,
+                       QString* problem = nullptr);
+// The user's data folder: $XDG_DATA_HOME when it is an absolute path, else ~/.local/share.
+QString UserDataFolder();
 
 // The path of filePath relative to baseFolder, both full paths in the Windows form (drive
 // letters or \\server\share, backslashes). Drives of different names give filePath unchanged;

@@ -726,9 +726,9 @@ void TColorManager::LabRow(const TRow& row, bool targetBlueFirst) const {
         if (offsetAB) return (float(v) - float(1u << (sb - 1))) * abScale;
         return float(sb == 8 ? int(int8_t(v)) : int(int16_t(v))) * abScale;
     };
-    const TSRGBCurve& curve = SRGBCurve();
+    const TSRGBCurve* curve = &SRGBCurve();
     const auto run = [&]<bool Wide>() {
-        ForPixels(row.count, row.mask, [=, &curve](size_t s, size_t t) {
+        ForPixels(row.count, row.mask, [=](size_t s, size_t t) {
             const std::array<float, 3> rgb = LabToLinearRGB(
                 {float(sample(0, s)) * lScale, chroma(sample(1, s)), chroma(sample(2, s))});
             uint8_t* q = target + t * targetStep;
@@ -739,9 +739,9 @@ void TColorManager::LabRow(const TRow& row, bool targetBlueFirst) const {
                 Store16(q + 2, TSRGBCurve::Word(rgb[1]));
                 Store16(q + 4, TSRGBCurve::Word(third));
             } else {
-                q[0] = curve.Byte(first);
-                q[1] = curve.Byte(rgb[1]);
-                q[2] = curve.Byte(third);
+                q[0] = curve->Byte(first);
+                q[1] = curve->Byte(rgb[1]);
+                q[2] = curve->Byte(third);
             }
         });
     };

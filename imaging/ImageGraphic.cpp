@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <exception>
 
 DEFINE_GRAPHIC_CLASS(TImageGraphic, TBitmap)
 
@@ -74,6 +75,18 @@ void TImageGraphic::Assign(const TGraphic& source) {
     TBitmap::Assign(source);
 }
 
+int32_t TImageGraphic::FullWidth() const {
+    return ImageProperties.Width != 0 && ImageProperties.Width <= uint32_t(INT32_MAX)
+               ? int32_t(ImageProperties.Width)
+               : Width();
+}
+
+int32_t TImageGraphic::FullHeight() const {
+    return ImageProperties.Height != 0 && ImageProperties.Height <= uint32_t(INT32_MAX)
+               ? int32_t(ImageProperties.Height)
+               : Height();
+}
+
 void TImageGraphic::ApplySourceGamma(float fileGamma, uint8_t tableBits) {
     if (tableBits)
         ColorEngine->SetGammaValues(fileGamma, 2.2f, tableBits, tableBits);
@@ -100,7 +113,8 @@ TImageGraphic::TLoad::TLoad(TImageGraphic& image, TStream& stream, const char* f
 
 TImageGraphic::TLoad::TLoad(TImageGraphic& image, TStream& stream, const char* formatName,
                             TCleanState)
-    : image_(image), formatName_(formatName), budget_(TBitmap::MaxPixelBytes()) {
+    : image_(image), formatName_(formatName), budget_(TBitmap::MaxPixelBytes()),
+      exceptions_(std::uncaught_exceptions()) {
     image_.ReleaseImage();
     image_.SetPalette(TPalette());
     image_.Transparent = false;
@@ -126,6 +140,8 @@ void TImageGraphic::TLoad::ReadHeaderOrFail(const std::function<bool()>& readHea
 }
 
 TImageGraphic::TLoad::~TLoad() {
+    // Pixels a reader meant to overwrite are never shown half written.
+    if (std::uncaught_exceptions() > exceptions_ && image_.Uncleared()) image_.ReleaseImage();
     image_.SourceStream = nullptr;
     image_.SetBudget(nullptr);
 }

@@ -208,8 +208,8 @@ struct TImageProperties {
     // right) to 8; 0 when the file states none. Readers record it; callers that show the
     // picture upright apply it (UprightCopy, UprightImage).
     uint8_t Orientation = 0;
-    bool Overview = false;  // Photo-CD: overview pack
-    uint8_t Rotation = 0;   // Photo-CD: quarter turns, 0-3
+    bool Overview = false; // Photo-CD: overview pack
+    uint8_t Rotation = 0;  // Photo-CD: quarter turns, 0-3
     uint16_t ImageCount = 0;
     bool LocalColorMap = false; // GIF: the image has its own colour table
     bool BottomUp = false;      // Alias/Wavefront: rows stored bottom-up
@@ -254,6 +254,9 @@ public:
     // Copies the image properties of another image graphic, then the pixels of any bitmap.
     void Assign(const TGraphic& source) override;
     uint8_t Orientation() const override { return ImageProperties.Orientation; }
+    // The stored size the header states (the loaded size before any load).
+    int32_t FullWidth() const override;
+    int32_t FullHeight() const override;
 
     // Properties of the image being (or last) read.
     TImageProperties ImageProperties;
@@ -428,6 +431,7 @@ private:
     bool valid_ = false;
     uint64_t readBytes_ = 0;
     uint64_t readLimit_ = 0;
+    int exceptions_ = 0; // exceptions in flight when the load began
 };
 
 // For the readers: a header of `Size` bytes read from the stream's position and given to `parse`

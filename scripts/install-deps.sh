@@ -6,11 +6,19 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make pkg-config
     zlib1g-dev libisal-dev libjpeg62-turbo-dev
+    libdeflate-dev liblzma-dev libzstd-dev libwebp-dev
     qt6-base-dev qt6-translations-l10n
+    # The image plugin for Qt 5 programs and the loader for GTK programs (gdk-pixbuf).
+    qtbase5-dev libgdk-pixbuf-2.0-dev
     fonts-liberation2
     libgtest-dev libgmock-dev
     xvfb xauth
     python3-pil
+    # `make package` (CPack's DEB generator computes dependencies with dpkg-shlibdeps) and the
+    # tests of the package: lintian, the validators of the desktop entry and AppStream
+    # metadata, the MIME database and xdg-mime (through gio), gdk-pixbuf's thumbnailer.
+    dpkg-dev file xz-utils lintian desktop-file-utils appstream shared-mime-info xdg-utils
+    libglib2.0-bin libgdk-pixbuf2.0-bin
 )
 # Benchmarks compare against these peers; only `make bench` needs them.
 if [[ "${1:-}" == "--bench" ]]; then

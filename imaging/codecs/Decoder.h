@@ -24,8 +24,8 @@ public:
                         int32_t outputSize) = 0;
     virtual void EndDecoding() {}
     virtual void BeginDecoding() {}
+    // Packs `pixelCount` pixels, for the decoders that can (the Targa run-length one); the
+    // others raise EGraphicCompression (msgCannotEncode).
     virtual void Encode(const uint8_t* input, uint8_t* output, uint32_t pixelCount,
-                        uint32_t& bytesWritten) = 0;
-    virtual void BeginEncoding() {}
-    virtual void EndEncoding() {}
+                        uint32_t& bytesWritten);
 };

@@ -10,6 +10,9 @@
 #if defined(CHRONOLITH_HAVE_ISAL)
 #include <isa-l/igzip_lib.h>
 #endif
+#if defined(CHRONOLITH_HAVE_LIBDEFLATE)
+#include <libdeflate.h>
+#endif
 
 namespace {
 
@@ -17,15 +20,28 @@ namespace {
     throw EGraphicCompression(msgLZ77Error);
 }
 
+// Whether the environment forces zlib (read once).
+[[maybe_unused]] bool ZlibForced() {
+    static const bool forced = [] {
+        const char* choice = std::getenv("CHRONOLITH_INFLATE");
+        return choice && std::strcmp(choice, "zlib") == 0;
+    }();
+    return forced;
+}
+
 } // namespace
 
 bool TLZ77Decoder::FastInflate() {
 #if defined(CHRONOLITH_HAVE_ISAL)
-    static const bool fast = [] {
-        const char* choice = std::getenv("CHRONOLITH_INFLATE");
-        return !choice || std::strcmp(choice, "zlib") != 0;
-    }();
-    return fast;
+    return !ZlibForced();
+#else
+    return false;
+#endif
+}
+
+bool TLZ77Decoder::WholeInflate() {
+#if defined(CHRONOLITH_HAVE_LIBDEFLATE)
+    return !ZlibForced();
 #else
     return false;
 #endif
@@ -47,6 +63,14 @@ void TLZ77Decoder::TFastDeleter::operator()(inflate_state* state) const {
 #endif
 }
 
+void TLZ77Decoder::TFastDeleter::operator()(libdeflate_decompressor* decompressor) const {
+#if defined(CHRONOLITH_HAVE_LIBDEFLATE)
+    libdeflate_free_decompressor(decompressor);
+#else
+    (void)decompressor;
+#endif
+}
+
 void TLZ77Decoder::BeginDecoding() {
     if (started_) {
         inflateEnd(&stream_);
@@ -58,6 +82,7 @@ void TLZ77Decoder::BeginDecoding() {
     started_ = true;
     readPastEnd_ = 0;
     useFast_ = FastInflate();
+    useWhole_ = resetPerBlock_ && WholeInflate();
     firstCall_ = true;
 #if defined(CHRONOLITH_HAVE_ISAL)
     if (useFast_) {
@@ -144,10 +169,11 @@ void TLZ77Decoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t input
     }
     if (resetPerBlock_) {
         readPastEnd_ = 0;
-        if (useFast_ && DecodeFast(input, output, inSize, outSize, true)) return;
+        if (useWhole_ && DecodeWhole(input, output, inSize, outSize)) return;
+        if (!useWhole_ && useFast_ && DecodeFast(input, output, inSize, outSize, true)) return;
         zResult_ = inflateReset(&stream_);
         if (zResult_ != Z_OK) return;
-        if (useFast_)
+        if (useFast_ || useWhole_)
             RedoWithZlib(input, output, inSize, outSize);
         else
             DecodeZlib(input, output, inSize, outSize);
@@ -163,6 +189,29 @@ void TLZ77Decoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t input
         return;
     }
     DecodeZlib(input, output, inSize, outSize);
+}
+
+bool TLZ77Decoder::DecodeWhole(const uint8_t*& input, uint8_t*& output, uint32_t inputSize,
+                               uint32_t outputSize) {
+#if defined(CHRONOLITH_HAVE_LIBDEFLATE)
+    if (!whole_) {
+        whole_.reset(libdeflate_alloc_decompressor());
+        if (!whole_) return false;
+    }
+    size_t used = 0, produced = 0;
+    if (libdeflate_zlib_decompress_ex(whole_.get(), input, inputSize, output, outputSize, &used,
+                                      &produced) != LIBDEFLATE_SUCCESS)
+        return false;
+    input += used;
+    output += produced;
+    inputLeft_ = inputSize - uint32_t(used);
+    outputLeft_ = outputSize - uint32_t(produced);
+    zResult_ = Z_STREAM_END;
+    return true;
+#else
+    (void)input, (void)output, (void)inputSize, (void)outputSize;
+    return false;
+#endif
 }
 
 void TLZ77Decoder::RedoWithZlib(const uint8_t*& input, uint8_t*& output, uint32_t inputSize,

@@ -97,9 +97,6 @@ public:
 
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t& bytesWritten) override {
-        bytesWritten = 0;
-    }
 };
 
 // Modified Huffman: run lengths without end-of-line codes, each row starting on a byte (or,
@@ -112,9 +109,6 @@ public:
 
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t& bytesWritten) override {
-        bytesWritten = 0;
-    }
 };
 
 // The two-dimensional decoders' common part: codes read through lookup tables from a 64-bit
@@ -133,10 +127,6 @@ public:
 // bytes per input byte.
 class TCCITTTwoDDecoder : public TDecoder {
 public:
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t& bytesWritten) override {
-        bytesWritten = 0;
-    }
-
 protected:
     // `reverseBits`: the input bytes hold their pixels least significant bit first (TIFF
     // fill order 2); `lineWidth`: the pixels per row.

@@ -26,7 +26,6 @@ class TTIFFLZWDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 };
 
 // GIF LZW: codes of MinimumCodeSize + 1 to 12 bits, least significant bit first; clear code
@@ -38,13 +37,10 @@ class TGIFLZWDecoder : public TDecoder {
 public:
     explicit TGIFLZWDecoder(uint8_t minimumCodeSize) : minimumCodeSize_(minimumCodeSize) {}
 
-    uint8_t MinimumCodeSize() const { return minimumCodeSize_; }
-
     // Raises EGraphicCompression when MinimumCodeSize is above 11 (no 12-bit code could follow
     // its clear code).
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 
     // Bytes the last Decode wrote.
     size_t Written() const { return written_; }

@@ -27,9 +27,6 @@ public:
 
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t& bytesWritten) override {
-        bytesWritten = 0;
-    }
 
 private:
     TStream& huffmanStream_;

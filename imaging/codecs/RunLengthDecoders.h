@@ -81,7 +81,6 @@ class TPackbitsRLEDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 };
 
 // PCX: a byte >= 0xC0 repeats the next byte (b and 0x3F) times; any other byte stands for
@@ -90,7 +89,6 @@ class TPCXRLEDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 
     // Decodes up to `count` bytes of one row of an image whose runs may go on across rows, as
     // writers may store them: a run that goes on past the row is kept, and the next call
@@ -119,7 +117,6 @@ public:
 
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 
 private:
     uint8_t sampleBits_;
@@ -134,7 +131,6 @@ class TCUTRLEDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 };
 
 // Paintshop Pro: a byte b < 0x80 is followed by b literal bytes; b >= 0x80 repeats the next
@@ -143,7 +139,6 @@ class TPSPRLEDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 };
 
 // Alias/Wavefront RLA: a signed count n; n >= 0 repeats the next byte n + 1 times, n < 0 is
@@ -152,5 +147,4 @@ class TRLADecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t&) override {}
 };

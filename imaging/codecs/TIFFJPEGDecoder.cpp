@@ -4,12 +4,15 @@
 #include "imaging/ImageGraphic.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
+#include "platform/graphics/MemoryBudget.h"
 #include "platform/graphics/Warning.h"
 
 #include <algorithm>
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
+#include <limits>
+#include <string>
 #include <vector>
 
 #include <jpeglib.h>
@@ -35,6 +38,12 @@ struct TTIFFJPEGDecoder::TState {
     size_t Size;
     // Set when libjpeg asked for data past the end.
     bool EndOfInput;
+    // Scans x blocks so far over the load, the limit, the blocks of the current strip and the
+    // last scan of it counted.
+    uint64_t Work;
+    uint64_t WorkLimit;
+    uint64_t Blocks;
+    int ScansCounted;
 };
 
 namespace {
@@ -57,12 +66,25 @@ void ErrorExit(j_common_ptr info) {
 void EmitMessage(j_common_ptr, int) {}
 void OutputMessage(j_common_ptr) {}
 
+// Codes of the stops the monitor makes, beside libjpeg's own (which are not negative).
+constexpr int StopTooManyScans = -1;
+constexpr int StopTooMuchWork = -2;
+
 void ProgressMonitor(j_common_ptr info) {
     const auto* d = reinterpret_cast<j_decompress_ptr>(info);
-    if (d->input_scan_number > TTIFFJPEGDecoder::MaxScans) {
-        TState* state = StateOf(info);
-        state->Code = JERR_BAD_PROGRESSION;
+    TState* state = StateOf(info);
+    const int scan = std::max(d->input_scan_number, 1);
+    if (scan > TTIFFJPEGDecoder::MaxScans) {
+        state->Code = StopTooManyScans;
         std::longjmp(state->Jump, 1);
+    }
+    if (scan > state->ScansCounted) {
+        state->Work += state->Blocks * uint64_t(scan - state->ScansCounted);
+        state->ScansCounted = scan;
+        if (state->Work > state->WorkLimit) {
+            state->Code = StopTooMuchWork;
+            std::longjmp(state->Jump, 1);
+        }
     }
 }
 
@@ -145,6 +167,11 @@ bool StepFinish(TState* state) {
 }
 
 [[noreturn]] void RaiseJPEGError(const TState& state) {
+    if (state.Code == StopTooMuchWork) throw EImageFault(msgDataTooShort);
+    if (state.Code == StopTooManyScans)
+        throw EInvalidGraphic(FormatImageMessage(
+            msgJPEGErrorText, "0",
+            FormatImageMessage(msgJPEGTooManyScans, std::to_string(TTIFFJPEGDecoder::MaxScans))));
     throw EInvalidGraphic(Format(msgJPEGError, state.Code));
 }
 
@@ -154,7 +181,9 @@ bool StepFinish(TState* state) {
 
 } // namespace
 
-TTIFFJPEGDecoder::TTIFFJPEGDecoder(const TImageProperties& properties) : properties_(properties) {
+TTIFFJPEGDecoder::TTIFFJPEGDecoder(const TImageProperties& properties, TMemoryBudget* budget,
+                                   uint64_t workLimit)
+    : properties_(properties), budget_(budget), workLimit_(workLimit) {
     if (!properties.JPEGTables.empty()) {
         tables_ = properties.JPEGTables.data();
         tablesSize_ = properties.JPEGTables.size();
@@ -169,6 +198,7 @@ void TTIFFJPEGDecoder::BeginDecoding() {
     if (state_ && state_->Created) jpeg_destroy_decompress(&state_->Info);
     state_ = std::make_unique<TState>();
     TState* state = state_.get();
+    state->WorkLimit = workLimit_;
     if (!StepCreate(state)) RaiseJPEGError(*state);
 
     const auto& subsampling = properties_.YCbCrSubSampling;
@@ -185,41 +215,10 @@ void TTIFFJPEGDecoder::BeginDecoding() {
     }
 }
 
-void TTIFFJPEGDecoder::EndDecoding() {
-    if (state_ && state_->Created) jpeg_destroy_decompress(&state_->Info);
-    state_.reset();
-}
-
-namespace {
-
-// Ends a strip's libjpeg work: shows the end-of-input warning once, and returns the libjpeg
-// object to its start state when the strip did not finish normally.
-struct TStripGuard {
-    TState* State;
-    bool Finished = false;
-    ~TStripGuard() {
-        if (!Finished) jpeg_abort_decompress(&State->Info);
-        if (State->EndOfInput) ShowWarning(msgJPEGEndOfInput, msgWarning);
-    }
-};
-
-} // namespace
-
-void TTIFFJPEGDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
-                              int32_t outputSize) {
-    if (!state_) BeginDecoding();
-    TState* state = state_.get();
-    jpeg_decompress_struct& info = state->Info;
-    jpeg_abort_decompress(&info);
-    state->Data = input;
-    state->Size = input ? static_cast<size_t>(std::max(inputSize, 0)) : 0;
-    state->EndOfInput = false;
-    TStripGuard guard{state};
-
-    int result = 0;
-    if (!StepReadHeader(state, TRUE, &result)) RaiseJPEGError(*state);
-
+// The strip's size, component count, precision and sampling factors against the properties.
+void TTIFFJPEGDecoder::CheckStrip() const {
     const TImageProperties& p = properties_;
+    const jpeg_decompress_struct& info = state_->Info;
     const uint32_t rowsLeft = p.Height > p.CurrentRow ? p.Height - p.CurrentRow : 0;
     const uint32_t rowsPerStrip = p.RowsPerStrip.empty() ? p.Height : p.RowsPerStrip[0];
     // A tile is always whole, also at the image's edges; a strip ends with the image.
@@ -246,6 +245,83 @@ void TTIFFJPEGDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t i
         sampling = components[0].h_samp_factor == 1 && components[0].v_samp_factor == 1;
     }
     if (!sampling) RaiseCompression(msgJPEGSamplingFactors);
+}
+
+size_t TTIFFJPEGDecoder::StripMemory() const {
+    const jpeg_decompress_struct& info = state_->Info;
+    // Progressive strips keep every coefficient of the strip (64 of 2 bytes a block), rounded
+    // up to whole rows of MCUs; every strip has a few rows of samples per component.
+    size_t memory = 64 * 1024;
+    int rows = 1;
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& component = info.comp_info[c];
+        rows = std::max(rows, int(component.v_samp_factor));
+        if (info.progressive_mode || info.buffered_image)
+            memory += (size_t(component.width_in_blocks) + component.h_samp_factor) *
+                      (size_t(component.height_in_blocks) + component.v_samp_factor) *
+                      sizeof(JBLOCK);
+    }
+    memory += size_t(info.image_width) * size_t(info.num_components) * size_t(rows) * DCTSIZE * 4;
+    return memory;
+}
+
+void TTIFFJPEGDecoder::EndDecoding() {
+    if (state_ && state_->Created) jpeg_destroy_decompress(&state_->Info);
+    state_.reset();
+}
+
+namespace {
+
+// Ends a strip's libjpeg work: shows the end-of-input warning once, and returns the libjpeg
+// object to its start state when the strip did not finish normally.
+struct TStripGuard {
+    TState* State;
+    TMemoryBudget* Budget = nullptr;
+    size_t Charged = 0;
+    bool Finished = false;
+    ~TStripGuard() {
+        if (!Finished) jpeg_abort_decompress(&State->Info);
+        if (Budget) Budget->Release(Charged);
+        if (State->EndOfInput) ShowWarning(msgJPEGEndOfInput, msgWarning);
+    }
+};
+
+} // namespace
+
+void TTIFFJPEGDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
+                              int32_t outputSize) {
+    if (!state_) BeginDecoding();
+    TState* state = state_.get();
+    jpeg_decompress_struct& info = state->Info;
+    jpeg_abort_decompress(&info);
+    state->Data = input;
+    state->Size = input ? static_cast<size_t>(std::max(inputSize, 0)) : 0;
+    state->EndOfInput = false;
+    state->ScansCounted = 0;
+    state->Blocks = 0;
+    TStripGuard guard{state};
+
+    int result = 0;
+    if (!StepReadHeader(state, TRUE, &result)) RaiseJPEGError(*state);
+
+    CheckStrip();
+    const TImageProperties& p = properties_;
+    const jpeg_component_info* components = info.comp_info;
+
+    for (int c = 0; c < info.num_components; ++c)
+        state->Blocks += uint64_t(components[c].width_in_blocks) * components[c].height_in_blocks;
+    // The strip's memory, charged before libjpeg allocates it; libjpeg may use no more than
+    // that and what the budget has left.
+    const size_t memory = StripMemory();
+    long allowed = MaxMemory;
+    if (budget_) {
+        budget_->Charge(memory);
+        guard.Budget = budget_;
+        guard.Charged = memory;
+        const size_t left = budget_->Limit() - budget_->Used() + memory;
+        allowed = long(std::min<size_t>(left, size_t(std::numeric_limits<long>::max())));
+    }
+    info.mem->max_memory_to_use = allowed;
 
     // Three components are delivered in blue, green, red order; others as they are.
     J_COLOR_SPACE in = JCS_UNKNOWN, out = JCS_UNKNOWN;

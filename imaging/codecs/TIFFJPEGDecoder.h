@@ -3,8 +3,11 @@
 
 #include "imaging/codecs/Decoder.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 
+class TMemoryBudget;
 struct TImageProperties;
 
 // Decodes one strip (or tile) per Decode call through libjpeg, checking its size, component
@@ -19,30 +22,43 @@ struct TImageProperties;
 // "JPEG decompression error. Unexpected end of input." (once per strip) and decodes as if
 // the image ended there. libjpeg never reads outside the strip and never writes outside the
 // `outputSize` bytes.
+//
+// Bounds: libjpeg's memory for a strip (above all the coefficients of a progressive one) is
+// charged to the load's budget before it starts, and libjpeg is told to use no more, so a
+// strip that would not fit fails cleanly with the budget's message; a strip of more than
+// MaxScans scans raises msgJPEGErrorText with msgJPEGTooManyScans; and the scans of all strips
+// times their blocks of 8 x 8 samples may not pass the load's work limit (msgDataTooShort), so
+// that a small file cannot ask for seconds of work.
 class TTIFFJPEGDecoder : public TDecoder {
 public:
-    // Keeps a reference to `properties`, which must outlive the decoder.
-    explicit TTIFFJPEGDecoder(const TImageProperties& properties);
+    // Keeps a reference to `properties` (and `budget`), which must outlive the decoder. Without
+    // a budget libjpeg may take MaxMemory; `workLimit` bounds scans x blocks over the load.
+    explicit TTIFFJPEGDecoder(const TImageProperties& properties, TMemoryBudget* budget = nullptr,
+                              uint64_t workLimit = UINT64_MAX);
     ~TTIFFJPEGDecoder() override;
 
     void BeginDecoding() override;
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
     void EndDecoding() override;
-    void Encode(const uint8_t*, uint8_t*, uint32_t, uint32_t& bytesWritten) override {
-        bytesWritten = 0;
-    }
 
     // Most scans a progressive strip may have; more is taken for a damaged or hostile file.
-    static constexpr int MaxScans = 1000;
-    // Memory libjpeg may use for one strip.
+    static constexpr int MaxScans = 100;
+    // Memory libjpeg may use for one strip when no budget is given.
     static constexpr long MaxMemory = 512L << 20;
 
     // libjpeg's objects, known to the implementation only.
     struct TState;
 
 private:
+    // Raises the mismatches of the strip whose header libjpeg has read.
+    void CheckStrip() const;
+    // The memory libjpeg will take for the strip whose header it has read.
+    size_t StripMemory() const;
+
     const TImageProperties& properties_;
+    TMemoryBudget* budget_;
+    uint64_t workLimit_;
     const uint8_t* tables_ = nullptr;
     size_t tablesSize_ = 0;
     uint16_t horizontalSampling_ = 1;

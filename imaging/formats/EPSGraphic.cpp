@@ -1,3 +1,5 @@
+// Messages raised here (platform/graphics/ImageMessages.h): msgInvalidImage with "EPS" (no
+// binary header) and msgCannotSave; past the header the TIFF reader's.
 #include "imaging/formats/EPSGraphic.h"
 
 #include "platform/graphics/Checked.h"
@@ -7,9 +9,6 @@
 
 #include <optional>
 
-// Messages raised here: msgInvalidImage with "EPS" (no binary header); past the header the
-// TIFF reader's.
-
 DEFINE_GRAPHIC_CLASS(TEPSGraphic, TTIFFGraphic)
 
 namespace {
@@ -18,6 +17,8 @@ constexpr const char* FormatName = "EPS";
 constexpr size_t HeaderSize = 30;
 constexpr uint32_t Magic = 0xC6D3D0C5;
 
+// The binary header of Encapsulated PostScript files that carry a preview, as the public EPSF
+// format description (version 3.0) gives it.
 struct TEPSHeader {
     uint32_t PostScriptOffset = 0;
     uint32_t PostScriptLength = 0;
@@ -45,25 +46,24 @@ std::optional<TEPSHeader> ParseHeader(TByteReader& reader) {
 
 bool TEPSGraphic::Recognize(TStream& stream) {
     if (stream.Remaining() <= int64_t(HeaderSize)) return false;
-    uint8_t bytes[HeaderSize];
-    if (PeekBytes(stream, bytes) != HeaderSize) return false;
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TEPSHeader> header = ParseHeader(reader);
-    return header && header->TIFFOffset > HeaderSize && header->TIFFLength > 0;
+    return RecognizeHeader<HeaderSize>(stream, [](TByteReader& reader) {
+        std::optional<TEPSHeader> header = ParseHeader(reader);
+        if (header && (header->TIFFOffset <= HeaderSize || header->TIFFLength == 0)) header.reset();
+        return header;
+    });
 }
 
 void TEPSGraphic::DecodeImage(TStream& stream) {
     const int64_t start = stream.Position();
-    uint8_t bytes[HeaderSize];
-    std::optional<TEPSHeader> header;
-    if (stream.Read(bytes, HeaderSize) == HeaderSize) {
-        TByteReader reader(bytes, HeaderSize);
-        header = ParseHeader(reader);
-    }
+    const std::optional<TEPSHeader> header = ReadHeaderBytes<HeaderSize>(stream, ParseHeader);
     if (!header) {
         ReleaseImage();
         throw EInvalidGraphic(FormatImageMessage(msgInvalidImage, FormatName));
     }
     stream.SetPosition(start + int64_t(header->TIFFOffset));
     TTIFFGraphic::DecodeImage(stream);
+}
+
+void TEPSGraphic::EncodeImage(TStream&) {
+    throw EInvalidGraphic(FormatImageMessage(msgCannotSave, FormatName));
 }

@@ -15,4 +15,6 @@ public:
     // start) as the TIFF reader does, its offsets relative to the preview's start. Past the
     // header, failures are the TIFF reader's.
     void DecodeImage(TStream& stream) override;
+    // The reader does not write: raises msgCannotSave.
+    void EncodeImage(TStream& stream) override;
 };

@@ -43,6 +43,10 @@ constexpr size_t OverviewSector = 5;
 // Quarter turns the stored picture is to be shown with.
 enum class TRotation : uint8_t { None = 0, Left = 1, Half = 2, Right = 3 };
 
+// What the first three sectors of a Photo-CD Image Pac tell, at the places the public
+// descriptions of the Image Pac layout give: the overview pack's signature and image count in
+// the first sector, the image pack's signature in the second and its rotation in the low bits
+// of the attributes byte after it.
 struct TPCDHeader {
     bool Overview = false;
     TRotation Rotation = TRotation::None;
@@ -50,8 +54,7 @@ struct TPCDHeader {
 };
 
 // The header's fields, or nothing without either signature.
-std::optional<TPCDHeader> ParseHeader(std::span<const uint8_t> bytes) {
-    TByteReader reader(bytes);
+std::optional<TPCDHeader> ParseHeader(TByteReader& reader) {
     TPCDHeader header;
     header.Overview = std::memcmp(reader.Take(sizeof(OverviewSignature) - 1), OverviewSignature,
                                   sizeof(OverviewSignature) - 1) == 0;
@@ -67,46 +70,46 @@ std::optional<TPCDHeader> ParseHeader(std::span<const uint8_t> bytes) {
     return header;
 }
 
-// The three planes of one load, each of the picture's full size; the chroma planes are read
-// into their upper left quarter and upsampled in place.
-struct TPCDLoad {
-    TBudgetVector<uint8_t> Luma;
-    TBudgetVector<uint8_t> Chroma1;
-    TBudgetVector<uint8_t> Chroma2;
-};
-
-} // namespace
-
-bool TPCDGraphic::Recognize(TStream& stream) {
-    if (stream.Remaining() <= int64_t(HeaderSize)) return false;
-    std::vector<uint8_t> bytes(HeaderSize);
-    if (PeekBytes(stream, bytes) < HeaderSize) return false;
-    return ParseHeader(bytes).has_value();
+bool Turned(TRotation rotation) {
+    return rotation == TRotation::Left || rotation == TRotation::Right;
 }
 
-bool TPCDGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
+// The header and what it tells of resolution `index`, or nothing without either signature. A
+// stream shorter than the header raises its read error.
+std::optional<TPCDHeader> ReadHeader(TStream& stream, TImageProperties& properties,
+                                     uint32_t index) {
     index = std::min(index, LargestResolution);
-    TImageGraphic::ReadImageHeader(stream, index);
     std::vector<uint8_t> bytes(HeaderSize);
     stream.ReadBuffer(bytes.data(), bytes.size());
-    const std::optional<TPCDHeader> header = ParseHeader(bytes);
-    if (!header) return false;
+    TByteReader reader(bytes);
+    const std::optional<TPCDHeader> header = ParseHeader(reader);
+    if (!header) return std::nullopt;
 
-    TImageProperties& properties = ImageProperties;
     properties.Overview = header->Overview;
     properties.Rotation = uint8_t(header->Rotation);
     properties.ImageCount = header->ImageCount;
     if (header->Overview) index = 0;
     properties.Width = 192u << index;
     properties.Height = 128u << index;
-    if (header->Rotation == TRotation::Left || header->Rotation == TRotation::Right)
-        std::swap(properties.Width, properties.Height);
+    if (Turned(header->Rotation)) std::swap(properties.Width, properties.Height);
     properties.ColorModel = cmPhotoYCC;
     properties.BitsPerSample = 8;
     properties.SamplesPerPixel = 3;
     properties.BitsPerPixel = 24;
     properties.Compression = index > LastPlainResolution ? ckPhotoCDHuffman : ckNone;
-    return true;
+    return header;
+}
+
+} // namespace
+
+bool TPCDGraphic::Recognize(TStream& stream) {
+    if (stream.Remaining() <= int64_t(HeaderSize)) return false;
+    return RecognizeHeader<HeaderSize>(stream, ParseHeader);
+}
+
+bool TPCDGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
+    TImageGraphic::ReadImageHeader(stream, index);
+    return ReadHeader(stream, ImageProperties, index).has_value();
 }
 
 void TPCDGraphic::UpsampleChroma(size_t w, size_t h, size_t stride, std::span<uint8_t> plane) {
@@ -141,85 +144,130 @@ void TPCDGraphic::UpsampleChroma(size_t w, size_t h, size_t stride, std::span<ui
     std::memcpy(base + (2 * h - 1) * stride, base + (2 * h - 2) * stride, 2 * w);
 }
 
-void TPCDGraphic::DecodeImage(TStream& stream) {
-    TLoad load(*this, stream, FormatName, hcLeaveEmpty, BaseResolution);
-    if (!load.HeaderValid()) return;
-    const bool overview = ImageProperties.Overview;
-    const TRotation rotation = TRotation(ImageProperties.Rotation);
-    const size_t width = overview ? 192 : 768;
-    const size_t height = overview ? 128 : 512;
-    load.Seek(0);
-    load.Prepare();
+// --- One load ---
 
-    TColorManager& colors = *ColorEngine;
-    colors.SetSourceModel(cmPhotoYCC);
-    colors.SetSourceSampleBits(8);
-    colors.SetSourceChannels(3);
-    colors.SetTargetModel(cmBGR);
-    colors.SetTargetSampleBits(8);
-    colors.SetTargetChannels(3);
-    SetPixelFormat(colors.TargetPixelFormat());
-    colors.SetChromaParameters({0.2125f, 0.7154f, 0.0721f}, 2, 2);
-    load.Finish();
+// The three planes of one load, each of the picture's full size; the chroma planes are read
+// into their upper left quarter and upsampled in place.
+struct TPCDGraphic::TPCDLoad {
+    TPCDLoad(TPCDGraphic& image, TLoad& load, const TPCDHeader& header)
+        : Image(image), Load(load), Colors(*image.ColorEngine), Header(header),
+          Width(header.Overview ? 192 : 768), Height(header.Overview ? 128 : 512),
+          Luma(load.Budget()), Chroma1(load.Budget()), Chroma2(load.Budget()) {}
 
+    void Run();
+
+private:
+    void SetupColors();
     // Pairs of luma rows, each followed by one row of each chroma plane.
-    load.Seek(int64_t((overview ? OverviewSector : BaseSector) * SectorSize));
-    if (load.Remaining() < width * height * 3 / 2) load.Fail(msgTruncatedPart, msgPartBaseImage);
-    TPCDLoad planes{load.Buffer(width * height), load.Buffer(width * height),
-                    load.Buffer(width * height)};
-    load.Start(msgLoadingData);
-    const size_t half = width / 2;
-    for (size_t row = 0; row < height; row += 2) {
-        load.Running(row, height);
-        load.Read(planes.Luma.data() + row * width, 2 * width);
-        load.Read(planes.Chroma1.data() + row / 2 * width, half);
-        load.Read(planes.Chroma2.data() + row / 2 * width, half);
-    }
-    load.Finish();
+    void ReadPlanes();
+    void Upsample();
+    // The three plane rows of stored row y.
+    std::array<std::span<const uint8_t>, 3> Sources(size_t y) const;
+    void Transfer();
+    // A quarter turn: stored row y becomes column y (turned left, read from the bottom up) or
+    // column height - 1 - y (turned right, from the top down).
+    void TransferTurned();
 
-    load.Start(msgUpsampling);
-    load.Running(80, 100);
-    UpsampleChroma(half, height / 2, width, planes.Chroma1);
-    load.Running(100, 100);
-    UpsampleChroma(half, height / 2, width, planes.Chroma2);
-    load.Finish();
+    TPCDGraphic& Image;
+    TLoad& Load;
+    TColorManager& Colors;
+    const TPCDHeader Header;
+    const size_t Width, Height;
+    TBudgetVector<uint8_t> Luma, Chroma1, Chroma2;
+};
 
-    auto sources = [&](size_t y) {
-        const size_t at = y * width;
-        return std::array<std::span<const uint8_t>, 3>{planes.Luma.Span().subspan(at, width),
-                                                       planes.Chroma1.Span().subspan(at, width),
-                                                       planes.Chroma2.Span().subspan(at, width)};
-    };
-    const bool turned = rotation == TRotation::Left || rotation == TRotation::Right;
-    if (!turned) {
-        SetSize(int32_t(width), int32_t(height));
-        load.BeginTransfer();
-        for (size_t y = 0; y < height; ++y) {
-            const auto rows = sources(y);
-            colors.ConvertRows(rows, ScanLineSpan(int32_t(y)), uint32_t(width));
-            load.Row(int32_t(y));
-        }
-    } else {
-        // A quarter turn: stored row y becomes column y (turned left, read from the bottom
-        // up) or column height - 1 - y (turned right, from the top down).
-        SetSize(int32_t(height), int32_t(width));
-        load.BeginTransfer();
-        std::vector<uint8_t*> lines(width);
-        for (size_t x = 0; x < width; ++x) lines[x] = ScanLineSpan(int32_t(x)).data();
-        TBudgetVector<uint8_t> row = load.Buffer(width * 3);
-        for (size_t y = 0; y < height; ++y) {
-            const auto rows = sources(y);
-            colors.ConvertRows(rows, row, uint32_t(width));
-            const size_t column = 3 * (rotation == TRotation::Left ? y : height - 1 - y);
-            const uint8_t* pixel = row.data();
-            for (size_t x = 0; x < width; ++x, pixel += 3) {
-                uint8_t* line = lines[rotation == TRotation::Left ? width - 1 - x : x];
-                std::memcpy(line + column, pixel, 3);
-            }
-            load.Running(y, height);
-            ++ProgressBounds.Top;
-            ++ProgressBounds.Bottom;
-        }
+void TPCDGraphic::TPCDLoad::SetupColors() {
+    Colors.SetSourceModel(cmPhotoYCC);
+    Colors.SetSourceSampleBits(8);
+    Colors.SetSourceChannels(3);
+    Colors.SetTargetModel(cmBGR);
+    Colors.SetTargetSampleBits(8);
+    Colors.SetTargetChannels(3);
+    Image.SetPixelFormat(Colors.TargetPixelFormat());
+    Colors.SetChromaParameters({0.2125f, 0.7154f, 0.0721f}, 2, 2);
+}
+
+void TPCDGraphic::TPCDLoad::ReadPlanes() {
+    Load.Seek(int64_t((Header.Overview ? OverviewSector : BaseSector) * SectorSize));
+    Load.RequirePart(Width * Height * 3 / 2, msgPartBaseImage);
+    Luma.Resize(Width * Height);
+    Chroma1.Resize(Width * Height);
+    Chroma2.Resize(Width * Height);
+    Load.Start(msgLoadingData);
+    const size_t half = Width / 2;
+    for (size_t row = 0; row < Height; row += 2) {
+        Load.Running(row, Height);
+        Load.Read(Luma.data() + row * Width, 2 * Width);
+        Load.Read(Chroma1.data() + row / 2 * Width, half);
+        Load.Read(Chroma2.data() + row / 2 * Width, half);
     }
-    load.Finish();
+    Load.Finish();
+}
+
+void TPCDGraphic::TPCDLoad::Upsample() {
+    Load.Start(msgUpsampling);
+    Load.Running(80, 100);
+    UpsampleChroma(Width / 2, Height / 2, Width, Chroma1);
+    Load.Running(100, 100);
+    UpsampleChroma(Width / 2, Height / 2, Width, Chroma2);
+    Load.Finish();
+}
+
+std::array<std::span<const uint8_t>, 3> TPCDGraphic::TPCDLoad::Sources(size_t y) const {
+    const size_t at = y * Width;
+    return {Luma.Span().subspan(at, Width), Chroma1.Span().subspan(at, Width),
+            Chroma2.Span().subspan(at, Width)};
+}
+
+void TPCDGraphic::TPCDLoad::Transfer() {
+    Image.SetSize(int32_t(Width), int32_t(Height));
+    Load.BeginTransfer();
+    for (size_t y = 0; y < Height; ++y) {
+        const auto rows = Sources(y);
+        Colors.ConvertRows(rows, Image.ScanLineSpan(int32_t(y)), uint32_t(Width));
+        Load.Row(int32_t(y));
+    }
+}
+
+void TPCDGraphic::TPCDLoad::TransferTurned() {
+    Image.SetSize(int32_t(Height), int32_t(Width));
+    Load.BeginTransfer();
+    std::vector<uint8_t*> lines(Width);
+    for (size_t x = 0; x < Width; ++x) lines[x] = Image.ScanLineSpan(int32_t(x)).data();
+    TBudgetVector<uint8_t> row = Load.Buffer(Width * 3);
+    const bool left = Header.Rotation == TRotation::Left;
+    for (size_t y = 0; y < Height; ++y) {
+        const auto rows = Sources(y);
+        Colors.ConvertRows(rows, row, uint32_t(Width));
+        const size_t column = 3 * (left ? y : Height - 1 - y);
+        const uint8_t* pixel = row.data();
+        for (size_t x = 0; x < Width; ++x, pixel += 3)
+            std::memcpy(lines[left ? Width - 1 - x : x] + column, pixel, 3);
+        Load.Running(y, Height);
+        ++Image.ProgressBounds.Top;
+        ++Image.ProgressBounds.Bottom;
+    }
+}
+
+void TPCDGraphic::TPCDLoad::Run() {
+    Load.Prepare();
+    SetupColors();
+    Load.Finish();
+    ReadPlanes();
+    Upsample();
+    if (Turned(Header.Rotation))
+        TransferTurned();
+    else
+        Transfer();
+    Load.Finish();
+}
+
+void TPCDGraphic::DecodeImage(TStream& stream) {
+    std::optional<TPCDHeader> header;
+    TLoad load(
+        *this, stream, FormatName,
+        [&] { return (header = ReadHeader(stream, ImageProperties, BaseResolution)).has_value(); },
+        hcLeaveEmpty);
+    if (!load.HeaderValid()) return;
+    TPCDLoad(*this, load, *header).Run();
 }

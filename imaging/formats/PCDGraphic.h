@@ -28,4 +28,7 @@ public:
     // bilinear between stored samples, the last column and row repeated. A plane shorter than
     // 2h rows of `stride` bytes, or a stride below 2w, is left as it is.
     static void UpsampleChroma(size_t w, size_t h, size_t stride, std::span<uint8_t> plane);
+
+private:
+    struct TPCDLoad; // the state of one load
 };

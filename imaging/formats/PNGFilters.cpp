@@ -19,11 +19,12 @@ bool vectorsEnabled = true;
 // --- Scalar filters, for every pixel size ---
 
 uint8_t PaethPredictor(int left, int up, int upperLeft) {
-    const int toUp = std::abs(up - upperLeft);                // distance of the estimate to left
-    const int toLeft = std::abs(left - upperLeft);            // ... to up
-    const int toCorner = std::abs(left + up - 2 * upperLeft); // ... to upper-left
-    if (toUp <= toLeft && toUp <= toCorner) return uint8_t(left);
-    return uint8_t(toLeft <= toCorner ? up : upperLeft);
+    // Distances of the estimate left + up - upperLeft to each neighbour.
+    const int toLeft = std::abs(up - upperLeft);
+    const int toUp = std::abs(left - upperLeft);
+    const int toCorner = std::abs(left + up - 2 * upperLeft);
+    if (toLeft <= toUp && toLeft <= toCorner) return uint8_t(left);
+    return uint8_t(toUp <= toCorner ? up : upperLeft);
 }
 
 template <int Bpp> void UnfilterSub(uint8_t* row, size_t count, size_t bpp) {

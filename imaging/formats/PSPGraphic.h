@@ -19,4 +19,7 @@ public:
     bool ReadImageHeader(TStream& stream, uint32_t index) override;
     // Loads the first raster layer, one channel at a time.
     void DecodeImage(TStream& stream) override;
+
+private:
+    struct TPSPLoad; // the state of one load
 };

@@ -1,6 +1,7 @@
 // Alias/Wavefront RLA images: run-length coded RGB channels of 1 to 16 bits with an optional
 // matte, rows reached through a table of offsets, stored bottom-up or top-down. The file's
-// gamma is applied; the first matte channel becomes the bitmap's alpha.
+// gamma is applied; the first matte channel becomes the bitmap's alpha, the colours stored
+// premultiplied by it straight.
 #pragma once
 
 #include "imaging/ImageGraphic.h"
@@ -24,4 +25,7 @@ public:
     // A gamma as the header writes it ("2.2", also "2,2"), whatever the user's decimal
     // separator; 1.0 for a text that is no positive number.
     static float ParseGamma(std::string_view text);
+
+private:
+    struct TRLALoad; // the state of one load
 };

@@ -1,6 +1,12 @@
-// Messages: msgInvalidImage (wrong magic number), msgInvalidSize, msgBadValue (bytes per
-// channel other than 1 or 2; a row table entry pointing outside the file), msgInvalidSampleCount
-// (no channel, or more than four), msgUnexpectedEnd.
+// Messages this reader raises (platform/graphics/ImageMessages.h):
+//   msgInvalidImage        the magic number is wrong, or the file ends inside the header
+//   msgBadValue            bytes per channel other than 1 or 2; a row table entry pointing
+//                          outside the file
+//   msgInvalidSize         a width or height of 0
+//   msgInvalidSampleCount  no channel, or more than four (EColorConversionError)
+//   msgUnexpectedEnd       the file ends before its row tables or its rows
+//   msgDataTooShort        run-length rows that cover too few bytes for the image they state
+// and, from the bitmap and the load's budget, msgImageTooLarge and msgMemoryLimit.
 #include "imaging/formats/SGIGraphic.h"
 
 #include "imaging/ColorManager.h"
@@ -26,24 +32,31 @@ constexpr const char* FormatName = "sgi, bw or rgb(a)";
 constexpr size_t HeaderSize = 512;
 constexpr uint16_t Magic = 474;
 constexpr size_t MaxChannels = 4;
+// A run of 127 samples takes a count and one sample: no row expands more than 64 times.
+constexpr uint64_t MaxExpansion = 64;
 
 enum class TSGIStorage : uint8_t { Verbatim = 0, RunLength = 1 };
 enum class TSGIChannels : uint16_t { RGB = 3, RGBAlpha = 4 };
 
+// The 512-byte header of the SGI image file format (version 1.0, Paul Haeberli's description).
 struct TSGIHeader {
-    uint8_t Storage = 0;
+    TSGIStorage Storage{};
     uint8_t BytesPerChannel = 0;
     uint16_t Dimension = 0;
     uint16_t XSize = 0, YSize = 0, ZSize = 0;
 
-    bool RunLength() const { return Storage == uint8_t(TSGIStorage::RunLength); }
+    bool RunLength() const { return Storage == TSGIStorage::RunLength; }
+    // What recognition asks beyond the magic number: a depth and a dimension of the format.
+    bool Plausible() const {
+        return (BytesPerChannel == 1 || BytesPerChannel == 2) && Dimension >= 1 && Dimension <= 3;
+    }
 };
 
 // The header, or nothing when the magic number is wrong.
 std::optional<TSGIHeader> ParseHeader(TByteReader& reader) {
     if (reader.BE16() != Magic) return std::nullopt;
     TSGIHeader header;
-    header.Storage = reader.U8();
+    header.Storage = TSGIStorage(reader.U8());
     header.BytesPerChannel = reader.U8();
     header.Dimension = reader.BE16();
     header.XSize = reader.BE16();
@@ -62,27 +75,11 @@ TColorModel ModelOf(uint16_t channels) {
     return cmPalette; // grey levels
 }
 
-} // namespace
-
-bool TSGIGraphic::Recognize(TStream& stream) {
-    if (stream.Remaining() <= int64_t(HeaderSize)) return false;
-    uint8_t bytes[HeaderSize];
-    if (PeekBytes(stream, bytes) != HeaderSize) return false;
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TSGIHeader> header = ParseHeader(reader);
-    return header && (header->BytesPerChannel == 1 || header->BytesPerChannel == 2) &&
-           header->Dimension >= 1 && header->Dimension <= 3;
-}
-
-bool TSGIGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
-    TImageGraphic::ReadImageHeader(stream, index);
-    uint8_t bytes[HeaderSize];
-    stream.ReadBuffer(bytes, HeaderSize);
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TSGIHeader> header = ParseHeader(reader);
-    if (!header) return false;
-
-    TImageProperties& properties = ImageProperties;
+// The header and what it tells of the image, or nothing when the stream ends first or the
+// magic number is wrong.
+std::optional<TSGIHeader> ReadHeader(TStream& stream, TImageProperties& properties) {
+    const std::optional<TSGIHeader> header = ReadHeaderBytes<HeaderSize>(stream, ParseHeader);
+    if (!header) return std::nullopt;
     properties.Flags = TImageFlags(flBigEndian);
     properties.BitsPerSample = uint8_t(header->BytesPerChannel * 8);
     properties.Width = header->XSize;
@@ -91,109 +88,183 @@ bool TSGIGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
     properties.ColorModel = ModelOf(properties.SamplesPerPixel);
     properties.BitsPerPixel = uint8_t(properties.BitsPerSample * properties.SamplesPerPixel);
     properties.Compression = header->RunLength() ? ckRunLength : ckNone;
-    return true;
+    return header;
+}
+
+} // namespace
+
+bool TSGIGraphic::Recognize(TStream& stream) {
+    if (stream.Remaining() <= int64_t(HeaderSize)) return false;
+    return RecognizeHeader<HeaderSize>(stream, [](TByteReader& reader) {
+        std::optional<TSGIHeader> header = ParseHeader(reader);
+        if (header && !header->Plausible()) header.reset();
+        return header;
+    });
+}
+
+bool TSGIGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
+    TImageGraphic::ReadImageHeader(stream, index);
+    return ReadHeader(stream, ImageProperties).has_value();
+}
+
+// --- One load ---
+
+struct TSGIGraphic::TSGILoad {
+    TSGILoad(TSGIGraphic& image, TLoad& load, const TSGIHeader& header)
+        : Image(image), Load(load), Colors(*image.ColorEngine), Header(header),
+          RowStarts(load.Budget()), RowLengths(load.Budget()), Packed(load.Budget()),
+          Decoder(uint8_t(8 * header.BytesPerChannel)) {}
+
+    void Run();
+
+private:
+    // The values the header states that this reader cannot show.
+    void Check() const;
+    void SetupColors();
+    // Run-length rows are found through two tables, row starts then row lengths in bytes,
+    // each entry of every row of every channel; both are checked against the file before a
+    // row is read, and the bytes the rows cover must be able to hold the image.
+    void ReadRowTables();
+    // The bytes of the file the rows cover, each byte once however many rows share it.
+    uint64_t CoveredBytes() const;
+    // Row r (0 the bottom) of channel k into `row`.
+    void ReadRow(size_t k, size_t r, uint8_t* row);
+
+    TSGIGraphic& Image;
+    TLoad& Load;
+    TColorManager& Colors;
+    const TSGIHeader Header;
+    size_t Width = 0, Height = 0, RowBytes = 0;
+    // The most bytes a run-length row of RowBytes can take: every sample a run of its own (a
+    // count and the sample), and the closing count.
+    uint64_t MaxCoded = 0;
+    // Channels shown: grey images (one channel, or grey and alpha) show their first.
+    size_t Used = 0;
+    TBudgetVector<uint32_t> RowStarts, RowLengths;
+    TBudgetVector<uint8_t> Packed; // one run-length row
+    TSGIRLEDecoder Decoder;
+};
+
+void TSGIGraphic::TSGILoad::Check() const {
+    if (Header.BytesPerChannel != 1 && Header.BytesPerChannel != 2)
+        Load.Fail(msgBadValue, "bytes per channel " + std::to_string(Header.BytesPerChannel));
+    if (Header.XSize == 0 || Header.YSize == 0)
+        Load.Fail(msgInvalidSize, std::to_string(Header.XSize), std::to_string(Header.YSize));
+    if (Header.ZSize == 0 || Header.ZSize > MaxChannels)
+        throw EColorConversionError(msgInvalidSampleCount);
+}
+
+void TSGIGraphic::TSGILoad::SetupColors() {
+    const TColorModel model = ModelOf(Header.ZSize);
+    const bool gray = model == cmPalette;
+    Used = gray ? 1 : Header.ZSize;
+    Colors.SourceFlags = TConversionFlags(cfSwapBytes); // 16-bit samples are big-endian
+    Colors.SetSourceSampleBits(uint8_t(8 * Header.BytesPerChannel));
+    Colors.SetTargetSampleBits(8);
+    Colors.SetSourceChannels(uint8_t(Used));
+    Colors.SetTargetChannels(uint8_t(Used));
+    Colors.SetSourceModel(model);
+    Colors.SetTargetModel(gray ? cmPalette : model == cmRGB ? cmBGR : cmBGRAlpha);
+    Image.SetPixelFormat(Colors.TargetPixelFormat(true));
+    if (gray) Image.SetPalette(Colors.MakeGrayPalette(false));
+    if (model == cmRGBAlpha) Image.AlphaFormat = afDefined;
+}
+
+void TSGIGraphic::TSGILoad::ReadRowTables() {
+    const size_t entries = CheckedMul(Height, size_t(Header.ZSize));
+    const size_t tableBytes = CheckedMul(entries, 4);
+    Load.RequireBytes(CheckedMul(tableBytes, 2));
+    TBudgetVector<uint8_t> tables = Load.Buffer(0);
+    Load.ReadBlock(tables, 2 * tableBytes);
+    TByteReader starts(tables.data(), tableBytes);
+    TByteReader lengths(tables.data() + tableBytes, tableBytes);
+    const size_t usedRows = CheckedMul(Used, Height);
+    RowStarts.Resize(usedRows);
+    RowLengths.Resize(usedRows);
+    const uint64_t imageBytes =
+        uint64_t(std::max<int64_t>(Load.Stream().Size() - Image.StreamStart, 0));
+    uint32_t longestRow = 0;
+    for (size_t i = 0; i < usedRows; ++i) {
+        const uint32_t start = starts.BE32(), length = lengths.BE32();
+        if (uint64_t(start) + length > imageBytes || length > uint32_t(INT32_MAX))
+            Load.Fail(msgBadValue, "row start " + std::to_string(start) + " with length " +
+                                       std::to_string(length));
+        RowStarts[i] = start;
+        // Bytes past the most a row's samples can take are never read: rows that share
+        // their bytes cost no more than their samples.
+        RowLengths[i] = uint32_t(std::min<uint64_t>(length, MaxCoded));
+        longestRow = std::max(longestRow, RowLengths[i]);
+    }
+    Load.RequireExpansion(CheckedMul(usedRows, RowBytes), MaxExpansion, CoveredBytes());
+    Packed.Resize(longestRow);
+}
+
+uint64_t TSGIGraphic::TSGILoad::CoveredBytes() const {
+    TBudgetVector<uint64_t> spans = Load.Buffer<uint64_t>(RowStarts.size());
+    for (size_t i = 0; i < spans.size(); ++i)
+        spans[i] = uint64_t(RowStarts[i]) << 32 | RowLengths[i];
+    std::sort(spans.begin(), spans.end());
+    uint64_t covered = 0, end = 0;
+    for (const uint64_t span : spans) {
+        const uint64_t start = span >> 32, stop = start + (span & 0xFFFFFFFF);
+        if (stop <= end) continue;
+        covered += stop - std::max(start, end);
+        end = stop;
+    }
+    return covered;
+}
+
+void TSGIGraphic::TSGILoad::ReadRow(size_t k, size_t r, uint8_t* row) {
+    if (!Header.RunLength()) {
+        Load.Seek(int64_t(HeaderSize + (k * Height + r) * RowBytes));
+        Load.Read(row, RowBytes);
+        return;
+    }
+    const size_t entry = k * Height + r;
+    const uint32_t length = RowLengths[entry];
+    Load.Seek(RowStarts[entry]);
+    Load.Read(Packed.data(), length);
+    // A row whose packets end early keeps zeros, not the previous row's samples.
+    std::fill(row, row + RowBytes, uint8_t(0));
+    const uint8_t* input = Packed.data();
+    Decoder.Decode(input, row, int32_t(length), int32_t(RowBytes));
+}
+
+void TSGIGraphic::TSGILoad::Run() {
+    Load.Prepare();
+    Check();
+    Width = Header.XSize;
+    Height = Header.YSize;
+    SetupColors();
+    RowBytes = CheckedMul(Width, size_t(Header.BytesPerChannel));
+    MaxCoded = 2 * uint64_t(RowBytes) + 2 * Header.BytesPerChannel;
+    if (Header.RunLength())
+        ReadRowTables();
+    else
+        Load.RequireBytes(CheckedMul(CheckedMul(Used, Height), RowBytes));
+
+    Image.SetSize(int32_t(Width), int32_t(Height));
+    std::vector<TBudgetVector<uint8_t>> rows;
+    rows.reserve(Used);
+    for (size_t k = 0; k < Used; ++k) rows.emplace_back(Load.Budget(), RowBytes);
+    Load.Finish();
+
+    Load.BeginTransfer();
+    std::array<std::span<const uint8_t>, MaxChannels> sources;
+    for (size_t k = 0; k < Used; ++k) sources[k] = rows[k].Span();
+    const std::span<const std::span<const uint8_t>> rowSpans(sources.data(), Used);
+    for (size_t r = 0; r < Height; ++r) {
+        for (size_t k = 0; k < Used; ++k) ReadRow(k, r, rows[k].data());
+        const int32_t y = int32_t(Height - 1 - r);
+        Colors.ConvertRows(rowSpans, Image.ScanLineSpan(y), uint32_t(Width));
+        Load.Row(int32_t(r));
+    }
+    Load.Finish();
 }
 
 void TSGIGraphic::DecodeImage(TStream& stream) {
-    TLoad load(*this, stream, FormatName);
-    load.Seek(0);
-    load.Prepare();
-
-    uint8_t bytes[HeaderSize];
-    load.Read(bytes, HeaderSize);
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TSGIHeader> parsed = ParseHeader(reader);
-    if (!parsed) load.Fail(msgInvalidImage);
-    const TSGIHeader& header = *parsed;
-    const size_t sampleBytes = header.BytesPerChannel;
-    if (sampleBytes != 1 && sampleBytes != 2)
-        load.Fail(msgBadValue, "bytes per channel " + std::to_string(sampleBytes));
-    const size_t width = header.XSize, height = header.YSize;
-    if (width == 0 || height == 0)
-        load.Fail(msgInvalidSize, std::to_string(width), std::to_string(height));
-    const size_t channels = header.ZSize;
-    if (channels == 0 || channels > MaxChannels) throw EColorConversionError(msgInvalidSampleCount);
-
-    // Grey images (one channel, or grey and alpha) show their first channel.
-    const TColorModel model = ModelOf(header.ZSize);
-    const bool gray = model == cmPalette;
-    const size_t used = gray ? 1 : channels;
-    TColorManager& colors = *ColorEngine;
-    colors.SourceFlags = TConversionFlags(cfSwapBytes); // 16-bit samples are big-endian
-    colors.SetSourceSampleBits(uint8_t(8 * sampleBytes));
-    colors.SetTargetSampleBits(8);
-    colors.SetSourceChannels(uint8_t(used));
-    colors.SetTargetChannels(uint8_t(used));
-    colors.SetSourceModel(model);
-    colors.SetTargetModel(gray ? cmPalette : model == cmRGB ? cmBGR : cmBGRAlpha);
-    SetPixelFormat(colors.TargetPixelFormat(true));
-    if (gray) SetPalette(colors.MakeGrayPalette(false));
-    if (model == cmRGBAlpha) AlphaFormat = afDefined;
-
-    // Run-length rows are found through two tables, row starts then row lengths in bytes,
-    // each entry of every row of every channel; both are checked against the file before a
-    // row is read. Verbatim rows follow the header channel after channel.
-    const size_t rowBytes = CheckedMul(width, sampleBytes);
-    const size_t usedRows = CheckedMul(used, height);
-    load.Seek(HeaderSize);
-    std::optional<TBudgetVector<uint32_t>> rowStarts, rowLengths;
-    uint32_t longestRow = 0;
-    if (header.RunLength()) {
-        const size_t entries = CheckedMul(height, channels);
-        const size_t tableBytes = CheckedMul(entries, 4);
-        load.RequireBytes(CheckedMul(tableBytes, 2));
-        TBudgetVector<uint8_t> tables = load.Buffer(0);
-        load.ReadBlock(tables, 2 * tableBytes);
-        TByteReader starts(tables.data(), tableBytes);
-        TByteReader lengths(tables.data() + tableBytes, tableBytes);
-        rowStarts.emplace(load.Budget(), usedRows);
-        rowLengths.emplace(load.Budget(), usedRows);
-        const uint64_t imageBytes = uint64_t(std::max<int64_t>(stream.Size() - StreamStart, 0));
-        for (size_t i = 0; i < usedRows; ++i) {
-            const uint32_t start = starts.BE32(), length = lengths.BE32();
-            if (uint64_t(start) + length > imageBytes || length > uint32_t(INT32_MAX))
-                load.Fail(msgBadValue, "row start " + std::to_string(start) + " with length " +
-                                           std::to_string(length));
-            (*rowStarts)[i] = start;
-            (*rowLengths)[i] = length;
-            longestRow = std::max(longestRow, length);
-        }
-    } else {
-        load.RequireBytes(CheckedMul(usedRows, rowBytes));
-    }
-
-    SetSize(int32_t(width), int32_t(height));
-    std::vector<TBudgetVector<uint8_t>> rows;
-    rows.reserve(used);
-    for (size_t k = 0; k < used; ++k) rows.emplace_back(load.Budget(), rowBytes);
-    TBudgetVector<uint8_t> packed = load.Buffer(longestRow);
-    TSGIRLEDecoder decoder(uint8_t(8 * sampleBytes));
-    load.Finish();
-
-    load.BeginTransfer();
-    std::array<std::span<const uint8_t>, MaxChannels> sources;
-    for (size_t k = 0; k < used; ++k) sources[k] = rows[k].Span();
-    const std::span<const std::span<const uint8_t>> rowSpans(sources.data(), used);
-    for (size_t r = 0; r < height; ++r) {
-        for (size_t k = 0; k < used; ++k) {
-            uint8_t* row = rows[k].data();
-            if (header.RunLength()) {
-                const size_t entry = k * height + r;
-                const uint32_t length = (*rowLengths)[entry];
-                load.Seek((*rowStarts)[entry]);
-                load.Read(packed.data(), length);
-                // A row whose packets end early keeps zeros, not the previous row's samples.
-                std::fill(row, row + rowBytes, uint8_t(0));
-                const uint8_t* input = packed.data();
-                decoder.Decode(input, row, int32_t(length), int32_t(rowBytes));
-            } else {
-                load.Seek(int64_t(HeaderSize + (k * height + r) * rowBytes));
-                load.Read(row, rowBytes);
-            }
-        }
-        const int32_t y = int32_t(height - 1 - r);
-        colors.ConvertRows(rowSpans, ScanLineSpan(y), uint32_t(width));
-        load.Row(int32_t(r));
-    }
-    load.Finish();
+    std::optional<TSGIHeader> header;
+    TLoad load(*this, stream, FormatName,
+               [&] { return (header = ReadHeader(stream, ImageProperties)).has_value(); });
+    TSGILoad(*this, load, *header).Run();
 }

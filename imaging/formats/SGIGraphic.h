@@ -18,4 +18,7 @@ public:
     bool ReadImageHeader(TStream& stream, uint32_t index) override;
     // Loads the image. Grey images (one or two channels) show their first channel.
     void DecodeImage(TStream& stream) override;
+
+private:
+    struct TSGILoad; // the state of one load
 };

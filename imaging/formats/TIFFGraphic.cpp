@@ -1,9 +1,11 @@
 #include "imaging/formats/TIFFGraphic.h"
+#include "imaging/formats/TIFFSamples.h"
 
 #include "imaging/ColorManager.h"
 #include "imaging/codecs/DeflateDecoder.h"
 #include "imaging/codecs/FaxDecoders.h"
 #include "imaging/codecs/LZWDecoders.h"
+#include "imaging/codecs/LibraryDecoders.h"
 #include "imaging/codecs/RunLengthDecoders.h"
 #include "imaging/codecs/TIFFJPEGDecoder.h"
 #include "imaging/codecs/ThunderDecoder.h"
@@ -14,6 +16,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -22,13 +26,18 @@
 #include <vector>
 
 // Messages raised here (all of platform/graphics/ImageMessages.h):
-// - msgInvalidImage: not a TIFF, version not 42, no such image, width or height 0;
-// - msgUnsupportedFeature with msgCompressionScheme (no decoder for the scheme), msgTIFFPredictor,
+// - msgInvalidImage: not a TIFF, version not 42 or 43, no such image, width or height 0;
+// - msgUnsupportedFeature with msgCompressionScheme (no decoder for the scheme, a library the
+//   build lacks, old-style JPEG without what libjpeg needs), msgTIFFPredictor,
 //   msgTIFFSubsampling or msgTIFFSampleDepth;
 // - msgTruncatedPart with msgTIFFDirectory, msgTIFFStripOffsets, ... (a table the file does not
-//   hold); msgBadValue with msgTIFFBitsPerSample, msgTIFFSamplesPerPixel, msgTIFFRowsPerStrip;
+//   hold); msgBadValue with msgTIFFBitsPerSample, msgTIFFSamplesPerPixel, msgTIFFRowsPerStrip
+//   or msgTIFFJPEGTables;
 // - msgTIFFNoImageData (neither strip nor tile offsets), msgInvalidSize, msgDataTooShort (the
-//   file cannot hold the image it states);
+//   file cannot hold the image it states, or asks for JPEG work beyond its size), msgReadLimit
+//   (blocks that share their data read over and over), msgCompression (LZMA, Zstandard or WebP
+//   data their library refuses), msgMemoryLimit (a library's memory beyond the budget);
+// - msgCannotSave (the reader does not write);
 // - msgInvalidSampleCount and msgConversionFailed (EColorConversionError) for sample layouts the
 //   colour manager has no converter for.
 // Decoder and colour manager errors pass through.
@@ -38,9 +47,11 @@ DEFINE_GRAPHIC_CLASS(TTIFFGraphic, TImageGraphic)
 namespace {
 
 constexpr const char* FormatName = "TIF/TIFF";
+// Classic headers take 8 bytes, BigTIFF ones 16.
 constexpr size_t HeaderSize = 8;
-constexpr size_t EntrySize = 12;
+constexpr size_t BigHeaderSize = 16;
 constexpr uint16_t TIFFVersion = 42;
+constexpr uint16_t BigTIFFVersion = 43;
 
 enum class TTag : uint16_t {
     ImageWidth = 256,
@@ -49,6 +60,7 @@ enum class TTag : uint16_t {
     Compression = 259,
     Photometric = 262,
     FillOrder = 266,
+    Orientation = 274,
     StripOffsets = 273,
     SamplesPerPixel = 277,
     RowsPerStrip = 278,
@@ -65,7 +77,17 @@ enum class TTag : uint16_t {
     TileOffsets = 324,
     TileByteCounts = 325,
     ExtraSamples = 338,
+    SampleFormat = 339,
+    SMinSampleValue = 340,
+    SMaxSampleValue = 341,
     JPEGTables = 347,
+    JPEGProc = 512,
+    JPEGInterchangeFormat = 513,
+    JPEGInterchangeFormatLength = 514,
+    JPEGRestartInterval = 515,
+    JPEGQTables = 519,
+    JPEGDCTables = 520,
+    JPEGACTables = 521,
     YCbCrCoefficients = 529,
     YCbCrSubSampling = 530,
 };
@@ -83,6 +105,10 @@ enum class TFieldType : uint16_t {
     SRational = 10,
     Float = 11,
     Double = 12,
+    Ifd = 13,
+    Long8 = 16,
+    SLong8 = 17,
+    Ifd8 = 18,
 };
 
 enum class TPhotometric : uint32_t {
@@ -117,10 +143,17 @@ enum class TCompressionTag : uint32_t {
     Deflate = 32946,
     KodakDCS = 32947,
     JBIG = 34661,
+    LZMA = 34925,
+    Zstd = 50000,
+    WebP = 50001,
 };
 
 enum class TResolutionUnit : uint32_t { Inch = 2, Centimetre = 3 };
-enum class TPredictor : uint32_t { Absent = 0, None = 1, Horizontal = 2 };
+enum class TPredictor : uint32_t { Absent = 0, None = 1, Horizontal = 2, FloatingPoint = 3 };
+// What an extra sample is: ExtraSamples 1 and 2 mark alpha.
+enum class TExtraSample : uint32_t { Unspecified = 0, Associated = 1, Unassociated = 2 };
+// Absent, 0 and 4 (undefined) are read as unsigned integers.
+enum class TSampleFormat : uint32_t { Unsigned = 1, Signed = 2, Float = 3, Undefined = 4 };
 enum class TPlanarConfig : uint32_t { Contiguous = 1, Separate = 2 };
 enum class TFillOrder : uint32_t { HighBitFirst = 1, LowBitFirst = 2 };
 
@@ -130,6 +163,10 @@ constexpr uint32_t AllRows = 0xFFFFFFFF;
 constexpr size_t HeaderListLimit = 1024;
 // RowsPerStrip values kept in the properties; strips beyond take the last one.
 constexpr size_t RowsPerStripLimit = 4096;
+// JPEG scans x blocks of 8 x 8 samples a load may decode: this many a byte of the file, and
+// this many more. Real files stay below (a flat progressive picture: about 24 a byte).
+constexpr uint64_t JPEGWorkPerByte = 32;
+constexpr uint64_t JPEGWorkAllowance = 1 << 20;
 // Uncompressed strips are read a few rows at a time, about this many bytes.
 constexpr size_t StoredChunkBytes = 128 * 1024;
 
@@ -156,6 +193,7 @@ uint64_t ExpansionRatio(TCompressionKind compression) {
     case ckThunderscan:
         return 32;
     case ckJPEG:
+    case ckOldJPEG:
         return 2048;
     default:
         return 0;
@@ -175,10 +213,14 @@ size_t TypeSize(uint16_t type) {
     case TFieldType::Long:
     case TFieldType::SLong:
     case TFieldType::Float:
+    case TFieldType::Ifd:
         return 4;
     case TFieldType::Rational:
     case TFieldType::SRational:
     case TFieldType::Double:
+    case TFieldType::Long8:
+    case TFieldType::SLong8:
+    case TFieldType::Ifd8:
         return 8;
     }
     return 0;
@@ -192,6 +234,10 @@ bool IsIntegerType(uint16_t type) {
     case TFieldType::SShort:
     case TFieldType::Long:
     case TFieldType::SLong:
+    case TFieldType::Ifd:
+    case TFieldType::Long8:
+    case TFieldType::SLong8:
+    case TFieldType::Ifd8:
         return true;
     default:
         return false;
@@ -203,18 +249,41 @@ bool IsIntegerType(uint16_t type) {
 struct TTIFFHeader {
     bool BigEndian = false;
     uint16_t Version = 0;
-    uint32_t FirstIFD = 0;
+    // BigTIFF (version 43): counts and offsets of 8 bytes.
+    bool Big = false;
+    uint64_t FirstIFD = 0;
 };
 
-// The header, or nothing when the byte-order mark is neither "II" nor "MM".
+// The header: the byte-order mark, the version and the offset of the first directory, which
+// BigTIFF files (version 43) give in 8 bytes after two 16-bit values 8 and 0. Nothing when the
+// byte-order mark is neither "II" nor "MM", or a BigTIFF header states other offset sizes.
 std::optional<TTIFFHeader> ParseHeader(TByteReader& reader) {
     const uint8_t first = reader.U8(), second = reader.U8();
     if (first != second || (first != 'I' && first != 'M')) return std::nullopt;
     TTIFFHeader header;
     header.BigEndian = first == 'M';
     header.Version = reader.U16(header.BigEndian);
-    header.FirstIFD = reader.U32(header.BigEndian);
+    if (header.Version != BigTIFFVersion) {
+        header.FirstIFD = reader.U32(header.BigEndian);
+        return header;
+    }
+    header.Big = true;
+    const uint16_t offsetSize = reader.U16(header.BigEndian);
+    const uint16_t zero = reader.U16(header.BigEndian);
+    if (offsetSize != 8 || zero != 0) return std::nullopt;
+    header.FirstIFD = reader.U64(header.BigEndian);
     return header;
+}
+
+// The header at the stream's position, or nothing when the stream ends inside it or it is not
+// a TIFF header (a classic header takes the first 8 of the bytes read).
+std::optional<TTIFFHeader> HeaderOf(std::span<const uint8_t> bytes) {
+    TByteReader reader(bytes);
+    try {
+        return ParseHeader(reader);
+    } catch (const EImageFault&) {
+        return std::nullopt;
+    }
 }
 
 // --- Directories ---
@@ -222,9 +291,10 @@ std::optional<TTIFFHeader> ParseHeader(TByteReader& reader) {
 struct TEntry {
     uint16_t Tag = 0;
     uint16_t Type = 0;
-    uint32_t Count = 0;
-    // The value field as stored: the values themselves when they fit, else their offset.
-    std::array<uint8_t, 4> Field{};
+    uint64_t Count = 0;
+    // The value field as stored: the values themselves when they fit (4 bytes, 8 in BigTIFF),
+    // else their offset.
+    std::array<uint8_t, 8> Field{};
 };
 
 [[noreturn]] void FailTruncated(const char* part) {
@@ -233,53 +303,42 @@ struct TEntry {
 
 // One image file directory of a file that starts at `origin` in the stream: its entries sorted
 // by tag, and readers of the values they hold or point to. Every value read outside the entry
-// is checked against the bytes the file holds.
+// is checked against the bytes the file holds. Classic directories have 16-bit entry counts
+// and entries of 12 bytes; BigTIFF ones 64-bit counts and entries of 20 bytes.
 class TDirectory {
 public:
-    TDirectory(TStream& stream, int64_t origin, bool bigEndian)
-        : stream_(&stream), origin_(origin), bigEndian_(bigEndian),
+    TDirectory(TStream& stream, int64_t origin, const TTIFFHeader& header)
+        : stream_(&stream), origin_(origin), bigEndian_(header.BigEndian), big_(header.Big),
           size_(uint64_t(std::max<int64_t>(stream.Size() - origin, 0))) {}
 
     bool BigEndian() const { return bigEndian_; }
     // Bytes of the file from its start to the end of the stream.
     uint64_t FileSize() const { return size_; }
 
-    // Reads the directory at `offset`: its entries and the offset of the next one (0 when the
-    // file ends before it). Raises msgTruncatedPart when the file does not hold the entries.
-    void Read(uint32_t offset) {
-        const uint16_t count = ReadCount(offset);
-        const size_t bytes = size_t(count) * EntrySize;
+    // Reads the entries of the directory at `offset`. Raises msgTruncatedPart when the file
+    // does not hold them.
+    void Read(uint64_t offset) {
+        const uint64_t count = ReadCount(offset);
+        const size_t bytes = size_t(count) * EntrySize();
         std::vector<uint8_t> table(bytes);
-        ReadAt(uint64_t(offset) + 2, table.data(), bytes);
-        entries_.resize(count);
+        ReadAt(offset + CountSize(), table.data(), bytes);
+        entries_.resize(size_t(count));
         TByteReader reader(table.data(), bytes);
         for (TEntry& entry : entries_) {
             entry.Tag = reader.U16(bigEndian_);
             entry.Type = reader.U16(bigEndian_);
-            entry.Count = reader.U32(bigEndian_);
-            reader.Read(entry.Field.data(), 4);
+            entry.Count = big_ ? reader.U64(bigEndian_) : reader.U32(bigEndian_);
+            reader.Read(entry.Field.data(), FieldSize());
         }
         std::stable_sort(entries_.begin(), entries_.end(),
                          [](const TEntry& a, const TEntry& b) { return a.Tag < b.Tag; });
-        next_ = 0;
-        const uint64_t nextAt = uint64_t(offset) + 2 + bytes;
-        if (nextAt + 4 <= size_) {
-            uint8_t field[4];
-            ReadAt(nextAt, field, 4);
-            TByteReader next(field, 4);
-            next_ = next.U32(bigEndian_);
-        }
     }
     // The offset of the directory after the one at `offset`, reading only its entry count and
     // link.
-    uint32_t NextAfter(uint32_t offset) const {
-        const uint16_t count = ReadCount(offset);
-        uint8_t field[4];
-        ReadAt(uint64_t(offset) + 2 + uint64_t(count) * EntrySize, field, 4);
-        TByteReader reader(field, 4);
-        return reader.U32(bigEndian_);
+    uint64_t NextAfter(uint64_t offset) const {
+        const uint64_t count = ReadCount(offset);
+        return ReadOffset(offset + CountSize() + count * EntrySize());
     }
-    uint32_t Next() const { return next_; }
 
     const TEntry* Find(TTag tag) const {
         const auto it = std::lower_bound(
@@ -288,74 +347,49 @@ public:
         return it != entries_.end() && it->Tag == uint16_t(tag) ? &*it : nullptr;
     }
 
-    // The first value of an integer entry; `fallback` when the tag is absent, holds no value,
-    // is of another type or points outside the file.
+    // The first value of an integer entry (values past 32 bits saturate); `fallback` when the
+    // tag is absent, holds no value, is of another type or points outside the file.
     uint32_t Value(TTag tag, uint32_t fallback) const {
         const TEntry* entry = Find(tag);
         if (!entry || entry->Count == 0 || !IsIntegerType(entry->Type)) return fallback;
-        uint8_t bytes[4];
+        uint8_t bytes[8];
         if (!ValueBytes(*entry, 1, bytes)) return fallback;
-        return IntegerAt(bytes, entry->Type, 0);
+        return Saturated(IntegerAt(bytes, entry->Type, 0));
     }
 
     // Up to `limit` values of an integer entry (none for other types or values outside the
-    // file).
+    // file); values past 32 bits saturate.
     std::vector<uint32_t> Values(TTag tag, size_t limit) const {
         std::vector<uint32_t> values;
         const TEntry* entry = Find(tag);
         if (!entry || !IsIntegerType(entry->Type)) return values;
-        const size_t count = std::min<size_t>(entry->Count, limit);
+        const size_t count = size_t(std::min<uint64_t>(entry->Count, limit));
         std::vector<uint8_t> bytes(count * TypeSize(entry->Type));
         if (!ValueBytes(*entry, count, bytes.data())) return values;
         values.resize(count);
-        for (size_t i = 0; i < count; ++i) values[i] = IntegerAt(bytes.data(), entry->Type, i);
+        for (size_t i = 0; i < count; ++i)
+            values[i] = Saturated(IntegerAt(bytes.data(), entry->Type, i));
         return values;
     }
 
-    // Up to `limit` values as floats: integers converted, rationals divided (both terms read
+    // Up to `limit` values as doubles: integers converted, rationals divided (both terms read
     // as unsigned; a zero denominator gives 0), floats and doubles as stored.
-    std::vector<float> Floats(TTag tag, size_t limit) const {
-        std::vector<float> values;
+    std::vector<double> Reals(TTag tag, size_t limit) const {
+        std::vector<double> values;
         const TEntry* entry = Find(tag);
         if (!entry || TypeSize(entry->Type) == 0) return values;
-        const size_t count = std::min<size_t>(entry->Count, limit);
+        const TFieldType type = TFieldType(entry->Type);
+        if (type == TFieldType::Ascii || type == TFieldType::Undefined) return values;
+        const size_t count = size_t(std::min<uint64_t>(entry->Count, limit));
         const size_t size = TypeSize(entry->Type);
         std::vector<uint8_t> bytes(count * size);
         if (!ValueBytes(*entry, count, bytes.data())) return values;
-        for (size_t i = 0; i < count; ++i) {
-            TByteReader reader(bytes.data() + i * size, size);
-            switch (TFieldType(entry->Type)) {
-            case TFieldType::Rational:
-            case TFieldType::SRational: {
-                const uint32_t numerator = reader.U32(bigEndian_);
-                const uint32_t denominator = reader.U32(bigEndian_);
-                values.push_back(denominator ? float(double(numerator) / denominator) : 0.0f);
-                break;
-            }
-            case TFieldType::Float: {
-                const uint32_t bits = reader.U32(bigEndian_);
-                float value;
-                std::memcpy(&value, &bits, 4);
-                values.push_back(value);
-                break;
-            }
-            case TFieldType::Double: {
-                const uint64_t high = reader.U32(bigEndian_), low = reader.U32(bigEndian_);
-                const uint64_t bits = bigEndian_ ? (high << 32 | low) : (low << 32 | high);
-                double value;
-                std::memcpy(&value, &bits, 8);
-                values.push_back(float(value));
-                break;
-            }
-            case TFieldType::Ascii:
-            case TFieldType::Undefined:
-                return {};
-            default:
-                values.push_back(float(IntegerAt(bytes.data(), entry->Type, i)));
-                break;
-            }
-        }
+        for (size_t i = 0; i < count; ++i) values.push_back(RealAt(bytes.data() + i * size, type));
         return values;
+    }
+    std::vector<float> Floats(TTag tag, size_t limit) const {
+        const std::vector<double> reals = Reals(tag, limit);
+        return std::vector<float>(reals.begin(), reals.end());
     }
 
     // One float from an entry of one value; `fallback` otherwise.
@@ -366,48 +400,44 @@ public:
         return values.empty() ? fallback : values[0];
     }
 
-    // All values of `entry` as 32-bit integers into `values` (charged to its budget). Raises
+    // All values of `entry` as 64-bit integers into `values` (charged to its budget). Raises
     // msgTruncatedPart with `part` when the file does not hold them; entries of other types
     // give none.
-    void Integers(const TEntry& entry, TBudgetVector<uint32_t>& values, TMemoryBudget& budget,
+    void Integers(const TEntry& entry, TBudgetVector<uint64_t>& values, TMemoryBudget& budget,
                   const char* part) const {
         values.Resize(0);
         if (!IsIntegerType(entry.Type)) return;
         TBudgetVector<uint8_t> bytes(budget);
         RawValues(entry, bytes, part);
-        values.Resize(entry.Count);
-        const uint8_t* p = bytes.data();
-        switch (TypeSize(entry.Type)) {
-        case 1:
-            for (size_t i = 0; i < entry.Count; ++i) values[i] = p[i];
-            break;
-        case 2:
-            for (size_t i = 0; i < entry.Count; ++i)
-                values[i] = bigEndian_ ? uint32_t(p[2 * i] << 8 | p[2 * i + 1])
-                                       : uint32_t(p[2 * i] | p[2 * i + 1] << 8);
-            break;
-        default:
-            for (size_t i = 0; i < entry.Count; ++i) {
-                TByteReader reader(p + 4 * i, 4);
-                values[i] = reader.U32(bigEndian_);
-            }
-            break;
-        }
+        values.Resize(size_t(entry.Count));
+        for (size_t i = 0; i < entry.Count; ++i) values[i] = IntegerAt(bytes.data(), entry.Type, i);
     }
 
     // The bytes of all values of `entry`, as stored, into `out` (charged to its budget).
     // Raises msgTruncatedPart with `part` when the file does not hold them.
     void RawValues(const TEntry& entry, TBudgetVector<uint8_t>& out, const char* part) const {
-        const uint64_t size = uint64_t(entry.Count) * TypeSize(entry.Type);
-        if (size > 4 && !Holds(Offset(entry), size)) FailTruncated(part);
+        const uint64_t size = ValuesSize(entry);
+        if (size > FieldSize() && !Holds(Offset(entry), size)) FailTruncated(part);
         out.Resize(size_t(size));
-        if (!ValueBytes(entry, entry.Count, out.data())) FailTruncated(part);
+        if (!ValueBytes(entry, size_t(entry.Count), out.data())) FailTruncated(part);
     }
 
 private:
-    uint32_t Offset(const TEntry& entry) const {
-        TByteReader reader(entry.Field.data(), 4);
-        return reader.U32(bigEndian_);
+    size_t CountSize() const { return big_ ? 8 : 2; }
+    size_t EntrySize() const { return big_ ? 20 : 12; }
+    size_t FieldSize() const { return big_ ? 8 : 4; }
+    // Bytes of all values of `entry`; more than any file when the product overflows.
+    static uint64_t ValuesSize(const TEntry& entry) {
+        const uint64_t size = TypeSize(entry.Type);
+        return entry.Count > std::numeric_limits<uint64_t>::max() / 16 ? ~uint64_t(0)
+                                                                       : entry.Count * size;
+    }
+    static uint32_t Saturated(uint64_t value) {
+        return uint32_t(std::min<uint64_t>(value, std::numeric_limits<uint32_t>::max()));
+    }
+    uint64_t Offset(const TEntry& entry) const {
+        TByteReader reader(entry.Field.data(), FieldSize());
+        return big_ ? reader.U64(bigEndian_) : reader.U32(bigEndian_);
     }
     bool Holds(uint64_t offset, uint64_t size) const {
         return offset <= size_ && size <= size_ - offset;
@@ -417,21 +447,27 @@ private:
         stream_->SetPosition(origin_ + int64_t(offset));
         stream_->ReadBuffer(out, size);
     }
-    uint16_t ReadCount(uint32_t offset) const {
-        uint8_t field[2];
-        ReadAt(offset, field, 2);
-        const uint16_t count =
-            bigEndian_ ? uint16_t(field[0] << 8 | field[1]) : uint16_t(field[0] | field[1] << 8);
-        if (!Holds(uint64_t(offset) + 2, uint64_t(count) * EntrySize))
+    uint64_t ReadOffset(uint64_t at) const {
+        uint8_t field[8];
+        ReadAt(at, field, FieldSize());
+        TByteReader reader(field, FieldSize());
+        return big_ ? reader.U64(bigEndian_) : reader.U32(bigEndian_);
+    }
+    uint64_t ReadCount(uint64_t offset) const {
+        uint8_t field[8];
+        ReadAt(offset, field, CountSize());
+        TByteReader reader(field, CountSize());
+        const uint64_t count = big_ ? reader.U64(bigEndian_) : reader.U16(bigEndian_);
+        if (count > size_ / EntrySize() || !Holds(offset + CountSize(), count * EntrySize()))
             FailTruncated(msgTIFFDirectory);
         return count;
     }
     // The bytes of the first `count` values of `entry`: from the value field when all values
     // fit in it, else from the file. False when the file does not hold them.
     bool ValueBytes(const TEntry& entry, size_t count, uint8_t* out) const {
-        const uint64_t all = uint64_t(entry.Count) * TypeSize(entry.Type);
+        const uint64_t all = ValuesSize(entry);
         const size_t size = count * TypeSize(entry.Type);
-        if (all <= 4) {
+        if (all <= FieldSize()) {
             if (size != 0) std::memcpy(out, entry.Field.data(), size);
             return true;
         }
@@ -442,7 +478,7 @@ private:
         stream_->ReadBuffer(out, size);
         return true;
     }
-    uint32_t IntegerAt(const uint8_t* bytes, uint16_t type, size_t index) const {
+    uint64_t IntegerAt(const uint8_t* bytes, uint16_t type, size_t index) const {
         const size_t size = TypeSize(type);
         TByteReader reader(bytes + index * size, size);
         switch (size) {
@@ -450,25 +486,54 @@ private:
             return reader.U8();
         case 2:
             return reader.U16(bigEndian_);
-        default:
+        case 4:
             return reader.U32(bigEndian_);
+        default:
+            return reader.U64(bigEndian_);
+        }
+    }
+    double RealAt(const uint8_t* bytes, TFieldType type) const {
+        TByteReader reader(bytes, TypeSize(uint16_t(type)));
+        switch (type) {
+        case TFieldType::Rational:
+        case TFieldType::SRational: {
+            const uint32_t numerator = reader.U32(bigEndian_);
+            const uint32_t denominator = reader.U32(bigEndian_);
+            return denominator ? double(numerator) / denominator : 0.0;
+        }
+        case TFieldType::Float: {
+            const uint32_t bits = reader.U32(bigEndian_);
+            return double(std::bit_cast<float>(bits));
+        }
+        case TFieldType::Double:
+            return std::bit_cast<double>(reader.U64(bigEndian_));
+        case TFieldType::SByte:
+            return double(int8_t(reader.U8()));
+        case TFieldType::SShort:
+            return double(int16_t(reader.U16(bigEndian_)));
+        case TFieldType::SLong:
+            return double(int32_t(reader.U32(bigEndian_)));
+        case TFieldType::SLong8:
+            return double(int64_t(reader.U64(bigEndian_)));
+        default:
+            return double(IntegerAt(bytes, uint16_t(type), 0));
         }
     }
 
     TStream* stream_;
     int64_t origin_;
     bool bigEndian_;
+    bool big_;
     uint64_t size_;
     std::vector<TEntry> entries_;
-    uint32_t next_ = 0;
 };
 
 // The offset of directory number `index` of the chain from `first`, or nothing when the chain
 // ends or loops before it. A loop is caught by comparing with a saved offset that is moved up
 // to the current one after 1, 2, 4, ... steps, so no chain of any length is walked forever.
-std::optional<uint32_t> DirectoryOffset(const TDirectory& directory, uint32_t first,
+std::optional<uint64_t> DirectoryOffset(const TDirectory& directory, uint64_t first,
                                         uint32_t index) {
-    uint32_t offset = first, saved = first;
+    uint64_t offset = first, saved = first;
     uint64_t steps = 0, power = 1;
     for (uint32_t i = 0; i < index; ++i) {
         offset = directory.NextAfter(offset);
@@ -525,6 +590,11 @@ TCompressionKind CompressionKind(uint32_t value) {
         return ckKodakDCS;
     case TCompressionTag::JBIG:
         return ckJBIG;
+    // No kind of the properties names these; the load decodes them by the tag.
+    case TCompressionTag::LZMA:
+    case TCompressionTag::Zstd:
+    case TCompressionTag::WebP:
+        return ckUnknown;
     }
     return ckUnknown;
 }
@@ -548,136 +618,6 @@ TColorModel ColorModelOf(uint32_t photometric, uint32_t samplesPerPixel) {
     return cmUnknown;
 }
 
-// --- Row helpers ---
-
-// Undoes horizontal differencing on one row of `pixels` pixels of `samples` samples: each
-// sample adds the one a pixel to its left, wrapping at the sample size; 16-bit samples are in
-// the file's byte order.
-void UndoPredictor(uint8_t* row, size_t pixels, size_t samples, unsigned bits, bool bigEndian) {
-    if (pixels < 2) return;
-    const size_t count = pixels * samples;
-    if (bits == 8) {
-        switch (samples) {
-        case 1: {
-            uint8_t a = row[0];
-            for (size_t i = 1; i < count; ++i) row[i] = a = uint8_t(a + row[i]);
-            break;
-        }
-        case 3: {
-            uint8_t r = row[0], g = row[1], b = row[2];
-            for (size_t i = 3; i < count; i += 3) {
-                row[i] = r = uint8_t(r + row[i]);
-                row[i + 1] = g = uint8_t(g + row[i + 1]);
-                row[i + 2] = b = uint8_t(b + row[i + 2]);
-            }
-            break;
-        }
-        case 4: {
-            uint32_t previous;
-            std::memcpy(&previous, row, 4);
-            for (size_t i = 4; i < count; i += 4) {
-                uint32_t current;
-                std::memcpy(&current, row + i, 4);
-                // Four byte lanes added without carries between them.
-                const uint32_t low = (current & 0x7F7F7F7Fu) + (previous & 0x7F7F7F7Fu);
-                previous = low ^ ((current ^ previous) & 0x80808080u);
-                std::memcpy(row + i, &previous, 4);
-            }
-            break;
-        }
-        default:
-            for (size_t i = samples; i < count; ++i) row[i] = uint8_t(row[i] + row[i - samples]);
-            break;
-        }
-        return;
-    }
-    const auto load = [bigEndian](const uint8_t* p) {
-        return bigEndian ? unsigned(p[0] << 8 | p[1]) : unsigned(p[0] | p[1] << 8);
-    };
-    const auto store = [bigEndian](uint8_t* p, unsigned v) {
-        p[bigEndian ? 0 : 1] = uint8_t(v >> 8);
-        p[bigEndian ? 1 : 0] = uint8_t(v);
-    };
-    for (size_t i = samples; i < count; ++i)
-        store(row + 2 * i, load(row + 2 * i) + load(row + 2 * (i - samples)));
-}
-
-// Reverses the bit order of every byte (fill order 2 data).
-void ReverseBits(uint8_t* data, size_t size) {
-    static const std::array<uint8_t, 256> table = [] {
-        std::array<uint8_t, 256> t{};
-        for (unsigned i = 0; i < 256; ++i) {
-            unsigned r = 0;
-            for (unsigned b = 0; b < 8; ++b)
-                if (i & (1u << b)) r |= 0x80u >> b;
-            t[i] = uint8_t(r);
-        }
-        return t;
-    }();
-    for (size_t i = 0; i < size; ++i) data[i] = table[data[i]];
-}
-
-// Unpacks `count` samples of `bits` bits (a bit stream, most significant bit first) into 8-bit
-// samples (`wide` false) or 16-bit samples in this machine's byte order. With `scale` each takes
-// v * max div (2^bits - 1) of the wider range; without, it keeps its value.
-void UnpackSamples(const uint8_t* source, size_t count, unsigned bits, bool wide, bool scale,
-                   uint8_t* target) {
-    const uint32_t sourceMax = (1u << bits) - 1;
-    const uint32_t targetMax = wide ? 65535u : 255u;
-    uint64_t accumulator = 0;
-    unsigned held = 0;
-    for (size_t i = 0; i < count; ++i) {
-        while (held < bits) {
-            accumulator = accumulator << 8 | *source++;
-            held += 8;
-        }
-        held -= bits;
-        uint32_t v = uint32_t(accumulator >> held) & sourceMax;
-        if (scale) v = v * targetMax / sourceMax;
-        if (wide) {
-            const uint16_t w = uint16_t(v);
-            std::memcpy(target + 2 * i, &w, 2);
-        } else {
-            target[i] = uint8_t(v);
-        }
-    }
-}
-
-// Copies `bits` bits from the start of `source` into `target` from bit `offset` on (most
-// significant bit first), OR-ing them into bytes that are 0 there.
-void PlaceBits(uint8_t* target, size_t offset, const uint8_t* source, size_t bits) {
-    uint8_t* out = target + offset / 8;
-    const unsigned shift = unsigned(offset % 8);
-    for (size_t i = 0; i * 8 < bits; ++i) {
-        const size_t left = bits - i * 8;
-        uint8_t value = source[i];
-        if (left < 8) value = uint8_t(value & (0xFF00u >> left));
-        out[i] |= uint8_t(value >> shift);
-        if (shift && left > 8 - shift) out[i + 1] |= uint8_t(value << (8 - shift));
-    }
-}
-
-// One stored row of YCbCr data units (h x v luma samples, then one Cb and one Cr, 8 bits each)
-// as v rows of `width` pixels of interleaved luma and chroma: every pixel of a unit takes its
-// unit's chroma.
-void UpsampleUnits(const uint8_t* units, uint32_t width, unsigned h, unsigned v, uint8_t* rows) {
-    const size_t unitBytes = size_t(h) * v + 2;
-    const size_t rowBytes = size_t(width) * 3;
-    for (uint32_t x0 = 0, u = 0; x0 < width; x0 += h, ++u) {
-        const uint8_t* unit = units + u * unitBytes;
-        const uint8_t cb = unit[h * v], cr = unit[h * v + 1];
-        const unsigned columns = std::min<uint32_t>(h, width - x0);
-        for (unsigned r = 0; r < v; ++r) {
-            uint8_t* out = rows + r * rowBytes + size_t(x0) * 3;
-            for (unsigned c = 0; c < columns; ++c) {
-                out[3 * c] = unit[r * h + c];
-                out[3 * c + 1] = cb;
-                out[3 * c + 2] = cr;
-            }
-        }
-    }
-}
-
 int32_t CheckedInt32(size_t value) {
     if (value > size_t(std::numeric_limits<int32_t>::max())) throw EImageFault(msgSizeOverflow);
     return int32_t(value);
@@ -687,40 +627,9 @@ size_t CeilDiv(size_t a, size_t b) {
     return a / b + (a % b != 0);
 }
 
-} // namespace
-
-// --- Recognition and the header ---
-
-bool TTIFFGraphic::Recognize(TStream& stream) {
-    const int64_t remaining = stream.Remaining();
-    if (remaining <= int64_t(HeaderSize)) return false;
-    uint8_t bytes[HeaderSize];
-    if (PeekBytes(stream, bytes) != HeaderSize) return false;
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TTIFFHeader> header = ParseHeader(reader);
-    return header && header->Version == TIFFVersion && int64_t(header->FirstIFD) < remaining;
-}
-
-bool TTIFFGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
-    TImageGraphic::ReadImageHeader(stream, index);
-    const int64_t origin = stream.Position();
-    uint8_t bytes[HeaderSize];
-    if (stream.Read(bytes, HeaderSize) != HeaderSize) return false;
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TTIFFHeader> header = ParseHeader(reader);
-    if (!header) return false;
-
-    TImageProperties& p = ImageProperties;
-    if (header->BigEndian) p.Flags.Include(flBigEndian);
-    p.Version = header->Version;
-    p.FirstIFD = header->FirstIFD;
-    if (p.Version != TIFFVersion) return false;
-
-    TDirectory directory(stream, origin, header->BigEndian);
-    const std::optional<uint32_t> offset = DirectoryOffset(directory, header->FirstIFD, index);
-    if (!offset) return false;
-    directory.Read(*offset);
-
+// The properties directory `directory` gives, besides those of the file's header; false when
+// its width or height is 0 (the rest is then not read).
+bool ReadProperties(const TDirectory& directory, TImageProperties& p) {
     p.Width = directory.Value(TTag::ImageWidth, 0);
     p.Height = directory.Value(TTag::ImageLength, 0);
     if (p.Width == 0 || p.Height == 0) return false;
@@ -763,9 +672,57 @@ bool TTIFFGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
         p.YResolution *= 2.54f;
     }
     p.Predictor = directory.Value(TTag::Predictor, 0);
+    // The orientation as stated (1 to 8; anything else is none).
+    const uint32_t orientation = directory.Value(TTag::Orientation, 0);
+    p.Orientation = orientation >= 1 && orientation <= 8 ? uint8_t(orientation) : 0;
     if (TFillOrder(directory.Value(TTag::FillOrder, 1)) == TFillOrder::LowBitFirst)
         p.Flags.Include(flLowBitFirst);
     return true;
+}
+
+// Reads the header of the file that starts at the stream's position and the directory of
+// image `index`, filling the properties from both: the directory, or nothing when the header
+// is not a TIFF one, the version is not 42, the chain ends (or loops) before the image or its
+// width or height is 0. A directory past the end of the file raises.
+std::optional<TDirectory> ReadHeader(TStream& stream, uint32_t index, TImageProperties& p) {
+    const int64_t origin = stream.Position();
+    uint8_t bytes[BigHeaderSize];
+    const std::optional<TTIFFHeader> header =
+        HeaderOf({bytes, size_t(stream.Read(bytes, BigHeaderSize))});
+    if (!header) return std::nullopt;
+    if (header->BigEndian) p.Flags.Include(flBigEndian);
+    p.Version = header->Version;
+    p.FirstIFD = uint32_t(std::min<uint64_t>(header->FirstIFD, UINT32_MAX));
+    if (p.Version != TIFFVersion && p.Version != BigTIFFVersion) return std::nullopt;
+
+    TDirectory directory(stream, origin, *header);
+    const std::optional<uint64_t> offset = DirectoryOffset(directory, header->FirstIFD, index);
+    if (!offset) return std::nullopt;
+    directory.Read(*offset);
+    if (!ReadProperties(directory, p)) return std::nullopt;
+    return directory;
+}
+
+} // namespace
+
+// --- Recognition and the header ---
+
+bool TTIFFGraphic::Recognize(TStream& stream) {
+    const int64_t remaining = stream.Remaining();
+    if (remaining <= int64_t(HeaderSize)) return false;
+    uint8_t bytes[BigHeaderSize];
+    const std::optional<TTIFFHeader> header = HeaderOf({bytes, PeekBytes(stream, bytes)});
+    return header && (header->Version == TIFFVersion || header->Version == BigTIFFVersion) &&
+           header->FirstIFD < uint64_t(remaining);
+}
+
+bool TTIFFGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
+    TImageGraphic::ReadImageHeader(stream, index);
+    return ReadHeader(stream, index, ImageProperties).has_value();
+}
+
+void TTIFFGraphic::EncodeImage(TStream&) {
+    throw EInvalidGraphic(FormatImageMessage(msgCannotSave, FormatName));
 }
 
 // --- Loading ---
@@ -780,17 +737,46 @@ bool TTIFFGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
 // rows from there. Subsampled YCbCr data is stored in units of h x v pixels, so that one stored
 // row holds v image rows.
 struct TTIFFGraphic::TTIFFLoad {
-    TTIFFLoad(TTIFFGraphic& image, TLoad& load)
-        : Image(image), Load(load), P(image.ImageProperties),
-          Directory(load.Stream(), image.StreamStart, P.Flags.Contains(flBigEndian)),
+    TTIFFLoad(TTIFFGraphic& image, TLoad& load, TDirectory directory)
+        : Image(image), Load(load), P(image.ImageProperties), Directory(std::move(directory)),
           Offsets(load.Budget()), ByteCounts(load.Budget()), SortedOffsets(load.Budget()),
           Input(load.Budget()), Band(load.Budget()), Tile(load.Budget()), Unpacked(load.Budget()),
-          Upsampled(load.Budget()) {}
+          Upsampled(load.Budget()), Scratch(load.Budget()), OldJPEGStrip(load.Budget()) {}
 
     void Run();
 
 private:
     void CheckSampleLayout();
+    void CheckSampleDepth();
+    void SetUpReduction(TColorModel source);
+    void SetUpPredictor();
+    uint64_t ExpansionLimit() const;
+    void UndoPredictor(uint8_t* row);
+    void SetUpValueAlpha();
+    void SetValueColors();
+    size_t ReadColorMap(TBudgetVector<uint8_t>& values);
+    bool JPEG() const { return P.Compression == ckJPEG || P.Compression == ckOldJPEG; }
+    // The fax decoders take fill order 2 data as it is.
+    bool Fax() const {
+        return P.Compression == ckFax3 || P.Compression == ckFax4 ||
+               P.Compression == ckFaxHuffman || P.Compression == ckFaxHuffmanWord;
+    }
+    // Group 3 with T4Options bit 0: rows coded in one or two dimensions.
+    bool TwoDimensionalFax3() const {
+        return P.Compression == ckFax3 && (Directory.Value(TTag::T4Options, 0) & 1) != 0;
+    }
+    void ReadOldJPEG();
+    bool HoldsScan(uint64_t start, uint64_t length);
+    void ReadOldJPEGTables();
+    void PutHuffmanTables(TTag tag, uint8_t tableClass, uint32_t components);
+    std::span<const uint8_t> Wrapped(size_t block, std::span<const uint8_t> data);
+    // False when the file holds none of the image's data.
+    bool CheckDataSize();
+    void SizeBitmap();
+    void ChooseTransfer();
+    void AllocateBuffers();
+    void Transfer();
+    void TransferStoredStrip(uint32_t band);
     void SetUpColors();
     void SetUpLayout();
     void ReadTables();
@@ -799,11 +785,14 @@ private:
     void DecodeBand(uint32_t band);
     void ReadStoredRows(uint32_t band, uint32_t firstStoredRow, uint32_t storedRows);
     void DecodeBlock(size_t block, uint8_t* target, size_t bytes, bool clear);
-    std::span<const uint8_t> ReadCompressed(size_t block);
+    std::span<const uint8_t> ReadCompressed(size_t block, size_t output);
     bool StoredRowsInMemory(uint32_t band, uint32_t firstStoredRow, uint32_t storedRows,
                             std::array<const uint8_t*, 4>& planes);
     void DecodeStripIntoBitmap(uint32_t band);
-    uint64_t ByteCount(size_t block);
+    uint64_t BlockRoom(uint64_t offset) const;
+    uint64_t ByteCount(size_t block) const;
+    uint64_t InputLimit(size_t output) const;
+    uint64_t PresentBytes(size_t blockBytes) const;
     // Converts `rows` image rows from y0 on, stored rows of each plane from planes[p] on,
     // `stride` bytes apart.
     void ConvertRows(uint32_t y0, uint32_t rows, const std::array<const uint8_t*, 4>& planes,
@@ -823,13 +812,23 @@ private:
     uint32_t Planes = 1;       // stored apart (1 when interleaved)
     uint32_t PlaneSamples = 1; // samples per pixel within a plane
     uint32_t PlaneBits = 0;    // bits of one pixel within a plane
-    bool Predictor = false;    // undo horizontal differencing
+    TCompressionTag Scheme{};  // the Compression value
+    TSampleFormat Format = TSampleFormat::Unsigned;
+    TPredictor Predictor = TPredictor::None; // to undo on decoded rows
+    bool SwapSamples = false; // wide samples in the other byte order than this machine's
+    TExtraSample Alpha = TExtraSample::Unspecified; // the extra sample, when it is alpha
+    bool ValueAlpha = false; // grey or palette pixels with alpha, made 4 bytes by the reader
+    std::array<uint32_t, 256> ValueColors{};
+    // Premultiplied colours are made straight with these quotients.
+    std::vector<uint8_t> Quotients;
     bool Reversed = false;     // fill order 2 bytes to reverse before decoding
     bool Subsampled = false;   // YCbCr data units
     unsigned UnitWidth = 1;    // pixels across a YCbCr unit
     unsigned RowGroup = 1;     // image rows per stored row
     unsigned UnpackBits = 0;   // samples are unpacked to 8 or 16 bits before conversion
     bool UnpackScaled = false; // ... and scaled to the wider range
+    // Wide, signed and floating-point samples are reduced to 8 bits before conversion.
+    std::optional<TSampleReduction> Reduction;
 
     // The block grid.
     bool Tiled = false;
@@ -842,12 +841,17 @@ private:
     size_t SegmentRows = 0;     // stored rows the band buffer holds for each plane
     size_t PlaneBytes = 0;      // bytes of one plane in the band buffer
 
-    TBudgetVector<uint32_t> Offsets, ByteCounts, SortedOffsets;
+    TBudgetVector<uint64_t> Offsets, ByteCounts, SortedOffsets;
     TBudgetVector<uint8_t> Input;     // one block as stored
     TBudgetVector<uint8_t> Band;      // one band as decoded
     TBudgetVector<uint8_t> Tile;      // one tile as decoded
     TBudgetVector<uint8_t> Unpacked;  // one row of each plane, unpacked
     TBudgetVector<uint8_t> Upsampled; // the image rows of one stored YCbCr row
+    TBudgetVector<uint8_t> Scratch;   // one block row, for the floating-point predictor
+    // Old-style JPEG with tables in tags: the stream's start (markers up to the frame), and
+    // one strip wrapped into a whole stream.
+    std::vector<uint8_t> OldJPEGHeader;
+    TBudgetVector<uint8_t> OldJPEGStrip;
     TDecoder* Decoder = nullptr;
     // The file's bytes, when the stream holds them in memory: blocks are then decoded from
     // there without a copy.
@@ -859,21 +863,39 @@ private:
 };
 
 void TTIFFGraphic::TTIFFLoad::Run() {
-    Directory.Read(P.FirstIFD);
+    Load.Prepare();
     Width = P.Width;
     Height = P.Height;
     if (Width > uint32_t(std::numeric_limits<int32_t>::max()) ||
         Height > uint32_t(std::numeric_limits<int32_t>::max()))
         Load.Fail(msgInvalidSize, std::to_string(Width), std::to_string(Height));
+    Scheme = TCompressionTag(Directory.Value(TTag::Compression, 1));
     CheckSampleLayout();
+    SetUpPredictor();
     SetUpColors();
     SetUpLayout();
-    if (ExpansionRatio(P.Compression) == 0)
-        throw EInvalidGraphic(
-            FormatImageMessage(msgUnsupportedFeature, msgCompressionScheme, FormatName));
+    if (ExpansionLimit() == 0) Load.Unsupported(msgCompressionScheme);
     ReadTables();
+    if (!CheckDataSize()) {
+        Load.Finish();
+        return;
+    }
+    SizeBitmap();
+    ChooseTransfer();
+    AllocateBuffers();
 
-    // The file must hold data for every block of the image before the bitmap is sized.
+    TDecoderSession decoder(MakeDecoder());
+    Decoder = decoder.Get();
+    Load.Finish();
+    Load.BeginTransfer();
+    Transfer();
+    decoder.Finish();
+    Decoder = nullptr;
+    Load.Finish();
+}
+
+// The file must hold data for every block of the image before the bitmap is sized.
+bool TTIFFGraphic::TTIFFLoad::CheckDataSize() {
     const size_t bandBytes = CheckedMul(BlockStoredRows, BandRowBytes);
     size_t needed;
     if (Tiled) {
@@ -885,15 +907,28 @@ void TTIFFGraphic::TTIFFLoad::Run() {
         needed = CheckedMul(CheckedMul(rows, BandRowBytes), Planes);
     }
     Load.Seek(0);
-    Load.RequireExpansion(needed, ExpansionRatio(P.Compression));
+    Load.RequireExpansion(needed, ExpansionLimit());
     // The decoders take sizes of 32 bits.
-    CheckedInt32(CheckedMul(BlockStoredRows, BlockRowBytes));
+    const size_t blockBytes = CheckedMul(BlockStoredRows, BlockRowBytes);
+    CheckedInt32(blockBytes);
+    // Nothing from nothing: a file that holds none of the image's data gives an empty bitmap,
+    // one that holds part of it must hold a real part (stored data: a quarter).
+    const uint64_t present = PresentBytes(blockBytes);
+    if (present == 0) return false;
+    Load.RequireExpansion(needed, std::max<uint64_t>(ExpansionLimit(), 4), present);
+    return true;
+}
 
+void TTIFFGraphic::TTIFFLoad::SizeBitmap() {
     Image.SetPixelFormat(Image.ColorEngine->TargetPixelFormat(true));
-    if (Image.ColorEngine->TargetModel() == cmBGRAlpha) Image.AlphaFormat = afDefined;
+    // Transparency as the file marks it: an extra sample of unspecified meaning is no alpha.
+    if (Image.ColorEngine->TargetModel() == cmBGRAlpha && Alpha != TExtraSample::Unspecified)
+        Image.AlphaFormat = afDefined;
     Image.SetSize(int32_t(Width), int32_t(Height));
     SetPalette();
+}
 
+void TTIFFGraphic::TTIFFLoad::ChooseTransfer() {
     TColorManager& colors = *Image.ColorEngine;
     if (auto* memory = dynamic_cast<TMemoryStream*>(&Load.Stream())) {
         const std::vector<uint8_t>& data = memory->Data();
@@ -907,9 +942,11 @@ void TTIFFGraphic::TTIFFLoad::Run() {
     SameLayout = colors.SourceModel() == colors.TargetModel() &&
                  colors.SourceSampleBits() == colors.TargetSampleBits() &&
                  colors.SourceSampleBits() <= 8 && colors.TargetFlags.Empty();
+}
 
-    // Buffers: one band as decoded (none when strips decode into the bitmap), one tile besides
-    // it, one block as stored (grown as blocks need), the rows of the conversion steps.
+// One band as decoded (none when strips decode into the bitmap), one tile besides it, the rows
+// of the conversion steps; the block as stored grows as blocks need.
+void TTIFFGraphic::TTIFFLoad::AllocateBuffers() {
     PlaneBytes = SegmentRows * BandRowBytes;
     if (!IntoBitmap) Band.Resize(CheckedMul(PlaneBytes, Planes));
     if (Tiled) Tile.Resize(CheckedMul(BlockStoredRows, BlockRowBytes));
@@ -917,12 +954,11 @@ void TTIFFGraphic::TTIFFLoad::Run() {
         Unpacked.Resize(
             CheckedMul(CheckedMul(size_t(Width), PlaneSamples * (UnpackBits / 8)), Planes));
     if (Subsampled) Upsampled.Resize(CheckedMul(CheckedMul(size_t(Width), 3), RowGroup));
+    if (Predictor == TPredictor::FloatingPoint) Scratch.Resize(BlockRowBytes);
+    if (Alpha == TExtraSample::Associated) Quotients = UnpremultiplyTable();
+}
 
-    TDecoderSession decoder(MakeDecoder());
-    Decoder = decoder.Get();
-    Load.Finish();
-    Load.BeginTransfer();
-
+void TTIFFGraphic::TTIFFLoad::Transfer() {
     P.CurrentRow = 0;
     P.CurrentStrip = 0;
     P.StripCount = uint32_t(Offsets.size());
@@ -931,21 +967,7 @@ void TTIFFGraphic::TTIFFLoad::Run() {
         const uint32_t rows = std::min<uint32_t>(BlockHeight, Height - y0);
         P.CurrentStrip = band;
         if (P.Compression == ckNone && !Tiled) {
-            // Stored strips are read a few rows at a time.
-            const uint32_t storedRows = uint32_t(CeilDiv(rows, RowGroup));
-            for (uint32_t first = 0; first < storedRows; first += uint32_t(SegmentRows)) {
-                const uint32_t count =
-                    std::min<uint32_t>(uint32_t(SegmentRows), storedRows - first);
-                const uint32_t top = y0 + first * RowGroup;
-                const uint32_t imageRows = std::min<uint32_t>(count * RowGroup, y0 + rows - top);
-                std::array<const uint8_t*, 4> planes{};
-                if (StoredRowsInMemory(band, first, count, planes)) {
-                    ConvertRows(top, imageRows, planes, BlockRowBytes);
-                } else {
-                    ReadStoredRows(band, first, count);
-                    ConvertRows(top, imageRows, BandPlanes(), BandRowBytes);
-                }
-            }
+            TransferStoredStrip(band);
         } else if (IntoBitmap) {
             DecodeStripIntoBitmap(band);
             std::array<const uint8_t*, 4> planes{};
@@ -956,21 +978,33 @@ void TTIFFGraphic::TTIFFLoad::Run() {
             ConvertRows(y0, rows, BandPlanes(), BandRowBytes);
         }
     }
-    decoder.Finish();
-    Decoder = nullptr;
+}
+
+// Stored strips are read a few rows at a time (or converted from the file's bytes in memory).
+void TTIFFGraphic::TTIFFLoad::TransferStoredStrip(uint32_t band) {
+    const uint32_t y0 = band * BlockHeight;
+    const uint32_t rows = std::min<uint32_t>(BlockHeight, Height - y0);
+    const uint32_t storedRows = uint32_t(CeilDiv(rows, RowGroup));
+    for (uint32_t first = 0; first < storedRows; first += uint32_t(SegmentRows)) {
+        const uint32_t count = std::min<uint32_t>(uint32_t(SegmentRows), storedRows - first);
+        const uint32_t top = y0 + first * RowGroup;
+        const uint32_t imageRows = std::min<uint32_t>(count * RowGroup, y0 + rows - top);
+        std::array<const uint8_t*, 4> planes{};
+        if (StoredRowsInMemory(band, first, count, planes)) {
+            ConvertRows(top, imageRows, planes, BlockRowBytes);
+        } else {
+            ReadStoredRows(band, first, count);
+            ConvertRows(top, imageRows, BandPlanes(), BandRowBytes);
+        }
+    }
 }
 
 void TTIFFGraphic::TTIFFLoad::CheckSampleLayout() {
     const uint32_t samples = Directory.Value(TTag::SamplesPerPixel, 1);
     if (samples == 0 || samples > 255)
         Load.Fail(msgBadValue, FormatImageMessage(msgTIFFSamplesPerPixel, std::to_string(samples)));
-    const std::vector<uint32_t> bits = Directory.Values(TTag::BitsPerSample, 1);
-    const uint32_t bitsPerSample = bits.empty() ? 1 : bits[0];
-    if (bitsPerSample == 0 || bitsPerSample > 16)
-        Load.Fail(msgBadValue,
-                  FormatImageMessage(msgTIFFBitsPerSample, std::to_string(bitsPerSample)));
     Samples = samples;
-    Bits = bitsPerSample;
+    CheckSampleDepth();
     // Grey and palette images may carry one extra sample; the colour models have their own.
     size_t wanted = 0;
     switch (P.ColorModel) {
@@ -992,14 +1026,168 @@ void TTIFFGraphic::TTIFFLoad::CheckSampleLayout() {
         break;
     }
     if (Samples != wanted) throw EColorConversionError(msgInvalidSampleCount);
+    // The extra sample of grey, palette and RGB pixels, when the file marks it as alpha.
+    const std::vector<uint32_t> extra = Directory.Values(TTag::ExtraSamples, 1);
+    const bool withExtra = P.ColorModel == cmRGBAlpha || Samples == 2;
+    if (withExtra && !extra.empty() &&
+        (TExtraSample(extra[0]) == TExtraSample::Associated ||
+         TExtraSample(extra[0]) == TExtraSample::Unassociated))
+        Alpha = TExtraSample(extra[0]);
+}
+
+// Unsigned integer samples of 1 to 16 or 32 bits, signed ones of 8, 16 or 32 bits (CIE L*a*b*
+// samples are signed by definition, whatever the format says), floating-point ones of 16, 32
+// or 64 bits.
+void TTIFFGraphic::TTIFFLoad::CheckSampleDepth() {
+    const std::vector<uint32_t> bits = Directory.Values(TTag::BitsPerSample, 1);
+    Bits = bits.empty() ? 1 : bits[0];
+    const uint32_t format = Directory.Value(TTag::SampleFormat, 1);
+    Format = format == 0 || TSampleFormat(format) == TSampleFormat::Undefined
+                 ? TSampleFormat::Unsigned
+                 : TSampleFormat(format);
+    if (Format != TSampleFormat::Unsigned && Format != TSampleFormat::Signed &&
+        Format != TSampleFormat::Float)
+        Load.Unsupported(msgTIFFSampleDepth);
+    const bool floating = Format == TSampleFormat::Float;
+    if (Bits == 0 || Bits > 64 || (!floating && Bits > 16 && Bits != 32))
+        Load.Fail(msgBadValue, FormatImageMessage(msgTIFFBitsPerSample, std::to_string(Bits)));
+    if (P.ColorModel == cmCIELab && Format == TSampleFormat::Signed)
+        Format = TSampleFormat::Unsigned;
+    if ((floating && Bits != 16 && Bits != 32 && Bits != 64) ||
+        (Format == TSampleFormat::Signed && Bits != 8 && Bits != 16 && Bits != 32))
+        Load.Unsupported(msgTIFFSampleDepth);
+    SwapSamples = Directory.BigEndian() != (std::endian::native == std::endian::big);
+}
+
+// The horizontal predictor works on integers of 8 to 64 bits (floating-point samples are
+// differenced as integers of their size), the floating-point one on floating-point samples;
+// stored data has none to undo.
+void TTIFFGraphic::TTIFFLoad::SetUpPredictor() {
+    const TPredictor predictor = TPredictor(P.Predictor);
+    Predictor = TPredictor::None;
+    if (predictor == TPredictor::Absent || predictor == TPredictor::None) return;
+    if ((predictor != TPredictor::Horizontal && predictor != TPredictor::FloatingPoint) ||
+        (predictor == TPredictor::FloatingPoint && Format != TSampleFormat::Float))
+        Load.Unsupported(msgTIFFPredictor);
+    if (Scheme == TCompressionTag::None) return;
+    if (predictor == TPredictor::Horizontal && Bits != 8 && Bits != 16 && Bits != 32 && Bits != 64)
+        Load.Unsupported(msgTIFFPredictor);
+    Predictor = predictor;
+}
+
+// Samples reduced to 8 bits by the reader: their kind, byte order and, for floating point, the
+// range SMinSampleValue .. SMaxSampleValue (0 .. 1 when absent or empty), per sample.
+void TTIFFGraphic::TTIFFLoad::SetUpReduction(TColorModel source) {
+    if (source == cmPalette || source == cmYCbCr || source == cmCIELab)
+        Load.Unsupported(msgTIFFSampleDepth);
+    TSampleReduction reduction;
+    switch (Format) {
+    case TSampleFormat::Float:
+        reduction.Kind = Bits == 16   ? TSampleKind::Float16
+                         : Bits == 32 ? TSampleKind::Float32
+                                      : TSampleKind::Float64;
+        break;
+    case TSampleFormat::Signed:
+        reduction.Kind = Bits == 8    ? TSampleKind::Signed8
+                         : Bits == 16 ? TSampleKind::Signed16
+                                      : TSampleKind::Signed32;
+        break;
+    default:
+        reduction.Kind = Bits == 16 ? TSampleKind::Unsigned16 : TSampleKind::Unsigned32;
+        break;
+    }
+    // The floating-point predictor leaves the samples in this machine's order.
+    reduction.Swap = SwapSamples && Predictor != TPredictor::FloatingPoint;
+    if (Format == TSampleFormat::Float) {
+        const std::vector<double> low = Directory.Reals(TTag::SMinSampleValue, Samples);
+        const std::vector<double> high = Directory.Reals(TTag::SMaxSampleValue, Samples);
+        const size_t count = std::max<size_t>({low.size(), high.size(), 1});
+        reduction.Low.assign(count, 0.0);
+        reduction.Scale.assign(count, 1.0);
+        for (size_t k = 0; k < count; ++k) {
+            const double lo = low.empty() ? 0.0 : low[std::min(k, low.size() - 1)];
+            const double hi = high.empty() ? 1.0 : high[std::min(k, high.size() - 1)];
+            if (!(hi > lo) || !std::isfinite(hi - lo)) continue;
+            reduction.Low[k] = lo;
+            reduction.Scale[k] = 1.0 / (hi - lo);
+        }
+    }
+    Reduction = std::move(reduction);
+}
+
+// Grey or palette pixels with alpha become bitmap pixels of 4 bytes with that alpha: the
+// samples are brought to 8 bits (grey levels scaled, indices as they are) and each value takes
+// its colour from ValueColors.
+void TTIFFGraphic::TTIFFLoad::SetUpValueAlpha() {
+    const bool palette = P.ColorModel == cmPalette;
+    if (palette && (Bits > 8 || Format != TSampleFormat::Unsigned))
+        Load.Unsupported(msgTIFFSampleDepth);
+    ValueAlpha = true;
+    if (Bits > 8 || Format != TSampleFormat::Unsigned) {
+        SetUpReduction(cmGray);
+        UnpackBits = 8;
+    } else if (Bits < 8) {
+        UnpackBits = 8;
+        UnpackScaled = !palette;
+    }
+    TColorManager& colors = *Image.ColorEngine;
+    colors.SourceFlags.Clear();
+    colors.TargetFlags.Clear();
+    colors.SetSourceSampleBits(8);
+    colors.SetTargetSampleBits(8);
+    colors.SetSourceModel(cmBGRAlpha);
+    colors.SetTargetModel(cmBGRAlpha);
+    colors.SetSourceChannels(4);
+    colors.SetTargetChannels(4);
+}
+
+// The colours of the 8-bit values of grey or palette pixels with alpha: grey levels (reversed
+// where 0 is white), or the colour map's 16-bit entries as v x 255 div 65535 (entries the map
+// does not hold are black).
+void TTIFFGraphic::TTIFFLoad::SetValueColors() {
+    const auto pack = [](uint8_t blue, uint8_t green, uint8_t red) {
+        const uint8_t bytes[4] = {blue, green, red, 0};
+        uint32_t color;
+        std::memcpy(&color, bytes, 4);
+        return color;
+    };
+    if (P.ColorModel != cmPalette) {
+        const bool white = P.Flags.Contains(flWhiteIsZero);
+        for (unsigned v = 0; v < 256; ++v) {
+            const uint8_t g = uint8_t(white ? 255 - v : v);
+            ValueColors[v] = pack(g, g, g);
+        }
+        return;
+    }
+    ValueColors.fill(pack(0, 0, 0));
+    TBudgetVector<uint8_t> values(Load.Budget());
+    const size_t entries = ReadColorMap(values);
+    TByteReader reader(values.Span());
+    std::array<uint8_t, 3 * 256> channels{};
+    for (size_t i = 0; i < 3 * entries; ++i)
+        channels[i] = uint8_t(reader.U16(Directory.BigEndian()) * 255u / 65535u);
+    for (size_t i = 0; i < entries; ++i)
+        ValueColors[i] = pack(channels[2 * entries + i], channels[entries + i], channels[i]);
+}
+
+void TTIFFGraphic::TTIFFLoad::UndoPredictor(uint8_t* row) {
+    if (Predictor == TPredictor::Horizontal)
+        UndoHorizontalPredictor(row, BlockWidth, PlaneSamples, Bits, SwapSamples);
+    else if (Predictor == TPredictor::FloatingPoint)
+        UndoFloatPredictor(row, size_t(BlockWidth) * PlaneSamples, Bits / 8, PlaneSamples,
+                           Scratch.data());
 }
 
 void TTIFFGraphic::TTIFFLoad::SetUpColors() {
     TColorManager& colors = *Image.ColorEngine;
     const bool separate = TPlanarConfig(P.PlanarConfig) == TPlanarConfig::Separate && Samples > 1;
     // libjpeg delivers three interleaved components as blue, green, red.
-    const bool jpegColors = P.Compression == ckJPEG && !separate && Samples == 3;
+    const bool jpegColors = JPEG() && !separate && Samples == 3;
     TColorModel source = jpegColors ? cmBGR : P.ColorModel;
+    if ((source == cmGray || source == cmPalette) && Alpha != TExtraSample::Unspecified) {
+        SetUpValueAlpha();
+        return;
+    }
     TColorModel target;
     switch (source) {
     case cmPalette:
@@ -1032,10 +1220,12 @@ void TTIFFGraphic::TTIFFLoad::SetUpColors() {
     const bool native =
         indexed ? (Bits <= 8 && (Bits & (Bits - 1)) == 0) || Bits == 16 : Bits == 8 || Bits == 16;
     uint8_t sourceBits = uint8_t(Bits);
-    if (!native) {
-        if (palette && Bits > 8)
-            throw EInvalidGraphic(
-                FormatImageMessage(msgUnsupportedFeature, msgTIFFSampleDepth, FormatName));
+    if (Bits > 16 || Format != TSampleFormat::Unsigned) {
+        SetUpReduction(source);
+        UnpackBits = 8;
+        sourceBits = 8;
+    } else if (!native) {
+        if (palette && Bits > 8) Load.Unsupported(msgTIFFSampleDepth);
         UnpackBits = Bits < 8 ? 8 : 16;
         UnpackScaled = !palette;
         sourceBits = uint8_t(UnpackBits);
@@ -1068,19 +1258,7 @@ void TTIFFGraphic::TTIFFLoad::SetUpLayout() {
     Planes = separate ? Samples : 1;
     PlaneSamples = separate ? 1 : Samples;
     PlaneBits = PlaneSamples * Bits;
-    Reversed = P.Flags.Contains(flLowBitFirst) && P.Compression != ckFax3 &&
-               P.Compression != ckFaxHuffman && P.Compression != ckFaxHuffmanWord &&
-               P.Compression != ckJPEG;
-
-    const TPredictor predictor = TPredictor(P.Predictor);
-    Predictor = predictor == TPredictor::Horizontal && P.Compression != ckNone;
-    if (predictor != TPredictor::Absent && predictor != TPredictor::None &&
-        predictor != TPredictor::Horizontal)
-        throw EInvalidGraphic(
-            FormatImageMessage(msgUnsupportedFeature, msgTIFFPredictor, FormatName));
-    if (Predictor && Bits != 8 && Bits != 16)
-        throw EInvalidGraphic(
-            FormatImageMessage(msgUnsupportedFeature, msgTIFFPredictor, FormatName));
+    Reversed = P.Flags.Contains(flLowBitFirst) && !Fax() && !JPEG();
 
     if (Tiled) {
         BlockWidth = P.TileWidth;
@@ -1096,19 +1274,16 @@ void TTIFFGraphic::TTIFFLoad::SetUpLayout() {
     }
 
     // YCbCr samples other than JPEG's (which libjpeg upsamples) come in units of h x v pixels.
-    if (P.ColorModel == cmYCbCr && P.Compression != ckJPEG) {
+    if (P.ColorModel == cmYCbCr && !JPEG()) {
         UnitWidth = P.YCbCrSubSampling[0];
         RowGroup = P.YCbCrSubSampling[1];
         Subsampled = UnitWidth != 1 || RowGroup != 1;
     }
     if (Subsampled) {
-        if (separate || Predictor ||
+        if (separate || Predictor != TPredictor::None ||
             (Tiled && (BlockWidth % UnitWidth != 0 || BlockHeight % RowGroup != 0)))
-            throw EInvalidGraphic(
-                FormatImageMessage(msgUnsupportedFeature, msgTIFFSubsampling, FormatName));
-        if (Bits != 8)
-            throw EInvalidGraphic(
-                FormatImageMessage(msgUnsupportedFeature, msgTIFFSampleDepth, FormatName));
+            Load.Unsupported(msgTIFFSubsampling);
+        if (Bits != 8) Load.Unsupported(msgTIFFSampleDepth);
         BlockRowBytes =
             CheckedMul(CeilDiv(BlockWidth, UnitWidth), size_t(UnitWidth) * RowGroup + 2);
         BandRowBytes = CheckedMul(BlockRowBytes, Across);
@@ -1135,12 +1310,18 @@ void TTIFFGraphic::TTIFFLoad::ReadTables() {
     if (const TEntry* counts = Directory.Find(Tiled ? TTag::TileByteCounts : TTag::StripByteCounts))
         Directory.Integers(*counts, ByteCounts, Load.Budget(),
                            Tiled ? msgTIFFTileByteCounts : msgTIFFStripByteCounts);
-    // Blocks without a count reach to the next block above them or the end of the file.
-    if (P.Compression != ckNone && ByteCounts.size() < Offsets.size()) {
-        SortedOffsets.Resize(Offsets.size());
-        std::copy(Offsets.begin(), Offsets.end(), SortedOffsets.begin());
-        std::sort(SortedOffsets.begin(), SortedOffsets.end());
-    }
+    // Offsets and counts past the end of the file reach its end and no further (BigTIFF
+    // values of 64 bits then leave no sum that overflows).
+    const uint64_t size = Directory.FileSize();
+    for (uint64_t& offset : Offsets) offset = std::min(offset, size);
+    for (uint64_t& count : ByteCounts) count = std::min(count, size);
+    if (P.Compression == ckOldJPEG) ReadOldJPEG();
+    // Where each block's data ends: at the next block above it, or the end of the file.
+    SortedOffsets.Resize(Offsets.size());
+    std::copy(Offsets.begin(), Offsets.end(), SortedOffsets.begin());
+    std::sort(SortedOffsets.begin(), SortedOffsets.end());
+    SortedOffsets.Resize(
+        size_t(std::unique(SortedOffsets.begin(), SortedOffsets.end()) - SortedOffsets.begin()));
     if (P.Compression == ckJPEG) {
         if (const TEntry* tables = Directory.Find(TTag::JPEGTables)) {
             TBudgetVector<uint8_t> bytes(Load.Budget());
@@ -1150,21 +1331,31 @@ void TTIFFGraphic::TTIFFLoad::ReadTables() {
     }
 }
 
+// The colour map's first 768 16-bit values (three planes of `entries` each) as stored; 0
+// entries when the file has none.
+size_t TTIFFGraphic::TTIFFLoad::ReadColorMap(TBudgetVector<uint8_t>& values) {
+    const TEntry* map = Directory.Find(TTag::ColorMap);
+    if (!map || map->Count < 3 || TypeSize(map->Type) != 2) return 0;
+    TEntry limited = *map;
+    limited.Count = std::min<uint64_t>(map->Count, 768);
+    Directory.RawValues(limited, values, msgTIFFColorMap);
+    return size_t(limited.Count / 3);
+}
+
 void TTIFFGraphic::TTIFFLoad::SetPalette() {
+    if (ValueAlpha) {
+        SetValueColors();
+        return;
+    }
     TColorManager& colors = *Image.ColorEngine;
     if (colors.TargetModel() == cmGray) {
         Image.SetPalette(colors.MakeGrayPalette(P.Flags.Contains(flWhiteIsZero)));
         return;
     }
     if (colors.TargetModel() != cmPalette) return;
-    // Three planes of 16-bit values, of which the first 768 are read.
-    const TEntry* map = Directory.Find(TTag::ColorMap);
-    if (!map || map->Count < 3 || TypeSize(map->Type) != 2) return;
-    TEntry limited = *map;
-    limited.Count = std::min<uint32_t>(map->Count, 768);
     TBudgetVector<uint8_t> values(Load.Budget());
-    Directory.RawValues(limited, values, msgTIFFColorMap);
-    const size_t entries = limited.Count / 3;
+    const size_t entries = ReadColorMap(values);
+    if (entries == 0) return;
     const std::span<const uint8_t> all = values.Span();
     Image.SetPalette(
         colors.MakeColorPalette({all.subspan(0, 2 * entries), all.subspan(2 * entries, 2 * entries),
@@ -1172,9 +1363,186 @@ void TTIFFGraphic::TTIFFLoad::SetPalette() {
                                 plPlanar16x3, uint32_t(entries), false));
 }
 
+// --- Old-style JPEG ---
+//
+// Files of the first JPEG-in-TIFF design (TIFF 6.0, section 22) decode where they carry what
+// libjpeg needs: an interchange stream (JPEGInterchangeFormat) that holds its own scan, taken
+// as one strip of the whole image; or baseline strips whose tables are in JPEGQTables,
+// JPEGDCTables and JPEGACTables, each strip then wrapped into a stream of its own. Anything
+// else (tiles, separate planes, lossless processes, streams of tables alone) is refused.
+
+namespace {
+
+constexpr uint8_t MarkerSOI = 0xD8, MarkerEOI = 0xD9, MarkerSOS = 0xDA, MarkerDQT = 0xDB,
+                  MarkerDHT = 0xC4, MarkerDRI = 0xDD, MarkerSOF0 = 0xC0;
+// Markers walked before a stream's scan is given up for.
+constexpr int MarkerLimit = 256;
+
+void PutMarker(std::vector<uint8_t>& out, uint8_t marker, size_t length) {
+    out.insert(out.end(), {0xFF, marker, uint8_t(length >> 8), uint8_t(length)});
+}
+
+} // namespace
+
+void TTIFFGraphic::TTIFFLoad::ReadOldJPEG() {
+    if (Tiled || Planes > 1 || Samples > 4 || Width > 65535) Load.Unsupported(msgCompressionScheme);
+    const uint64_t size = Directory.FileSize();
+    const uint64_t start = Directory.Value(TTag::JPEGInterchangeFormat, 0);
+    if (start != 0 && start < size) {
+        uint64_t length = Directory.Value(TTag::JPEGInterchangeFormatLength, 0);
+        if (length == 0 || length > size - start) length = size - start;
+        if (HoldsScan(start, length)) {
+            Offsets.Resize(1);
+            Offsets[0] = start;
+            ByteCounts.Resize(1);
+            ByteCounts[0] = length;
+            P.RowsPerStrip = {Height};
+            SetUpLayout();
+            return;
+        }
+    }
+    if (Height > 65535) Load.Unsupported(msgCompressionScheme);
+    ReadOldJPEGTables();
+}
+
+// Whether the stream at `start` opens with SOI and reaches a scan, walking its markers.
+bool TTIFFGraphic::TTIFFLoad::HoldsScan(uint64_t start, uint64_t length) {
+    Load.Seek(int64_t(start));
+    if (length < 4 || Load.BE16() != (0xFF00 | MarkerSOI)) return false;
+    uint64_t at = 2;
+    for (int i = 0; i < MarkerLimit && at + 4 <= length; ++i) {
+        const uint16_t marker = Load.BE16();
+        if (marker >> 8 != 0xFF || (marker & 0xFF) == MarkerEOI) return false;
+        if ((marker & 0xFF) == MarkerSOS) return true;
+        const uint16_t segment = Load.BE16();
+        at += 2 + uint64_t(segment);
+        if (segment < 2 || at + 4 > length) return false;
+        Load.Seek(int64_t(start + at));
+    }
+    return false;
+}
+
+void TTIFFGraphic::TTIFFLoad::ReadOldJPEGTables() {
+    const uint32_t components = Samples;
+    if (Directory.Value(TTag::JPEGProc, 1) != 1) Load.Unsupported(msgCompressionScheme);
+    const std::vector<uint32_t> quantization = Directory.Values(TTag::JPEGQTables, components);
+    if (quantization.size() < components) Load.Unsupported(msgCompressionScheme);
+    std::vector<uint8_t>& out = OldJPEGHeader;
+    out = {0xFF, MarkerSOI};
+    for (uint32_t i = 0; i < components; ++i) {
+        PutMarker(out, MarkerDQT, 67);
+        out.push_back(uint8_t(i));
+        Load.Seek(quantization[i]);
+        Load.RequirePart(64, msgTIFFJPEGTables);
+        out.resize(out.size() + 64);
+        Load.Read(out.data() + out.size() - 64, 64);
+    }
+    PutHuffmanTables(TTag::JPEGDCTables, 0, components);
+    PutHuffmanTables(TTag::JPEGACTables, 1, components);
+    const uint32_t restart = Directory.Value(TTag::JPEGRestartInterval, 0);
+    if (restart > 65535) Load.Unsupported(msgCompressionScheme);
+    if (restart != 0) {
+        PutMarker(out, MarkerDRI, 4);
+        out.insert(out.end(), {uint8_t(restart >> 8), uint8_t(restart)});
+    }
+}
+
+// One Huffman table per component: 16 code counts, then the values they count.
+void TTIFFGraphic::TTIFFLoad::PutHuffmanTables(TTag tag, uint8_t tableClass, uint32_t components) {
+    const std::vector<uint32_t> tables = Directory.Values(tag, components);
+    if (tables.size() < components) Load.Unsupported(msgCompressionScheme);
+    for (uint32_t i = 0; i < components; ++i) {
+        uint8_t counts[16];
+        Load.Seek(tables[i]);
+        Load.RequirePart(sizeof counts, msgTIFFJPEGTables);
+        Load.Read(counts, sizeof counts);
+        size_t values = 0;
+        for (uint8_t count : counts) values += count;
+        if (values > 256) Load.Fail(msgBadValue, msgTIFFJPEGTables);
+        Load.RequirePart(values, msgTIFFJPEGTables);
+        std::vector<uint8_t>& out = OldJPEGHeader;
+        PutMarker(out, MarkerDHT, 2 + 1 + sizeof counts + values);
+        out.push_back(uint8_t(tableClass << 4 | i));
+        out.insert(out.end(), counts, counts + sizeof counts);
+        out.resize(out.size() + values);
+        Load.Read(out.data() + out.size() - values, values);
+    }
+}
+
+// A strip's data as a whole baseline stream: the tables, a frame of the strip's rows, a scan
+// of every component (component i takes tables i), the data and the end of the image.
+std::span<const uint8_t> TTIFFGraphic::TTIFFLoad::Wrapped(size_t block,
+                                                          std::span<const uint8_t> data) {
+    if (OldJPEGHeader.empty()) return data;
+    const uint32_t rows = std::min<uint32_t>(BlockHeight, Height - uint32_t(block) * BlockHeight);
+    const uint32_t components = Samples;
+    std::vector<uint8_t> frame;
+    PutMarker(frame, MarkerSOF0, 8 + 3 * components);
+    frame.insert(frame.end(), {8, uint8_t(rows >> 8), uint8_t(rows), uint8_t(Width >> 8),
+                               uint8_t(Width), uint8_t(components)});
+    for (uint32_t i = 0; i < components; ++i) {
+        const bool subsampled = i == 0 && P.ColorModel == cmYCbCr;
+        const uint8_t factors =
+            subsampled ? uint8_t(P.YCbCrSubSampling[0] << 4 | P.YCbCrSubSampling[1]) : 0x11;
+        frame.insert(frame.end(), {uint8_t(i + 1), factors, uint8_t(i)});
+    }
+    PutMarker(frame, MarkerSOS, 6 + 2 * components);
+    frame.push_back(uint8_t(components));
+    for (uint32_t i = 0; i < components; ++i)
+        frame.insert(frame.end(), {uint8_t(i + 1), uint8_t(i << 4 | i)});
+    frame.insert(frame.end(), {0, 63, 0});
+    const size_t total = CheckedAdd(OldJPEGHeader.size() + frame.size() + 2, data.size());
+    OldJPEGStrip.Resize(total);
+    uint8_t* out = std::copy(OldJPEGHeader.begin(), OldJPEGHeader.end(), OldJPEGStrip.data());
+    out = std::copy(frame.begin(), frame.end(), out);
+    out = std::copy(data.begin(), data.end(), out);
+    out[0] = 0xFF;
+    out[1] = MarkerEOI;
+    return OldJPEGStrip.Span();
+}
+
+// The most the scheme expands its data (0: no decoder). Two-dimensional fax rows take at least
+// a bit each. LZMA, Zstandard and WebP can expand
+// flat pictures almost without end: these limits pass the flattest pictures their encoders
+// make of real sizes (xz about 6800 to 1, zstd 32000 to 1 on zeros) and keep a small file from
+// claiming a huge image.
+uint64_t TTIFFGraphic::TTIFFLoad::ExpansionLimit() const {
+    // Two-dimensional fax codes a row like the one above it in a single bit.
+    if (P.Compression == ckFax4 || TwoDimensionalFax3())
+        return std::max<uint64_t>(8 * uint64_t(BlockRowBytes), 256);
+    switch (Scheme) {
+    case TCompressionTag::LZMA:
+        return 8192;
+    case TCompressionTag::Zstd:
+        return 32768;
+    case TCompressionTag::WebP:
+        return 65536;
+    default:
+        return ExpansionRatio(P.Compression);
+    }
+}
+
 std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
     const bool lowBitFirst = P.Flags.Contains(flLowBitFirst);
     const uint32_t options = Directory.Value(TTag::T4Options, 0);
+    std::unique_ptr<TDecoder> library;
+    switch (Scheme) {
+    case TCompressionTag::LZMA:
+        library = MakeLZMADecoder(Load.Budget());
+        break;
+    case TCompressionTag::Zstd:
+        library = MakeZstdDecoder(Load.Budget());
+        break;
+    case TCompressionTag::WebP:
+        // 8-bit red, green, blue (and alpha) samples, interleaved.
+        if (Bits == 8 && Planes == 1 && (Samples == 3 || Samples == 4) &&
+            (P.ColorModel == cmRGB || P.ColorModel == cmRGBAlpha))
+            library = MakeWebPDecoder(Load.Budget(), BlockWidth, Samples);
+        break;
+    default:
+        break;
+    }
+    if (library) return library;
     switch (P.Compression) {
     case ckNone:
         return nullptr;
@@ -1183,7 +1551,11 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
     case ckLZW:
         return std::make_unique<TTIFFLZWDecoder>();
     case ckFax3:
+        if (TwoDimensionalFax3())
+            return std::make_unique<TCCITTFax3TwoDDecoder>(options, lowBitFirst, BlockWidth);
         return std::make_unique<TCCITTFax3Decoder>(options, lowBitFirst, false, BlockWidth);
+    case ckFax4:
+        return std::make_unique<TCCITTFax4Decoder>(lowBitFirst, BlockWidth);
     case ckFaxHuffman:
     case ckFaxHuffmanWord:
         return std::make_unique<TCCITTMHDecoder>(options, lowBitFirst,
@@ -1191,39 +1563,92 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
     case ckDeflate:
         return std::make_unique<TLZ77Decoder>(Z_PARTIAL_FLUSH, true);
     case ckJPEG:
-        return std::make_unique<TTIFFJPEGDecoder>(P);
+    case ckOldJPEG:
+        return std::make_unique<TTIFFJPEGDecoder>(
+            P, &Load.Budget(), JPEGWorkPerByte * Directory.FileSize() + JPEGWorkAllowance);
     case ckThunderscan:
         return std::make_unique<TThunderDecoder>(CheckedInt32(BlockWidth));
     default:
-        throw EInvalidGraphic(
-            FormatImageMessage(msgUnsupportedFeature, msgCompressionScheme, FormatName));
+        Load.Unsupported(msgCompressionScheme);
     }
 }
 
-uint64_t TTIFFGraphic::TTIFFLoad::ByteCount(size_t block) {
-    if (block < ByteCounts.size()) return ByteCounts[block];
-    const uint32_t offset = Offsets[block];
+uint64_t TTIFFGraphic::TTIFFLoad::BlockRoom(uint64_t offset) const {
     const auto next = std::upper_bound(SortedOffsets.begin(), SortedOffsets.end(), offset);
     const uint64_t end = next != SortedOffsets.end() ? *next : Directory.FileSize();
     return end > offset ? end - offset : 0;
 }
 
-std::span<const uint8_t> TTIFFGraphic::TTIFFLoad::ReadCompressed(size_t block) {
+// A block's stated count (the room to the next block when it has none), cut at the next block.
+uint64_t TTIFFGraphic::TTIFFLoad::ByteCount(size_t block) const {
+    const uint64_t room = BlockRoom(Offsets[block]);
+    return block < ByteCounts.size() ? std::min(ByteCounts[block], room) : room;
+}
+
+// The most input a block of `output` bytes can take from the encoders of its scheme (a whole
+// row of alternating fax runs takes up to 8 bits a pixel; LZW codes take 12 bits for at least
+// one byte; PackBits, deflate, LZMA, Zstandard and lossless WebP store incompressible data
+// with small headers; progressive JPEG scans of noise can pass their samples); the rest of a
+// longer count is never read.
+uint64_t TTIFFGraphic::TTIFFLoad::InputLimit(size_t output) const {
+    const uint64_t bytes = output;
+    switch (Scheme) {
+    case TCompressionTag::LZMA:
+    case TCompressionTag::Zstd:
+    case TCompressionTag::WebP:
+        return 2 * bytes + 4096;
+    default:
+        break;
+    }
+    switch (P.Compression) {
+    case ckFax3:
+    case ckFax4:
+    case ckFaxHuffman:
+    case ckFaxHuffmanWord:
+        return 16 * bytes + 1024;
+    case ckJPEG:
+    case ckOldJPEG:
+        return 8 * bytes + 65536;
+    default:
+        return 2 * bytes + 1024;
+    }
+}
+
+// The bytes of the image's data the file holds: each block's extent once, however many blocks
+// share it (blocks of stored rows reach as far as their rows, compressed ones as their counts),
+// cut at the next block and the end of the file.
+uint64_t TTIFFGraphic::TTIFFLoad::PresentBytes(size_t blockBytes) const {
+    const bool stored = P.Compression == ckNone;
+    uint64_t present = 0;
+    for (size_t i = 0; i < SortedOffsets.size(); ++i) {
+        const uint64_t offset = SortedOffsets[i];
+        present += stored ? std::min<uint64_t>(BlockRoom(offset), blockBytes) : BlockRoom(offset);
+    }
+    if (stored || ByteCounts.size() < Offsets.size()) return present;
+    // Compressed blocks with counts: no more than their counts.
+    uint64_t counted = 0;
+    for (size_t block = 0; block < Offsets.size(); ++block) counted += ByteCount(block);
+    return std::min(present, counted);
+}
+
+std::span<const uint8_t> TTIFFGraphic::TTIFFLoad::ReadCompressed(size_t block, size_t output) {
     if (block >= Offsets.size()) return {};
     const uint64_t offset = Offsets[block];
     const uint64_t size = Directory.FileSize();
     if (offset >= size) return {};
-    // A count beyond the file is cut at its end.
+    // A count beyond the next block or the file is cut there.
     const size_t count = size_t(std::min<uint64_t>(
-        {ByteCount(block), size - offset, uint64_t(std::numeric_limits<int32_t>::max())}));
+        {ByteCount(block), InputLimit(output), uint64_t(std::numeric_limits<int32_t>::max())}));
     // The fax decoders reverse the bits of their input in place: they get a copy.
-    const bool changed = P.Flags.Contains(flLowBitFirst) && P.Compression != ckJPEG;
-    if (!Memory.empty() && !changed && offset + count <= Memory.size())
-        return Memory.subspan(size_t(offset), count);
+    const bool changed = P.Flags.Contains(flLowBitFirst) && !JPEG();
+    if (!Memory.empty() && !changed && offset + count <= Memory.size()) {
+        Load.ChargeRead(count);
+        return Wrapped(block, Memory.subspan(size_t(offset), count));
+    }
     Load.Seek(int64_t(offset));
     Load.ReadBlock(Input, count);
     if (Reversed) ReverseBits(Input.data(), Input.size());
-    return Input.Span();
+    return Wrapped(block, Input.Span());
 }
 
 // Decodes block `block` into `bytes` bytes at `target`: what the data does not reach stays 0
@@ -1238,7 +1663,7 @@ void TTIFFGraphic::TTIFFLoad::DecodeBlock(size_t block, uint8_t* target, size_t 
         if (Reversed) ReverseBits(target, count);
         return;
     }
-    const std::span<const uint8_t> data = ReadCompressed(block);
+    const std::span<const uint8_t> data = ReadCompressed(block, bytes);
     if (data.empty()) return;
     const uint8_t* input = data.data();
     uint8_t* output = target;
@@ -1252,10 +1677,8 @@ void TTIFFGraphic::TTIFFLoad::DecodeStripIntoBitmap(uint32_t band) {
     // The rows of the strip follow each other in the bitmap, which starts out 0.
     uint8_t* target = Image.ScanLine(int32_t(y0));
     DecodeBlock(band, target, size_t(rows) * BlockRowBytes, false);
-    if (Predictor)
-        for (uint32_t r = 0; r < rows; ++r)
-            UndoPredictor(target + r * BlockRowBytes, BlockWidth, PlaneSamples, Bits,
-                          Directory.BigEndian());
+    if (Predictor != TPredictor::None)
+        for (uint32_t r = 0; r < rows; ++r) UndoPredictor(target + r * BlockRowBytes);
 }
 
 bool TTIFFGraphic::TTIFFLoad::StoredRowsInMemory(uint32_t band, uint32_t firstStoredRow,
@@ -1270,6 +1693,7 @@ bool TTIFFGraphic::TTIFFLoad::StoredRowsInMemory(uint32_t band, uint32_t firstSt
         if (offset > Memory.size() || bytes > Memory.size() - offset) return false;
         planes[plane] = Memory.data() + offset;
     }
+    Load.ChargeRead(uint64_t(storedRows) * BlockRowBytes * Planes);
     return true;
 }
 
@@ -1290,10 +1714,9 @@ void TTIFFGraphic::TTIFFLoad::DecodeBand(uint32_t band) {
             // A strip decodes straight into the band.
             const size_t bytes = storedRows * BlockRowBytes;
             DecodeBlock(size_t(plane) * Down + band, planeRows, bytes, true);
-            if (Predictor)
+            if (Predictor != TPredictor::None)
                 for (size_t r = 0; r < storedRows; ++r)
-                    UndoPredictor(planeRows + r * BlockRowBytes, BlockWidth, PlaneSamples, Bits,
-                                  Directory.BigEndian());
+                    UndoPredictor(planeRows + r * BlockRowBytes);
             continue;
         }
         if (!ByteAligned) std::memset(planeRows, 0, storedRows * BandRowBytes);
@@ -1302,8 +1725,7 @@ void TTIFFGraphic::TTIFFLoad::DecodeBand(uint32_t band) {
             DecodeBlock(block, Tile.data(), Tile.size(), true);
             for (size_t r = 0; r < storedRows; ++r) {
                 uint8_t* row = Tile.data() + r * BlockRowBytes;
-                if (Predictor)
-                    UndoPredictor(row, BlockWidth, PlaneSamples, Bits, Directory.BigEndian());
+                if (Predictor != TPredictor::None) UndoPredictor(row);
                 uint8_t* bandRow = planeRows + r * BandRowBytes;
                 if (ByteAligned)
                     std::memcpy(bandRow + column * BlockRowBytes, row, BlockRowBytes);
@@ -1365,25 +1787,37 @@ void TTIFFGraphic::TTIFFLoad::ConvertRow(uint32_t y, const std::array<const uint
         for (uint32_t plane = 0; plane < Planes; ++plane) {
             if (UnpackBits) {
                 uint8_t* unpacked = Unpacked.data() + plane * unpackedBytes;
-                UnpackSamples(rows[plane], size_t(Width) * PlaneSamples, Bits, UnpackBits == 16,
-                              UnpackScaled, unpacked);
+                const size_t count = size_t(Width) * PlaneSamples;
+                if (Reduction)
+                    ReduceSamples(*Reduction, rows[plane], count, Planes > 1 ? plane : 0,
+                                  PlaneSamples, unpacked);
+                else
+                    UnpackSamples(rows[plane], count, Bits, UnpackBits == 16, UnpackScaled,
+                                  unpacked);
                 sources[plane] = {unpacked, unpackedBytes};
             } else {
                 sources[plane] = {rows[plane], rowBytes};
             }
         }
-        Image.ColorEngine->ConvertRows(
-            std::span<const std::span<const uint8_t>>(sources.data(), Planes),
-            Image.ScanLineSpan(int32_t(y)), Width);
+        if (ValueAlpha) {
+            const bool apart = Planes > 1;
+            ValueAlphaToBGRA(sources[0].data(), apart ? sources[1].data() : sources[0].data() + 1,
+                             apart ? 1 : 2, Width, ValueColors.data(),
+                             Image.ScanLineSpan(int32_t(y)).data());
+        } else {
+            Image.ColorEngine->ConvertRows(
+                std::span<const std::span<const uint8_t>>(sources.data(), Planes),
+                Image.ScanLineSpan(int32_t(y)), Width);
+        }
     }
+    if (!Quotients.empty()) Unpremultiply(Image.ScanLine(int32_t(y)), Width, Quotients.data());
     ++P.CurrentRow;
     Load.Row(int32_t(y));
 }
 
 void TTIFFGraphic::DecodeImage(TStream& stream) {
-    TLoad load(*this, stream, FormatName);
-    load.Prepare();
-    TTIFFLoad tiff(*this, load);
-    tiff.Run();
-    load.Finish();
+    std::optional<TDirectory> directory;
+    TLoad load(*this, stream, FormatName,
+               [&] { return (directory = ReadHeader(stream, 0, ImageProperties)).has_value(); });
+    TTIFFLoad(*this, load, std::move(*directory)).Run();
 }

@@ -67,7 +67,7 @@ void TBitmap::SetBudget(TMemoryBudget* budget) {
     charged_ = budget ? stride_ * size_t(height_) : 0;
 }
 
-void TBitmap::Allocate(TBitmapFormat format, int32_t width, int32_t height) {
+void TBitmap::Allocate(TBitmapFormat format, int32_t width, int32_t height, bool clear) {
     if (width < 0 || height < 0)
         throw EImageFault(msgInvalidSize, {std::to_string(width), std::to_string(height)});
     const int bits = BitsPerPixelOf(format);
@@ -84,7 +84,7 @@ void TBitmap::Allocate(TBitmapFormat format, int32_t width, int32_t height) {
     // calloc hands out fresh zeroed pages for large blocks without touching them.
     uint8_t* pixels = nullptr;
     if (total != 0) {
-        pixels = static_cast<uint8_t*>(std::calloc(total, 1));
+        pixels = static_cast<uint8_t*>(clear ? std::calloc(total, 1) : std::malloc(total));
         if (!pixels) throw EImageFault(msgOutOfMemory);
     }
     if (budget_) {
@@ -97,6 +97,7 @@ void TBitmap::Allocate(TBitmapFormat format, int32_t width, int32_t height) {
     width_ = width;
     height_ = height;
     stride_ = stride;
+    uncleared_ = !clear && total != 0;
 }
 
 void TBitmap::ReleaseImage() {
@@ -105,6 +106,10 @@ void TBitmap::ReleaseImage() {
 
 void TBitmap::SetPixelFormat(TBitmapFormat format) {
     if (format != format_) Allocate(format, width_, height_);
+}
+
+void TBitmap::SetSizeToOverwrite(int32_t width, int32_t height) {
+    Allocate(format_, width, height, false);
 }
 
 void TBitmap::SetSize(int32_t width, int32_t height) {
@@ -132,9 +137,11 @@ void TBitmap::Assign(const TGraphic& source) {
         return;
     }
     if (other == this) return;
-    Allocate(other->format_, other->width_, other->height_);
+    // Every byte is copied over, so the new pixels need no clearing.
+    Allocate(other->format_, other->width_, other->height_, false);
     if (const size_t total = stride_ * size_t(height_); total != 0)
         std::memcpy(pixels_.get(), other->pixels_.get(), total);
+    uncleared_ = false;
     palette_ = other->palette_;
     Transparent = other->Transparent;
     TransparentColor = other->TransparentColor;

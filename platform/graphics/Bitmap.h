@@ -104,6 +104,12 @@ public:
     void SetWidth(int32_t width) { SetSize(width, height_); }
     void SetHeight(int32_t height) { SetSize(width_, height); }
     void SetSize(int32_t width, int32_t height);
+    // The same for a loader that writes every byte of every row before anyone reads them (the
+    // padding included): the new pixels are not cleared, which saves a pass over the memory.
+    // An image load that fails releases such pixels (TImageGraphic::TLoad).
+    void SetSizeToOverwrite(int32_t width, int32_t height);
+    // Whether the pixels were allocated without clearing (reset by every reallocation).
+    bool Uncleared() const { return uncleared_; }
 
     // Rows are 4-byte aligned; row 0 is the top row.
     size_t BytesPerLine() const { return stride_; }
@@ -129,7 +135,7 @@ public:
     TRGBQuad PixelColor(int32_t x, int32_t y) const;
 
 private:
-    void Allocate(TBitmapFormat format, int32_t width, int32_t height);
+    void Allocate(TBitmapFormat format, int32_t width, int32_t height, bool clear = true);
 
     struct FreeDeleter {
         void operator()(uint8_t* p) const { std::free(p); }
@@ -141,5 +147,6 @@ private:
     int32_t width_ = 0;
     int32_t height_ = 0;
     size_t stride_ = 0;
+    bool uncleared_ = false;
     TPalette palette_;
 };

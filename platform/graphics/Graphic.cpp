@@ -1,5 +1,7 @@
 #include "platform/graphics/Graphic.h"
 
+#include <algorithm>
+
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
 #include "platform/graphics/Stream.h"
@@ -41,4 +43,16 @@ void TGraphic::Assign(const TGraphic& source) {
 void TGraphic::Progress(TProgressStage stage, uint8_t percentDone, bool redrawNow,
                         const TRect& rect, const std::string& message) {
     if (OnProgress) OnProgress(*this, stage, percentDone, redrawNow, rect, message);
+}
+
+uint32_t TGraphic::ShrinkFactor(uint64_t width, uint64_t height, uint32_t largest) const {
+    if (requestedWidth_ <= 0 && requestedHeight_ <= 0) return 1;
+    // The largest k with ceil(width / k) >= requested width, and the same for the height.
+    const auto most = [](uint64_t size, int32_t requested) -> uint64_t {
+        if (requested <= 0) return UINT64_MAX;
+        return size <= uint64_t(requested) ? 1 : size / uint64_t(requested);
+    };
+    const uint64_t factor =
+        std::min({most(width, requestedWidth_), most(height, requestedHeight_), uint64_t(largest)});
+    return uint32_t(std::max<uint64_t>(factor, 1));
 }

@@ -69,11 +69,36 @@ public:
     // orientation value 1 to 8, or 0 when the file states none (shown as stored).
     virtual uint8_t Orientation() const { return 0; }
 
+    // Decoding at the size shown. A caller that shows the picture smaller asks the next loads
+    // for at least `width` x `height` pixels of the stored picture (0 x 0, the default: the whole
+    // picture). A class that can give a smaller picture cheaply (one the file holds, a scaled
+    // JPEG decode, every n-th row and column, the first passes of an interlaced image) loads
+    // the picture shrunk by a whole factor that keeps it at least that large, each pixel
+    // standing for its block; Width and Height are then the shrunk size, and the caller scales
+    // the rest with a proper filter. Other classes load the whole picture.
+    void SetRequestedSize(int32_t width, int32_t height) {
+        requestedWidth_ = width;
+        requestedHeight_ = height;
+    }
+    int32_t RequestedWidth() const { return requestedWidth_; }
+    int32_t RequestedHeight() const { return requestedHeight_; }
+    // The size of the picture as stored, whatever size was loaded.
+    virtual int32_t FullWidth() const { return Width(); }
+    virtual int32_t FullHeight() const { return Height(); }
+    // The whole factor by which a picture of `width` x `height` may shrink and still cover the
+    // requested size (1 when nothing is requested or the picture is not larger), at most
+    // `largest`.
+    uint32_t ShrinkFactor(uint64_t width, uint64_t height, uint32_t largest = UINT32_MAX) const;
+
     TProgressEvent OnProgress;
 
 protected:
     void Progress(TProgressStage stage, uint8_t percentDone, bool redrawNow, const TRect& rect,
                   const std::string& message);
+
+private:
+    int32_t requestedWidth_ = 0;
+    int32_t requestedHeight_ = 0;
 };
 
 // Builds the class reference of T: T must be default-constructible; a static

@@ -129,6 +129,8 @@ inline constexpr char msgStreamWrite[] = "Stream write error";
 inline constexpr char msgStreamSeek[] = "Stream seek error";
 inline constexpr char msgStreamTooLarge[] = "Stream too large";
 inline constexpr char msgCannotOpen[] = "Cannot open file \"%s\". %s";
+// The file's name, then the system's reason.
+inline constexpr char msgCannotWrite[] = "Cannot write file \"%s\". %s";
 
 // Saving (EInvalidGraphic). msgTargaTooLarge: the largest width and height, then the image's.
 inline constexpr char msgCannotSave[] = "%s cannot be saved.";
@@ -185,6 +187,7 @@ inline constexpr char msgConversionFailed[] =
     "Color conversion failed. Could not find a proper method.";
 
 // Decoders (EGraphicCompression).
+inline constexpr char msgCannotEncode[] = "This compression scheme can only be decoded.";
 inline constexpr char msgLZ77Error[] = "LZ77 decompression error.";
 inline constexpr char msgJPEGStripSize[] = "Improper JPEG strip/tile size.";
 inline constexpr char msgJPEGComponentCount[] = "Improper JPEG component count.";

@@ -75,6 +75,12 @@ bool StepReadHeader(TJpegJob* job, const uint8_t* data, unsigned long size) {
     return true;
 }
 
+bool StepOutputSize(TJpegJob* job) {
+    if (setjmp(job->jump)) return false;
+    jpeg_calc_output_dimensions(&job->cinfo);
+    return true;
+}
+
 bool StepStart(TJpegJob* job) {
     if (setjmp(job->jump)) return false;
     jpeg_start_decompress(&job->cinfo);
@@ -155,6 +161,8 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
         Fail(*job);
     jpeg_decompress_struct& cinfo = job->cinfo;
     progressive_ = cinfo.progressive_mode;
+    fullWidth_ = int32_t(std::min<JDIMENSION>(cinfo.image_width, INT32_MAX));
+    fullHeight_ = int32_t(std::min<JDIMENSION>(cinfo.image_height, INT32_MAX));
 
     const bool gray = cinfo.jpeg_color_space == JCS_GRAYSCALE;
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
@@ -176,10 +184,16 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
                                MemorySizeText(TBitmap::MaxPixelBytes())});
     }
 
+    // Asked for a smaller picture, the decoder scales its transform by 1/2, 1/4 or 1/8.
+    const uint32_t shrink = ShrinkFactor(cinfo.image_width, cinfo.image_height, 8);
+    cinfo.scale_num = 1;
+    cinfo.scale_denom = shrink >= 8 ? 8 : shrink >= 4 ? 4 : shrink >= 2 ? 2 : 1;
+    if (!StepOutputSize(job.get())) Fail(*job);
+
     // The claimed size is checked by the bitmap before libjpeg allocates anything for it.
     bitmap_.SetPixelFormat(gray ? bf8Bit : bf24Bit);
-    bitmap_.SetSize(int32_t(std::min<JDIMENSION>(cinfo.image_width, INT32_MAX)),
-                    int32_t(std::min<JDIMENSION>(cinfo.image_height, INT32_MAX)));
+    bitmap_.SetSize(int32_t(std::min<JDIMENSION>(cinfo.output_width, INT32_MAX)),
+                    int32_t(std::min<JDIMENSION>(cinfo.output_height, INT32_MAX)));
     try {
         if (gray) bitmap_.SetPalette(GrayPalette());
         const int32_t width = bitmap_.Width(), height = bitmap_.Height();

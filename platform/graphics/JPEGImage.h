@@ -21,12 +21,16 @@ public:
     int32_t Height() const override { return bitmap_.Height(); }
     const TBitmap* AsBitmap() const override { return &bitmap_; }
 
+    int32_t FullWidth() const override { return fullWidth_; }
+    int32_t FullHeight() const override { return fullHeight_; }
+
     bool Grayscale() const { return bitmap_.PixelFormat() == bf8Bit; }
     bool ProgressiveEncoding() const { return progressive_; }
 
 private:
     TBitmap bitmap_;
     bool progressive_ = false;
+    int32_t fullWidth_ = 0, fullHeight_ = 0;
 };
 
 // The JPEG class's own start-up: registers "jpeg" and "jpg" as "Fichier image JPEG" in the

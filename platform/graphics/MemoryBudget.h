@@ -64,13 +64,6 @@ public:
         a.data_.swap(b.data_);
         std::swap(a.charged_, b.charged_);
     }
-    // Frees the elements and gives their memory back.
-    void Free() {
-        std::vector<T>().swap(data_);
-        budget_->Release(charged_);
-        charged_ = 0;
-    }
-
     size_t size() const { return data_.size(); }
     bool empty() const { return data_.empty(); }
     T* data() { return data_.data(); }

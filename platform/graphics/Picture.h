@@ -75,8 +75,17 @@ public:
     // Receives the progress events of the held picture while it loads.
     TProgressEvent OnProgress;
 
+    // The size the next loads are asked for (TGraphic::SetRequestedSize); 0 x 0, the default,
+    // loads whole pictures.
+    void SetRequestedSize(int32_t width, int32_t height) {
+        requestedWidth_ = width;
+        requestedHeight_ = height;
+    }
+
 private:
     std::unique_ptr<TGraphic> graphic_;
+    int32_t requestedWidth_ = 0;
+    int32_t requestedHeight_ = 0;
 };
 
 // The class that loads a file: the one registered for its extension, unless that class

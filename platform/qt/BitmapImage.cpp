@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace {
 
@@ -19,6 +20,43 @@ int SampleStep(int width, int height, QSize bound) {
     const int byWidth = (width + bound.width() - 1) / bound.width();
     const int byHeight = (height + bound.height() - 1) / bound.height();
     return std::max({1, byWidth, byHeight});
+}
+
+// Each output pixel the average of its step x step block of the bitmap (colours weighted by
+// their alpha when the bitmap has alpha): a proper filter, where sampling would alias.
+void ShrinkRows(const TBitmapRows& rows, const TBitmap& bitmap, int step, QImage& image) {
+    const int width = image.width();
+    const int sourceWidth = bitmap.Width(), sourceHeight = bitmap.Height();
+    const bool alpha = rows.HasAlpha();
+    std::vector<uint8_t> row(size_t(sourceWidth) * 4);
+    std::vector<uint64_t> sums(size_t(width) * 5);
+    for (int y = 0; y < image.height(); ++y) {
+        std::fill(sums.begin(), sums.end(), 0);
+        const int last = std::min(sourceHeight, (y + 1) * step);
+        for (int v = y * step; v < last; ++v) {
+            rows.Convert(v, row);
+            const uint8_t* p = row.data();
+            for (int u = 0; u < sourceWidth; ++u, p += 4) {
+                uint64_t* sum = &sums[size_t(u / step) * 5];
+                const uint64_t weight = alpha ? p[3] : 1;
+                sum[0] += p[0] * weight;
+                sum[1] += p[1] * weight;
+                sum[2] += p[2] * weight;
+                sum[3] += p[3];
+                sum[4] += weight;
+            }
+        }
+        uint8_t* out = image.scanLine(y);
+        for (int x = 0; x < width; ++x, out += 4) {
+            const uint64_t* sum = &sums[size_t(x) * 5];
+            const int columns = std::min(sourceWidth, (x + 1) * step) - x * step;
+            const uint64_t pixels = uint64_t(columns) * uint64_t(last - y * step);
+            const uint64_t weight = sum[4];
+            for (int c = 0; c < 3; ++c)
+                out[c] = weight ? uint8_t((sum[c] + weight / 2) / weight) : 0;
+            out[3] = alpha ? uint8_t((sum[3] + pixels / 2) / pixels) : 255;
+        }
+    }
 }
 
 } // namespace
@@ -31,8 +69,12 @@ QImage BitmapToQImage(const TBitmap& bitmap, QSize bound) {
     const TBitmapRows rows(bitmap, TChannelOrder::BGRA);
     QImage image(width, height, rows.HasAlpha() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     if (image.isNull()) return {};
+    if (step > 1) {
+        ShrinkRows(rows, bitmap, step, image);
+        return image;
+    }
     for (int y = 0; y < height; ++y)
-        rows.Convert(y * step, std::span<uint8_t>(image.scanLine(y), size_t(width) * 4), step);
+        rows.Convert(y, std::span<uint8_t>(image.scanLine(y), size_t(width) * 4));
     return image;
 }
 
@@ -58,11 +100,11 @@ QImage BitmapToQImageKeepingPalette(const TBitmap& bitmap) {
     }
     const TPalette& palette = bitmap.Palette();
     const bool alpha = bitmap.AlphaFormat == afDefined;
-    QList<QRgb> table(qsizetype(std::max<size_t>(palette.Count(), size_t(largest) + 1)),
-                      qRgb(0, 0, 0));
+    // QVector: the colour table's type in Qt 5 and Qt 6 (where it is QList).
+    QVector<QRgb> table(int(std::max<size_t>(palette.Count(), size_t(largest) + 1)), qRgb(0, 0, 0));
     for (size_t i = 0; i < palette.Count(); ++i)
-        table[qsizetype(i)] = qRgba(palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue,
-                                    alpha ? palette[i].rgbReserved : 255);
+        table[int(i)] = qRgba(palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue,
+                              alpha ? palette[i].rgbReserved : 255);
     image.setColorTable(table);
     return image;
 }

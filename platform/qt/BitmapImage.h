@@ -14,8 +14,7 @@ class TBitmap;
 
 // The bitmap as a QImage, its rows as TBitmapRows gives them: Format_ARGB32 when the bitmap
 // has alpha (AlphaFormat), Format_RGB32 otherwise. With a non-empty `bound`, a larger bitmap is
-// sampled (every n-th pixel of every n-th row, the smallest n that fits) so that the image fits
-// in it. An empty bitmap, or an image Qt cannot allocate, gives a null QImage.
+// shrunk by the smallest whole n that fits it in, each pixel the average of its n x n block. An empty bitmap, or an image Qt cannot allocate, gives a null QImage.
 QImage BitmapToQImage(const TBitmap& bitmap, QSize bound = {});
 
 // The same, keeping a palette: a 1-, 4- or 8-bit bitmap gives Format_Indexed8 whose colour table

@@ -15,7 +15,7 @@
 namespace {
 
 TPalette PaletteOf(const QImage& image) {
-    const QList<QRgb> table = image.colorTable();
+    const QVector<QRgb> table = image.colorTable();
     std::vector<TRGBQuad> entries;
     entries.reserve(std::min<size_t>(size_t(table.size()), TPalette::MaxEntries));
     for (qsizetype i = 0; i < table.size() && entries.size() < TPalette::MaxEntries; ++i)
@@ -171,9 +171,12 @@ void DecodeWithQt(TBitmap& bitmap, std::span<const uint8_t> data, const char* fo
         probe.SetPixelFormat(target == bfDevice ? bf32Bit : target);
         probe.SetSize(size.width(), size.height());
     }
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // Qt 5 has no allocation limit of its own: the probe above is then the only check.
     const size_t decodedBytes =
         CheckedMul(CheckedMul(size_t(size.width()), 4), size_t(size.height()));
     reader.setAllocationLimit(int(std::min<size_t>(decodedBytes / (1 << 20) + 2, INT32_MAX)));
+#endif
 
     QImage image;
     if (!reader.read(&image) || image.isNull()) {

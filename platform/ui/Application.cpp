@@ -15,10 +15,7 @@ void TApplication::SetModal(TModalUI* modal) {
     injected = modal;
 }
 
-QString TApplication::Title() {
-    return QStringLiteral("Chronolith");
-}
-
 void TApplication::ShowException(const std::exception& error) {
-    Modal().MessageBox(Title(), QString::fromUtf8(error.what()), TMsgDlgType::mtError, mbOK, mbOK);
+    Modal().MessageBox(QStringLiteral("Erreur"), QString::fromUtf8(error.what()),
+                       TMsgDlgType::mtError, mbOK, mbOK);
 }

@@ -8,6 +8,13 @@
 
 #include <exception>
 
+// Ends an action silently: the handler stops there and nothing is reported (the user was asked
+// already, or chose to stop).
+class EAbort : public std::exception {
+public:
+    const char* what() const noexcept override { return "EAbort"; }
+};
+
 class TApplication {
 public:
     // The modal interaction in use: Qt's message boxes unless another one was set.
@@ -16,10 +23,8 @@ public:
     // nullptr goes back to Qt's message boxes.
     static void SetModal(TModalUI* modal);
 
-    // The title of the program, caption of the general error report.
-    static QString Title();
-
-    // The general error report: one modal box with the error's text and the error icon.
+    // The general error report: one modal box captioned "Erreur" with the error's text and the
+    // error icon.
     static void ShowException(const std::exception& error);
 
     // Runs an event handler. An exception it raises goes to the general error report, and the
@@ -29,6 +34,8 @@ public:
         try {
             handler();
             return true;
+        } catch (const EAbort&) {
+            return false;
         } catch (const std::exception& error) {
             ShowException(error);
             return false;

@@ -1,10 +1,62 @@
 #include "platform/ui/FileDialogs.h"
 
 #include <QDir>
+#include <QFileIconProvider>
 #include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHeaderView>
 #include <QLineEdit>
+#include <QListView>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QSplitter>
+#include <QTreeView>
+
+namespace {
+
+// The type column's texts that Qt's French translation does not cover.
+class TFrenchIconProvider : public QFileIconProvider {
+public:
+    QString type(const QFileInfo& info) const override {
+        if (info.isRoot()) return QStringLiteral("Lecteur");
+        if (info.isDir()) return QStringLiteral("Dossier");
+        if (info.isSymLink()) return QStringLiteral("Raccourci");
+        return QFileIconProvider::type(info);
+    }
+};
+
+// Owns the provider for as long as the dialog lives (a child, deleted after the dialog's model).
+class TProviderHolder : public QObject {
+public:
+    explicit TProviderHolder(QObject* parent) : QObject(parent) {}
+    TFrenchIconProvider provider;
+};
+
+void FitColumns(QFileDialog& dialog) {
+    if (auto* tree = dialog.findChild<QTreeView*>(QStringLiteral("treeView"))) {
+        for (int col = 0; col < tree->header()->count(); ++col) tree->resizeColumnToContents(col);
+    }
+    auto* sidebar = dialog.findChild<QListView*>(QStringLiteral("sidebar"));
+    auto* splitter = dialog.findChild<QSplitter*>(QStringLiteral("splitter"));
+    if (sidebar != nullptr && splitter != nullptr && splitter->count() == 2) {
+        const int wanted = sidebar->sizeHintForColumn(0) + 2 * sidebar->frameWidth() + 8;
+        const QList<int> sizes = splitter->sizes();
+        const int total = sizes.value(0) + sizes.value(1);
+        if (sizes.value(0) < wanted && total > 2 * wanted)
+            splitter->setSizes({wanted, total - wanted});
+    }
+}
+
+} // namespace
+
+void MakeFileDialogReadable(QFileDialog& dialog) {
+    auto* holder = new TProviderHolder(&dialog);
+    dialog.setIconProvider(&holder->provider);
+    if (auto* model = dialog.findChild<QFileSystemModel*>()) {
+        QObject::connect(model, &QFileSystemModel::directoryLoaded, &dialog,
+                         [&dialog] { FitColumns(dialog); });
+    }
+}
 
 QStringList NameFiltersOf(const QString& filter) {
     const QStringList parts = filter.split(u'|');
@@ -16,9 +68,23 @@ QStringList NameFiltersOf(const QString& filter) {
     return result;
 }
 
+void StartFileDialog(QFileDialog& dialog, const QString& folder, const QString& title,
+                     const QString& fileName) {
+    dialog.setDirectory(folder);
+    dialog.setWindowTitle(title);
+    if (fileName.isEmpty()) {
+        if (auto* edit = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            edit->clear();
+    } else {
+        dialog.selectFile(fileName);
+    }
+}
+
 TOpenDialog::TOpenDialog(QWidget* parent) : QFileDialog(parent) {
     setOption(QFileDialog::DontUseNativeDialog);
     setAcceptMode(QFileDialog::AcceptOpen);
+    MakeFileDialogReadable(*this);
+    resize(760, 440);
 }
 
 bool TOpenDialog::Execute() {
@@ -26,13 +92,7 @@ bool TOpenDialog::Execute() {
                                                  : QFileDialog::AnyFile);
     setSizeGripEnabled((Options & ofEnableSizing) != 0);
     setNameFilters(NameFiltersOf(Filter));
-    setDirectory(InitialDir);
-    setWindowTitle(Title);
-    if (FileName.isEmpty()) {
-        if (auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) edit->clear();
-    } else {
-        selectFile(FileName);
-    }
+    StartFileDialog(*this, InitialDir, Title, FileName);
     Options &= ~TOpenOptions(ofExtensionDifferent);
     if (exec() != QDialog::Accepted || selectedFiles().isEmpty()) return false;
     FileName = QDir::cleanPath(selectedFiles().first());

@@ -23,6 +23,15 @@ using TOpenOptions = unsigned;
 // ("Html (*.htm *.html)").
 QStringList NameFiltersOf(const QString& filter);
 
+// Makes one of Qt's file dialogs readable in French: the types that Qt's French translation
+// leaves in English ("Folder") are French, and the columns of its detailed list and its side
+// bar are as wide as what they show, each time a folder is listed.
+void MakeFileDialogReadable(QFileDialog& dialog);
+// Opens a file dialog on `folder` with `title`, `fileName` selected (the name box empty when
+// there is none).
+void StartFileDialog(QFileDialog& dialog, const QString& folder, const QString& title,
+                     const QString& fileName);
+
 class TOpenDialog : public QFileDialog {
 public:
     explicit TOpenDialog(QWidget* parent = nullptr);

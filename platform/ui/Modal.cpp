@@ -7,26 +7,33 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-TModalResult TQtModalUI::MessageBox(const QString& caption, const QString& text, TMsgDlgType type,
-                                    TMsgDlgButtons buttons, TMsgDlgBtn defaultButton) {
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
+namespace {
+
+QMessageBox::Icon IconOf(TMsgDlgType type) {
     switch (type) {
     case TMsgDlgType::mtWarning:
-        icon = QMessageBox::Warning;
-        break;
+        return QMessageBox::Warning;
     case TMsgDlgType::mtError:
-        icon = QMessageBox::Critical;
-        break;
+        return QMessageBox::Critical;
     case TMsgDlgType::mtInformation:
-        icon = QMessageBox::Information;
-        break;
+        return QMessageBox::Information;
     case TMsgDlgType::mtConfirmation:
-        icon = QMessageBox::Question;
-        break;
+        return QMessageBox::Question;
     }
+    return QMessageBox::NoIcon;
+}
+
+QString ShownText(const QString& text) {
     QString shown = text;
-    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
-    QMessageBox box(icon, caption, shown, QMessageBox::NoButton, QApplication::activeWindow());
+    return shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
+}
+
+} // namespace
+
+TModalResult TQtModalUI::MessageBox(const QString& caption, const QString& text, TMsgDlgType type,
+                                    TMsgDlgButtons buttons, TMsgDlgBtn defaultButton) {
+    QMessageBox box(IconOf(type), caption, ShownText(text), QMessageBox::NoButton,
+                    QApplication::activeWindow());
     QPushButton* ok = nullptr;
     QPushButton* cancel = nullptr;
     if ((buttons & mbOK) != 0 || (buttons & mbCancel) == 0) {
@@ -40,6 +47,21 @@ TModalResult TQtModalUI::MessageBox(const QString& caption, const QString& text,
     box.exec();
     if (box.clickedButton() == ok && ok != nullptr) return TModalResult::mrOk;
     return cancel != nullptr ? TModalResult::mrCancel : TModalResult::mrOk;
+}
+
+int TQtModalUI::Choose(const QString& caption, const QString& text, TMsgDlgType type,
+                       const QStringList& buttons, int defaultButton, int escapeButton) {
+    QMessageBox box(IconOf(type), caption, ShownText(text), QMessageBox::NoButton,
+                    QApplication::activeWindow());
+    QList<QPushButton*> pushed;
+    for (const QString& name : buttons) pushed.append(box.addButton(name, QMessageBox::ActionRole));
+    if (defaultButton >= 0 && defaultButton < pushed.size())
+        box.setDefaultButton(pushed[defaultButton]);
+    if (escapeButton >= 0 && escapeButton < pushed.size())
+        box.setEscapeButton(pushed[escapeButton]);
+    box.exec();
+    const auto chosen = pushed.indexOf(static_cast<QPushButton*>(box.clickedButton()));
+    return chosen >= 0 ? static_cast<int>(chosen) : escapeButton;
 }
 
 bool TModalUI::Execute(TOpenDialog& dialog) {

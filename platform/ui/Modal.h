@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class TColorDialog;
 class TOpenDialog;
@@ -26,6 +27,11 @@ public:
     // closing the box answer "Annuler" when it is offered, "OK" otherwise.
     virtual TModalResult MessageBox(const QString& caption, const QString& text, TMsgDlgType type,
                                     TMsgDlgButtons buttons, TMsgDlgBtn defaultButton) = 0;
+    // Shows a modal question whose buttons are named by `buttons`, left to right, and answers
+    // the index of the one chosen. `defaultButton` answers Enter; Escape and closing the box
+    // answer `escapeButton`.
+    virtual int Choose(const QString& caption, const QString& text, TMsgDlgType type,
+                       const QStringList& buttons, int defaultButton, int escapeButton) = 0;
 
     // Run a dialog modally and answer whether the user confirmed it. A replacement reads the
     // dialog's settings (InitialDir, Title, Filter, Color...) and writes the answer where the
@@ -40,4 +46,6 @@ class TQtModalUI : public TModalUI {
 public:
     TModalResult MessageBox(const QString& caption, const QString& text, TMsgDlgType type,
                             TMsgDlgButtons buttons, TMsgDlgBtn defaultButton) override;
+    int Choose(const QString& caption, const QString& text, TMsgDlgType type,
+               const QStringList& buttons, int defaultButton, int escapeButton) override;
 };

@@ -2,6 +2,7 @@
 
 #include "platform/graphics/Bitmap.h"
 #include "platform/qt/BitmapImage.h"
+#include "platform/ui/FileDialogs.h"
 
 #include <QDialog>
 #include <QFile>
@@ -11,7 +12,6 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProgressBar>
@@ -78,22 +78,25 @@ private:
     TOpenPictureDialog* dialog_;
 };
 
-// The preview window's panel: the picture stretched to fill it.
-class TStretchView : public QWidget {
+// The preview window's panel: the picture whole, in its proportions (FitRect).
+class TFitView : public QWidget {
 public:
-    TStretchView(const QImage& image, QWidget* parent) : QWidget(parent), image_(image) {}
+    TFitView(const QImage& image, QSize picture, QWidget* parent)
+        : QWidget(parent), image_(image), picture_(picture) {}
 
 protected:
     void paintEvent(QPaintEvent*) override {
         if (image_.isNull()) return;
         QPainter painter(this);
-        if (image_.hasAlphaChannel()) DrawTransparencyGrid(painter, rect());
+        const QRect target = FitRect(picture_, size());
+        if (image_.hasAlphaChannel()) DrawTransparencyGrid(painter, target);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(rect(), image_);
+        painter.drawImage(target, image_);
     }
 
 private:
     const QImage& image_;
+    QSize picture_;
 };
 
 } // namespace
@@ -129,6 +132,21 @@ QRect PreviewRect(int pictureWidth, int pictureHeight, int boxWidth, int boxHeig
     }
     const QRect r = byHeight();
     return r.width() <= boxWidth ? r : byWidth();
+}
+
+QRect FitRect(const QSize& picture, const QSize& box) {
+    if (picture.isEmpty() || box.isEmpty()) return {};
+    const QSize shown = picture.width() <= box.width() && picture.height() <= box.height()
+                            ? picture
+                            : picture.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+    return QRect(QPoint((box.width() - shown.width()) / 2, (box.height() - shown.height()) / 2),
+                 shown);
+}
+
+QSize PreviewWindowSize(const QSize& picture, const QSize& room) {
+    if (picture.isEmpty()) return QSize(300, 300).boundedTo(room);
+    if (picture.width() <= room.width() && picture.height() <= room.height()) return picture;
+    return picture.scaled(room, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
 }
 
 TOpenPictureDialog::TOpenPictureDialog(QWidget* parent)
@@ -172,7 +190,8 @@ TOpenPictureDialog::TOpenPictureDialog(QWidget* parent)
     picture_.OnProgress = [this](TGraphic&, TProgressStage stage, uint8_t percentDone, bool,
                                  const TRect&,
                                  const std::string&) { LoadProgress(stage, percentDone); };
-    resize(900, 500);
+    MakeFileDialogReadable(*this);
+    resize(1000, 540);
     connect(this, &QFileDialog::currentChanged, this, &TOpenPictureDialog::ShowPreview);
     connect(previewButton_, &QToolButton::clicked, this, &TOpenPictureDialog::OpenPreviewWindow);
 }
@@ -180,13 +199,7 @@ TOpenPictureDialog::TOpenPictureDialog(QWidget* parent)
 TOpenPictureDialog::~TOpenPictureDialog() = default;
 
 bool TOpenPictureDialog::Execute() {
-    setDirectory(InitialDir);
-    setWindowTitle(Title);
-    if (FileName.isEmpty()) {
-        if (auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) edit->clear();
-    } else {
-        selectFile(FileName);
-    }
+    StartFileDialog(*this, InitialDir, Title, FileName);
     ClearPreview();
     const bool chosen = exec() == QDialog::Accepted && !selectedFiles().isEmpty();
     if (chosen) FileName = selectedFiles().first();
@@ -216,6 +229,7 @@ void TOpenPictureDialog::ShowPreview(const QString& path) {
         progressBar_->hide();
     }
     if (loaded) {
+        previewPath_ = path;
         const QSize size = PreviewSize();
         label_->setText(QString::asprintf(" (%dx%d)", size.width(), size.height()));
         previewButton_->setEnabled(true);
@@ -261,18 +275,29 @@ void TOpenPictureDialog::LoadProgress(TProgressStage stage, uint8_t percentDone)
 }
 
 void TOpenPictureDialog::OpenPreviewWindow() {
-    QDialog window(this, Qt::Tool);
-    window.setWindowTitle(QStringLiteral("Prévisualiser"));
+    // A window of its own with a caption of the usual size, naming the file and its size.
+    QDialog window(this);
+    QString title = QStringLiteral("Prévisualiser");
+    const QSize picture = PreviewSize();
+    if (picture_.Width() > 0) {
+        title += QStringLiteral(" - %1 (%2x%3)")
+                     .arg(QFileInfo(previewPath_).fileName())
+                     .arg(picture.width())
+                     .arg(picture.height());
+    }
+    window.setWindowTitle(title);
     auto* layout = new QVBoxLayout(&window);
     layout->setContentsMargins(kPreviewBorder, kPreviewBorder, kPreviewBorder, kPreviewBorder);
-    layout->addWidget(new TStretchView(image_, &window));
+    layout->addWidget(new TFitView(image_, picture, &window));
 
-    QSize size(300, 300);
-    if (picture_.Width() > 0) size = PreviewSize() + QSize(2 * kPreviewBorder, 2 * kPreviewBorder);
     QRect area(0, 0, 1024, 768);
     if (const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
         area = screen->availableGeometry();
-    size = size.boundedTo(area.size());
+    // The window's frame (caption and borders) takes room around the picture as well.
+    constexpr int kFrameWidth = 16, kFrameHeight = 48;
+    const QSize border(2 * kPreviewBorder, 2 * kPreviewBorder);
+    const QSize room = area.size() - border - QSize(kFrameWidth, kFrameHeight);
+    const QSize size = PreviewWindowSize(picture, room) + border;
     window.resize(size);
     window.move(area.center() - QPoint(size.width() / 2, size.height() / 2));
     window.exec();

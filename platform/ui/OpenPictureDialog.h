@@ -29,6 +29,13 @@ QStringList QtNameFilters(const QString& filter);
 // box, the picture is scaled to that side instead, so that it is never cut.
 QRect PreviewRect(int pictureWidth, int pictureHeight, int boxWidth, int boxHeight);
 
+// Where a picture of the given size is drawn in a box of the preview window: whole and in its
+// proportions, at its own size and centred when it fits, otherwise scaled down to fit, centred.
+QRect FitRect(const QSize& picture, const QSize& box);
+// The size of the preview window's picture area for a picture: its own size, or less in its
+// proportions so that it fits within `room` (the screen's free area less the window's frame).
+QSize PreviewWindowSize(const QSize& picture, const QSize& room);
+
 class TOpenPictureDialog : public QFileDialog {
     Q_OBJECT
 public:
@@ -70,6 +77,7 @@ private:
     QString filter_;
     TPicture picture_;
     QImage image_;
+    QString previewPath_;
     QLabel* label_ = nullptr;
     QToolButton* previewButton_ = nullptr;
     QFrame* paintBox_ = nullptr;

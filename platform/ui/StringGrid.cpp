@@ -4,6 +4,7 @@
 
 #include <QAbstractTableModel>
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -12,6 +13,8 @@
 #include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyledItemDelegate>
 #include <QToolTip>
 
 #include <algorithm>
@@ -31,6 +34,15 @@ QPixmap SwatchPixmap(const QColor& colour, int size) {
 }
 
 } // namespace
+
+QString ElidePath(const QFontMetrics& metrics, const QString& path, int width) {
+    if (metrics.horizontalAdvance(path) <= width) return path;
+    const qsizetype slash = std::max(path.lastIndexOf(u'\\'), path.lastIndexOf(u'/'));
+    const QString name = path.mid(slash + 1);
+    const QString shown = QStringLiteral("\u2026") + name;
+    if (slash >= 0 && metrics.horizontalAdvance(shown) <= width) return shown;
+    return metrics.elidedText(name, Qt::ElideMiddle, width);
+}
 
 // The cells, rows 0 to FixedRows - 1 included; Qt sees the rows below them, and the fixed row
 // as the horizontal header.
@@ -144,11 +156,16 @@ public:
         : QItemSelectionModel(model, &grid), grid_(grid) {}
 
     void setCurrentIndex(const QModelIndex& index, SelectionFlags command) override {
-        if (!grid_.syncing_ && index.isValid() && index != currentIndex() &&
-            !grid_.AllowUserMove(index.column(), index.row() + grid_.fixedRows_)) {
+        if (grid_.syncing_ || !index.isValid() || index == currentIndex()) {
+            QItemSelectionModel::setCurrentIndex(index, command);
             return;
         }
-        QItemSelectionModel::setCurrentIndex(index, command);
+        int col = index.column();
+        int row = index.row() + grid_.fixedRows_;
+        if (!grid_.AllowUserMove(col, row)) return;
+        // The handler may have reordered the rows and sent the move elsewhere.
+        const QModelIndex target = grid_.IndexOf(col, row);
+        if (target.isValid()) QItemSelectionModel::setCurrentIndex(target, command);
     }
     using QItemSelectionModel::select;
     void select(const QItemSelection& selection, SelectionFlags command) override {
@@ -157,6 +174,28 @@ public:
             return;
         }
         QItemSelectionModel::select(selection, command);
+    }
+
+private:
+    TStringGrid& grid_;
+};
+
+// Draws each column's cells with the column's elision.
+class TGridDelegate : public QStyledItemDelegate {
+public:
+    explicit TGridDelegate(TStringGrid& grid) : QStyledItemDelegate(&grid), grid_(grid) {}
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = grid_.ColElide(index.column());
+        if (option->textElideMode == Qt::ElideMiddle) {
+            // The room the style leaves the text: the cell less its margins on both sides.
+            const int margin =
+                grid_.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &grid_) + 1;
+            option->text =
+                ElidePath(option->fontMetrics, option->text, option->rect.width() - 2 * margin);
+        }
     }
 
 private:
@@ -241,7 +280,7 @@ protected:
                 } else {
                     selectAll();
                 }
-            } else if (key->key() != Qt::Key_Escape) {
+            } else {
                 BaseKeyPress(key);
             }
         }
@@ -271,6 +310,15 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override {
         if (event->button() == Qt::MiddleButton) return event->accept();
         QLineEdit::mouseReleaseEvent(event);
+    }
+    void mouseMoveEvent(QMouseEvent* event) override {
+        // A drag that leaves the cell selects cells rather than text.
+        const QPoint at = event->position().toPoint();
+        if ((event->buttons() & Qt::LeftButton) != 0 && !rect().contains(at)) {
+            grid_.DragTo(mapTo(grid_.viewport(), at));
+            return event->accept();
+        }
+        QLineEdit::mouseMoveEvent(event);
     }
 
 private:
@@ -316,6 +364,7 @@ TStringGrid::TStringGrid(QWidget* parent) : QTableView(parent), model_(new TGrid
     verticalHeader()->setMinimumSectionSize(0);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 8);
     setIconSize(QSize(kSwatchSize, kSwatchSize));
+    setItemDelegate(new TGridDelegate(*this));
 
     editor_ = new TInplaceEdit(*this, viewport());
     setFocusProxy(editor_);
@@ -362,6 +411,7 @@ void TStringGrid::SetColCount(int count) {
     count = std::max(count, 1);
     if (count == ColCount()) return;
     model_->SetCols(count);
+    elide_.resize(static_cast<size_t>(count), Qt::ElideRight);
     col_ = std::min(col_, count - 1);
     SyncCurrent();
 }
@@ -421,10 +471,72 @@ void TStringGrid::KeepCurrentVisible() {
 
 void TStringGrid::SetCurrentCell(int col, int row) {
     if (!model_->Contains(col, row) || row < fixedRows_ || (col == col_ && row == row_)) return;
-    if (!AskMove(col, row)) return;
+    if (!AskMove(col, row) || !IndexOf(col, row).isValid()) return;
     col_ = col;
     row_ = row;
     SyncCurrent();
+}
+
+void TStringGrid::RetargetMove(int col, int row) {
+    retargeted_ = true;
+    retargetCol_ = col;
+    retargetRow_ = row;
+}
+
+QRect TStringGrid::Selection() const {
+    return QRect(QPoint(std::min(anchorCol_, col_), std::min(anchorRow_, row_)),
+                 QPoint(std::max(anchorCol_, col_), std::max(anchorRow_, row_)));
+}
+
+QList<int> TStringGrid::SelectedColumns() const {
+    const QRect block = Selection();
+    QList<int> cols;
+    for (int col = block.left(); col <= block.right(); ++col) {
+        if (ColWidths(col) > 0) cols.append(col);
+    }
+    return cols;
+}
+
+QString TStringGrid::SelectionText() const {
+    const QRect block = Selection();
+    const QList<int> cols = SelectedColumns();
+    QString text;
+    for (int row = block.top(); row <= block.bottom(); ++row) {
+        for (qsizetype i = 0; i < cols.size(); ++i) {
+            if (i > 0) text += u'\t';
+            text += Cells(cols[i], row);
+        }
+        text += u'\n';
+    }
+    return text;
+}
+
+void TStringGrid::SetColElide(int col, Qt::TextElideMode mode) {
+    if (col < 0 || col >= ColCount() || elide_[static_cast<size_t>(col)] == mode) return;
+    elide_[static_cast<size_t>(col)] = mode;
+    viewport()->update();
+}
+
+Qt::TextElideMode TStringGrid::ColElide(int col) const {
+    return col >= 0 && static_cast<size_t>(col) < elide_.size() ? elide_[static_cast<size_t>(col)]
+                                                                : Qt::ElideRight;
+}
+
+int TStringGrid::HeadingFitWidth(int col) const {
+    if (fixedRows_ == 0 || !model_->Contains(col, 0)) return 0;
+    const QString& text = model_->Cell(col, 0);
+    if (text.isEmpty()) return 0;
+    // The heading is drawn within the section less the style's margin on each side, and the
+    // section's width includes its dividing line.
+    const QHeaderView* header = horizontalHeader();
+    const int margin = header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+    return header->fontMetrics().horizontalAdvance(text) + 2 * margin + 1;
+}
+
+int TStringGrid::ClientWidth() const {
+    const QSize room = maximumViewportSize();
+    const bool rowsOverflow = verticalHeader()->length() > room.height();
+    return room.width() - (rowsOverflow ? verticalScrollBar()->sizeHint().width() : 0);
 }
 
 void TStringGrid::SetHint(const QString& hint) {
@@ -444,26 +556,56 @@ void TStringGrid::EndUpdate() {
     model_->EndUpdate();
 }
 
-bool TStringGrid::AllowUserMove(int col, int row) {
+bool TStringGrid::AllowUserMove(int& col, int& row) {
     bool allowed = false;
     TApplication::Run([&] { allowed = AskMove(col, row); });
     return allowed;
 }
 
-bool TStringGrid::AskMove(int col, int row) {
+bool TStringGrid::AskMove(int& col, int& row) {
     // The cell editor leaves its cell before the move is asked for, so that the handlers see
     // the row being left as the one last edited.
     if (OnSetEditText && IndexOf(col_, row_).isValid()) OnSetEditText(col_, row_, editor_->text());
     bool canSelect = true;
+    retargeted_ = false;
     if (OnSelectCell) OnSelectCell(col, row, canSelect);
+    if (retargeted_) {
+        retargeted_ = false;
+        col = retargetCol_;
+        row = retargetRow_;
+    }
     return canSelect;
+}
+
+void TStringGrid::UserMove(const QModelIndex& target, bool extend) {
+    const TFlagScope scope(extending_);
+    extending_ = extend;
+    selection_->setCurrentIndex(target, QItemSelectionModel::ClearAndSelect);
+}
+
+void TStringGrid::DragTo(const QPoint& at) {
+    const QModelIndex target = indexAt(at);
+    if (target.isValid() && target != selection_->currentIndex()) UserMove(target, true);
+}
+
+void TStringGrid::SyncSelection() {
+    const QModelIndex from = IndexOf(anchorCol_, anchorRow_);
+    const QModelIndex to = IndexOf(col_, row_);
+    if (!from.isValid() || !to.isValid()) return;
+    const TFlagScope scope(syncing_);
+    selection_->select(QItemSelection(from, to), QItemSelectionModel::ClearAndSelect);
 }
 
 void TStringGrid::SyncCurrent() {
     const TFlagScope scope(syncing_);
     const QModelIndex index = IndexOf(col_, row_);
+    if (!extending_ || !IndexOf(anchorCol_, anchorRow_).isValid()) {
+        anchorCol_ = col_;
+        anchorRow_ = row_;
+    }
     if (index.isValid()) {
         selection_->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+        SyncSelection();
     } else {
         selection_->clearCurrentIndex();
         selection_->clearSelection();
@@ -476,7 +618,12 @@ void TStringGrid::currentChanged(const QModelIndex& current, const QModelIndex& 
     if (!current.isValid()) return;
     col_ = current.column();
     row_ = current.row() + fixedRows_;
+    if (!extending_) {
+        anchorCol_ = col_;
+        anchorRow_ = row_;
+    }
     PlaceEditor(true);
+    SyncSelection();
 }
 
 void TStringGrid::PlaceEditor(bool reload) {
@@ -488,7 +635,8 @@ void TStringGrid::PlaceEditor(bool reload) {
     }
     editor_->setGeometry(visualRect(index));
     if (reload) {
-        editor_->setText(model_->Cell(col_, row_));
+        startText_ = model_->Cell(col_, row_);
+        editor_->setText(startText_);
         editor_->selectAll();
         editor_->open = false;
     }
@@ -501,6 +649,7 @@ void TStringGrid::PlaceEditor(bool reload) {
 void TStringGrid::RefreshEditor(int col, int row) {
     if (col != col_ || row != row_) return;
     const QString& text = model_->Cell(col, row);
+    startText_ = text;
     if (editor_->text() != text) {
         editor_->setText(text);
         editor_->selectAll();
@@ -591,30 +740,91 @@ bool TStringGrid::NavigationTarget(QKeyEvent* event, bool inEditor, int& col, in
     }
 }
 
+bool TStringGrid::HandleShortcut(QKeyEvent* event, bool inEditor) {
+    if (event->matches(QKeySequence::Undo)) {
+        TApplication::Run([&] {
+            if (OnUndo) OnUndo();
+        });
+        return true;
+    }
+    // The cell editor's own history is not used: Ctrl+Z is the grid's.
+    if (event->matches(QKeySequence::Redo)) return true;
+    if (event->matches(QKeySequence::Copy)) {
+        const QRect block = Selection();
+        if (block.width() > 1 || block.height() > 1) {
+            QGuiApplication::clipboard()->setText(SelectionText());
+            return true;
+        }
+        if (inEditor && editor_->hasSelectedText()) return false;
+        QGuiApplication::clipboard()->setText(Cells(col_, row_));
+        return true;
+    }
+    if (event->matches(QKeySequence::Paste)) {
+        const QString text = QGuiApplication::clipboard()->text();
+        if (!text.contains(u'\t') && !text.contains(u'\n') && !text.contains(u'\r')) return false;
+        TApplication::Run([&] {
+            if (OnPaste) OnPaste(text);
+        });
+        return true;
+    }
+    return false;
+}
+
 bool TStringGrid::HandleKey(QKeyEvent* event, bool inEditor) {
     if (!TApplication::Run([&] {
             if (OnKeyDown) OnKeyDown(event->key(), event->modifiers());
         })) {
         return true;
     }
-    if (event->key() == Qt::Key_F2 && event->modifiers() == Qt::NoModifier) {
+    const Qt::KeyboardModifiers modifiers = event->modifiers();
+    if (event->key() == Qt::Key_F2 && modifiers == Qt::NoModifier) {
         if (editor_->isVisible()) {
             editor_->setFocus();
             editor_->Open();
         }
         return true;
     }
+    if (HandleShortcut(event, inEditor)) return true;
+    if (event->key() == Qt::Key_Escape && modifiers == Qt::NoModifier) {
+        // The text the cell had when its editor was placed on it, as a change the user makes.
+        if (IndexOf(col_, row_).isValid() && editor_->text() != startText_) {
+            editor_->setText(startText_);
+            model_->SetCell(col_, row_, startText_);
+            PlaceEditor(false);
+            TApplication::Run([&] {
+                if (OnSetEditText) OnSetEditText(col_, row_, startText_);
+            });
+        }
+        editor_->selectAll();
+        editor_->open = false;
+        anchorCol_ = col_;
+        anchorRow_ = row_;
+        SyncSelection();
+        return true;
+    }
     int col = 0;
     int row = 0;
     if (NavigationTarget(event, inEditor, col, row)) {
+        const bool extend = (modifiers & Qt::ShiftModifier) != 0 && event->key() != Qt::Key_Tab &&
+                            event->key() != Qt::Key_Backtab;
         const QModelIndex target = IndexOf(col, row);
         if (target.isValid() && target != selection_->currentIndex()) {
-            selection_->setCurrentIndex(target, QItemSelectionModel::ClearAndSelect);
+            UserMove(target, extend);
+        } else if (!extend) {
+            anchorCol_ = col_;
+            anchorRow_ = row_;
+            SyncSelection();
         }
         return true;
     }
     const QString text = event->text();
-    if (!inEditor || text.size() != 1 || !text[0].isPrint()) return false;
+    const bool printable = text.size() == 1 && text[0].isPrint();
+    // Ctrl with Alt is how some systems report AltGr, which types characters.
+    const bool altGr = (modifiers & Qt::ControlModifier) != 0 && (modifiers & Qt::AltModifier) != 0;
+    // Alt and Meta chords (menu mnemonics among them) never type into a cell.
+    if (printable && !altGr && (modifiers & (Qt::AltModifier | Qt::MetaModifier)) != 0) return true;
+    // Ctrl chords are the cell editor's shortcuts; it types nothing for them.
+    if (!inEditor || !printable || ((modifiers & Qt::ControlModifier) != 0 && !altGr)) return false;
     QChar typed = text[0];
     if (!TApplication::Run([&] {
             if (OnKeyPress) OnKeyPress(typed);
@@ -649,10 +859,25 @@ void TStringGrid::keyPressEvent(QKeyEvent* event) {
 void TStringGrid::mousePressEvent(QMouseEvent* event) {
     // Only the left button moves the current cell here; a right click moves it before the menu.
     if (event->button() != Qt::LeftButton) return event->accept();
-    QTableView::mousePressEvent(event);
+    {
+        const TFlagScope scope(extending_);
+        extending_ = (event->modifiers() & Qt::ShiftModifier) != 0;
+        QTableView::mousePressEvent(event);
+    }
+    SyncSelection();
     // A click opens the cell editor where it lands (the text stays selected for typing over).
     const QModelIndex at = indexAt(event->position().toPoint());
     if (at.isValid() && at == IndexOf(col_, row_)) editor_->open = true;
+}
+
+void TStringGrid::mouseMoveEvent(QMouseEvent* event) {
+    event->accept();
+    if ((event->buttons() & Qt::LeftButton) != 0) DragTo(event->position().toPoint());
+}
+
+void TStringGrid::mouseReleaseEvent(QMouseEvent* event) {
+    QTableView::mouseReleaseEvent(event);
+    SyncSelection();
 }
 
 void TStringGrid::mouseDoubleClickEvent(QMouseEvent* event) {

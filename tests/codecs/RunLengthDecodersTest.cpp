@@ -1,4 +1,5 @@
 #include "imaging/codecs/RunLengthDecoders.h"
+#include "platform/graphics/Exceptions.h"
 
 #include <gtest/gtest.h>
 
@@ -214,7 +215,7 @@ TEST(TargaRLE, EncodedRowsDecodeBackAtEveryDepth) {
     }
 }
 
-TEST(RunLength, EncodeOfDecodeOnlyClassesWritesNothing) {
+TEST(RunLength, EncodeOfDecodeOnlyClassesRaises) {
     TPackbitsRLEDecoder packbits;
     TPCXRLEDecoder pcx;
     TSGIRLEDecoder sgi(8);
@@ -225,7 +226,7 @@ TEST(RunLength, EncodeOfDecodeOnlyClassesWritesNothing) {
         const uint8_t in[4] = {1, 2, 3, 4};
         uint8_t out[4] = {0, 0, 0, 0};
         uint32_t written = 77;
-        d->Encode(in, out, 4, written);
+        EXPECT_THROW(d->Encode(in, out, 4, written), EGraphicCompression);
         EXPECT_EQ(written, 77u);
         EXPECT_EQ(out[0] | out[1] | out[2] | out[3], 0);
     }

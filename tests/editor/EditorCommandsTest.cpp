@@ -188,10 +188,11 @@ TEST_F(CommandsTest, MenusHoldEveryItemInOrderWithoutShortcuts) {
            {"ChoisirfichierEvnement2", "Choisir fichier Evénement"},
            {"EditerlefichierEchelle2", "Editer le fichier Echelle"},
            {"EditerlefichierEvnement2", "Editer le fichier Evénement"}});
+    // The menus' captions, their first letter underlined for Alt.
     const QList<QAction*> menus = form->menuBar()->actions();
     ASSERT_EQ(menus.size(), 2);
-    EXPECT_EQ(menus[0]->text(), QString("Fichier"));
-    EXPECT_EQ(menus[1]->text(), QString("Edition"));
+    EXPECT_EQ(menus[0]->text(), QString("&Fichier"));
+    EXPECT_EQ(menus[1]->text(), QString("&Edition"));
     check(form->Fichier1->actions(),
           {{"OuvrirDonnes1", "Ouvrir Données"}, {"Quitter1", "Quitter"}});
     check(form->Ed1->actions(), {{"Insreraprs2", "Insérer après"},
@@ -231,6 +232,7 @@ TEST_F(CommandsTest, DesignedWindowLaysOutEveryMode) {
     // give up what it takes.
     EXPECT_EQ(grid->CellFitWidth(6, 3), 45);
     EXPECT_EQ(Widths(), QList<int>({40, 80, 80, 80, 80, 80, 45, 80, 70, 70, 80, 70, 70}));
+    for (int col = 0; col < 13; ++col) EXPECT_LE(grid->HeadingFitWidth(col), Widths()[col]) << col;
     EXPECT_EQ(grid->Cells(0, 1), QString("2,5"));
     EXPECT_EQ(grid->Cells(6, 3), QString("$FF"));
 
@@ -460,19 +462,42 @@ TEST_F(CommandsTest, FailedSaveKeepsTheWindowOpen) {
     OpenToAll(base);
     {
         const TUnprivileged user;
+        modal.answers = {TModalResult::mrCancel};
         EXPECT_FALSE(form->close());
     }
     EXPECT_TRUE(form->isVisible());
     EXPECT_TRUE(form->Modified);
     EXPECT_TRUE(form->DataFile);
+    // One box: the error, and the offer to close without the row, named; Annuler by default.
     ASSERT_EQ(modal.shown.size(), 1u);
-    EXPECT_TRUE(modal.shown[0].text.startsWith("Impossible d'écrire dans "));
+    EXPECT_EQ(modal.shown[0].caption, QString("Erreur"));
+    EXPECT_EQ(modal.shown[0].text, "Impossible d'écrire dans " + base +
+                                       "Donnees.ini\n\nFermer sans enregistrer la ligne "
+                                       "«\u00A0Temps géologiques\u00A0» ? Ce que vous y avez "
+                                       "changé sera perdu.");
     EXPECT_EQ(modal.shown[0].type, TMsgDlgType::mtError);
+    EXPECT_EQ(modal.shown[0].buttons, mbOK | mbCancel);
+    EXPECT_EQ(modal.shown[0].defaultButton, mbCancel);
 
     // Once the file can be written the close goes through and saves the row.
     ASSERT_EQ(::chmod(QFile::encodeName(base + "Donnees.ini").constData(), 0644), 0);
     EXPECT_TRUE(form->close());
     EXPECT_EQ(Value("Donnees.ini", "Temps g\u00e9ologiques", "Echelle"), QString("Ere.ini"));
+
+    // A save that keeps failing: "OK" closes without the row, which the file never gets.
+    auto again = std::make_unique<TForm1>();
+    again->BaseDir = base;
+    again->show();
+    again->StringGrid1->SetCurrentCell(1, 1);
+    QTest::keyClicks(again->StringGrid1->Editor(), "Perdu.ini");
+    ASSERT_EQ(::chmod(QFile::encodeName(base + "Donnees.ini").constData(), 0444), 0);
+    const QByteArray before = ReadBytes(base + "Donnees.ini");
+    {
+        const TUnprivileged user;
+        modal.answers = {TModalResult::mrOk};
+        EXPECT_TRUE(again->close());
+    }
+    EXPECT_EQ(ReadBytes(base + "Donnees.ini"), before);
 }
 
 TEST_F(CommandsTest, WithoutDataFileTheTableIsEmpty) {

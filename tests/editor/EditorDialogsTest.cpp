@@ -25,6 +25,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeView>
 
 #include <gtest/gtest.h>
 
@@ -180,6 +181,7 @@ TEST_F(DialogsTest, PictureDialogPreviewsAndStoresTheChosenImage) {
 }
 
 TEST_F(DialogsTest, FileDialogTakesATypedName) {
+    ASSERT_TRUE(QDir().mkpath(base + "Html/Archives des pages anciennes"));
     form->OpenScaleFile("Echelle.ini");
     grid->SetCurrentCell(0, 1);
     TFailSafe failSafe;
@@ -187,6 +189,20 @@ TEST_F(DialogsTest, FileDialogTakesATypedName) {
     WhenModal(
         [&](QDialog* modal) {
             ASSERT_EQ(modal, form->OpenDialog1);
+            // French throughout, and the list's columns as wide as what they show.
+            auto* model = modal->findChild<QFileSystemModel*>();
+            QAbstractItemView* tree = modal->findChild<QTreeView*>("treeView");
+            ASSERT_TRUE(model && tree);
+            const QString folder = base + "Html/Archives des pages anciennes";
+            ASSERT_TRUE(WaitFor([&] {
+                return model->index(folder).isValid() &&
+                       static_cast<QTreeView*>(tree)->columnWidth(0) >= tree->sizeHintForColumn(0);
+            }));
+            EXPECT_EQ(model->type(model->index(folder)), "Dossier");
+            for (int col = 0; col < 4; ++col)
+                EXPECT_GE(static_cast<QTreeView*>(tree)->columnWidth(col),
+                          tree->sizeHintForColumn(col))
+                    << col;
             EXPECT_EQ(modal->windowTitle(), "Lien pour Image Paléo.4,5");
             EXPECT_EQ(form->OpenDialog1->nameFilters(), QStringList({"Html (*.htm *.html)"}));
             auto* edit = modal->findChild<QLineEdit*>("fileNameEdit");

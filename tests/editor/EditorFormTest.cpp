@@ -8,12 +8,14 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QFontInfo>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScrollBar>
@@ -149,9 +151,10 @@ TEST_F(FormTest, LoadShowsSortedSectionsUnderTheModeHeadings) {
     EXPECT_EQ(form->SelectedKey, QString("abc"));
     EXPECT_FALSE(form->Modified);
 
-    // The designed window: a grid 968 pixels wide.
+    // The designed window: a grid 968 pixels wide; the colour column widens to its heading and
+    // the four path columns give up that room.
     ASSERT_EQ(grid->width(), 968);
-    const int scale[13] = {40, 80, 80, 80, 80, 80, 40, 80, 72, 72, 80, 72, 72};
+    const int scale[13] = {40, 80, 80, 80, 80, 80, 43, 80, 71, 71, 80, 71, 71};
     for (int col = 0; col < 13; ++col) EXPECT_EQ(grid->ColWidths(col), scale[col]) << col;
     form->resize(form->width() - 288, form->height());
     QCoreApplication::processEvents();
@@ -400,7 +403,7 @@ TEST_F(FormTest, ReadOnlyFileReportsAndKeepsTheRow) {
         const TUnprivileged user;
         Click(1, 3);
         ASSERT_EQ(modal.shown.size(), 1u);
-        EXPECT_EQ(modal.shown[0].caption, QString("Chronolith"));
+        EXPECT_EQ(modal.shown[0].caption, QString("Erreur"));
         EXPECT_EQ(modal.shown[0].text, "Impossible d'écrire dans " + scalePath);
         EXPECT_EQ(modal.shown[0].type, TMsgDlgType::mtError);
         EXPECT_EQ(modal.shown[0].buttons, mbOK);
@@ -446,18 +449,25 @@ TEST_F(FormTest, UnchangedRowsAreNotRewritten) {
     Click(1, 2);
     EXPECT_EQ(ReadBytes(scalePath), other);
 
-    // One typed column: that column, and the keys the section lacks, nothing else.
+    // One typed column: the other program changed this row, so the user is asked; with "my
+    // changes", that column and the keys the section lacks are written, nothing else.
     Key(Qt::Key_Tab);
     Key(Qt::Key_Tab);
     Type("Silurien");
+    modal.choices = {1};
     Click(0, 1);
+    ASSERT_EQ(modal.shown.size(), 1u);
+    EXPECT_EQ(modal.shown[0].named, QStringList({"Garder le texte de l'autre programme",
+                                                 "Enregistrer mes modifications"}));
     QByteArray expected = other;
     expected.replace("ere=Externe\r\ncouleur=255\r\n",
                      "ere=Externe\r\ncouleur=255\r\nsysteme=Silurien\r\nserie=\r\netage=\r\n"
                      "labelbio=\r\nimagebio=\r\nlienbio=\r\nlabelpaleo=\r\nimagepaleo=\r\n"
                      "lienpaleo=\r\n");
     EXPECT_EQ(ReadBytes(scalePath), expected);
-    EXPECT_EQ(grid->Cells(1, 2), QString("Hadéen")); // the table shows what it loaded
+    // The table shows the file: the other program's text and the user's.
+    EXPECT_EQ(grid->Cells(1, 2), QString("Autre programme"));
+    EXPECT_EQ(grid->Cells(3, 2), QString("Silurien"));
 }
 
 // "Supprimer ligne" removes the section the row was loaded from or last saved as, whatever its
@@ -675,6 +685,12 @@ TEST_F(FormTest, SampleScaleShowsKeysAndColoursWhole) {
     }
     for (int col : {1, 2, 3, 4, 5, 7, 10}) EXPECT_EQ(grid->ColWidths(col), 80) << col;
     EXPECT_GT(grid->ColWidths(8), 40);
+    // Every heading whole, and no sideways scrolling beside the vertical scroll bar.
+    QCoreApplication::processEvents();
+    for (int col = 0; col < 13; ++col)
+        EXPECT_LE(grid->HeadingFitWidth(col), grid->ColWidths(col)) << col;
+    EXPECT_TRUE(grid->verticalScrollBar()->isVisible());
+    EXPECT_FALSE(grid->horizontalScrollBar()->isVisible());
     // Row 1, 0,0042 Meghalayen: #FDEDEC.
     const QVariant swatch = grid->model()->index(0, 6).data(Qt::DecorationRole);
     ASSERT_TRUE(swatch.canConvert<QPixmap>());
@@ -715,6 +731,235 @@ TEST_F(FormTest, ReloadMovesTheCurrentCellUpWithANotification) {
     EXPECT_EQ(form->SelectedKey, QString("1"));
     EXPECT_EQ(ReadBytes(scalePath), QByteArray("[1]\r\n[2]\r\n[3]\r\n[4]\r\n"));
     EXPECT_EQ(ReadBytes(dir.filePath("echelle.ini")), kScaleFile);
+}
+
+// Alt and Meta chords type nothing: Alt with a menu's letter and F10 open the menus. Escape puts
+// back the text the cell had, and leaving the row then writes nothing.
+TEST_F(FormTest, ChordsTypeNothingAndEscapePutsTheCellBack) {
+    OpenScale(kScaleFile);
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    Click(1, 2);
+    for (const Qt::KeyboardModifiers chord : {Qt::AltModifier, Qt::MetaModifier}) {
+        Key(Qt::Key_X, chord);
+        EXPECT_EQ(grid->Cells(1, 2), QString("Hadéen"));
+    }
+    Key(Qt::Key_F, Qt::AltModifier);
+    EXPECT_EQ(form->menuBar()->activeAction(), form->Fichier1->menuAction());
+    form->menuBar()->setActiveAction(nullptr);
+    Key(Qt::Key_F10);
+    EXPECT_EQ(form->menuBar()->activeAction(), form->Fichier1->menuAction());
+    form->menuBar()->setActiveAction(nullptr);
+    grid->setFocus();
+    EXPECT_EQ(grid->Cells(1, 2), QString("Hadéen"));
+
+    Type("Foo");
+    Key(Qt::Key_Escape);
+    EXPECT_EQ(grid->Cells(1, 2), QString("Hadéen"));
+    EXPECT_EQ(static_cast<QLineEdit*>(grid->Editor())->text(), QString("Hadéen"));
+    Key(Qt::Key_Down);
+    EXPECT_EQ(grid->Row(), 3);
+    EXPECT_EQ(ReadBytes(scalePath), kScaleFile);
+    EXPECT_TRUE(modal.shown.empty());
+}
+
+// Ctrl+Z takes back unsaved typing first, then written rows one step at a time (a rename, a
+// delete), each back to the file's bytes before it; a row another program changed since is put
+// back alone, their change kept.
+TEST_F(FormTest, UndoTakesBackWrittenRows) {
+    OpenScale(kScaleFile);
+    Click(1, 2);
+    Type("Eoarchéen");
+    Key(Qt::Key_Down);
+    const QByteArray afterFirst = ReadBytes(scalePath);
+    ASSERT_NE(afterFirst, kScaleFile);
+    Click(0, 1);
+    Type("3");
+    Click(1, 3);
+    EXPECT_EQ(Sections(scalePath), QStringList({"10", "3", "4,5"}));
+    Type("zz");
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(grid->Cells(1, 3), QString("Phanérozoïque"));
+    EXPECT_EQ(Sections(scalePath), QStringList({"10", "3", "4,5"}));
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(ReadBytes(scalePath), afterFirst);
+    EXPECT_EQ(Column(0), QStringList({"Début", "2,5", "4,5", "10"}));
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(ReadBytes(scalePath), kScaleFile);
+    EXPECT_EQ(grid->Cells(1, 2), QString("Hadéen"));
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(ReadBytes(scalePath), kScaleFile);
+
+    // A delete, taken back.
+    Click(1, 3);
+    modal.answers = {TModalResult::mrOk};
+    form->Supprimer1Click(nullptr);
+    ASSERT_EQ(Sections(scalePath), QStringList({"2,5", "4,5"}));
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(ReadBytes(scalePath), kScaleFile);
+    EXPECT_EQ(Column(0), QStringList({"Début", "2,5", "4,5", "10"}));
+
+    // Another program changes another row after a write: the write alone is taken back.
+    Click(1, 1);
+    Type("Archéen 2");
+    Key(Qt::Key_Down);
+    QByteArray other = ReadBytes(scalePath);
+    other.replace("eon=Phan\xE9rozo\xEFque", "eon=Externe");
+    WriteBytes(scalePath, other);
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(Value(scalePath, "2,5", "eon"), QString("Archéen"));
+    EXPECT_EQ(Value(scalePath, "10", "eon"), QString("Externe"));
+    EXPECT_EQ(grid->Cells(1, 3), QString("Externe"));
+    EXPECT_TRUE(modal.shown.size() == 1u);
+}
+
+// The file on disk is the truth: another program's new and changed rows show at the next save,
+// the user's typing kept; a change to the row being saved asks, and keeps theirs by default; a
+// deleted file is written back whole or not at all.
+TEST_F(FormTest, AnotherProgramsChangesAreKept) {
+    OpenScale(kScaleFile);
+    Click(1, 2);
+    Type("Mien");
+    QByteArray other = kScaleFile + "[7]\r\neon=Nouveau\r\n";
+    other.replace("eon=Phan\xE9rozo\xEFque", "eon=Externe");
+    WriteBytes(scalePath, other);
+    Key(Qt::Key_Down);
+    EXPECT_TRUE(modal.shown.empty());
+    EXPECT_EQ(Column(0), QStringList({"Début", "2,5", "4,5", "7", "10"}));
+    // The move goes to the row it was going to, wherever the new rows put it.
+    EXPECT_EQ(grid->Row(), 4);
+    EXPECT_EQ(Value(scalePath, "4,5", "eon"), QString("Mien"));
+    EXPECT_EQ(Value(scalePath, "10", "eon"), QString("Externe"));
+    EXPECT_EQ(Value(scalePath, "7", "eon"), QString("Nouveau"));
+
+    // The same row: asked; the default keeps theirs, shown in the table.
+    Type("Mien aussi");
+    other = ReadBytes(scalePath).replace("eon=Externe", "eon=Leur texte");
+    WriteBytes(scalePath, other);
+    Key(Qt::Key_Up);
+    ASSERT_EQ(modal.shown.size(), 1u);
+    EXPECT_EQ(modal.shown[0].text,
+              "Un autre programme a modifié la ligne «\u00A010\u00A0» de " + scalePath +
+                  " pendant que vous la modifiiez.\nGarder son texte (vos modifications de cette "
+                  "ligne sont abandonnées) ou enregistrer vos modifications par-dessus ?");
+    EXPECT_EQ(ReadBytes(scalePath), other);
+    EXPECT_EQ(grid->Cells(1, 4), QString("Leur texte"));
+    EXPECT_EQ(grid->Row(), 3);
+
+    // Deleted: refused, nothing is written and the row stays; accepted, every row is written.
+    Type("Dernier");
+    QFile::remove(scalePath);
+    modal.answers = {TModalResult::mrCancel};
+    Key(Qt::Key_Up);
+    EXPECT_TRUE(modal.shown.back().text.startsWith("Le fichier " + scalePath +
+                                                   " a été supprimé par un autre programme"));
+    EXPECT_FALSE(QFile::exists(scalePath));
+    EXPECT_EQ(grid->Row(), 3);
+    Key(Qt::Key_Up);
+    EXPECT_EQ(modal.shown.size(), 3u);
+    EXPECT_EQ(Sections(scalePath), QStringList({"2,5", "4,5", "7", "10"}));
+    EXPECT_EQ(Value(scalePath, "7", "eon"), QString("Dernier"));
+    EXPECT_EQ(Value(scalePath, "10", "eon"), QString("Leur texte"));
+    EXPECT_EQ(grid->Row(), 2);
+}
+
+// A row with text but no name asks before it is dropped, when the file changes and at close.
+TEST_F(FormTest, UnnamedRowsAskBeforeTheyGo) {
+    OpenData("[A]\r\nEchelle=a.ini\r\n");
+    form->Insreraprs1Click(nullptr);
+    Key(Qt::Key_Down);
+    Key(Qt::Key_Tab);
+    Type("b.ini");
+    modal.answers = {TModalResult::mrCancel, TModalResult::mrCancel};
+    form->OuvrirDonnes1->trigger();
+    ASSERT_EQ(modal.shown.size(), 1u);
+    EXPECT_EQ(modal.shown[0].text, QString("La ligne 2 du tableau contient du texte mais sa "
+                                           "colonne «\u00A0Item du menu\u00A0» est vide : elle "
+                                           "ne peut pas être enregistrée.\nL'abandonner ?"));
+    EXPECT_EQ(modal.shown[0].defaultButton, mbCancel);
+    EXPECT_EQ(grid->Cells(1, 2), QString("b.ini"));
+    EXPECT_FALSE(form->close());
+    EXPECT_EQ(modal.shown.size(), 2u);
+    EXPECT_TRUE(form->isVisible());
+    modal.answers = {TModalResult::mrOk};
+    EXPECT_TRUE(form->close());
+    EXPECT_EQ(Sections(dataPath), QStringList({"A"}));
+}
+
+// Shift with the arrows and a mouse drag select a block; Ctrl+C copies it tab-separated; Ctrl+V
+// pastes a block from the current cell, each row saved, taken back by one Ctrl+Z.
+TEST_F(FormTest, BlocksAreSelectedCopiedAndPasted) {
+    OpenScale(kScaleFile);
+    Click(1, 1);
+    Key(Qt::Key_Down, Qt::ShiftModifier);
+    Key(Qt::Key_Right, Qt::ShiftModifier);
+    EXPECT_EQ(grid->Selection(), QRect(QPoint(1, 1), QPoint(2, 2)));
+    EXPECT_EQ(grid->selectionModel()->selectedIndexes().size(), 4);
+    Key(Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QString("Archéen\t\nHadéen\t\n"));
+    QTest::mousePress(grid->viewport(), Qt::LeftButton, {}, CellCenter(0, 1));
+    QMouseEvent move(QEvent::MouseMove, CellCenter(1, 3),
+                     grid->viewport()->mapToGlobal(CellCenter(1, 3)), Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(grid->viewport(), &move);
+    QTest::mouseRelease(grid->viewport(), Qt::LeftButton, {}, CellCenter(1, 3));
+    EXPECT_EQ(grid->Selection(), QRect(QPoint(0, 1), QPoint(1, 3)));
+    EXPECT_EQ(grid->Row(), 3);
+
+    QGuiApplication::clipboard()->setText("X\tY\r\nZ\tW\r\n");
+    Click(1, 2);
+    Key(Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(Value(scalePath, "4,5", "eon"), QString("X"));
+    EXPECT_EQ(Value(scalePath, "4,5", "ere"), QString("Y"));
+    EXPECT_EQ(Value(scalePath, "10", "eon"), QString("Z"));
+    EXPECT_EQ(Value(scalePath, "10", "couleur"), QString("16711680"));
+    EXPECT_FALSE(form->Modified);
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(ReadBytes(scalePath), kScaleFile);
+    // A block wider than the columns left: nothing pasted, the user told.
+    QGuiApplication::clipboard()->setText("1\t2\t3\n");
+    Click(11, 2);
+    Key(Qt::Key_V, Qt::ControlModifier);
+    EXPECT_TRUE(modal.shown.back().text.startsWith("Le bloc copié a 3 colonnes"));
+    EXPECT_EQ(ReadBytes(scalePath), kScaleFile);
+}
+
+// Paths show their file names first; the event text column leaves room for the vertical scroll
+// bar.
+TEST_F(FormTest, PathsShowTheirFileNamesAndEventsNeedNoSideways) {
+    OpenScale(kScaleFile);
+    for (int col : {8, 9, 11, 12}) EXPECT_EQ(grid->ColElide(col), Qt::ElideMiddle) << col;
+    EXPECT_EQ(grid->ColElide(7), Qt::ElideRight);
+    const QFontMetrics metrics(grid->font());
+    const QString path = "Images\\Quaternaire_bio.png";
+    EXPECT_EQ(ElidePath(metrics, path, 1000), path);
+    const int nameWidth = metrics.horizontalAdvance("\u2026Quaternaire_bio.png");
+    EXPECT_EQ(ElidePath(metrics, path, nameWidth), "\u2026Quaternaire_bio.png");
+    const QString cut = ElidePath(metrics, path, 60);
+    EXPECT_TRUE(cut.startsWith("Qua") && cut.endsWith("png")) << cut.toStdString();
+    EXPECT_LE(metrics.horizontalAdvance(cut), 60);
+    QByteArray events;
+    for (int i = 0; i < 80; ++i) events += "[" + QByteArray::number(i) + "]\r\nevenement=x\r\n";
+    scalePath = dir.filePath("evenements.ini");
+    WriteBytes(scalePath, events);
+    form->EventFile = std::make_unique<TIniFile>(scalePath);
+    form->LoadTable(form->EventFile.get());
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(grid->verticalScrollBar()->isVisible());
+    EXPECT_FALSE(grid->horizontalScrollBar()->isVisible());
+    EXPECT_LE(grid->ColWidths(0) + grid->ColWidths(1), grid->viewport()->width());
+}
+
+// Names with spaces are rows of their own, sorted by their own value, and can be edited.
+TEST_F(FormTest, NamesWithSpacesAreRowsOfTheirOwn) {
+    OpenScale("[10]\r\neon=a\r\n[ 2]\r\neon=b\r\n[2 ]\r\neon=c\r\n[ ]\r\neon=d\r\n");
+    EXPECT_EQ(Column(0), QStringList({"Début", "2 ", " ", " 2", "10"}));
+    Click(1, 2);
+    Type("e");
+    Key(Qt::Key_Down);
+    EXPECT_EQ(Value(scalePath, " ", "eon"), QString("e"));
+    EXPECT_EQ(Value(scalePath, "2 ", "eon"), QString("c"));
+    EXPECT_TRUE(modal.shown.empty());
 }
 
 } // namespace

@@ -22,11 +22,20 @@ void WriteBytes(const QString& path, const QByteArray& bytes) {
 TModalResult TScriptedModal::MessageBox(const QString& caption, const QString& text,
                                         TMsgDlgType type, TMsgDlgButtons buttons,
                                         TMsgDlgBtn defaultButton) {
-    shown.push_back({caption, text, type, buttons, defaultButton});
+    shown.push_back({caption, text, type, buttons, defaultButton, {}});
     if (answers.empty()) return TModalResult::mrOk;
     const TModalResult answer = answers.front();
     answers.pop_front();
     return answer;
+}
+
+int TScriptedModal::Choose(const QString& caption, const QString& text, TMsgDlgType type,
+                           const QStringList& buttons, int defaultButton, int) {
+    shown.push_back({caption, text, type, 0, mbOK, buttons});
+    if (choices.empty()) return defaultButton;
+    const int choice = choices.front();
+    choices.pop_front();
+    return choice;
 }
 
 TUnprivileged::TUnprivileged() {

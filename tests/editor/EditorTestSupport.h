@@ -21,15 +21,20 @@ struct TShownBox {
     TMsgDlgType type;
     TMsgDlgButtons buttons;
     TMsgDlgBtn defaultButton;
+    QStringList named; // the buttons of a Choose box
 };
 
-// Answers message boxes from a script (OK when the script is empty) and records them.
+// Answers message boxes from a script (OK when the script is empty), Choose boxes from another
+// (the default button when it is empty), and records them.
 class TScriptedModal : public TModalUI {
 public:
     TModalResult MessageBox(const QString& caption, const QString& text, TMsgDlgType type,
                             TMsgDlgButtons buttons, TMsgDlgBtn defaultButton) override;
+    int Choose(const QString& caption, const QString& text, TMsgDlgType type,
+               const QStringList& buttons, int defaultButton, int escapeButton) override;
 
     std::deque<TModalResult> answers;
+    std::deque<int> choices;
     std::vector<TShownBox> shown;
 };
 

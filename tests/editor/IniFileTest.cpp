@@ -24,7 +24,7 @@ const QByteArray kWindowsFile = "; Echelle des temps\r\n"
                                 "couleur=255\r\n"
                                 "couleur=999\r\n"
                                 "\r\n"
-                                "[ 4,5 ]\r\n"
+                                "  [4,5]\r\n"
                                 "eon = Pr\xE9"
                                 "cambrien\r\n"
                                 "\r\n"
@@ -51,7 +51,7 @@ TEST_F(IniFileTest, ReadsAsProfileFilesAreRead) {
     EXPECT_EQ(ini.ReadValue("541", "eon", ""), QString("Phanérozoïque"));
     EXPECT_EQ(ini.ReadValue("541", "ERE", ""), QString("Paléozoïque"));
     EXPECT_EQ(ini.ReadValue("541", "couleur", ""), QString("255"));
-    EXPECT_EQ(ini.ReadValue(" 4,5", "EON", ""), QString("Précambrien"));
+    EXPECT_EQ(ini.ReadValue("4,5", "EON", ""), QString("Précambrien"));
     EXPECT_EQ(ini.ReadValue("541", "serie", "def"), QString("def"));
     EXPECT_EQ(ini.ReadValue("10", "eon", "def"), QString("def"));
 
@@ -85,7 +85,8 @@ TEST_F(IniFileTest, KeepsWindowsFileByteForByte) {
                      "cambrien\r\n",
                      "eon = Pr\xE9"
                      "cambrien\r\nere=\r\n");
-    expected += "[10]\r\netage=D\xE9"
+    // The file separates its sections by blank lines: so is the new one.
+    expected += "\r\n[10]\r\netage=D\xE9"
                 "but\r\n";
     EXPECT_EQ(ReadBytes(path), expected);
     EXPECT_EQ(ini.ReadValue("4,5", "ere", "x"), QString(""));
@@ -223,7 +224,7 @@ TEST_F(IniFileTest, LimitsOfTheOldStoreAreGone) {
     EXPECT_EQ(again.ReadValue("1", "eon", ""), longValue);
     EXPECT_EQ(again.ReadValue("1", "ere", ""), QString("deux  lignes [2]"));
 
-    // A listing longer than 16 384 bytes is whole; an empty name hides nothing after it.
+    // A listing longer than 16 384 bytes is whole; an empty name is listed and hides nothing.
     QByteArray bytes = "[]\r\nx=1\r\n";
     QStringList names;
     for (int i = 0; i < 5000; ++i) {
@@ -232,7 +233,25 @@ TEST_F(IniFileTest, LimitsOfTheOldStoreAreGone) {
     }
     QStringList listed;
     TIniFile(MakeFile("many.ini", bytes)).ListSections(listed);
-    EXPECT_EQ(listed, names);
+    EXPECT_EQ(listed, QStringList{""} + names);
+}
+
+// A section's name is what its brackets hold, spaces included: each is listed, read and written
+// under its own name, and a name of spaces, kept, can still be written.
+TEST_F(IniFileTest, NamesKeepTheirSpaces) {
+    const QString path = MakeFile("n.ini", "[12]\r\nx=a\r\n[ 12]\r\nx=b\r\n[12 ]\r\nx=c\r\n"
+                                           "[ ]\r\nx=d\r\n");
+    TIniFile ini(path);
+    QStringList sections;
+    ini.ListSections(sections);
+    EXPECT_EQ(sections, QStringList({"12", " 12", "12 ", " "}));
+    EXPECT_EQ(ini.ReadValue(" 12", "x", ""), QString("b"));
+    EXPECT_EQ(ini.ReadValue("12 ", "x", ""), QString("c"));
+    ini.ReplaceSection(" ", " ", {{"x", "e"}});
+    ini.ReplaceSection("12 ", "13", {{"x", "f"}});
+    EXPECT_EQ(ReadBytes(path), QByteArray("[12]\r\nx=a\r\n[ 12]\r\nx=b\r\n[13]\r\nx=f\r\n"
+                                          "[ ]\r\nx=e\r\n"));
+    EXPECT_THROW(ini.ReplaceSection("13", "  ", {}), Exception);
 }
 
 TEST_F(IniFileTest, SeesChangesMadeByOthers) {
@@ -256,7 +275,7 @@ TEST_F(IniFileTest, RenamesInPlaceAndKeepsOtherKeys) {
     QByteArray expected = "[1,5]\r\neon=A\r\n; note\r\nautre=z\r\nere=\r\n[2]\r\neon=b\r\n";
     EXPECT_EQ(ReadBytes(path), expected);
     // Onto another section, or to no name: refused, both sections whole.
-    for (const QString& name : {QString("2"), QString(" 2 "), QString(""), QString("   ")}) {
+    for (const QString& name : {QString("2"), QString(""), QString("   ")}) {
         EXPECT_THROW(ini.ReplaceSection("1,5", name, {{"eon", "B"}}), Exception);
         EXPECT_THROW(ini.ReplaceSection("", name, {{"eon", "B"}}), Exception);
         EXPECT_EQ(ReadBytes(path), expected);
@@ -270,8 +289,8 @@ TEST_F(IniFileTest, RenamesInPlaceAndKeepsOtherKeys) {
                       "enregistrée.");
     }
     EXPECT_THROW(ini.WriteValue(" ", "eon", "x"), Exception);
-    // A change of case or spacing is the section's own name.
-    ini.ReplaceSection("1,5", " 1,5", {{"eon", "A2"}});
+    // A change of case is the section's own name.
+    ini.ReplaceSection("1,5", "1,5", {{"eon", "A2"}});
     expected.replace("eon=A\r\n", "eon=A2\r\n");
     EXPECT_EQ(ReadBytes(path), expected);
     // Keys written only where missing keep the file's values.

@@ -112,6 +112,17 @@ TEST(PreviewRect, CentredWhenItFitsScaledFromTheCornerOtherwise) {
     EXPECT_EQ(PreviewRect(300, 400, 50, 200), QRect(0, 0, 50, 67));
 }
 
+// The preview window shows a picture whole and in its proportions, within the screen.
+TEST(PreviewWindow, PicturesFitTheScreenInTheirProportions) {
+    EXPECT_EQ(PreviewWindowSize({20, 10}, {1000, 700}), QSize(20, 10));
+    EXPECT_EQ(PreviewWindowSize({4000, 1000}, {1000, 700}), QSize(1000, 250));
+    EXPECT_EQ(PreviewWindowSize({1000, 4000}, {1000, 700}), QSize(175, 700));
+    // Drawn centred, at its size when it fits, else scaled down whole.
+    EXPECT_EQ(FitRect({20, 10}, {100, 50}), QRect(40, 20, 20, 10));
+    EXPECT_EQ(FitRect({400, 100}, {100, 100}), QRect(0, 37, 100, 25));
+    EXPECT_EQ(FitRect({100, 400}, {100, 100}), QRect(37, 0, 25, 100));
+}
+
 TEST(PictureDialog, FilterIsBuiltOnceFromTheRegistry) {
     TOpenPictureDialog dialog;
     const QString built = QString::fromStdString(BuildPictureFilter(TGraphic::ClassRef()));
@@ -258,7 +269,7 @@ TEST(PictureDialog, ModalDialogChoosesAFileWithPreview) {
             QDialog* window = ModalDialog();
             ASSERT_NE(window, nullptr);
             EXPECT_NE(window, &dialog);
-            EXPECT_EQ(window->windowTitle(), "Prévisualiser");
+            EXPECT_EQ(window->windowTitle(), "Prévisualiser - red.bmp (20x10)");
             EXPECT_EQ(window->size(), QSize(30, 20));
             QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
             QApplication::sendEvent(window, &escape);

@@ -9,8 +9,10 @@
 # Steps: a character Windows-1252 cannot hold is refused and leaves the file as it was; a key
 # renamed onto another row's key is refused, and so is a right click then (no menu); a UTF-16
 # event file is edited in place as UTF-16; as an ordinary user, a writable file in a read-only
-# folder saves in place (when run as root). Coordinates are those of the window centred on a
-# 1280 x 800 screen under openbox.
+# folder saves in place (when run as root); Alt+F opens the menu and types nothing; a typed
+# value then Escape writes nothing; another program's change to the row being edited is kept
+# (the default answer); a file deleted while open is written back whole, never with one row.
+# Coordinates are those of the window centred on a 1280 x 800 screen under openbox.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-build}
@@ -147,6 +149,57 @@ if [[ $(id -u) -eq 0 ]]; then
         echo "PASS same file, same owner" || { echo "FAIL file replaced"; failures=$((failures + 1)); }
     chmod 0755 "$cal"
 fi
+
+# 5. Keys: Alt+F opens "Fichier" and types nothing; a typed value, then Escape, then Down,
+#    writes nothing.
+cp "$root/sample/"*.ini "$cal/"
+cp "$cal/Donnees.ini" "$orig/Donnees.ini"
+start
+click 500 141
+keys alt+f
+shot 8-alt-f
+keys Escape Escape
+keys Down
+check "Alt+F then Down leaves Donnees.ini unchanged" "n == o" "$orig/Donnees.ini" "$cal/Donnees.ini"
+click 500 141
+typed "Foo"
+keys Escape
+shot 9-escape
+keys Down
+check "a typed value, Escape, Down: unchanged" "n == o" "$orig/Donnees.ini" "$cal/Donnees.ini"
+
+# 6. Another program changes the row being edited: asked, and the default keeps its text.
+edition Down Down Down Down Down Return # "Editer le fichier Echelle"
+click 564 "$(row 3)"
+typed "Mien"
+/usr/bin/python3 - "$cal/Echelle.ini" "$orig/Echelle.other" <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read().replace(b'etage=Greenlandien', b'etage=Greenlandien (autre programme)', 1)
+open(sys.argv[2], 'wb').write(data)
+open(sys.argv[1], 'wb').write(data)
+PY
+keys Down
+shot 10-other-program
+keys Return
+check "another program's text is kept" "n == o" "$orig/Echelle.other" "$cal/Echelle.ini"
+
+# 7. The file is deleted while open: refused, nothing is made; accepted, the whole table is
+#    written back (here the file as it was, with the row's new value).
+click 564 "$(row 5)"
+typed "Chibanien (moyen)"
+cp "$cal/Echelle.ini" "$orig/Echelle.deleted"
+rm "$cal/Echelle.ini"
+keys Down
+shot 11-deleted-file
+keys Escape
+[[ ! -e "$cal/Echelle.ini" ]] && echo "PASS a refused rewrite makes no file" ||
+    { echo "FAIL a file was made"; failures=$((failures + 1)); }
+keys Down
+keys Return
+check "the deleted file comes back whole" \
+    "n == o.replace(b'etage=Chibanien\r\n', b'etage=Chibanien (moyen)\r\n', 1)" \
+    "$orig/Echelle.deleted" "$cal/Echelle.ini"
+quit
 
 echo "screenshots in $out"
 [[ $failures -eq 0 ]]

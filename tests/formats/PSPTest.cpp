@@ -108,6 +108,23 @@ TEST(PSPReader, FilesItCannotShowAreRefusedWithTheirReason) {
     EXPECT_EQ(LoadError<TPSPGraphic>(depth), "Invalid color format in PSP file.");
 }
 
+TEST(PSPReader, BlocksLongerThanTheirContainerOrTheFileAreNamed) {
+    // Version 5: the layer bank's length at 98, its first layer's at 108.
+    constexpr size_t BankLengthAt = 98, LayerLengthAt = 108;
+    const Bytes file = Fixture("psp5_rgb_none.psp");
+    Bytes bank = file;
+    PutLE32At(bank, BankLengthAt, 0x00FFFFFF);
+    EXPECT_EQ(LoadError<TPSPGraphic>(bank),
+              "Cannot load image. The PSP file ends inside its layer bank block.");
+    Bytes layer = file;
+    const uint32_t bankLength =
+        uint32_t(file[BankLengthAt] | file[BankLengthAt + 1] << 8 | file[BankLengthAt + 2] << 16);
+    PutLE32At(layer, LayerLengthAt, bankLength);
+    EXPECT_EQ(LoadError<TPSPGraphic>(layer),
+              "Cannot load image. The PSP file's layer block runs past the layer bank block that "
+              "holds it.");
+}
+
 TEST(PSPReader, ClaimedSizesBeyondTheFileFailFast) {
     TBudgetScope budget(size_t(64) << 20);
     const long before = PeakResidentKB();

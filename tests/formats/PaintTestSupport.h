@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace formats_test {
@@ -43,6 +44,22 @@ template <class T> size_t ExpectEveryCutFailsCleanly(const Bytes& file, size_t m
         }
     }
     return raised;
+}
+
+// Every pixel of `image` within `tolerance` levels of the reference, in each of its four
+// channels: for decoders that round where the reference's truncates.
+inline void ExpectNearReference(const TBitmap& image, const TReference& reference, int tolerance) {
+    ASSERT_EQ(image.Width(), reference.Width);
+    ASSERT_EQ(image.Height(), reference.Height);
+    for (int32_t y = 0; y < reference.Height; ++y)
+        for (int32_t x = 0; x < reference.Width; ++x) {
+            const TRGBQuad pixel = image.PixelColor(x, y);
+            const uint8_t* expected = &reference.Pixels[(size_t(y) * reference.Width + x) * 4];
+            const uint8_t got[4] = {pixel.rgbRed, pixel.rgbGreen, pixel.rgbBlue, pixel.rgbReserved};
+            for (int c = 0; c < 4; ++c)
+                ASSERT_LE(std::abs(int(got[c]) - int(expected[c])), tolerance)
+                    << "pixel (" << x << ", " << y << ") channel " << c;
+        }
 }
 
 } // namespace formats_test

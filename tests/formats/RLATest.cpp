@@ -1,4 +1,5 @@
 #include "FormatTestSupport.h"
+#include "PaintTestSupport.h"
 
 #include "imaging/formats/RLAGraphic.h"
 #include "platform/graphics/Exceptions.h"
@@ -7,6 +8,7 @@
 
 #include <clocale>
 #include <cstring>
+#include <ctime>
 #include <locale>
 #include <string>
 
@@ -166,4 +168,38 @@ TEST(RLAReader, HostileFilesRaiseTableMessagesAndStayWithinTheirBuffers) {
         LoadError<TRLAGraphic>(huge),
         "Cannot load image. The RLA file holds too little data for the image size it states.");
     EXPECT_LT(PeakResidentKB() - before, 16 * 1024);
+}
+
+TEST(RLAReader, RowsSharingOneOffsetCountOnce) {
+    // 512 x 32767, every row at one offset whose channels state 65535 bytes each, in a 1 MB
+    // file: the bytes of the one row (as many as its samples can take) cannot hold the image,
+    // and saying so costs no reading of every row.
+    TBudgetScope budget(size_t(256) << 20);
+    Bytes file = Fixture("rgb.rla");
+    file.resize(740);
+    PutBE16At(file, 8, 0);
+    PutBE16At(file, 10, 511);
+    PutBE16At(file, 12, 0);
+    PutBE16At(file, 14, 32766);
+    PutBE16At(file, 22, 0); // no matte
+    for (int i = 0; i < 32767; ++i) PutBE32(file, 740 + 4 * 32767);
+    for (int channel = 0; channel < 3; ++channel) {
+        file.insert(file.end(), {0xFF, 0xFF});
+        for (int i = 0; i < 65535 / 2; ++i) file.insert(file.end(), {0x7F, uint8_t(40 * channel)});
+        file.push_back(0);
+    }
+    file.resize(1 << 20, 0);
+    const std::clock_t start = std::clock();
+    EXPECT_EQ(
+        LoadError<TRLAGraphic>(file),
+        "Cannot load image. The RLA file holds too little data for the image size it states.");
+    EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 0.5);
+}
+
+TEST(RLAReader, MattesPremultiplyTheColoursTheyCover) {
+    // OpenImageIO's file, its colours premultiplied: straight within two levels of its own
+    // reading back (it truncates where this reader rounds).
+    const auto image = Load<TRLAGraphic>(Fixture("oiio/matte.rla"));
+    EXPECT_EQ(image->AlphaFormat, afDefined);
+    ExpectNearReference(*image, ReadReference(DataPath("rla/oiio/matte.rla.rgba.gz")), 2);
 }

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 using namespace formats_test;
 
 namespace {
@@ -157,4 +159,25 @@ TEST(SGIReader, FilesCutAtEveryLengthRaise) {
         const Bytes file = ReadFile(DataPath(name));
         ExpectEveryCutFailsCleanly<TSGIGraphic>(file, file.size());
     }
+}
+
+TEST(SGIReader, HostileRowTablesCostNoMoreThanTheFileHolds) {
+    TBudgetScope budget(size_t(256) << 20);
+    // 128 KB of empty row tables stating 65535 x 4096 x 4 channels.
+    EXPECT_EQ(LoadError<TSGIGraphic>(Concat(SgiHeader(1, 1, 65535, 4096, 4), Bytes(128 << 10, 0))),
+              "Cannot load image. The sgi, bw or rgb(a) file holds too little data for the "
+              "image size it states.");
+    // Every row of 512 x 32767 sharing one row of 1 MB: only what a row's samples can take is
+    // read, and that one row cannot hold the image.
+    const uint16_t height = 32767;
+    const uint32_t data = 512 + 8 * height, length = 1 << 20;
+    Bytes shared = SgiHeader(1, 1, 512, height, 1);
+    for (int i = 0; i < height; ++i) PutBE32(shared, data);
+    for (int i = 0; i < height; ++i) PutBE32(shared, length);
+    for (uint32_t i = 0; i < length; i += 2) shared.insert(shared.end(), {0x7F, 0x55});
+    const std::clock_t start = std::clock();
+    EXPECT_EQ(LoadError<TSGIGraphic>(shared),
+              "Cannot load image. The sgi, bw or rgb(a) file holds too little data for the "
+              "image size it states.");
+    EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 0.5);
 }

@@ -2,6 +2,7 @@
 
 #include "imaging/ColorManager.h"
 #include "imaging/formats/EPSGraphic.h"
+#include "imaging/formats/PPMGraphic.h"
 #include "imaging/formats/TIFFGraphic.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -181,12 +183,32 @@ TEST(TIFFReader, CodecFixturesLoadAsTheirSourcePictures) {
     EXPECT_EQ(Load<TTIFFGraphic>(ReadFile(DataPath("../codecs/wide_mhw.tif")))->Width(), 3000);
 }
 
-TEST(TIFFReader, SchemesWithoutADecoderAreRefused) {
-    for (const char* name : {"pil_bilevel_g4.tif", "fax_g4.tif", "cp_rgb_g3_2d.tif"}) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(LoadError<TTIFFGraphic>(ReadFile(DataPath(std::string("tiff/") + name))),
-                  Unsupported());
+TEST(TIFFReader, TwoDimensionalFaxFilesLoadAsTheirSourcePictures) {
+    // Group 4 and two-dimensional Group 3 files of the fax decoder tests (ImageMagick, tiffcp,
+    // Pillow; fill order 2, fill bits, both photometric senses) against their source bitmaps.
+    const std::map<std::string, std::vector<std::string>> sources = {
+        {"page.pbm",
+         {"page_g32d.tif", "page_g32dfill.tif", "page_g4.tif", "page_g4im.tif", "page_g4lsb.tif",
+          "page_g4pil.tif"}},
+        {"fax.pbm", {"fax_g32d.tif"}},
+        {"wide.pbm", {"wide_g4.tif"}}};
+    for (const auto& [source, files] : sources) {
+        const auto expected = Load<TPPMGraphic>(ReadFile(DataPath("../codecs/" + source)));
+        for (const std::string& name : files) {
+            SCOPED_TRACE(name);
+            const auto image = Load<TTIFFGraphic>(ReadFile(DataPath("../codecs/" + name)));
+            ASSERT_EQ(image->Width(), expected->Width());
+            ASSERT_EQ(image->Height(), expected->Height());
+            size_t differing = 0;
+            for (int32_t y = 0; y < image->Height(); ++y)
+                for (int32_t x = 0; x < image->Width(); ++x)
+                    differing += image->PixelColor(x, y) != expected->PixelColor(x, y);
+            EXPECT_EQ(differing, 0u);
+        }
     }
+}
+
+TEST(TIFFReader, SchemesWithoutADecoderAreRefused) {
     for (uint32_t compression : {6u, 32766u, 34661u, 12345u}) {
         SCOPED_TRACE(compression);
         EXPECT_EQ(LoadError<TTIFFGraphic>(SmallRGB(compression, RGB2x2)), Unsupported());
@@ -243,7 +265,8 @@ TEST(TIFFReader, HeaderFieldsAndTheirDefaults) {
         .Entry(266, 3, {2})
         .Entry(322, 3, {16})
         .Entry(323, 3, {32})
-        .Entry(284, 3, {2});
+        .Entry(284, 3, {2})
+        .Entry(274, 3, {6});
     TTIFFGraphic image;
     TMemoryStream stream(b.Build());
     ASSERT_TRUE(image.ReadImageHeader(stream, 0));
@@ -260,15 +283,17 @@ TEST(TIFFReader, HeaderFieldsAndTheirDefaults) {
     EXPECT_EQ(p.PlanarConfig, 2u);
     EXPECT_EQ(p.JPEGTablesMode, 3u);
     EXPECT_EQ(p.Compression, ckNone);
+    EXPECT_EQ(p.Orientation, 6); // recorded as stated; 0 when absent or out of range
 
     // RGB with four samples has alpha; a palette image with an extra sample keeps 8 bits.
     TMemoryStream rgba(TTIFFBuilder().Image(1, 1, 4, 2).Entry(338, 3, {2}).Build());
     ASSERT_TRUE(image.ReadImageHeader(rgba, 0));
     EXPECT_EQ(image.ImageProperties.ColorModel, cmRGBAlpha);
     EXPECT_TRUE(image.ImageProperties.HasAlpha);
-    TMemoryStream white(TTIFFBuilder().Image(1, 1, 1, 0).Build());
+    TMemoryStream white(TTIFFBuilder().Image(1, 1, 1, 0).Entry(274, 3, {9}).Build());
     ASSERT_TRUE(image.ReadImageHeader(white, 0));
     EXPECT_TRUE(image.ImageProperties.Flags.Contains(flWhiteIsZero));
+    EXPECT_EQ(image.ImageProperties.Orientation, 0);
     // Width 0 is no image.
     TMemoryStream empty(TTIFFBuilder().Image(0, 5, 1, 1).Build());
     EXPECT_FALSE(image.ReadImageHeader(empty, 0));
@@ -436,13 +461,13 @@ TEST(TIFFReader, DirectoriesAndTablesPastTheEndRaise) {
               "Cannot load image. The TIF/TIFF file ends inside its strip offsets.");
 }
 
-TEST(TIFFReader, OffsetsAndCountsBeyondTheFileLeaveRowsBlank) {
-    // The only strip lies past the end, or claims more bytes than the file holds: the image
-    // loads (it fits the file's data), rows the data does not reach stay 0.
+TEST(TIFFReader, OffsetsAndCountsBeyondTheFileLeaveNothingOrRowsBlank) {
+    // The only strip lies past the end: the file holds none of the image, which stays empty.
+    // A strip that claims more bytes than the file holds loads; rows the data does not reach
+    // stay 0.
     TTIFFBuilder b;
     b.Image(2, 2, 3, 2).Entry(273, 4, {100000}).Entry(279, 4, {12});
-    const auto far = Load<TTIFFGraphic>(b.Build());
-    EXPECT_EQ(far->PixelColor(1, 1), (TRGBQuad{0, 0, 0, 255}));
+    EXPECT_TRUE(Load<TTIFFGraphic>(b.Build())->Empty());
     // PackBits: a literal run of 6 bytes, then a count far beyond the file: the strip reads
     // to the end of the file (the bytes after it decode as whatever they make).
     TTIFFBuilder p;
@@ -484,6 +509,73 @@ TEST(TIFFReader, AbsurdSizesFailFastWithinTheBudget) {
     EXPECT_EQ(LoadError<TTIFFGraphic>(huge.Build()),
               "The TIF/TIFF image size is invalid (4294967280 x 4294967280 pixels).");
     EXPECT_LT(PeakResidentKB() - before, 32 * 1024);
+}
+
+TEST(TIFFReader, BigTIFFWideSamplesAndLibrarySchemesFailClearlyOnHostileData) {
+    const std::string directoryEnds =
+        "Cannot load image. The TIF/TIFF file ends inside its image file directory.";
+    // BigTIFF: a first directory 2^40 bytes on; a directory of 2^60 entries.
+    const Bytes big = ReadFile(DataPath("tiff/big_lzw_pred.tif"));
+    Bytes far = big;
+    far[13] = 1;
+    EXPECT_EQ(LoadError<TTIFFGraphic>(far), directoryEnds);
+    Bytes many = big;
+    many[size_t(big[8] | big[9] << 8) + 7] = 0x10;
+    EXPECT_EQ(LoadError<TTIFFGraphic>(many), directoryEnds);
+    // Floating-point strips shorter than the image they state.
+    TTIFFBuilder floats;
+    const int strip = floats.Block(Bytes(100, 0x3F));
+    floats.Image(37, 23, 3, 2).Entry(258, 3, {32, 32, 32}).Entry(339, 3, {3, 3, 3});
+    floats.Offsets(273, {strip}).Entry(279, 4, {37 * 23 * 12});
+    EXPECT_EQ(LoadError<TTIFFGraphic>(floats.Build()),
+              "Cannot load image. The TIF/TIFF file holds too little data for the image size it "
+              "states.");
+    // LZMA, Zstandard and WebP blocks that are not theirs.
+    for (uint32_t compression : {34925u, 50000u, 50001u}) {
+        SCOPED_TRACE(compression);
+        EXPECT_EQ(LoadError<TTIFFGraphic>(SmallRGB(compression, Bytes(64, 0x55))),
+                  "Cannot load image. Compression error found in TIF/TIFF file.");
+    }
+    // liblzma's dictionary (8 MiB here) is charged to the load's budget.
+    TBudgetScope budget(size_t(4) << 20);
+    EXPECT_EQ(LoadError<TTIFFGraphic>(ReadFile(DataPath("tiff/cp_rgb_lzma.tif"))),
+              "Cannot load image. The TIF/TIFF image needs more memory than the limit of 4 MiB.");
+}
+
+TEST(TIFFReader, HostileFilesFailFastWithinTheirBudget) {
+    TQuietWarnings quiet;
+    const auto seconds = [](const Bytes& file, const std::string& expected) {
+        const std::clock_t start = std::clock();
+        EXPECT_EQ(LoadError<TTIFFGraphic>(file), expected);
+        return double(std::clock() - start) / CLOCKS_PER_SEC;
+    };
+    const std::string tooShort =
+        "Cannot load image. The TIF/TIFF file holds too little data for the image size it states.";
+    // 100,000 one-row LZW strips at one offset, fill order 2, each claiming the rest of the
+    // file: a strip reads no more than its row can need, and the load no more than a few times
+    // the file.
+    TTIFFBuilder shared;
+    const int strip = shared.Block(Bytes(4096, 0x80));
+    shared.Image(64, 100000, 1, 1).Entry(259, 3, {5}).Entry(266, 3, {2}).Entry(278, 3, {1});
+    shared.Offsets(273, std::vector<int>(100000, strip));
+    shared.Entry(279, 4, std::vector<uint32_t>(100000, 0x7FFFFFFF));
+    EXPECT_LT(seconds(shared.Build(), "Cannot load image. The TIF/TIFF file makes the reader "
+                                      "read more than 16 times its size."),
+              0.5)
+        << "shared";
+    // JPEG strips: 128 scans; 90 scans over 4096 x 4096 samples from 68 KB (work beyond the
+    // file's size); and a progressive strip whose coefficients (32 MB) pass the budget.
+    EXPECT_LT(seconds(ReadFile(DataPath("tiff/hostile_scans_128.tif")),
+                      "JPEG error #0: More than 100 scans."),
+              0.5);
+    EXPECT_LT(seconds(ReadFile(DataPath("tiff/hostile_scans_90_4096.tif")), tooShort), 0.5);
+    // Found by fuzzing: the same with its last scans cut to zeros.
+    EXPECT_LT(seconds(ReadFile(DataPath("tiff/hostile_fuzz_scans_4096.tif")), tooShort), 0.5);
+    TBudgetScope budget(size_t(24) << 20);
+    EXPECT_LT(seconds(ReadFile(DataPath("tiff/hostile_progressive_4000.tif")),
+                      "Cannot load image. The TIF/TIFF image needs more memory than the limit of "
+                      "24 MiB."),
+              0.5);
 }
 
 TEST(TIFFReader, InvalidSampleDescriptionsNameTheValue) {
@@ -575,6 +667,23 @@ TEST(TIFFReader, ImagesInsideALargerStreamLoadFromTheirStart) {
     EXPECT_EQ(
         CompareWithReference(image, ReadReference(DataPath("tiff/cp_tiles_lzw_pred.tif.rgba.gz"))),
         "");
+}
+
+TEST(TIFFReader, SavingIsRefusedWithAMessage) {
+    // The readers do not write: saving says so instead of writing nothing.
+    const auto saveError = [](TGraphic& image) -> std::string {
+        TMemoryStream out;
+        try {
+            image.SaveToStream(out);
+        } catch (const EInvalidGraphic& e) {
+            return out.Size() == 0 ? e.Message() : "written";
+        }
+        return "saved";
+    };
+    TTIFFGraphic tiff;
+    EXPECT_EQ(saveError(tiff), "TIF/TIFF cannot be saved.");
+    TEPSGraphic eps;
+    EXPECT_EQ(saveError(eps), "EPS cannot be saved.");
 }
 
 // --- EPS preview ---

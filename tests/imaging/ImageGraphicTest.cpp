@@ -126,6 +126,8 @@ public:
     }
     void DecodeImage(TStream& stream) override {
         TLoad load(*this, stream, "TST");
+        SetPixelFormat(bf8Bit);
+        SetSizeToOverwrite(4, 4); // rows it would write
         std::vector<uint8_t> block(size_t(stream.Size()));
         for (int pass = 0; pass < Passes; ++pass) {
             load.Seek(0);
@@ -392,6 +394,8 @@ TEST(ImageGraphic, ALoadReadsAtMostAMultipleOfItsFile) {
                      "Cannot load image. The TST file makes the reader read more than 16 times its "
                      "size.");
     }
+    // The failed load does not leave the pixels it meant to overwrite.
+    EXPECT_TRUE(image.Empty());
 }
 
 TEST(ImageGraphic, SourceGammaGoesThroughTheColourManager) {

@@ -6,6 +6,8 @@
 #include "platform/graphics/Metafile.h"
 #include "platform/graphics/Stream.h"
 
+#include "../ShrinkCompare.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -144,6 +146,28 @@ TEST(JPEGFile, DecodesGreyColourProgressiveAndCMYK) {
     gray.LoadFromFile(Data + "jpeg_gray.jpg");
     ASSERT_EQ(gray.AsBitmap()->Palette().Count(), 256u);
     EXPECT_EQ(gray.AsBitmap()->Palette()[200], (TRGBQuad{200, 200, 200, 0}));
+}
+
+TEST(JPEGFile, DecodesAtTheSizeAskedFor) {
+    TJPEGImage full;
+    full.LoadFromFile(Data + "jpeg_shrink.jpg");
+    ASSERT_EQ(full.Width(), 160);
+    // At least 40 x 20 of 160 x 96: the transform scaled by 1/4, 40 x 24.
+    TJPEGImage small;
+    small.SetRequestedSize(40, 20);
+    small.LoadFromFile(Data + "jpeg_shrink.jpg");
+    EXPECT_EQ(small.Width(), 40);
+    EXPECT_EQ(small.Height(), 24);
+    EXPECT_EQ(small.FullWidth(), 160);
+    EXPECT_EQ(small.FullHeight(), 96);
+    EXPECT_GT(shrink_test::BlockPSNR(*small.AsBitmap(), *full.AsBitmap(), 4), 30.0);
+    // Never smaller than asked, and never larger than stored.
+    small.SetRequestedSize(41, 20);
+    small.LoadFromFile(Data + "jpeg_shrink.jpg");
+    EXPECT_EQ(small.Width(), 80);
+    small.SetRequestedSize(1000, 1000);
+    small.LoadFromFile(Data + "jpeg_shrink.jpg");
+    EXPECT_EQ(small.Width(), 160);
 }
 
 TEST(JPEGFile, HugeClaimedSizeRaisesWithBoundedMemory) {

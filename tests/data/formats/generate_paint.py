@@ -8,7 +8,8 @@
 # for SGI and PSD) or Pillow, cross-checked with the other where both read the file, with the
 # readers' rules applied: 16-bit samples become 8-bit by v * 255 // 65535; alpha is kept for
 # 32-bit results only (PCX and PSD with four colour channels, SGI with four channels); grey
-# images with a second channel show the first; 1-bit PCX images are black and white; PSD RGBA
+# images with a second channel show the first (PSD grey with alpha, marked by a negative layer
+# count, keeps it); 1-bit PCX images are black and white; PSD RGBA
 # colours are taken as stored (not as matted with white); CMYK
 # becomes RGB as clamp(X * K // 255 - X - K + 255) of the ink amounts X and K.
 #
@@ -49,6 +50,17 @@ def size_of(path, frame=""):
     out = subprocess.run(["identify", "-format", "%w %h\n", path + frame], check=True,
                          capture_output=True, text=True).stdout.split()
     return int(out[0]), int(out[1])
+
+
+def magick_listing_rgba(path):
+    """8-bit RGBA pixels from ImageMagick's pixel listing (`txt:`)."""
+    text = subprocess.run(["convert", path, "-depth", "8", "txt:-"], check=True,
+                          capture_output=True, text=True).stdout
+    rgba = bytearray()
+    for line in text.splitlines()[1:]:
+        values = line.split("(", 1)[1].split(")", 1)[0].split(",")
+        rgba += bytes(int(float(v)) for v in values[:4])
+    return rgba
 
 
 def opaque(rgba):
@@ -237,12 +249,9 @@ def make_psd():
             if not (mode == 3 and channels >= 4):
                 opaque(rgba)
             if "grayalpha" in name:
-                # Grey shows its first channel as stored: ImageMagick's grey before alpha.
-                raw = subprocess.run(["convert", path + "[0]", "-alpha", "off", "-depth", "16",
-                                      "-endian", "MSB", "rgba:-"], check=True,
-                                     capture_output=True).stdout
-                values = struct.unpack(">%dH" % (len(raw) // 2), raw)
-                rgba = opaque(bytearray(v * 255 // 65535 for v in values))
+                # Grey with its alpha, which ImageMagick marks with a negative layer count. (Its
+                # raw rgba output of grey-alpha files is garbled: the pixel listing is not.)
+                rgba = magick_listing_rgba(path + "[0]")
         if "16" not in name and "cmyk" not in name and "grayalpha" not in name:
             check = Image.open(path)
             _, check = pillow_rgba(check, check.mode == "RGBA")

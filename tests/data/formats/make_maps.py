@@ -495,6 +495,9 @@ def make_rla():
                 if table:
                     r, g, b = table[r], table[g], table[b]
                 a = 255 if alpha is None else alpha[height - 1 - y][x]
+                if a != 255:
+                    # Colours are stored premultiplied by the matte: shown straight.
+                    r, g, b = (min(255, (v * 255 + a // 2) // a) if a else 0 for v in (r, g, b))
                 out += bytes((r, g, b, a))
         write_reference(path, width, height, out)
         return out
@@ -541,8 +544,11 @@ def make_rla():
     out = bytearray()
     for y in range(height):
         for x in range(width):
-            out += bytes(tuple(ten[c][height - 1 - y][x] * 255 // 1023 for c in range(3))
-                         + (matte[height - 1 - y][x],))
+            a = matte[height - 1 - y][x]
+            colour = (ten[c][height - 1 - y][x] * 255 // 1023 for c in range(3))
+            if a != 255:
+                colour = (min(255, (v * 255 + a // 2) // a) if a else 0 for v in colour)
+            out += bytes(tuple(colour) + (a,))
     write_reference(path, width, height, out)
 
 

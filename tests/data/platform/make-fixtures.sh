@@ -79,3 +79,18 @@ for n in ("jpeg_rgb", "jpeg_progressive", "jpeg_gray", "jpeg_cmyk"):
     pam(n + ".ref.pam", px, w, h)
 PY
 rm -f $src $opaque
+
+# A 160 x 96 photograph-like picture (smooth shading and a few edges) for decoding at a smaller
+# size: JPEG by Pillow at quality 90.
+$py - <<'PY'
+from PIL import Image
+import math
+img = Image.new("RGB", (160, 96))
+for y in range(96):
+    for x in range(160):
+        r = int(128 + 100 * math.sin(x / 13.0) * math.cos(y / 17.0))
+        g = int(96 + 80 * math.cos((x + y) / 23.0))
+        b = 200 if (x // 40 + y // 32) % 2 else 60
+        img.putpixel((x, y), (r, g, b))
+img.save("jpeg_shrink.jpg", quality=90)
+PY

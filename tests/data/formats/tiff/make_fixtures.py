@@ -12,12 +12,19 @@
 # - CIE L*a*b*: the reader's formula on the stored samples (L scaled over 0..255);
 # - YCbCr (not JPEG): the reader's chroma tables on the stored samples, every pixel of a
 #   subsampled unit taking its unit's chroma (checked against tiff2rgba to within 3 levels);
-# - an extra sample of a grey image is dropped; RGBA keeps its alpha as stored.
+# - an extra sample of a grey image that is not alpha is dropped; RGBA keeps its alpha as
+#   stored; premultiplied colours are made straight (make_alpha).
 # Files that no tool here writes (subsampled YCbCr without JPEG, ThunderScan, the EPS binary
 # header and Autodesk files) are packed by this script after the formats' descriptions.
 #
-# Needs libtiff-tools and ImageMagick (scripts/install-deps.sh --bench installs both).
-# Run from anywhere: /usr/bin/python3 tests/data/formats/tiff/make_fixtures.py
+# Needs libtiff-tools and ImageMagick (scripts/install-deps.sh --bench installs both); the
+# wide-sample files also OpenImageIO's oiiotool (Debian openimageio-tools).
+# Run from anywhere: /usr/bin/python3 tests/data/formats/tiff/make_fixtures.py [group ...]
+# where a group is tiff, eps, autodesk or wide (default: all); `wide` makes the BigTIFF, LZMA,
+# Zstandard, WebP, 32-bit and floating-point files alone (make_wide below), `ojpeg` the
+# old-style JPEG ones (make_old_jpeg), `hostile` the files a load must refuse quickly
+# (make_hostile; needs jpegtran, Debian libjpeg-turbo-progs), `alpha` the transparent ones
+# (make_alpha).
 import gzip
 import math
 import os
@@ -26,7 +33,7 @@ import subprocess
 import sys
 import tempfile
 
-from PIL import Image
+from PIL import Image, TiffImagePlugin
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FORMATS = os.path.dirname(HERE)
@@ -326,7 +333,8 @@ def make_tiff():
     ycbcr_rgba(out("pil_ycbcr.tif"), list(ycc.getdata()), rgb.size)
     bilevel.save(out("pil_bilevel_g3.tif"), compression="group3")
     plain("pil_bilevel_g3.tif")
-    bilevel.save(out("pil_bilevel_g4.tif"), compression="group4")  # no decoder: refused
+    bilevel.save(out("pil_bilevel_g4.tif"), compression="group4")
+    plain("pil_bilevel_g4.tif")
     wide.save(out("pil_jpeg.tif"), compression="jpeg", quality=90)
     plain("pil_jpeg.tif")
     gray16 = Image.frombytes("I;16", rgb.size,
@@ -357,12 +365,11 @@ def make_tiff():
         ("cp_bilevel_lsb2msb.tif", ["-f", "lsb2msb"], out("pil_bilevel_g3.tif")),
         ("cp_bilevel_tiles_lzw.tif", ["-t", "-w", "16", "-l", "16", "-c", "lzw"],
          out("pil_bilevel_g3.tif")),
-        ("cp_rgb_g3_2d.tif", ["-c", "g3:2d"], out("pil_bilevel_g3.tif")),  # refused
+        ("cp_rgb_g3_2d.tif", ["-c", "g3:2d"], out("pil_bilevel_g3.tif")),
     ]
     for name, args, source in cp:
         run("tiffcp", *args, source, out(name))
-        if not name.endswith("g3_2d.tif"):
-            plain(name, keep_alpha="rgba" in name)
+        plain(name, keep_alpha="rgba" in name)
     # 16-bit grey, big-endian, LZW with the predictor on 16-bit samples.
     run("convert", tmp("gray.pgm"), "-depth", "16", "-compress", "none", tmp("gray16.tif"))
     run("tiffcp", "-B", "-c", "lzw:2", tmp("gray16.tif"), out("cp_gray16_lzw_pred_be.tif"))
@@ -405,7 +412,8 @@ def make_tiff():
     fax = os.path.join(FORMATS, "..", "codecs", "fax.g3")
     run("fax2tiff", "-M", "-5", "-m", "-X", "100", "-o", out("fax_g3_1d.tif"), fax)
     plain("fax_g3_1d.tif")
-    run("fax2tiff", "-M", "-8", "-X", "100", "-o", out("fax_g4.tif"), fax)  # refused
+    run("fax2tiff", "-M", "-8", "-X", "100", "-o", out("fax_g4.tif"), fax)
+    plain("fax_g4.tif")
 
     # tiff2bw
     run("tiff2bw", "-c", "lzw", src, out("bw_gray_lzw.tif"))
@@ -489,7 +497,282 @@ def make_autodesk():
         write_reference(path, width, height, ref)
 
 
+# ----------------------------------------------------------- BigTIFF, modern schemes, wide samples
+
+
+def oiio_rgba(path, keep_alpha=False, affine=None):
+    """The reference of `path` as OpenImageIO decodes it to 8 bits (floating-point samples in
+    0..1 clamped and rounded, integers scaled); `affine` = (low, high) first maps that range
+    onto 0..1, as the reader does with SMinSampleValue and SMaxSampleValue."""
+    args = ["oiiotool", path]
+    if affine:
+        args += ["--subc", repr(affine[0]), "--divc", repr(affine[1] - affine[0])]
+    run(*args, "-d", "uint8", "-o", tmp("oiio.tif"))
+    size, rgba = pillow_rgba(tmp("oiio.tif"), keep_alpha)
+    write_reference(path, size[0], size[1], rgba)
+
+
+def magick_float(source, name, depth, *args):
+    """ImageMagick writes floating-point TIFF (and exits 1 over a predictor tag it does not
+    know, after writing the file)."""
+    subprocess.run(["convert", source, "-define", "quantum:format=floating-point", "-depth",
+                    str(depth), *args, out(name)], capture_output=True)
+    assert os.path.getsize(out(name)) > 0, name
+
+
+def make_wide():
+    rgb = sample_image(37, 23)
+    wide = sample_image(70, 46)
+    rgb.save(tmp("rgb.tif"))
+    rgb.save(tmp("rgb.ppm"))
+    wide.save(tmp("wide.tif"))
+    rgba = wide.copy()
+    rgba.putalpha(Image.linear_gradient("L").resize(wide.size))
+    rgba.save(tmp("rgba.tif"))
+
+    def plain(name, keep_alpha=False):
+        # libtiff's decode: tiffcp to a classic uncompressed file, which Pillow reads.
+        path = out(name)
+        run("tiffcp", "-c", "none", path, tmp("plain.tif"))
+        size, data = pillow_rgba(tmp("plain.tif"), keep_alpha)
+        write_reference(path, size[0], size[1], data)
+
+    # BigTIFF (tiffcp -8), and the schemes libtiff hands to liblzma, libzstd and libwebp.
+    cp = [
+        ("big_lzw_pred.tif", ["-8", "-c", "lzw:2", "-r", "5"], tmp("rgb.tif")),
+        ("big_tiles_zip_be.tif", ["-8", "-B", "-t", "-w", "16", "-l", "16", "-c", "zip"],
+         tmp("wide.tif")),
+        ("cp_rgb_lzma.tif", ["-c", "lzma", "-r", "8"], tmp("rgb.tif")),
+        ("cp_rgb_zstd_pred.tif", ["-c", "zstd:2", "-r", "6"], tmp("rgb.tif")),
+        ("cp_tiles_zstd_be.tif", ["-B", "-t", "-w", "32", "-l", "16", "-c", "zstd"],
+         tmp("wide.tif")),
+        ("cp_rgb_webp.tif", ["-c", "webp", "-r", "8"], tmp("rgb.tif")),
+        ("cp_rgba_webp_lossless.tif", ["-c", "webp:p100", "-t", "-w", "32", "-l", "32"],
+         tmp("rgba.tif")),
+    ]
+    for name, args, source in cp:
+        run("tiffcp", *args, source, out(name))
+        plain(name, keep_alpha="rgba" in name)
+
+    # Floating point: ImageMagick writes 16, 32 and 64 bits with SMinSampleValue 0 and
+    # SMaxSampleValue 1; tiffcp adds the floating-point and horizontal predictors.
+    magick_float(tmp("rgb.ppm"), "im_float32.tif", 32, "-compress", "none")
+    magick_float(tmp("rgb.ppm"), "im_half_zip.tif", 16, "-compress", "zip")
+    magick_float(tmp("rgb.ppm"), "im_double_lzw.tif", 64, "-compress", "lzw")
+    run("tiffcp", "-c", "lzw:3", out("im_float32.tif"), out("cp_float_lzw_fpred.tif"))
+    run("tiffcp", "-B", "-c", "zip:3", "-r", "4", out("im_double_lzw.tif"),
+        out("cp_double_zip_fpred_be.tif"))
+    run("tiffcp", "-c", "lzw:2", out("im_float32.tif"), out("cp_float_lzw_hpred.tif"))
+    # 32-bit unsigned integers (ImageMagick), with the horizontal predictor (tiffcp).
+    run("convert", tmp("rgb.ppm"), "-depth", "32", "-compress", "none", out("im_uint32.tif"))
+    run("tiffcp", "-B", "-c", "zip:2", "-r", "3", out("im_uint32.tif"), out("cp_uint32_zip_pred_be.tif"))
+    for name in ["im_float32.tif", "im_half_zip.tif", "im_double_lzw.tif",
+                 "cp_float_lzw_fpred.tif", "cp_double_zip_fpred_be.tif", "cp_float_lzw_hpred.tif",
+                 "im_uint32.tif", "cp_uint32_zip_pred_be.tif"]:
+        oiio_rgba(out(name))
+
+    # Pillow: grey floats over -0.5 .. 1.5 with that range stated, and signed 32-bit
+    # integers, negative ones included (the reader maps 0 .. 2^31 - 1 onto 0..255, negative
+    # values to 0; OpenImageIO rounds where the reader truncates: checked within 1).
+    width, height = 37, 23
+    floats = Image.new("F", (width, height))
+    floats.putdata([-0.5 + 2.0 * ((x * 7 + y * 11) % 64) / 63 for y in range(height)
+                    for x in range(width)])
+    stated = TiffImagePlugin.ImageFileDirectory_v2()
+    for tag, value in [(340, -0.5), (341, 1.5)]:
+        stated[tag] = value
+        stated.tagtype[tag] = 11  # FLOAT
+    floats.save(out("pil_gray_float_range.tif"), tiffinfo=stated)
+    oiio_rgba(out("pil_gray_float_range.tif"), affine=(-0.5, 1.5))
+    ints = Image.new("I", (width, height))
+    values = [((x * 97 + y * 53) % 192 - 64) * 16777216 for y in range(height) for x in range(width)]
+    ints.putdata(values)
+    ints.save(out("pil_gray_int32.tif"), compression="tiff_deflate")
+    reference = bytearray()
+    for v in values:
+        g = 0 if v <= 0 else v * 255 // 2147483647
+        reference += bytes((g, g, g, 255))
+    write_reference(out("pil_gray_int32.tif"), width, height, reference)
+    run("oiiotool", out("pil_gray_int32.tif"), "-d", "uint8", "-o", tmp("int.tif"))
+    theirs = Image.open(tmp("int.tif")).convert("L").tobytes()
+    assert max(abs(a - b) for a, b in zip(theirs, reference[::4])) <= 1
+
+
+def jpeg_segments(data):
+    """The marker segments of a baseline JPEG up to its scan, and the entropy-coded data."""
+    at, segments = 2, []
+    while True:
+        marker, length = data[at + 1], struct.unpack(">H", data[at + 2:at + 4])[0]
+        segments.append((marker, data[at + 4:at + 2 + length]))
+        at += 2 + length
+        if marker == 0xDA:
+            return segments, data[at:data.rindex(b"\xff\xd9")]
+
+
+def make_old_jpeg():
+    """Old-style JPEG (compression 6), which no tool here writes: packed after TIFF 6.0,
+    section 22, around baseline JPEG streams Pillow (libjpeg) encoded; the references are
+    Pillow's decodes of those streams, checked against libtiff's (tiff2rgba) over the smooth
+    top third of the picture (libtiff replicates chroma where libjpeg interpolates it, which
+    differs much on the stripes and noise below)."""
+    src = sample_image(70, 46)
+    src.save(tmp("ojpeg.jpg"), quality=90, subsampling=2)
+    jfif = open(tmp("ojpeg.jpg"), "rb").read()
+    width, height = src.size
+    expected = bytearray(Image.open(tmp("ojpeg.jpg")).convert("RGBA").tobytes())
+    # The interchange stream, scan included, at JPEGInterchangeFormat (and the strip offset).
+    entries = [(256, 3, [width]), (257, 3, [height]), (258, 3, [8, 8, 8]), (259, 3, [6]),
+               (262, 3, [6]), (273, 4, None), (277, 3, [3]), (278, 3, [height]),
+               (279, 4, [len(jfif)]), (512, 3, [1]), (513, 4, [8]), (514, 4, [len(jfif)]),
+               (530, 3, [2, 2])]
+    path = out("py_ojpeg_interchange.tif")
+    open(path, "wb").write(tiff_file(width, height, entries, jfif))
+    write_reference(path, width, height, expected)
+    check_old_jpeg(path, expected, width)
+    # The same scan as a strip, its tables in JPEGQTables, JPEGDCTables and JPEGACTables
+    # (component i takes tables i, so the chroma tables are written twice).
+    segments, scan = jpeg_segments(jfif)
+    quant, huff = {}, {}
+    for marker, body in segments:
+        i = 0
+        while marker == 0xDB and i < len(body):
+            quant[body[i] & 15] = body[i + 1:i + 65]
+            i += 65
+        while marker == 0xC4 and i < len(body):
+            n = sum(body[i + 1:i + 17])
+            huff[body[i]] = body[i + 1:i + 17 + n]
+            i += 17 + n
+        if marker == 0xC0:
+            frame = body
+        if marker == 0xDA:
+            scan_header = body
+    q_of = [frame[6 + 3 * c + 2] for c in range(3)]
+    dc_of = [scan_header[2 + 2 * c] >> 4 for c in range(3)]
+    ac_of = [scan_header[2 + 2 * c] & 15 for c in range(3)]
+    data = bytearray(scan)
+    offsets = {"q": [], "dc": [], "ac": []}
+    for key, tables in [("q", [quant[q] for q in q_of]), ("dc", [huff[d] for d in dc_of]),
+                        ("ac", [huff[0x10 | a] for a in ac_of])]:
+        for table in tables:
+            data += b"\0" * (len(data) & 1)
+            offsets[key].append(8 + len(data))
+            data += table
+    entries = [(256, 3, [width]), (257, 3, [height]), (258, 3, [8, 8, 8]), (259, 3, [6]),
+               (262, 3, [6]), (273, 4, None), (277, 3, [3]), (278, 3, [height]),
+               (279, 4, [len(scan)]), (512, 3, [1]), (519, 4, offsets["q"]),
+               (520, 4, offsets["dc"]), (521, 4, offsets["ac"]), (530, 3, [2, 2])]
+    path = out("py_ojpeg_tables.tif")
+    open(path, "wb").write(tiff_file(width, height, entries, bytes(data)))
+    write_reference(path, width, height, expected)
+    check_old_jpeg(path, expected, width)
+
+
+def check_old_jpeg(path, expected, width):
+    run("tiff2rgba", "-c", "none", path, tmp("check.tif"))
+    theirs = Image.open(tmp("check.tif")).convert("RGBA").tobytes()
+    top = 12 * width * 4
+    assert max(abs(a - b) for a, b in zip(theirs[:top], expected[:top])) <= 16, path
+
+
+def make_hostile():
+    """Files that ask for far more work or memory than they hold, which a load must refuse
+    quickly: JPEG strips of flat grey pictures (Pillow's JPEG made progressive by jpegtran) of
+    4000 x 4000 samples, whose coefficients (32 MB) pass a small budget; of 128 scans (the last
+    scan repeated, which libjpeg takes with a warning); and of 90 scans over 4096 x 4096
+    samples from a few kilobytes. (hostile_fuzz_scans_4096.tif is a fuzzer's mutation of the
+    last, kept as found.)"""
+    def strip_tiff(name, size, data):
+        entries = [(256, 4, [size]), (257, 4, [size]), (258, 3, [8]), (259, 3, [7]),
+                   (262, 3, [1]), (273, 4, None), (277, 3, [1]), (278, 4, [size]),
+                   (279, 4, [len(data)])]
+        open(out(name), "wb").write(tiff_file(size, size, entries, data))
+
+    for size, name, scans in [(4000, "hostile_progressive_4000.tif", None),
+                              (64, "hostile_scans_128.tif", 128),
+                              (4096, "hostile_scans_90_4096.tif", 90)]:
+        Image.new("L", (size, size), 128).save(tmp("flat.jpg"), quality=90)
+        run("jpegtran", "-progressive", "-outfile", tmp("scanned.jpg"), tmp("flat.jpg"))
+        data = open(tmp("scanned.jpg"), "rb").read()
+        if scans:
+            starts = [i for i in range(len(data) - 1) if data[i] == 0xFF and data[i + 1] == 0xDA]
+            last = data[starts[-1]:data.rindex(b"\xff\xd9")]
+            data = data[:starts[-1]] + last * (scans - len(starts) + 1) + b"\xff\xd9"
+        strip_tiff(name, size, data)
+
+
+def stored_samples(path):
+    """The samples of a one-strip 8-bit TIFF as stored, decoded by libtiff (tiffcp -c none)."""
+    run("tiffcp", "-c", "none", "-r", "100000", path, tmp("stored.tif"))
+    data = open(tmp("stored.tif"), "rb").read()
+    assert data[:4] == b"II*\0"
+    (ifd,) = struct.unpack_from("<I", data, 4)
+    tags = {}
+    for i in range(struct.unpack_from("<H", data, ifd)[0]):
+        tag, kind, _, value = struct.unpack_from("<HHII", data, ifd + 2 + 12 * i)
+        tags[tag] = value & 0xFFFF if kind == 3 else value
+    offset, count = tags[273], tags[279]
+    return (tags[256], tags[257]), data[offset:offset + count]
+
+
+def straight(color, alpha):
+    """The reader's rule for premultiplied colours."""
+    return 0 if alpha == 0 else min(255, (color * 255 + alpha // 2) // alpha)
+
+
+def make_alpha():
+    """Transparency: grey with alpha (Pillow), grey and RGB with premultiplied alpha (ImageMagick
+    writes associated alpha), and palette indices with an alpha sample, which no tool here
+    writes (packed after TIFF 6.0's ExtraSamples). References of premultiplied files apply the
+    reader's rule to the samples libtiff decodes, checked against OpenImageIO's unpremultiplied
+    decode (within 2 levels where alpha is above 64)."""
+    rgba = sample_image(37, 23).convert("RGBA")
+    rgba.putalpha(Image.linear_gradient("L").resize(rgba.size))
+    rgba.save(tmp("rgba.png"))
+    rgba.convert("LA").save(out("pil_la_alpha_zip.tif"), compression="tiff_adobe_deflate")
+    size, data = pillow_rgba(out("pil_la_alpha_zip.tif"), True)
+    write_reference(out("pil_la_alpha_zip.tif"), size[0], size[1], data)
+    rgba.convert("LA").save(tmp("la.png"))
+    for name, source, samples in [("im_rgba_premultiplied_lzw.tif", "rgba.png", 4),
+                                  ("im_la_premultiplied_zip.tif", "la.png", 2)]:
+        compression = "lzw" if "lzw" in name else "zip"
+        run("convert", tmp(source), "-define", "tiff:alpha=associated", "-compress", compression,
+            out(name))
+        (width, height), stored = stored_samples(out(name))
+        reference = bytearray()
+        for i in range(0, len(stored), samples):
+            px = stored[i:i + samples]
+            alpha = px[-1]
+            colours = px[:3] if samples == 4 else px[:1] * 3
+            reference += bytes([straight(c, alpha) for c in colours] + [alpha])
+        write_reference(out(name), width, height, reference)
+        run("oiiotool", out(name), "--unpremult", "-d", "uint8", "-o", tmp("straight.png"))
+        theirs = Image.open(tmp("straight.png")).convert("RGBA").tobytes()
+        assert max(abs(a - b) for i, (a, b) in enumerate(zip(theirs, reference))
+                   if reference[i | 3] > 64) <= 2, name
+    # Palette indices with alpha: 8-bit index, 8-bit alpha (unassociated), big-endian.
+    width, height = 37, 23
+    colours = [((i * 37) % 256, (i * 91) % 256, (255 - i * 5) % 256) for i in range(256)]
+    cmap = [c[k] * 257 for k in range(3) for c in colours]
+    pixels, reference = bytearray(), bytearray()
+    for y in range(height):
+        for x in range(width):
+            index, alpha = (x * 7 + y * 3) % 256, (x * 255) // (width - 1)
+            pixels += bytes((index, alpha))
+            reference += bytes(list(colours[index]) + [alpha])
+    entries = [(256, 3, [width]), (257, 3, [height]), (258, 3, [8, 8]), (259, 3, [1]),
+               (262, 3, [3]), (273, 4, None), (277, 3, [2]), (278, 3, [height]),
+               (279, 4, [len(pixels)]), (320, 3, cmap), (338, 3, [2])]
+    path = out("py_palette_alpha_be.tif")
+    open(path, "wb").write(tiff_file(width, height, entries, bytes(pixels), big_endian=True))
+    write_reference(path, width, height, reference)
+    # The colours as libtiff decodes them (tiff2rgba leaves a palette image's alpha out).
+    run("tiff2rgba", "-c", "none", path, tmp("palette.tif"))
+    theirs = Image.open(tmp("palette.tif")).convert("RGB").tobytes()
+    assert theirs == bytes(b for i, b in enumerate(reference) if i % 4 != 3), path
+
+
 if __name__ == "__main__":
-    make_tiff()
-    make_eps()
-    make_autodesk()
+    groups = {"tiff": make_tiff, "eps": make_eps, "autodesk": make_autodesk, "wide": make_wide,
+              "ojpeg": make_old_jpeg, "hostile": make_hostile, "alpha": make_alpha}
+    for group in sys.argv[1:] or groups:
+        groups[group]()
