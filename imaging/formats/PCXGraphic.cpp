@@ -269,6 +269,7 @@ private:
     int32_t Width = 0, Height = 0;
     TPCXLayout Layout{};
     size_t PlaneBytes = 0, RowBytes = 0;
+    size_t WholeBytes = 0; // bytes of a scan line whose every bit a pixel fills
     // The bytes from the header to the end of the stream, less a 256-colour block.
     uint64_t DataBytes = 0;
     TBudgetVector<uint8_t> Row;
@@ -281,7 +282,9 @@ void TPCXGraphic::TPCXLoad::Run() {
     DataBytes = Load.Remaining();
     SetPalette();
     CheckData();
-    Image.SetSize(Width, Height);
+    // Every row is converted whole or the load fails (which releases the pixels).
+    Image.SetSizeToOverwrite(Width, Height);
+    WholeBytes = size_t(Width) * size_t(BitsPerPixelOf(Image.PixelFormat())) / 8;
     Row.Resize(RowBytes);
     TransferRows();
 }
@@ -394,19 +397,22 @@ void TPCXGraphic::TPCXLoad::TransferRows() {
 
 void TPCXGraphic::TPCXLoad::ConvertRow(int32_t y) {
     const std::span<const uint8_t> row = Row.Span();
+    // The padding, and the last byte's bits past the width, start cleared.
+    const std::span<uint8_t> line = Image.ScanLineSpan(y);
+    std::fill(line.begin() + std::ptrdiff_t(WholeBytes), line.end(), 0);
     switch (Layout) {
     case TPCXLayout::Packed:
-        Colors.ConvertRows(row.first(PlaneBytes), Image.ScanLineSpan(y), uint32_t(Width));
+        Colors.ConvertRows(row.first(PlaneBytes), line, uint32_t(Width));
         break;
     case TPCXLayout::BitPlanes:
-        CombineBitPlanes(row, Header.Planes, PlaneBytes, uint32_t(Width), Image.ScanLineSpan(y));
+        CombineBitPlanes(row, Header.Planes, PlaneBytes, uint32_t(Width), line);
         break;
     case TPCXLayout::ColorPlanes: {
         std::array<std::span<const uint8_t>, 4> sources;
         for (size_t k = 0; k < Header.Planes; ++k)
             sources[k] = row.subspan(k * PlaneBytes, PlaneBytes);
         Colors.ConvertRows(std::span<const std::span<const uint8_t>>(sources.data(), Header.Planes),
-                           Image.ScanLineSpan(y), uint32_t(Width));
+                           line, uint32_t(Width));
         break;
     }
     }

@@ -331,7 +331,8 @@ void TPPMGraphic::TMapLoad::Run() {
         Levels.Resize(size_t(Header.MaxValue) + 1);
         FillLevels(Levels, Header.MaxValue);
     }
-    Image.SetSize(int32_t(Header.Width), int32_t(Header.Height));
+    // Every row is written whole, its padding cleared (a load that fails releases the pixels).
+    Image.SetSizeToOverwrite(int32_t(Header.Width), int32_t(Header.Height));
     Load.BeginTransfer();
     if (WideSamples && !IsPlain(kind)) Wide.Resize(RasterRowBytes);
     if (IsPixelMap(kind)) Samples.Resize(RowSamples);
@@ -376,6 +377,8 @@ void TPPMGraphic::TMapLoad::SetUpColors() {
 
 void TPPMGraphic::TMapLoad::ReadRow(int32_t y) {
     const std::span<uint8_t> line = Image.ScanLineSpan(y);
+    const size_t lineBytes = IsBitmap(Header.Kind) ? RasterRowBytes : RowSamples;
+    std::fill(line.begin() + std::ptrdiff_t(lineBytes), line.end(), 0);
     // Pixel rows are gathered apart and converted into the scan line; grey rows and bits go
     // straight into it.
     const bool pixelMap = IsPixelMap(Header.Kind);

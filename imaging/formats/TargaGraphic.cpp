@@ -486,7 +486,12 @@ void TTargaGraphic::TTargaLoad::Run() {
         Load.RequireExpansion(imageBytes, RunExpansion(BytesOf(Header.PixelDepth)));
     else if (Header.Stored())
         Load.RequireBytes(imageBytes);
-    if (Header.ImageType != TTargaImageType::NoImage) Image.SetSize(Header.Width, Header.Height);
+    // Stored rows are all in the file and each is written whole, its padding cleared (a load
+    // that fails releases the pixels); run-length rows may end early, leaving the rest clear.
+    if (Header.Stored())
+        Image.SetSizeToOverwrite(Header.Width, Header.Height);
+    else if (Header.RunLength())
+        Image.SetSize(Header.Width, Header.Height);
     Load.Finish();
 
     Load.BeginTransfer();
@@ -555,6 +560,8 @@ void TTargaGraphic::TTargaLoad::FinishRow(const uint8_t* row, int32_t y) {
     else if (Rows == TTargaRows::GrayAlpha)
         GrayAlphaRow(row, line, Header.Width);
     if (Header.RightToLeft()) MirrorRow(line, Header.Width, PixelBytes);
+    const size_t written = size_t(Header.Width) * PixelBytes;
+    std::fill(line + written, line + Image.BytesPerLine(), 0);
 }
 
 void TTargaGraphic::DecodeImage(TStream& stream) {
