@@ -1,5 +1,6 @@
-// Decoding speed and memory of the PNG, GIF, Targa and JPEG readers against libpng (classic and
-// simplified API), libspng, stb_image, giflib and libjpeg-turbo, on the same 12-megapixel files
+// Decoding speed and memory of the PNG, GIF, Targa, JPEG, PCX and portable map readers against
+// libpng (classic and simplified API), libspng, stb_image, giflib and libjpeg-turbo (and Pillow,
+// by reader_pillow.py), on the same 12-megapixel files
 // (written by independent encoders, see make_reader_inputs.py). Each peer delivers the layout it
 // gives its users with the least work: ours and the classic APIs the bitmap's layouts (BGR,
 // BGRA, 8-bit indices), libspng the file's own samples, the simplified API and stb_image RGB(A).
@@ -12,11 +13,14 @@
 #define STBI_ONLY_PNG
 #define STBI_ONLY_GIF
 #define STBI_ONLY_TGA
+#define STBI_ONLY_PNM
 #include <stb/stb_image.h>
 
 #include "BenchSupport.h"
 #include "imaging/formats/GIFGraphic.h"
+#include "imaging/formats/PCXGraphic.h"
 #include "imaging/formats/PNGGraphic.h"
+#include "imaging/formats/PPMGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
 #include "platform/graphics/JPEGImage.h"
 
@@ -195,6 +199,12 @@ void OursGIF(benchmark::State& state, const std::string& name) {
 void OursTarga(benchmark::State& state, const std::string& name) {
     bench::Ours<TTargaGraphic>(state, name);
 }
+void OursPCX(benchmark::State& state, const std::string& name) {
+    bench::Ours<TPCXGraphic>(state, name);
+}
+void OursMap(benchmark::State& state, const std::string& name) {
+    bench::Ours<TPPMGraphic>(state, name);
+}
 
 using TSide = void (*)(benchmark::State&, const std::string&);
 
@@ -220,6 +230,12 @@ using TSide = void (*)(benchmark::State&, const std::string&);
     }
     add("Ours", OursJPEG, "jpeg.jpg");
     add("libjpeg-turbo", LibJpeg, "jpeg.jpg");
+    // Pillow is the peer of PCX (bench_peers.py).
+    for (const char* file : {"pcx_8bit.pcx", "pcx_24bit.pcx"}) add("Ours", OursPCX, file);
+    for (const char* file : {"ppm_rgb.ppm", "pgm_gray.pgm"}) {
+        add("Ours", OursMap, file);
+        add("stb_image", Stb, file);
+    }
     return true;
 }();
 

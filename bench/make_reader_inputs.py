@@ -13,6 +13,10 @@
 #   tga_24_rle.tga    24 bits, run-length compressed, a drawing (flat areas, hard edges)
 #   tga_32_rle.tga    32 bits, run-length compressed, the drawing with an alpha gradient in bands
 #   jpeg.jpg          baseline, quality 90, 4:2:0
+#   pcx_8bit.pcx      256 colours, run-length compressed
+#   pcx_24bit.pcx     24 bits in three planes, run-length compressed
+#   ppm_rgb.ppm       raw pixel map (P6), maximum 255
+#   pgm_gray.pgm      raw grey map (P5), maximum 255
 import os
 import subprocess
 import sys
@@ -48,7 +52,8 @@ def main():
         return os.path.join(out, name)
 
     names = ["png_rgb.png", "png_rgba.png", "png_palette.png", "png_gray16.png", "gif_8bit.gif",
-             "tga_24_raw.tga", "tga_24_rle.tga", "tga_32_rle.tga", "jpeg.jpg", "png_adam7.png"]
+             "tga_24_raw.tga", "tga_24_rle.tga", "tga_32_rle.tga", "jpeg.jpg", "png_adam7.png",
+             "pcx_8bit.pcx", "pcx_24bit.pcx", "ppm_rgb.ppm", "pgm_gray.pgm"]
     if all(os.path.exists(path(name)) for name in names):
         return
     width, height = 4000, 3000
@@ -70,6 +75,10 @@ def main():
         "tga_24_rle.tga": lambda p: drawing.save(p, compression="tga_rle"),
         "tga_32_rle.tga": lambda p: drawing_alpha.save(p, compression="tga_rle"),
         "jpeg.jpg": lambda p: rgb.save(p, quality=90),
+        "pcx_8bit.pcx": lambda p: quant.save(p),
+        "pcx_24bit.pcx": lambda p: rgb.save(p),
+        "ppm_rgb.ppm": lambda p: rgb.save(p),
+        "pgm_gray.pgm": lambda p: rgb.convert("L").save(p),
     }
     for name, write in writers.items():
         if not os.path.exists(path(name)):

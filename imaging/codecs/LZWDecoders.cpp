@@ -94,10 +94,11 @@ inline void CopyWithin(uint8_t* output, size_t to, size_t from, size_t count) {
     }
 }
 
+// Answers the number of bytes written.
 template <bool MsbFirst>
-void DecodeLZW(const TLZWScheme& scheme, const uint8_t* input, int32_t inputSize, uint8_t* output,
-               int32_t outputSize) {
-    if (inputSize <= 0 || outputSize <= 0) return;
+size_t DecodeLZW(const TLZWScheme& scheme, const uint8_t* input, int32_t inputSize, uint8_t* output,
+                 int32_t outputSize) {
+    if (inputSize <= 0 || outputSize <= 0) return 0;
     const size_t inSize = static_cast<size_t>(inputSize);
     const size_t outSize = static_cast<size_t>(outputSize);
     const uint64_t endBit = uint64_t(inSize) * 8;
@@ -132,10 +133,10 @@ void DecodeLZW(const TLZWScheme& scheme, const uint8_t* input, int32_t inputSize
         const bool usable = code != endCode && code <= nextFree &&
                             (code < clearCode || (havePrevious && code >= firstFree));
         if (!usable) {
-            if (code == endCode && scheme.endCodeReturns) return;
+            if (code == endCode && scheme.endCodeReturns) return written;
             // Wait for the next input byte before taking the codes still held.
             bytesTaken = std::max<size_t>(bytesTaken, static_cast<size_t>((bit + 7) >> 3));
-            if (bytesTaken >= inSize) return;
+            if (bytesTaken >= inSize) return written;
             ++bytesTaken;
             continue;
         }
@@ -163,9 +164,10 @@ void DecodeLZW(const TLZWScheme& scheme, const uint8_t* input, int32_t inputSize
         havePrevious = true;
         previousOffset = written;
         previousLength = length;
-        if (length >= outSize - written) return;
+        if (length >= outSize - written) return outSize;
         written += length;
     }
+    return written;
 }
 
 } // namespace
@@ -182,5 +184,5 @@ void TGIFLZWDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inp
         throw EGraphicCompression(
             FormatImageMessage(msgLZWCodeSize, std::to_string(unsigned(minimumCodeSize_))));
     const TLZWScheme scheme{1u << minimumCodeSize_, minimumCodeSize_ + 1u, 0, false};
-    DecodeLZW<false>(scheme, input, inputSize, output, outputSize);
+    written_ = DecodeLZW<false>(scheme, input, inputSize, output, outputSize);
 }

@@ -16,6 +16,7 @@
 
 #include "imaging/codecs/Decoder.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // TIFF LZW: codes of 9 to 12 bits, most significant bit first; clear code 256, end code 257
@@ -41,6 +42,10 @@ public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
 
+    // Bytes the last Decode wrote.
+    size_t Written() const { return written_; }
+
 private:
     uint8_t minimumCodeSize_;
+    size_t written_ = 0;
 };

@@ -128,6 +128,65 @@ void TTargaRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t i
     input = source;
 }
 
+void TTargaRLEDecoder::ContinuePacket(const uint8_t*& source, const uint8_t* end, uint8_t*& target,
+                                      size_t count, size_t pixelSize) {
+    size_t room = count * pixelSize;
+    if (pendingRun_) {
+        RepeatPixel(runPixel_.data(), pixelSize, target, room, count);
+        pending_ -= count;
+        return;
+    }
+    const size_t used = CopyLiteral(source, end, target, room, count * pixelSize);
+    source += used;
+    // A literal packet cut by the end of the input goes no further.
+    pending_ = used == count * pixelSize ? pending_ - count : 0;
+}
+
+// Truncation: silent. Per packet, the only work besides Decode's is the test whether the packet
+// runs on past the row.
+void TTargaRLEDecoder::DecodeRow(const uint8_t*& input, const uint8_t* end, uint8_t* output,
+                                 size_t pixelCount) {
+    const size_t pixelSize = TargaPixelSize(pixelDepth_);
+    if (pixelSize == 0) return;
+    const uint8_t* source = input;
+    uint8_t* target = output;
+    size_t left = pixelCount;
+    if (pending_ != 0) {
+        const size_t count = std::min(pending_, left);
+        ContinuePacket(source, end, target, count, pixelSize);
+        left -= count;
+    }
+    while (left > 0 && source < end) {
+        const uint8_t header = *source++;
+        const size_t count = (header & 0x7Fu) + 1;
+        const size_t fits = std::min(count, left);
+        size_t room = fits * pixelSize;
+        if (header & 0x80) {
+            if (Left(source, end) < pixelSize) {
+                source = end;
+                break;
+            }
+            RepeatPixel(source, pixelSize, target, room, fits);
+            if (fits < count) {
+                std::memcpy(runPixel_.data(), source, pixelSize);
+                pendingRun_ = true;
+                pending_ = count - fits;
+            }
+            source += pixelSize;
+        } else {
+            const size_t used = CopyLiteral(source, end, target, room, fits * pixelSize);
+            source += used;
+            if (used < fits * pixelSize) break;
+            if (fits < count) {
+                pendingRun_ = false;
+                pending_ = count - fits;
+            }
+        }
+        left -= fits;
+    }
+    input = source;
+}
+
 uint64_t TTargaRLEDecoder::EncodedSizeBound(uint32_t pixelCount) const {
     const int32_t pixelSize = (pixelDepth_ + 1) / 8;
     if (pixelSize <= 0) return 0;
@@ -214,6 +273,55 @@ void TPCXRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inp
             --room;
         }
     }
+}
+
+// Truncation: silent. The packets are taken in two loops: while the row has room for the
+// longest run (and the input for a whole packet) each packet writes its value as whole blocks
+// of 16 bytes without a test of the room, its length only moving the output on; the row's last
+// packets are then written one by one, cut at its end.
+size_t TPCXRLEDecoder::DecodeRow(const uint8_t*& input, const uint8_t* end, uint8_t* output,
+                                 size_t count) {
+    constexpr size_t Block = 16, LongestRun = 63;
+    uint8_t* target = output;
+    uint8_t* const targetEnd = output + count;
+    if (pending_ != 0) {
+        const size_t n = std::min(pending_, count);
+        FillBytes(target, pendingValue_, n);
+        target += n;
+        pending_ -= n;
+    }
+    const uint8_t* source = input;
+    while (size_t(targetEnd - target) >= LongestRun + Block && Left(source, end) >= 2) {
+        const uint8_t b = source[0];
+        const bool run = b >= 0xC0;
+        const uint8_t value = run ? source[1] : b;
+        const size_t n = run ? b & 0x3Fu : 1;
+        source += run ? 2 : 1;
+        std::memset(target, value, Block);
+        for (size_t done = Block; done < n; done += Block) std::memset(target + done, value, Block);
+        target += n;
+    }
+    while (target < targetEnd && source < end) {
+        const uint8_t b = *source;
+        if (b < 0xC0) {
+            *target++ = b;
+            ++source;
+            continue;
+        }
+        if (Left(source, end) < 2) break;
+        const uint8_t value = source[1];
+        source += 2;
+        const size_t n = b & 0x3Fu;
+        const size_t fits = std::min(n, size_t(targetEnd - target));
+        FillBytes(target, value, fits);
+        target += fits;
+        if (fits < n) {
+            pending_ = n - fits;
+            pendingValue_ = value;
+        }
+    }
+    input = source;
+    return size_t(target - output);
 }
 
 // Truncation: silent; a line without its terminating 0 packet ends with the input, and one

@@ -25,6 +25,8 @@
 
 #include "imaging/codecs/Decoder.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 // Targa RLE: packets of a header byte h and pixels of (PixelDepth + 1) div 8 bytes; h >= 0x80
@@ -42,6 +44,14 @@ public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
 
+    // Decodes the next `pixelCount` pixels of an image whose packets run on across rows, as
+    // writers may store them: a packet that goes on past the pixels asked for is kept, and the
+    // next call starts with its rest (so each call fills one row, never past its end). Reads
+    // from `input` up to `end` and moves `input` past the bytes used; stops silently where the
+    // input ends, the pixels not reached keeping their contents. Decodes nothing for a pixel
+    // depth other than 8, 15, 16, 24 or 32.
+    void DecodeRow(const uint8_t*& input, const uint8_t* end, uint8_t* output, size_t pixelCount);
+
     // Packs `pixelCount` pixels. The output must hold EncodedSizeBound(pixelCount) bytes; with
     // a pixel depth below 7 (no whole byte per pixel) nothing is written and `bytesWritten`
     // is 0.
@@ -53,7 +63,16 @@ public:
     uint64_t EncodedSizeBound(uint32_t pixelCount) const;
 
 private:
+    // Writes what is left of the packet the last DecodeRow began, at most `count` pixels.
+    void ContinuePacket(const uint8_t*& source, const uint8_t* end, uint8_t*& target, size_t count,
+                        size_t pixelSize);
+
     int32_t pixelDepth_;
+    // The packet DecodeRow goes on with: pixels left, whether they repeat runPixel_ (else they
+    // are literal pixels still to read).
+    size_t pending_ = 0;
+    bool pendingRun_ = false;
+    std::array<uint8_t, 4> runPixel_{};
 };
 
 // PackBits (TIFF compression 32773, Photoshop): a signed count n; 0..127 copies n + 1 bytes,
@@ -70,6 +89,19 @@ class TPCXRLEDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
+
+    // Decodes up to `count` bytes of one row of an image whose runs may go on across rows, as
+    // writers may store them: a run that goes on past the row is kept, and the next call
+    // starts with its rest. Reads from `input` up to `end` and moves `input` past the packets
+    // used (a run byte whose value lies past `end` is left for the next call); answers the
+    // bytes written, fewer than `count` when the input ended first. Nothing is written past
+    // `count` bytes.
+    size_t DecodeRow(const uint8_t*& input, const uint8_t* end, uint8_t* output, size_t count);
+
+private:
+    // The run DecodeRow goes on with: bytes left, and their value.
+    size_t pending_ = 0;
+    uint8_t pendingValue_ = 0;
 };
 
 // SGI: one scan line of packets with the count in the low 7 bits of the control byte (or,

@@ -26,6 +26,8 @@ public:
     static std::string PaletteFileName(const std::string& imageFileName);
 
 private:
+    struct TCUTLoad; // the state of one load
+
     // The palette file of the load by file name under way; empty for every other load.
     std::string paletteFileName_;
 };

@@ -16,11 +16,11 @@ public:
     // used. True whenever the signature matches; Width and Height stay 0 when the file has no
     // image.
     bool ReadImageHeader(TStream& stream, uint32_t index) override;
-    // Loads the first image; a file without one leaves the bitmap empty.
+    // Loads the first image; its transparent colour (from the graphic control extension before
+    // it) becomes the palette's alpha. A file without an image, or whose image data decodes
+    // to no pixel, leaves the bitmap empty.
     void DecodeImage(TStream& stream) override;
 
 private:
-    // Passes over blocks up to the first image descriptor or the trailer; answers the byte
-    // that ended the walk (0x2C or 0x3B).
-    static uint8_t SkipExtensions(TStream& stream);
+    struct TGIFLoad; // the state of one load
 };

@@ -1,6 +1,12 @@
-// Messages: msgInvalidImage (the header changed under the load), msgInvalidSize,
-// msgInvalidColorFormat (a bits and planes combination no bitmap takes), msgBadValue (bytes
-// per line too small for the width), msgDataTooShort, msgUnexpectedEnd.
+// Messages this reader raises (platform/graphics/ImageMessages.h):
+//   msgInvalidSize         a window whose corners are swapped
+//   msgInvalidColorFormat  a bits and planes combination no bitmap takes
+//   msgBadValue            bytes per line too few for the width
+//   msgDataTooShort        data that cannot fill the size the header states
+//   msgUnexpectedEnd       run-length rows that end before the last one
+//   msgStreamReadError     the file ends inside the header
+// and, from the bitmap and the load's budget, msgImageTooLarge and msgMemoryLimit. A header
+// whose maker byte is unknown leaves the bitmap empty.
 #include "imaging/formats/PCXGraphic.h"
 
 #include "imaging/ColorManager.h"
@@ -40,6 +46,7 @@ enum class TPCXVersion : uint8_t {
 enum class TPCXEncoding : uint8_t { Stored = 0, RunLength = 1 };
 enum class TPCXPaletteInfo : uint16_t { Color = 1, Gray = 2 };
 
+// The 128-byte header of ZSoft's PCX technical reference.
 struct TPCXHeader {
     uint8_t Version = 0;
     uint8_t Encoding = 0;
@@ -145,34 +152,26 @@ void CombineBitPlanes(std::span<const uint8_t> row, size_t planes, size_t planeB
 // decoded by the PCX decoder.
 class TPackedRows {
 public:
-    TPackedRows(TStream& stream, TMemoryBudget& budget, uint64_t packedBytes, size_t rowBytes)
-        : stream_(stream), unread_(packedBytes),
-          window_(budget, size_t(std::min<uint64_t>(packedBytes, WindowBytes(rowBytes)))) {}
+    TPackedRows(TImageGraphic::TLoad& load, uint64_t packedBytes, size_t rowBytes)
+        : load_(load), unread_(packedBytes),
+          window_(load.Buffer(size_t(std::min<uint64_t>(packedBytes, WindowBytes(rowBytes))))) {}
 
     // Fills `row`; raises when the data ends first.
     void Next(std::span<uint8_t> row) {
-        size_t filled = std::min(carry_, row.size());
-        std::memset(row.data(), carryValue_, filled);
-        carry_ -= filled;
-        while (filled < row.size()) {
-            const size_t needed = row.size() - filled;
-            if (end_ - start_ < CheckedAdd(CheckedMul(needed, 2), 2) && unread_ != 0) Refill();
-            const TExtent extent = FindRow(window_.data() + start_, end_ - start_, needed);
-            if (extent.Packed == 0) {
-                if (unread_ == 0) throw EImageFault(msgUnexpectedEnd);
-                Refill();
-                continue;
-            }
-            const uint8_t* input = window_.data() + start_;
-            uint8_t* output = row.data() + filled;
-            const size_t produced = std::min(extent.Produced, needed);
-            decoder_.Decode(input, output, int32_t(extent.Packed), int32_t(produced));
-            if (extent.Produced > needed) {
-                carry_ = extent.Produced - needed;
-                carryValue_ = window_[start_ + extent.Packed - 1];
-            }
-            filled += produced;
-            start_ += extent.Packed;
+        // A row's packets take at most twice its bytes (each byte a run of one), two more for
+        // a run cut at its end.
+        const size_t packets = CheckedAdd(CheckedMul(row.size(), 2), 2);
+        size_t filled = 0;
+        for (;;) {
+            if (end_ - start_ < packets && unread_ != 0) Refill();
+            const uint8_t* const from = window_.data() + start_;
+            const uint8_t* input = from;
+            filled += decoder_.DecodeRow(input, window_.data() + end_, row.data() + filled,
+                                         row.size() - filled);
+            start_ += size_t(input - from);
+            if (filled == row.size()) return;
+            if (unread_ == 0 && input == from) throw EImageFault(msgUnexpectedEnd);
+            if (unread_ != 0) Refill();
         }
     }
 
@@ -183,70 +182,33 @@ private:
         return std::max<size_t>(size_t(1) << 18, CheckedAdd(CheckedMul(rowBytes, 4), 4));
     }
 
-    struct TExtent {
-        size_t Packed;   // bytes of whole packets
-        size_t Produced; // bytes they produce; more than asked when the last run goes on
-    };
-
-    // The packets from `data` that produce `needed` bytes, or as many as `size` bytes hold.
-    static TExtent FindRow(const uint8_t* data, size_t size, size_t needed) {
-        size_t at = 0, produced = 0;
-        while (produced < needed && at < size) {
-            const uint8_t b = data[at];
-            if (b < 0xC0) {
-                ++produced;
-                ++at;
-                continue;
-            }
-            if (at + 1 >= size) break;
-            produced += b & 0x3Fu;
-            at += 2;
-        }
-        return {at, produced};
-    }
-
     // Moves the unread bytes of the window to its front and fills the rest from the stream.
     void Refill() {
         const size_t kept = end_ - start_;
         std::memmove(window_.data(), window_.data() + start_, kept);
         const size_t room = window_.size() - kept;
         const size_t count = size_t(std::min<uint64_t>(room, unread_));
-        stream_.ReadBuffer(window_.data() + kept, count);
+        load_.Read(window_.data() + kept, count);
         unread_ -= count;
         start_ = 0;
         end_ = kept + count;
     }
 
-    TStream& stream_;
+    TImageGraphic::TLoad& load_;
     uint64_t unread_;
     TBudgetVector<uint8_t> window_;
     size_t start_ = 0, end_ = 0;
-    size_t carry_ = 0;
-    uint8_t carryValue_ = 0;
     TPCXRLEDecoder decoder_;
 };
 
-} // namespace
-
-bool TPCXGraphic::Recognize(TStream& stream) {
-    if (stream.Remaining() <= int64_t(HeaderSize)) return false;
-    uint8_t bytes[HeaderSize];
-    if (PeekBytes(stream, bytes) != HeaderSize) return false;
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TPCXHeader> header = ParseHeader(reader);
-    return header && IsKnownVersion(header->Version) &&
-           header->Encoding <= uint8_t(TPCXEncoding::RunLength);
-}
-
-bool TPCXGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
-    TImageGraphic::ReadImageHeader(stream, index);
+// The header and what it tells of the image, or nothing when the maker byte is unknown. A
+// header cut short is the stream's read error.
+std::optional<TPCXHeader> ReadHeader(TStream& stream, TImageProperties& properties) {
     uint8_t bytes[HeaderSize];
     stream.ReadBuffer(bytes, HeaderSize);
     TByteReader reader(bytes, HeaderSize);
     const std::optional<TPCXHeader> header = ParseHeader(reader);
-    if (!header) return false;
-
-    TImageProperties& properties = ImageProperties;
+    if (!header) return std::nullopt;
     properties.Width = uint32_t(std::max(header->Width(), 0));
     properties.Height = uint32_t(std::max(header->Height(), 0));
     properties.XResolution = header->XResolution;
@@ -256,136 +218,211 @@ bool TPCXGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
     properties.BitsPerPixel = uint8_t(header->BitsPerPlane * header->Planes);
     properties.ColorModel = properties.BitsPerPixel <= 8 ? cmPalette : cmRGB;
     properties.Compression = header->RunLength() ? ckRunLength : ckNone;
-    return true;
+    return header;
+}
+
+} // namespace
+
+bool TPCXGraphic::Recognize(TStream& stream) {
+    // Only the versions and encodings of the format's description are taken for it.
+    if (stream.Remaining() <= int64_t(HeaderSize)) return false;
+    return RecognizeHeader<HeaderSize>(stream, [](TByteReader& reader) {
+        std::optional<TPCXHeader> header = ParseHeader(reader);
+        if (header && !(IsKnownVersion(header->Version) &&
+                        header->Encoding <= uint8_t(TPCXEncoding::RunLength)))
+            header.reset();
+        return header;
+    });
+}
+
+bool TPCXGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
+    TImageGraphic::ReadImageHeader(stream, index);
+    return ReadHeader(stream, ImageProperties).has_value();
+}
+
+// --- One load ---
+
+struct TPCXGraphic::TPCXLoad {
+    TPCXLoad(TPCXGraphic& image, TLoad& load, const TPCXHeader& header)
+        : Image(image), Load(load), Colors(*image.ColorEngine), Header(header), Row(load.Budget()) {
+    }
+
+    void Run();
+
+private:
+    // The header's sides, layout and bytes per line; raises what the bitmap cannot take.
+    void CheckHeader();
+    void SetUpColors();
+    // The palette by depth, version and palette information; takes the 256-colour block of
+    // an 8-bit image off the data.
+    void SetPalette();
+    TPalette PaletteBlock();
+    // Raises when the data cannot fill the size the header states.
+    void CheckData() const;
+    void TransferRows();
+    void ConvertRow(int32_t y);
+
+    TPCXGraphic& Image;
+    TLoad& Load;
+    TColorManager& Colors;
+    const TPCXHeader& Header;
+    int32_t Width = 0, Height = 0;
+    TPCXLayout Layout{};
+    size_t PlaneBytes = 0, RowBytes = 0;
+    size_t WholeBytes = 0; // bytes of a scan line whose every bit a pixel fills
+    // The bytes from the header to the end of the stream, less a 256-colour block.
+    uint64_t DataBytes = 0;
+    TBudgetVector<uint8_t> Row;
+};
+
+void TPCXGraphic::TPCXLoad::Run() {
+    Load.Prepare();
+    CheckHeader();
+    SetUpColors();
+    DataBytes = Load.Remaining();
+    SetPalette();
+    CheckData();
+    // Every row is converted whole or the load fails (which releases the pixels).
+    Image.SetSizeToOverwrite(Width, Height);
+    WholeBytes = size_t(Width) * size_t(BitsPerPixelOf(Image.PixelFormat())) / 8;
+    Row.Resize(RowBytes);
+    TransferRows();
+}
+
+void TPCXGraphic::TPCXLoad::CheckHeader() {
+    Width = Header.Width();
+    Height = Header.Height();
+    if (Width <= 0 || Height <= 0)
+        Load.Fail(msgInvalidSize, std::to_string(Width), std::to_string(Height));
+    const std::optional<TPCXLayout> layout = LayoutOf(Header);
+    if (!layout) Load.Fail(msgInvalidColorFormat);
+    Layout = *layout;
+    // The row of each plane holds bytes-per-line bytes, at least the width's.
+    PlaneBytes = Header.BytesPerLine;
+    if (PlaneBytes < CheckedRowBytes(size_t(Width), Header.BitsPerPlane))
+        Load.Fail(msgBadValue, "bytes per line " + std::to_string(PlaneBytes));
+    RowBytes = CheckedMul(Header.Planes, PlaneBytes);
+}
+
+void TPCXGraphic::TPCXLoad::SetUpColors() {
+    const uint8_t planes = Header.Planes, bits = Header.BitsPerPlane;
+    switch (Layout) {
+    case TPCXLayout::Packed:
+    case TPCXLayout::BitPlanes: {
+        // Bit planes are combined here; the manager only builds the palette of 4-bit indices.
+        const uint8_t sourceBits = Layout == TPCXLayout::Packed ? bits : 4;
+        Colors.SetSourceModel(cmPalette);
+        Colors.SetTargetModel(cmPalette);
+        Colors.SetSourceChannels(1);
+        Colors.SetTargetChannels(1);
+        Colors.SetSourceSampleBits(sourceBits);
+        Colors.SetTargetSampleBits(sourceBits == 2 ? 4 : sourceBits);
+        Image.SetPixelFormat(Layout == TPCXLayout::Packed ? Colors.TargetPixelFormat(true)
+                                                          : bf4Bit);
+        break;
+    }
+    case TPCXLayout::ColorPlanes:
+        Colors.SetSourceModel(planes == 4 ? cmRGBAlpha : cmRGB);
+        Colors.SetTargetModel(planes == 4 ? cmBGRAlpha : cmBGR);
+        Colors.SetSourceChannels(planes);
+        Colors.SetTargetChannels(planes);
+        Colors.SetSourceSampleBits(8);
+        Colors.SetTargetSampleBits(8);
+        Image.SetPixelFormat(Colors.TargetPixelFormat(true));
+        if (planes == 4) Image.AlphaFormat = afDefined;
+        break;
+    }
+}
+
+void TPCXGraphic::TPCXLoad::SetPalette() {
+    const TBitmapFormat format = Image.PixelFormat();
+    const bool standardColors = Header.Version == uint8_t(TPCXVersion::V28NoPalette);
+    const bool grayInfo = Header.PaletteInfo == uint16_t(TPCXPaletteInfo::Gray);
+    if (format == bf1Bit) {
+        Image.SetPalette(Colors.MakeGrayPalette(false));
+    } else if (standardColors && format != bf24Bit && format != bf32Bit) {
+        Image.SetPalette(TPalette::Standard16());
+    } else if (format == bf4Bit) {
+        Image.SetPalette(grayInfo ? Colors.MakeGrayPalette(false)
+                                  : Colors.MakeColorPalette({std::span(Header.ColorMap)},
+                                                            plPacked8x3, 16, false));
+    } else if (format == bf8Bit) {
+        TPalette block = PaletteBlock();
+        if (!block.Empty())
+            Image.SetPalette(std::move(block));
+        else if (grayInfo)
+            Image.SetPalette(Colors.MakeGrayPalette(false));
+    }
+}
+
+TPalette TPCXGraphic::TPCXLoad::PaletteBlock() {
+    if (DataBytes < PaletteBlockSize) return {};
+    TStream& stream = Load.Stream();
+    const int64_t dataStart = stream.Position();
+    stream.Seek(-int64_t(PaletteBlockSize), TSeekOrigin::soEnd);
+    std::array<uint8_t, PaletteBlockSize> block;
+    Load.Read(block.data(), block.size());
+    stream.SetPosition(dataStart);
+    if (block[0] != PaletteBlockMarker) return {};
+    DataBytes -= PaletteBlockSize;
+    return Colors.MakeColorPalette({std::span<const uint8_t>(block).subspan(1)}, plPacked8x3, 256,
+                                   false);
+}
+
+void TPCXGraphic::TPCXLoad::CheckData() const {
+    // A small file cannot claim a large image.
+    const uint64_t decodedBytes = CheckedMul(RowBytes, size_t(Height));
+    if (Header.RunLength()) {
+        if (decodedBytes / MaxExpansion > DataBytes) Load.Fail(msgDataTooShort);
+    } else if (decodedBytes > DataBytes) {
+        Load.Fail(msgDataTooShort);
+    }
+}
+
+void TPCXGraphic::TPCXLoad::TransferRows() {
+    std::optional<TPackedRows> packed;
+    if (Header.RunLength()) packed.emplace(Load, DataBytes, RowBytes);
+    Load.Finish();
+    Load.BeginTransfer();
+    for (int32_t y = 0; y < Height; ++y) {
+        if (packed)
+            packed->Next(Row.Span());
+        else
+            Load.Read(Row.data(), RowBytes);
+        ConvertRow(y);
+        Load.Row(y);
+    }
+    Load.Finish();
+}
+
+void TPCXGraphic::TPCXLoad::ConvertRow(int32_t y) {
+    const std::span<const uint8_t> row = Row.Span();
+    // The padding, and the last byte's bits past the width, start cleared.
+    const std::span<uint8_t> line = Image.ScanLineSpan(y);
+    std::fill(line.begin() + std::ptrdiff_t(WholeBytes), line.end(), 0);
+    switch (Layout) {
+    case TPCXLayout::Packed:
+        Colors.ConvertRows(row.first(PlaneBytes), line, uint32_t(Width));
+        break;
+    case TPCXLayout::BitPlanes:
+        CombineBitPlanes(row, Header.Planes, PlaneBytes, uint32_t(Width), line);
+        break;
+    case TPCXLayout::ColorPlanes: {
+        std::array<std::span<const uint8_t>, 4> sources;
+        for (size_t k = 0; k < Header.Planes; ++k)
+            sources[k] = row.subspan(k * PlaneBytes, PlaneBytes);
+        Colors.ConvertRows(std::span<const std::span<const uint8_t>>(sources.data(), Header.Planes),
+                           line, uint32_t(Width));
+        break;
+    }
+    }
 }
 
 void TPCXGraphic::DecodeImage(TStream& stream) {
-    TLoad load(*this, stream, FormatName, hcLeaveEmpty);
+    std::optional<TPCXHeader> header;
+    TLoad load(
+        *this, stream, FormatName,
+        [&] { return (header = ReadHeader(stream, ImageProperties)).has_value(); }, hcLeaveEmpty);
     if (!load.HeaderValid()) return;
-    load.Seek(0);
-    load.Prepare();
-
-    uint8_t bytes[HeaderSize];
-    load.Read(bytes, HeaderSize);
-    TByteReader reader(bytes, HeaderSize);
-    const std::optional<TPCXHeader> parsed = ParseHeader(reader);
-    if (!parsed) load.Fail(msgInvalidImage);
-    const TPCXHeader& header = *parsed;
-    const int32_t width = header.Width(), height = header.Height();
-    if (width <= 0 || height <= 0)
-        load.Fail(msgInvalidSize, std::to_string(width), std::to_string(height));
-    const std::optional<TPCXLayout> layout = LayoutOf(header);
-    if (!layout) load.Fail(msgInvalidColorFormat);
-
-    // The row of each plane holds bytes-per-line bytes, at least the width's.
-    const size_t planes = header.Planes;
-    const size_t planeBytes = header.BytesPerLine;
-    if (planeBytes < CheckedRowBytes(size_t(width), header.BitsPerPlane))
-        load.Fail(msgBadValue, "bytes per line " + std::to_string(planeBytes));
-    const size_t rowBytes = CheckedMul(planes, planeBytes);
-
-    TColorManager& colors = *ColorEngine;
-    switch (*layout) {
-    case TPCXLayout::Packed:
-        colors.SetSourceModel(cmPalette);
-        colors.SetTargetModel(cmPalette);
-        colors.SetSourceChannels(1);
-        colors.SetTargetChannels(1);
-        colors.SetSourceSampleBits(header.BitsPerPlane);
-        colors.SetTargetSampleBits(header.BitsPerPlane == 2 ? 4 : header.BitsPerPlane);
-        SetPixelFormat(colors.TargetPixelFormat(true));
-        break;
-    case TPCXLayout::BitPlanes:
-        // Rows are combined here; the manager only builds the palette of 4-bit indices.
-        colors.SetSourceModel(cmPalette);
-        colors.SetTargetModel(cmPalette);
-        colors.SetSourceChannels(1);
-        colors.SetTargetChannels(1);
-        colors.SetSourceSampleBits(4);
-        colors.SetTargetSampleBits(4);
-        SetPixelFormat(bf4Bit);
-        break;
-    case TPCXLayout::ColorPlanes:
-        colors.SetSourceModel(planes == 4 ? cmRGBAlpha : cmRGB);
-        colors.SetTargetModel(planes == 4 ? cmBGRAlpha : cmBGR);
-        colors.SetSourceChannels(uint8_t(planes));
-        colors.SetTargetChannels(uint8_t(planes));
-        colors.SetSourceSampleBits(8);
-        colors.SetTargetSampleBits(8);
-        SetPixelFormat(colors.TargetPixelFormat(true));
-        if (planes == 4) AlphaFormat = afDefined;
-        break;
-    }
-
-    // The data runs from the header to the end of the stream, less the 256-colour block of
-    // an 8-bit image that has one.
-    uint64_t dataBytes = load.Remaining();
-    const TBitmapFormat format = PixelFormat();
-    const bool standardColors = header.Version == uint8_t(TPCXVersion::V28NoPalette);
-    const bool grayInfo = header.PaletteInfo == uint16_t(TPCXPaletteInfo::Gray);
-    const std::span<const uint8_t> headerMap(header.ColorMap);
-    if (format == bf1Bit) {
-        SetPalette(colors.MakeGrayPalette(false));
-    } else if (standardColors && format != bf24Bit && format != bf32Bit) {
-        SetPalette(TPalette::Standard16());
-    } else if (format == bf4Bit) {
-        SetPalette(grayInfo ? colors.MakeGrayPalette(false)
-                            : colors.MakeColorPalette({headerMap}, plPacked8x3, 16, false));
-    } else if (format == bf8Bit) {
-        bool block = false;
-        if (dataBytes >= PaletteBlockSize) {
-            const int64_t dataStart = stream.Position();
-            stream.Seek(-int64_t(PaletteBlockSize), TSeekOrigin::soEnd);
-            std::array<uint8_t, PaletteBlockSize> palette;
-            stream.ReadBuffer(palette.data(), palette.size());
-            stream.SetPosition(dataStart);
-            block = palette[0] == PaletteBlockMarker;
-            if (block) {
-                dataBytes -= PaletteBlockSize;
-                SetPalette(colors.MakeColorPalette({std::span<const uint8_t>(palette).subspan(1)},
-                                                   plPacked8x3, 256, false));
-            }
-        }
-        if (!block && grayInfo) SetPalette(colors.MakeGrayPalette(false));
-    }
-
-    // A small file cannot claim a large image.
-    const uint64_t decodedBytes = CheckedMul(rowBytes, size_t(height));
-    if (header.RunLength()) {
-        if (decodedBytes / MaxExpansion > dataBytes) load.Fail(msgDataTooShort);
-    } else if (decodedBytes > dataBytes) {
-        load.Fail(msgDataTooShort);
-    }
-    SetSize(width, height);
-    TBudgetVector<uint8_t> row = load.Buffer(rowBytes);
-    std::optional<TPackedRows> packed;
-    if (header.RunLength()) packed.emplace(stream, load.Budget(), dataBytes, rowBytes);
-    load.Finish();
-
-    load.BeginTransfer();
-    const std::span<const uint8_t> rowSpan = row.Span();
-    for (int32_t y = 0; y < height; ++y) {
-        if (packed)
-            packed->Next(row.Span());
-        else
-            load.Read(row.data(), rowBytes);
-        switch (*layout) {
-        case TPCXLayout::Packed:
-            colors.ConvertRows(rowSpan.first(planeBytes), ScanLineSpan(y), uint32_t(width));
-            break;
-        case TPCXLayout::BitPlanes:
-            CombineBitPlanes(rowSpan, planes, planeBytes, uint32_t(width), ScanLineSpan(y));
-            break;
-        case TPCXLayout::ColorPlanes: {
-            std::array<std::span<const uint8_t>, 4> sources;
-            for (size_t k = 0; k < planes; ++k)
-                sources[k] = rowSpan.subspan(k * planeBytes, planeBytes);
-            colors.ConvertRows(std::span<const std::span<const uint8_t>>(sources.data(), planes),
-                               ScanLineSpan(y), uint32_t(width));
-            break;
-        }
-        }
-        load.Row(y);
-    }
-    load.Finish();
+    TPCXLoad(*this, load, *header).Run();
 }

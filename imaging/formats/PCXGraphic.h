@@ -20,4 +20,7 @@ public:
     bool ReadImageHeader(TStream& stream, uint32_t index) override;
     // Loads the image; a file whose maker byte is unknown leaves the bitmap empty.
     void DecodeImage(TStream& stream) override;
+
+private:
+    struct TPCXLoad; // the state of one load
 };

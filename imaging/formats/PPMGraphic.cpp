@@ -1,9 +1,13 @@
-// Messages: msgInvalidImage (no "P" at the start), the conversion error of StrToInt (a magic
-// number whose second character is not a digit), msgStreamReadError with msgMapReadFormat (the
-// data ends before the header or the raster is complete), msgUnexpectedCharacter (something
-// else than white space, a comment or a digit where a number or a bit should be), msgBadValue
-// with msgValueMaximum (a maximum value of 0 or above 65535), msgInvalidSize (a width or height
-// beyond what a bitmap holds), and the bitmap's own size messages.
+// Messages this reader raises (platform/graphics/ImageMessages.h):
+//   msgInvalidImage         no "P" at the start
+//   msgStreamReadError      (with msgMapReadFormat) the data ends before the header or the
+//                           raster is complete
+//   msgUnexpectedCharacter  something else than white space, a comment or a digit where a
+//                           number or a bit should be
+//   msgBadValue             (with msgValueMaximum) a maximum value of 0 or above 65535
+//   msgInvalidSize          a width or height beyond what a bitmap holds
+// the conversion error of StrToInt (a magic number whose second character is not a digit),
+// and, from the bitmap and the load's budget, msgImageTooLarge and msgMemoryLimit.
 #include "imaging/formats/PPMGraphic.h"
 
 #include "imaging/ColorManager.h"
@@ -101,6 +105,7 @@ public:
         index_ += buffered;
         const size_t rest = target.size() - buffered;
         if (rest != 0 && stream_.Read(target.data() + buffered, rest) != rest) ReadError();
+        Taken(rest);
     }
 
     // The next `count` bytes where they already are, when the stream holds them in memory and
@@ -113,7 +118,15 @@ public:
             count > data.size() - size_t(position))
             return {};
         memory_->Seek(int64_t(count), TSeekOrigin::soCurrent);
+        Taken(count);
         return {data.data() + position, count};
+    }
+
+    // From now on the bytes taken from the stream are counted by `load` (those taken so far
+    // included).
+    void ChargeTo(TImageGraphic::TLoad& load) {
+        load_ = &load;
+        load.ChargeRead(taken_);
     }
 
     // Passes over white space and comments (from "#" to the end of its line); answers the
@@ -160,16 +173,28 @@ private:
     bool Refill() {
         index_ = 0;
         size_ = stream_.Read(buffer_.data(), buffer_.size());
+        Taken(size_);
         return size_ != 0;
+    }
+    void Taken(size_t count) {
+        if (load_)
+            load_->ChargeRead(count);
+        else
+            taken_ += count;
     }
 
     TStream& stream_;
+    TImageGraphic::TLoad* load_ = nullptr;
+    uint64_t taken_ = 0;    // bytes taken before ChargeTo
     TMemoryStream* memory_; // the same stream when it holds its bytes in memory
     std::array<uint8_t, 4096> buffer_;
     size_t index_ = 0;
     size_t size_ = 0;
 };
 
+// The header of the netpbm formats' descriptions (pbm, pgm, ppm): the magic number, then
+// width, height and (but for bitmaps) the maximum value, as decimal numbers between white
+// space and comments.
 struct TMapHeader {
     TMapKind Kind = TMapKind::Other;
     uint32_t Width = 0;
@@ -177,16 +202,21 @@ struct TMapHeader {
     uint32_t MaxValue = 1;
 };
 
+// The kind a magic digit names; Other for a digit outside 1..6. The framework's conversion
+// error names what stands there when it is not a digit at all.
+TMapKind KindOf(int digit) {
+    const int32_t kind = StrToInt(digit >= 0 ? std::string(1, char(digit)) : std::string());
+    return kind >= 1 && kind <= 6 ? TMapKind(kind) : TMapKind::Other;
+}
+
 // The header from the reader's position, leaving the reader at the first byte of the raster;
-// nothing when the data does not start with "P".
+// nothing when the data does not start with "P". Other kinds are answered with nothing more
+// read.
 std::optional<TMapHeader> ParseHeader(TMapReader& reader) {
     if (reader.Get() != 'P') return std::nullopt;
-    const int digit = reader.Get();
-    // The framework's conversion error names what stands there.
-    const int32_t kind = StrToInt(digit >= 0 ? std::string(1, char(digit)) : std::string());
     TMapHeader header;
-    if (kind < 1 || kind > 6) return header;
-    header.Kind = TMapKind(kind);
+    header.Kind = KindOf(reader.Get());
+    if (header.Kind == TMapKind::Other) return header;
     const uint64_t width = reader.Number(msgInHeader);
     const uint64_t height = reader.Number(msgInHeader);
     constexpr uint64_t Largest = uint64_t(std::numeric_limits<int32_t>::max());
@@ -207,21 +237,27 @@ std::optional<TMapHeader> ParseHeader(TMapReader& reader) {
     return header;
 }
 
+// The header and what it tells of the image, or nothing when the data does not start with
+// "P".
+std::optional<TMapHeader> ReadHeader(TMapReader& reader, TImageProperties& properties) {
+    properties.Compression = ckNone;
+    const std::optional<TMapHeader> header = ParseHeader(reader);
+    if (!header || header->Kind == TMapKind::Other) return header;
+    properties.Width = header->Width;
+    properties.Height = header->Height;
+    const uint8_t depth = header->MaxValue > 255 ? 16 : 8;
+    properties.ColorModel = IsPixelMap(header->Kind) ? cmRGB : cmPalette;
+    properties.SamplesPerPixel = IsPixelMap(header->Kind) ? 3 : 1;
+    properties.BitsPerSample = IsBitmap(header->Kind) ? 1 : depth;
+    properties.BitsPerPixel = uint8_t(properties.SamplesPerPixel * properties.BitsPerSample);
+    return header;
+}
+
 // 8-bit levels of the samples 0 to `maximum`: v x 255 / maximum, rounded. Samples above the
 // maximum are clamped to it by the callers.
 void FillLevels(std::span<uint8_t> levels, uint32_t maximum) {
     for (uint32_t v = 0; v <= maximum; ++v) levels[v] = uint8_t((v * 255 + maximum / 2) / maximum);
 }
-
-// State of one load.
-struct TMapLoad {
-    TMapReader Reader;
-    TMapHeader Header;
-    size_t Samples = 1;            // samples per pixel
-    TBudgetVector<uint8_t> Levels; // sample to 8-bit level, MaxValue + 1 entries
-    TBudgetVector<uint8_t> Wide;   // one row of two-byte raw samples
-    TBudgetVector<uint8_t> Row;    // one row of 8-bit red, green, blue samples
-};
 
 } // namespace
 
@@ -233,157 +269,188 @@ bool TPPMGraphic::Recognize(TStream& stream) {
 
 bool TPPMGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
     TImageGraphic::ReadImageHeader(stream, index);
-    TImageProperties& properties = ImageProperties;
-    properties.Compression = ckNone;
     TMapReader reader(stream);
-    const std::optional<TMapHeader> header = ParseHeader(reader);
-    if (!header) return false;
-    if (header->Kind == TMapKind::Other) return true;
-    properties.Width = header->Width;
-    properties.Height = header->Height;
-    const uint8_t depth = header->MaxValue > 255 ? 16 : 8;
-    if (IsBitmap(header->Kind)) {
-        properties.ColorModel = cmPalette;
-        properties.SamplesPerPixel = 1;
-        properties.BitsPerSample = 1;
-    } else if (IsPixelMap(header->Kind)) {
-        properties.ColorModel = cmRGB;
-        properties.SamplesPerPixel = 3;
-        properties.BitsPerSample = depth;
-    } else {
-        properties.ColorModel = cmPalette;
-        properties.SamplesPerPixel = 1;
-        properties.BitsPerSample = depth;
+    return ReadHeader(reader, ImageProperties).has_value();
+}
+
+// --- One load ---
+
+struct TPPMGraphic::TMapLoad {
+    TMapLoad(TPPMGraphic& image, TLoad& load, TMapReader& reader, const TMapHeader& header)
+        : Image(image), Load(load), Colors(*image.ColorEngine), Reader(reader), Header(header),
+          Levels(load.Budget()), Wide(load.Budget()), Samples(load.Budget()) {}
+
+    void Run();
+
+private:
+    // Raises the read error unless the rest of the data can hold the raster.
+    void RequireRaster() const;
+    void SetUpColors();
+    void ReadRow(int32_t y);
+    void ReadPlainBits(std::span<uint8_t> line);
+    void ReadPlainSamples(std::span<uint8_t> samples);
+    // Raw samples into `samples`, scaled to 8 bits; answers false when a pixel row held in
+    // memory was converted into `line` from where it is.
+    bool ReadRawSamples(std::span<uint8_t> samples, std::span<uint8_t> line);
+    uint8_t Level(uint64_t v) const {
+        return Levels[size_t(std::min<uint64_t>(v, Header.MaxValue))];
     }
-    properties.BitsPerPixel = uint8_t(properties.SamplesPerPixel * properties.BitsPerSample);
+
+    TPPMGraphic& Image;
+    TLoad& Load;
+    TColorManager& Colors;
+    TMapReader& Reader;
+    const TMapHeader& Header;
+    size_t Width = 0;
+    size_t RowSamples = 0;          // samples of a row: width, or 3 x width for pixel maps
+    size_t RasterRowBytes = 0;      // bytes of a raw row
+    bool WideSamples = false;       // raw samples take two bytes (maximum above 255)
+    bool Scaled = false;            // samples go through Levels
+    TBudgetVector<uint8_t> Levels;  // sample to 8-bit level, MaxValue + 1 entries
+    TBudgetVector<uint8_t> Wide;    // one row of two-byte raw samples
+    TBudgetVector<uint8_t> Samples; // one row of 8-bit red, green, blue samples
+};
+
+void TPPMGraphic::TMapLoad::Run() {
+    if (Header.Kind == TMapKind::Other) {
+        Load.BeginTransfer();
+        Load.Finish();
+        return;
+    }
+    const TMapKind kind = Header.Kind;
+    Width = Header.Width;
+    RowSamples = Width * (IsPixelMap(kind) ? 3 : 1); // bounded by RequireRaster
+    WideSamples = Header.MaxValue > 255;
+    RasterRowBytes = IsBitmap(kind) ? CheckedRowBytes(Header.Width, 1)
+                                    : CheckedMul(CheckedMul(Header.Width, IsPixelMap(kind) ? 3 : 1),
+                                                 WideSamples ? 2 : 1);
+    RequireRaster();
+    SetUpColors();
+    Scaled = !IsBitmap(kind) && Header.MaxValue != 255;
+    if (Scaled) {
+        Levels.Resize(size_t(Header.MaxValue) + 1);
+        FillLevels(Levels, Header.MaxValue);
+    }
+    // Every row is written whole, its padding cleared (a load that fails releases the pixels).
+    Image.SetSizeToOverwrite(int32_t(Header.Width), int32_t(Header.Height));
+    Load.BeginTransfer();
+    if (WideSamples && !IsPlain(kind)) Wide.Resize(RasterRowBytes);
+    if (IsPixelMap(kind)) Samples.Resize(RowSamples);
+    for (int32_t y = 0; y < Image.Height() && Width != 0; ++y) {
+        ReadRow(y);
+        Load.Row(y);
+    }
+    Load.Finish();
+}
+
+void TPPMGraphic::TMapLoad::RequireRaster() const {
+    // What the raster must hold at least: raw rows as they are; plain bits a character each;
+    // plain samples a digit each and a separator between two.
+    const size_t pixels = CheckedMul(Header.Width, Header.Height);
+    const size_t samples = CheckedMul(pixels, IsPixelMap(Header.Kind) ? 3 : 1);
+    if (Header.Kind == TMapKind::PlainBitmap)
+        Reader.Require(pixels);
+    else if (IsPlain(Header.Kind))
+        Reader.Require(samples == 0 ? 0 : CheckedMul(samples, 2) - 1);
+    else
+        Reader.Require(CheckedMul(RasterRowBytes, Header.Height));
+}
+
+void TPPMGraphic::TMapLoad::SetUpColors() {
+    if (IsPixelMap(Header.Kind)) {
+        // Pixel rows are stored red first; the bitmap takes them blue first.
+        Colors.SetSourceModel(cmRGB);
+        Colors.SetSourceChannels(3);
+        Colors.SetSourceSampleBits(8);
+        Colors.SetTargetModel(cmBGR);
+        Colors.SetTargetChannels(3);
+        Colors.SetTargetSampleBits(8);
+        Image.SetPixelFormat(Colors.TargetPixelFormat());
+    } else {
+        // Bitmaps show 1 as black; grey maps 0 as black.
+        Colors.SetTargetChannels(1);
+        Colors.SetTargetSampleBits(IsBitmap(Header.Kind) ? 1 : 8);
+        Image.SetPixelFormat(Colors.TargetPixelFormat());
+        Image.SetPalette(Colors.MakeGrayPalette(IsBitmap(Header.Kind)));
+    }
+}
+
+void TPPMGraphic::TMapLoad::ReadRow(int32_t y) {
+    const std::span<uint8_t> line = Image.ScanLineSpan(y);
+    const size_t lineBytes = IsBitmap(Header.Kind) ? RasterRowBytes : RowSamples;
+    std::fill(line.begin() + std::ptrdiff_t(lineBytes), line.end(), 0);
+    // Pixel rows are gathered apart and converted into the scan line; grey rows and bits go
+    // straight into it.
+    const bool pixelMap = IsPixelMap(Header.Kind);
+    const std::span<uint8_t> samples = pixelMap ? Samples.Span() : line.first(RowSamples);
+    switch (Header.Kind) {
+    case TMapKind::RawBitmap:
+        Reader.ReadRaw(line.first(RasterRowBytes));
+        return;
+    case TMapKind::PlainBitmap:
+        ReadPlainBits(line);
+        return;
+    case TMapKind::PlainGray:
+    case TMapKind::PlainPixel:
+        ReadPlainSamples(samples);
+        break;
+    case TMapKind::RawGray:
+    case TMapKind::RawPixel:
+        if (!ReadRawSamples(samples, line)) return;
+        break;
+    case TMapKind::Other:
+        return;
+    }
+    if (pixelMap) Colors.ConvertRows(samples, line, uint32_t(Width));
+}
+
+void TPPMGraphic::TMapLoad::ReadPlainBits(std::span<uint8_t> line) {
+    // One digit a pixel, with or without white space or comments between them.
+    std::fill_n(line.begin(), RasterRowBytes, 0);
+    for (size_t x = 0; x < Width; ++x) {
+        const int c = Reader.SkipSeparators();
+        if (c < 0) ReadError();
+        if (c != '0' && c != '1') UnexpectedCharacter(c, msgInPixelData);
+        Reader.Get();
+        if (c == '1') line[x >> 3] |= uint8_t(0x80 >> (x & 7));
+    }
+}
+
+void TPPMGraphic::TMapLoad::ReadPlainSamples(std::span<uint8_t> samples) {
+    for (uint8_t& sample : samples) {
+        const uint64_t v = Reader.Number(msgInPixelData);
+        sample = Scaled ? Level(v) : uint8_t(std::min<uint64_t>(v, 255));
+    }
+}
+
+bool TPPMGraphic::TMapLoad::ReadRawSamples(std::span<uint8_t> samples, std::span<uint8_t> line) {
+    if (WideSamples) {
+        // Two bytes a sample, most significant first.
+        Reader.ReadRaw(Wide.Span());
+        TByteReader wide(Wide.Span());
+        for (uint8_t& sample : samples) sample = Level(wide.BE16());
+        return true;
+    }
+    const std::span<const uint8_t> stored = Reader.Borrow(RowSamples);
+    if (!stored.empty() && !Scaled && IsPixelMap(Header.Kind)) {
+        // Pixel rows held in memory are converted from where they are.
+        Colors.ConvertRows(stored, line, uint32_t(Width));
+        return false;
+    }
+    if (stored.empty())
+        Reader.ReadRaw(samples);
+    else
+        std::memcpy(samples.data(), stored.data(), RowSamples);
+    if (Scaled)
+        for (uint8_t& sample : samples) sample = Level(sample);
     return true;
 }
 
 void TPPMGraphic::DecodeImage(TStream& stream) {
-    TLoad load(*this, stream, FormatName);
-    load.Seek(0);
-    TMapLoad map{TMapReader(stream), {}, 1, load.Buffer(0), load.Buffer(0), load.Buffer(0)};
-    const std::optional<TMapHeader> parsed = ParseHeader(map.Reader);
-    if (!parsed) load.Fail(msgInvalidImage);
-    map.Header = *parsed;
-    const TMapHeader& header = map.Header;
-    if (header.Kind == TMapKind::Other) {
-        load.BeginTransfer();
-        load.Finish();
-        return;
-    }
-
-    // What the raster must hold at least: raw rows as they are; plain bits a character each;
-    // plain samples a digit each and a separator between two.
-    const TMapKind kind = header.Kind;
-    map.Samples = IsPixelMap(kind) ? 3 : 1;
-    const bool wide = header.MaxValue > 255;
-    const size_t sampleBytes = wide ? 2 : 1;
-    const size_t pixels = CheckedMul(header.Width, header.Height);
-    const size_t samples = CheckedMul(pixels, map.Samples);
-    const size_t rasterRowBytes =
-        IsBitmap(kind) ? CheckedRowBytes(header.Width, 1)
-                       : CheckedMul(CheckedMul(header.Width, map.Samples), sampleBytes);
-    if (kind == TMapKind::PlainBitmap)
-        map.Reader.Require(pixels);
-    else if (IsPlain(kind))
-        map.Reader.Require(samples == 0 ? 0 : CheckedMul(samples, 2) - 1);
-    else
-        map.Reader.Require(CheckedMul(rasterRowBytes, header.Height));
-
-    TColorManager& colors = *ColorEngine;
-    if (IsPixelMap(kind)) {
-        // Pixel rows are stored red first; the bitmap takes them blue first.
-        colors.SetSourceModel(cmRGB);
-        colors.SetSourceChannels(3);
-        colors.SetSourceSampleBits(8);
-        colors.SetTargetModel(cmBGR);
-        colors.SetTargetChannels(3);
-        colors.SetTargetSampleBits(8);
-        SetPixelFormat(colors.TargetPixelFormat());
-    } else {
-        // Bitmaps show 1 as black; grey maps 0 as black.
-        colors.SetTargetChannels(1);
-        colors.SetTargetSampleBits(IsBitmap(kind) ? 1 : 8);
-        SetPixelFormat(colors.TargetPixelFormat());
-        SetPalette(colors.MakeGrayPalette(IsBitmap(kind)));
-    }
-
-    const bool scaled = !IsBitmap(kind) && header.MaxValue != 255;
-    if (scaled) {
-        map.Levels.Resize(size_t(header.MaxValue) + 1);
-        FillLevels(map.Levels, header.MaxValue);
-    }
-    SetSize(int32_t(header.Width), int32_t(header.Height));
-    load.BeginTransfer();
-
-    const int32_t height = Height();
-    const size_t width = header.Width;
-    const size_t rowSamples = width * map.Samples; // bounded by the checks above
-    const uint32_t maximum = header.MaxValue;
-    const uint8_t* levels = map.Levels.data();
-    auto level = [levels, maximum](uint64_t v) { return levels[std::min<uint64_t>(v, maximum)]; };
-    TMapReader& reader = map.Reader;
-    if (wide && !IsPlain(kind)) map.Wide.Resize(rasterRowBytes);
-    if (IsPixelMap(kind)) map.Row.Resize(rowSamples);
-
-    for (int32_t y = 0; y < height && width != 0; ++y) {
-        const std::span<uint8_t> line = ScanLineSpan(y);
-        // Pixel rows are gathered apart and converted into the scan line; grey rows and bits
-        // go straight into it.
-        const std::span<uint8_t> samples = IsPixelMap(kind) ? map.Row.Span()
-                                           : IsBitmap(kind) ? line
-                                                            : line.first(rowSamples);
-        switch (kind) {
-        case TMapKind::RawBitmap:
-            reader.ReadRaw(line.first(rasterRowBytes));
-            break;
-        case TMapKind::PlainBitmap: {
-            // One digit a pixel, with or without white space or comments between them.
-            std::fill_n(line.begin(), rasterRowBytes, 0);
-            for (size_t x = 0; x < width; ++x) {
-                const int c = reader.SkipSeparators();
-                if (c < 0) ReadError();
-                if (c != '0' && c != '1') UnexpectedCharacter(c, msgInPixelData);
-                reader.Get();
-                if (c == '1') line[x >> 3] |= uint8_t(0x80 >> (x & 7));
-            }
-            break;
-        }
-        case TMapKind::PlainGray:
-        case TMapKind::PlainPixel:
-            for (size_t i = 0; i < rowSamples; ++i)
-                samples[i] = scaled
-                                 ? level(reader.Number(msgInPixelData))
-                                 : uint8_t(std::min<uint64_t>(reader.Number(msgInPixelData), 255));
-            break;
-        case TMapKind::RawGray:
-        case TMapKind::RawPixel:
-            if (wide) {
-                reader.ReadRaw(map.Wide.Span());
-                const uint8_t* source = map.Wide.data();
-                for (size_t i = 0; i < rowSamples; ++i)
-                    samples[i] = level((unsigned(source[2 * i]) << 8) | source[2 * i + 1]);
-            } else if (const auto stored = reader.Borrow(rowSamples);
-                       !stored.empty() && !scaled && IsPixelMap(kind)) {
-                // Pixel rows held in memory are converted from where they are.
-                colors.ConvertRows(stored, line, uint32_t(width));
-                load.Row(y);
-                continue;
-            } else {
-                if (stored.empty())
-                    reader.ReadRaw(samples);
-                else
-                    std::memcpy(samples.data(), stored.data(), rowSamples);
-                if (scaled)
-                    for (size_t i = 0; i < rowSamples; ++i) samples[i] = level(samples[i]);
-            }
-            break;
-        case TMapKind::Other:
-            break;
-        }
-        if (IsPixelMap(kind)) colors.ConvertRows(samples, line, uint32_t(width));
-        load.Row(y);
-    }
-    load.Finish();
+    TMapReader reader(stream);
+    std::optional<TMapHeader> header;
+    TLoad load(*this, stream, FormatName,
+               [&] { return (header = ReadHeader(reader, ImageProperties)).has_value(); });
+    reader.ChargeTo(load);
+    TMapLoad(*this, load, reader, *header).Run();
 }

@@ -20,4 +20,7 @@ public:
     // recorded (their load leaves the bitmap empty).
     bool ReadImageHeader(TStream& stream, uint32_t index) override;
     void DecodeImage(TStream& stream) override;
+
+private:
+    struct TMapLoad; // the state of one load
 };

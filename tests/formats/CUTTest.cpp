@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -138,4 +139,21 @@ TEST(CUTReader, DamagedFilesRaiseAndNeverOverrun) {
     huge.resize(100, 0x81);
     EXPECT_NE(LoadError<TCUTGraphic>(huge), "no error");
     EXPECT_LT(PeakResidentKB() - before, 8 * 1024);
+}
+
+// Files of a megabyte shaped to cost much: each fails, or loads no more than the file can hold,
+// within a fraction of a second of processor time.
+TEST(CUTReader, HostileMegabyteFilesCostLittle) {
+    const size_t megabyte = size_t(1) << 20;
+    const std::clock_t start = std::clock();
+    // Rows of no pixels (a byte count and the end byte).
+    Bytes rows = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0};
+    while (rows.size() < megabyte) rows.insert(rows.end(), {1, 0, 0});
+    EXPECT_NE(LoadError<TCUTGraphic>(rows), "no error");
+    // One row whose packets go on for the whole file.
+    Bytes row = {64, 0, 1, 0, 0, 0, 0xFF, 0xFF};
+    while (row.size() < megabyte) row.insert(row.end(), {0x81, 7});
+    row.push_back(0);
+    EXPECT_EQ(Load<TCUTGraphic>(row)->ScanLine(0)[63], 7);
+    EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 0.5);
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <memory>
 
 using namespace formats_test;
@@ -166,4 +167,33 @@ TEST(GIFReader, DamagedFilesRaiseOrLoadPartlyButNeverOverrun) {
     Bytes badCode = SmallGIF();
     badCode[29] = 12;
     EXPECT_THROW(Load<TGIFGraphic>(badCode), EGraphicCompression);
+}
+
+// Files of a megabyte shaped to cost much: each fails, or gives no more picture than its data
+// decodes to, within a fraction of a second of processor time.
+TEST(GIFReader, HostileMegabyteFilesCostLittle) {
+    const size_t megabyte = size_t(1) << 20;
+    const std::clock_t start = std::clock();
+    // A 32768 x 32700 image whose data holds nothing but clear codes (4 in 3 bits, packed
+    // 0b100'100'10 ...): no pixel, so no picture.
+    Bytes clears = SmallGIF(0);
+    clears.resize(clears.size() - 6); // up to the minimum code size
+    clears[6] = 0x00, clears[7] = 0x80, clears[8] = 0xBC, clears[9] = 0x7F;
+    clears[26] = clears[27] = 0; // the descriptor takes the screen's size
+    while (clears.size() < megabyte) {
+        clears.push_back(255);
+        for (int i = 0; i < 85; ++i) clears.insert(clears.end(), {0x24, 0x49, 0x92});
+    }
+    clears.insert(clears.end(), {0, 0x3B});
+    EXPECT_EQ(LoadError<TGIFGraphic>(clears), "no error");
+    EXPECT_TRUE(Load<TGIFGraphic>(clears)->Empty());
+    // A megabyte of bytes that introduce no block before the image, then sub-blocks of one
+    // byte each.
+    Bytes walk = SmallGIF();
+    walk.insert(walk.begin() + 19, megabyte / 2, 0x00);
+    walk.resize(walk.size() - 6); // up to the minimum code size
+    while (walk.size() < megabyte + megabyte / 2) walk.insert(walk.end(), {1, 0x44});
+    walk.insert(walk.end(), {0, 0x3B});
+    EXPECT_EQ(Load<TGIFGraphic>(walk)->Width(), 2);
+    EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 0.5);
 }

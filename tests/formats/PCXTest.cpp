@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <ctime>
 using namespace formats_test;
 
 namespace {
@@ -169,6 +171,30 @@ TEST(PCXReader, RunsMayCarryOnIntoTheNextRow) {
     EXPECT_EQ(image->ScanLine(1)[3], 0x02);
 }
 
+TEST(PCXReader, WideRowsOfEveryPacketKindDecodeExactly) {
+    // 8-bit rows of 1000 bytes (two of them padding) from runs of 0 to 63, single bytes below
+    // 0xC0 and bytes from 0xC0 up stored as runs of one, runs going on into the next row.
+    const uint16_t width = 998, height = 40, stride = 1000;
+    Bytes pixels, packed;
+    uint32_t seed = 7;
+    while (pixels.size() < size_t(stride) * height) {
+        seed = seed * 1103515245 + 12345;
+        const uint8_t value = uint8_t(seed >> 24), kind = (seed >> 16) % 4;
+        const size_t count = kind == 0 ? (seed >> 8) % 64 : 1;
+        if (kind == 0 || value >= 0xC0)
+            packed.insert(packed.end(), {uint8_t(0xC0 | (kind == 0 ? count : 1)), value});
+        else
+            packed.push_back(value);
+        pixels.insert(pixels.end(), kind == 0 ? count : 1, value);
+    }
+    const auto image = Load<TPCXGraphic>(
+        Concat(PcxHeader({.Width = width, .Height = height, .BytesPerLine = stride}), packed));
+    for (int32_t y = 0; y < height; ++y)
+        ASSERT_TRUE(std::equal(image->ScanLine(y), image->ScanLine(y) + width,
+                               pixels.begin() + std::ptrdiff_t(y) * stride))
+            << y;
+}
+
 TEST(PCXReader, BytesPerLineIsCheckedAgainstTheWidth) {
     EXPECT_EQ(LoadError<TPCXGraphic>(Concat(PcxHeader({.BytesPerLine = 3}), Bytes(64, 1))),
               "Cannot load image. The PCX file states an invalid bytes per line 3.");
@@ -217,4 +243,23 @@ TEST(PCXReader, FilesCutAtEveryLengthRaiseOrLoadWithinBounds) {
         const bool block = file[3] == 8 && file[65] == 1;
         ExpectEveryCutFailsCleanly<TPCXGraphic>(file, file.size() - (block ? 769 : 0));
     }
+}
+
+// Files of a megabyte shaped to cost much: each fails within a fraction of a second of
+// processor time, having allocated little.
+TEST(PCXReader, HostileMegabyteFilesCostLittle) {
+    const size_t megabyte = size_t(1) << 20;
+    const std::clock_t start = std::clock();
+    // Packets that produce nothing (a count of 0), for an image they could never fill.
+    Bytes empty;
+    while (empty.size() < megabyte) empty.insert(empty.end(), {0xC0, 0x55});
+    EXPECT_EQ(LoadError<TPCXGraphic>(
+                  Concat(PcxHeader({.Width = 4096, .Height = 4096, .BytesPerLine = 4096}), empty)),
+              "Cannot load image. The PCX data ends unexpectedly.");
+    // The largest image the header states, in 3 planes.
+    EXPECT_NE(LoadError<TPCXGraphic>(Concat(
+                  PcxHeader({.Width = 65535, .Height = 65535, .Planes = 3, .BytesPerLine = 65535}),
+                  Bytes(megabyte, 0xFF))),
+              "no error");
+    EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 0.5);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 
 using namespace formats_test;
@@ -173,4 +174,21 @@ TEST(PortableMapReader, HostileFilesRaiseTableMessagesAndStayWithinTheirData) {
               "The PBM, PGM or PPM image size is invalid (3000000000 x 1 pixels).");
     // Digits beyond any size stay a number (at its cap), never wrap around to a small one.
     EXPECT_NE(LoadError<TPPMGraphic>(Text("P5 18446744073709551617 1 255\n.")), "no error");
+}
+
+// Files of a megabyte shaped to cost much: each fails within a fraction of a second of
+// processor time.
+TEST(PortableMapReader, HostileMegabyteFilesCostLittle) {
+    const size_t megabyte = size_t(1) << 20;
+    const std::clock_t start = std::clock();
+    // Comments where the samples should be, and digits that never end.
+    Bytes comments = Text("P2 512 1024 255\n");
+    while (comments.size() < megabyte) comments.insert(comments.end(), {'#', 'x', '\n'});
+    EXPECT_EQ(LoadError<TPPMGraphic>(comments), ReadErrorText);
+    Bytes digits = Text("P5 4 4 ");
+    digits.resize(megabyte, '7');
+    EXPECT_NE(LoadError<TPPMGraphic>(digits), "no error");
+    EXPECT_NE(LoadError<TPPMGraphic>(Concat(Text("P6 65535 65535 255\n"), Bytes(megabyte))),
+              "no error");
+    EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 0.5);
 }

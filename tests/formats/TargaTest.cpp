@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 
@@ -137,6 +138,27 @@ TEST(TargaReader, DescriptorSelectsRowOrder) {
     EXPECT_EQ(topDown->PixelColor(0, 1).rgbBlue, 2);
 }
 
+TEST(TargaReader, AlphaOnlyWhereTheDescriptorAnnouncesAttributeBits) {
+    // 32-bit pixels, 16-bit pixels with the attribute bit set and a 32-bit colour map, each
+    // without and with alpha bits in the descriptor: without them the picture is opaque.
+    const Bytes pixel32 = {1, 2, 3, 0x40}, pixel16 = {0x00, 0x7C}, indices = {0};
+    const Bytes map32 = Concat({9, 8, 7, 0x40}, indices);
+    for (const uint8_t alphaBits : {0, 8}) {
+        SCOPED_TRACE(int(alphaBits));
+        const uint8_t descriptor = uint8_t(0x20 | alphaBits);
+        const uint8_t expected = alphaBits ? 0x40 : 255;
+        auto image = Load<TTargaGraphic>(Concat(TargaHeader(2, 1, 1, 32, descriptor), pixel32));
+        EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{1, 2, 3, expected}));
+        EXPECT_EQ(image->ImageProperties.HasAlpha, alphaBits != 0);
+        image = Load<TTargaGraphic>(Concat(TargaHeader(1, 1, 1, 8, descriptor, 1, 1, 32), map32));
+        EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{9, 8, 7, expected}));
+        image = Load<TTargaGraphic>(
+            Concat(TargaHeader(2, 1, 1, 16, uint8_t(0x20 | (alphaBits ? 1 : 0))), pixel16));
+        EXPECT_EQ(image->PixelFormat(), alphaBits ? bf32Bit : bf15Bit);
+        EXPECT_EQ(image->PixelColor(0, 0), (TRGBQuad{0, 0, 255, uint8_t(alphaBits ? 0 : 255)}));
+    }
+}
+
 TEST(TargaReader, RunLengthRowsLeaveTheStreamAfterTheirLastPacket) {
     // Two rows of four 8-bit grey pixels: a run packet and a raw packet, then trailing bytes
     // that belong to no row.
@@ -246,13 +268,14 @@ TEST(TargaWriter, EightBitBitmapsWriteHeaderAndPaletteFirst) {
 TEST(TargaWriter, WrittenFilesReadBackToTheSamePixels) {
     for (const char* name :
          {"pil_rgb_raw_topdown.tga", "pil_rgba_rle_bottomup.tga", "pil_p_raw_bottomup.tga",
-          "pil_l_rle_topdown.tga", "py_rgb15_raw.tga"}) {
+          "pil_l_rle_topdown.tga", "py_rgb15_raw.tga", "bb_cmap32_alpha.tga",
+          "pil_la_rle_topdown.tga", "bb_rgb16_alpha.tga"}) {
         for (bool compress : {true, false}) {
             SCOPED_TRACE(std::string(name) + (compress ? " compressed" : " raw"));
             const auto original =
                 Load<TTargaGraphic>(ReadFile(DataPath(std::string("tga/") + name)));
             TMemoryStream out;
-            original->WriteImage(out, compress);
+            WriteTargaImage(*original, out, compress);
             EXPECT_EQ(out.Data()[2] >= 9, compress);
             const auto copy = Load<TTargaGraphic>(out.Data());
             ASSERT_EQ(copy->Width(), original->Width());
@@ -278,7 +301,7 @@ TEST(TargaWriter, NarrowFormatsAreWidenedAndEmptyBitmapsWriteNothing) {
     image.ScanLine(0)[0] = 0x9C;
     image.ScanLine(0)[1] = 0xF0;
     TMemoryStream out;
-    image.WriteImage(out, false);
+    WriteTargaImage(image, out, false);
     const auto copy = Load<TTargaGraphic>(out.Data());
     for (int x = 0; x < 3; ++x) EXPECT_EQ(copy->PixelColor(x, 0), image.PixelColor(x, 0));
 
@@ -318,4 +341,27 @@ TEST(TargaWriter, PillowReadsWrittenFiles) {
         ASSERT_EQ(std::system(command.c_str()), 0);
         EXPECT_EQ(CompareWithReference(*original, ReadReference(reference)), "");
     }
+}
+
+// Files of a megabyte shaped to cost much: each fails, or loads no more than the file can hold,
+// within a fraction of a second of processor time.
+TEST(TargaReader, HostileMegabyteFilesCostLittle) {
+    const size_t megabyte = size_t(1) << 20;
+    const std::clock_t start = std::clock();
+    // No image data, whatever size is stated: an empty picture.
+    auto image = Load<TTargaGraphic>(Concat(TargaHeader(0, 65535, 65535, 32), Bytes(megabyte)));
+    EXPECT_TRUE(image->Empty());
+    // Runs of 128 pixels fill at most about 100 times the file; half of that is loaded.
+    Bytes runs;
+    while (runs.size() < megabyte) runs.insert(runs.end(), {0xFF, 1, 2, 3, 4});
+    EXPECT_EQ(LoadError<TTargaGraphic>(Concat(TargaHeader(10, 8192, 3300, 32), runs)),
+              "Cannot load image. The TGA file holds too little data for the image size it "
+              "states.");
+    image = Load<TTargaGraphic>(Concat(TargaHeader(10, 4096, 3200, 32), runs));
+    EXPECT_EQ(image->PixelColor(4095, 3199), (TRGBQuad{1, 2, 3, 255}));
+    // A colour map of 65535 entries the file does not hold.
+    EXPECT_NE(LoadError<TTargaGraphic>(
+                  Concat(TargaHeader(9, 64, 64, 8, 0, 1, 65535, 32), Bytes(megabyte / 4))),
+              "no error");
+    EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 0.5);
 }

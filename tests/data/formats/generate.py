@@ -166,9 +166,10 @@ def make_png():
 
 
 def gif_reference(path):
+    """The first frame, its transparent colour (if any) with alpha 0."""
     im = Image.open(path)
     im.seek(0)
-    size, data = pillow_rgba(im.convert("RGB"), False)
+    size, data = pillow_rgba(im, True)
     write_reference(path, size[0], size[1], data)
 
 
