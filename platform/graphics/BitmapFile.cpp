@@ -47,10 +47,17 @@ struct TBitmapHeader {
 
 // Uncompressed rows must all be in the file (the last one may lack its padding), so that a
 // short file cannot make the decoder fill a huge image. Run-length data can skip whole rows
-// and is bounded by the cap alone.
+// and end early: it must hold a real part of the image (a run gives 255 pixels for 2 bytes;
+// here 1024 pixels a byte, beyond a megapixel any file may state).
 void CheckStoredRows(std::span<const uint8_t> data, uint32_t offset, int64_t width, int64_t height,
                      uint16_t bitCount, uint32_t compression) {
-    if (compression == BI_RLE8 || compression == BI_RLE4) return;
+    if (compression == BI_RLE8 || compression == BI_RLE4) {
+        const size_t coded = data.size() > offset ? data.size() - offset : 0;
+        if (CheckedMul(size_t(width), size_t(height)) >
+            CheckedAdd(CheckedMul(coded, 1024), size_t(1) << 20))
+            throw EInvalidGraphic(FormatImageMessage(msgDataTooShort, "BMP"));
+        return;
+    }
     const size_t rowBytes = CheckedRowBytes(size_t(width), bitCount);
     const size_t stride = CheckedAdd(rowBytes, 3) / 4 * 4;
     const size_t needed =

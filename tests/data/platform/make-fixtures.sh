@@ -95,3 +95,4 @@ for y in range(96):
 img.save("jpeg_shrink.jpg", quality=90)
 PY
 # fuzz_jpeg_claims_much.jpg: a fuzz_pictures finding (its first byte, the class selector, cut off).
+# fuzz_bmp_rle_claims_much.bmp: a fuzz_pictures finding (its first byte, the class selector, cut off).
