@@ -175,7 +175,7 @@ size_t DecodeLZW(const TLZWScheme& scheme, const uint8_t* input, int32_t inputSi
 void TTIFFLZWDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                              int32_t outputSize) {
     static constexpr TLZWScheme scheme{256, 9, 1, true};
-    DecodeLZW<true>(scheme, input, inputSize, output, outputSize);
+    produced_ = DecodeLZW<true>(scheme, input, inputSize, output, outputSize);
 }
 
 void TGIFLZWDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,

@@ -26,6 +26,11 @@ class TTIFFLZWDecoder : public TDecoder {
 public:
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
+    // The bytes the last Decode call wrote, from the start of its output.
+    size_t Produced() const { return produced_; }
+
+private:
+    size_t produced_ = 0;
 };
 
 // GIF LZW: codes of MinimumCodeSize + 1 to 12 bits, least significant bit first; clear code
