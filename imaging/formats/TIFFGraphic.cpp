@@ -773,6 +773,28 @@ std::optional<TReducedImage> FindReducedImage(const TDirectory& directory,
     return best;
 }
 
+// The k x k blocks of a picture of width x height pixels (`pixel` bytes each, rows `stride`
+// bytes apart), each averaged into one pixel of `target` (rows `targetStride` apart); the last
+// blocks of a row or column hold what is left.
+void AverageBlocks(const uint8_t* source, size_t stride, uint32_t width, uint32_t height,
+                   size_t pixel, uint32_t k, uint8_t* target, size_t targetStride) {
+    for (uint32_t y = 0; y * k < height; ++y) {
+        const uint32_t rows = std::min(k, height - y * k);
+        uint8_t* out = target + y * targetStride;
+        for (uint32_t x = 0; x * k < width; ++x) {
+            const uint32_t columns = std::min(k, width - x * k);
+            const uint32_t count = rows * columns;
+            const uint8_t* block = source + size_t(y) * k * stride + size_t(x) * k * pixel;
+            for (size_t c = 0; c < pixel; ++c) {
+                uint32_t sum = 0;
+                for (uint32_t v = 0; v < rows; ++v)
+                    for (uint32_t u = 0; u < columns; ++u) sum += block[v * stride + u * pixel + c];
+                out[x * pixel + c] = uint8_t((sum + count / 2) / count);
+            }
+        }
+    }
+}
+
 } // namespace
 
 // --- Recognition and the header ---
@@ -809,9 +831,10 @@ void TTIFFGraphic::EncodeImage(TStream&) {
 //
 // Asked for a smaller picture, a load shrinks by a whole factor: JPEG blocks decode through
 // libjpeg's scaled transform (the grid then being that of the scaled blocks, as if the image
-// were stored at that size), other data is sampled every Shrink-th row and pixel: only the
-// bands that hold such rows are decoded, only those rows of stored and PackBits strips are
-// read or unpacked, and only they are converted.
+// were stored at that size; tiles that reach past the image are decoded whole and averaged
+// down, since their padding would show), other data is sampled every Shrink-th row and pixel: only
+// the bands that hold such rows are decoded, only those rows of stored and PackBits strips are read
+// or unpacked, and only they are converted.
 struct TTIFFGraphic::TTIFFLoad {
     // `properties` describe the image of `directory` (the image's own for the first image).
     TTIFFLoad(TTIFFGraphic& image, TLoad& load, TDirectory directory, TImageProperties& properties)
@@ -819,7 +842,7 @@ struct TTIFFGraphic::TTIFFLoad {
           Offsets(load.Budget()), ByteCounts(load.Budget()), SortedOffsets(load.Budget()),
           Input(load.Budget()), Band(load.Budget()), Tile(load.Budget()), Unpacked(load.Budget()),
           Upsampled(load.Budget()), Scratch(load.Budget()), Sampled(load.Budget()),
-          OldJPEGStrip(load.Budget()) {}
+          WholeTile(load.Budget()), OldJPEGStrip(load.Budget()) {}
 
     void Run();
 
@@ -867,6 +890,8 @@ private:
     void DecodeBand(uint32_t band);
     void ReadStoredRows(uint32_t band, uint32_t firstStoredRow, uint32_t storedRows);
     void DecodeBlock(size_t block, uint8_t* target, size_t bytes);
+    bool PaddedEdgeTile(uint32_t band, uint32_t column) const;
+    void DecodeEdgeTile(size_t block, uint32_t band, uint32_t column);
     size_t DecodeData(std::span<const uint8_t> data, uint8_t* target, size_t bytes);
     void DecodePackBitsRows(size_t block, uint8_t* target, uint32_t y0, size_t storedRows);
     std::span<const uint8_t> ReadCompressed(size_t block, size_t output);
@@ -945,6 +970,7 @@ private:
     TBudgetVector<uint8_t> Upsampled; // the image rows of one stored YCbCr row
     TBudgetVector<uint8_t> Scratch;   // one block row, for the floating-point predictor
     TBudgetVector<uint8_t> Sampled;   // the pixels of a row the bitmap takes, of each plane
+    TBudgetVector<uint8_t> WholeTile; // a scaled JPEG tile at the edge, decoded whole
     size_t SampledBytes = 0;          // of one plane
     // Old-style JPEG with tables in tags: the stream's start (markers up to the frame), and
     // one strip wrapped into a whole stream.
@@ -954,6 +980,7 @@ private:
     // The decoders that tell how much they wrote: LZW, and deflate by moving its output;
     // JPEG writes every row.
     TTIFFLZWDecoder* LZW = nullptr;
+    TTIFFJPEGDecoder* ScaledJPEG = nullptr; // JPEG blocks decoded scaled
     // The file's bytes, when the stream holds them in memory: blocks are then decoded from
     // there without a copy.
     std::span<const uint8_t> Memory;
@@ -1041,18 +1068,10 @@ void TTIFFGraphic::TTIFFLoad::ChooseShrink() {
     OutHeight = uint32_t(SampledCount(Height, Shrink));
 }
 
-// Whether every block (but the last strip, which may be shorter) divides by the scale, and no
-// scaled pixel takes in the padding of tiles at the image's edges: the scaled transform works
-// on whole JPEG blocks (of 8 x 8 samples, chroma subsampled over more pixels), which there hold
-// whatever the writer put past the image. Strips have no such padding: libjpeg's own
-// replicates the last pixels.
+// Whether every block (but the last strip, which may be shorter) divides by the scale.
 bool TTIFFGraphic::TTIFFLoad::ScalesBy(uint32_t scale) const {
-    if (!Tiled) return Down == 1 || BlockHeight % scale == 0;
-    const auto& sampling = P.YCbCrSubSampling;
-    const uint32_t unit =
-        P.ColorModel == cmYCbCr ? 8u * std::max<uint32_t>({1, sampling[0], sampling[1]}) : 8u;
-    return BlockWidth % scale == 0 && BlockHeight % scale == 0 && Width % BlockWidth % unit == 0 &&
-           Height % BlockHeight % unit == 0;
+    if (Tiled) return BlockWidth % scale == 0 && BlockHeight % scale == 0;
+    return Down == 1 || BlockHeight % scale == 0;
 }
 
 // The grid of the scaled blocks: the image and its blocks 1 / scale of their size (rounded up).
@@ -1111,6 +1130,8 @@ void TTIFFGraphic::TTIFFLoad::AllocateBuffers() {
             CheckedMul(CheckedMul(size_t(OutWidth), PlaneSamples * (UnpackBits / 8)), Planes));
     if (Subsampled) Upsampled.Resize(CheckedMul(CheckedMul(size_t(Width), 3), RowGroup));
     if (Predictor == TPredictor::FloatingPoint) Scratch.Resize(BlockRowBytes);
+    if (Scale > 1 && Tiled)
+        WholeTile.Resize(CheckedMul(CheckedRowBytes(P.TileWidth, PlaneBits), P.TileLength));
     if (Shrink > 1) {
         SampledBytes = CheckedMul(size_t(OutWidth), PlaneBits / 8);
         Sampled.Resize(CheckedMul(SampledBytes, Planes));
@@ -1753,6 +1774,7 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
         auto jpeg = std::make_unique<TTIFFJPEGDecoder>(
             P, &Load.Budget(), JPEGWorkPerByte * Directory.FileSize() + JPEGWorkAllowance);
         jpeg->SetScale(Scale);
+        if (Scale > 1) ScaledJPEG = jpeg.get();
         if (IntoBitmap) jpeg->SetRowStride(Image.BytesPerLine());
         return jpeg;
     }
@@ -1876,6 +1898,32 @@ size_t TTIFFGraphic::TTIFFLoad::DecodeData(std::span<const uint8_t> data, uint8_
     return moves ? size_t(output - target) : bytes;
 }
 
+// Whether a tile reaches past the image's right or bottom edge while JPEG blocks are scaled:
+// the scaled transform works on whole JPEG blocks, which there take in whatever the writer put
+// past the image (strips have no such padding: libjpeg's own repeats the last pixels).
+bool TTIFFGraphic::TTIFFLoad::PaddedEdgeTile(uint32_t band, uint32_t column) const {
+    return ScaledJPEG && ((column + 1 == Across && P.Width % P.TileWidth != 0) ||
+                          (band + 1 == Down && P.Height % P.TileLength != 0));
+}
+
+// Such a tile is decoded whole and its part inside the image averaged down by Scale into the
+// scaled tile.
+void TTIFFGraphic::TTIFFLoad::DecodeEdgeTile(size_t block, uint32_t band, uint32_t column) {
+    const size_t rowBytes = WholeTile.size() / P.TileLength;
+    ScaledJPEG->SetScale(1);
+    P.BytesPerRow = uint32_t(rowBytes);
+    size_t produced = 0;
+    const std::span<const uint8_t> data = ReadCompressed(block, WholeTile.size());
+    if (!data.empty()) produced = DecodeData(data, WholeTile.data(), WholeTile.size());
+    std::memset(WholeTile.data() + produced, 0, WholeTile.size() - produced);
+    ScaledJPEG->SetScale(Scale);
+    P.BytesPerRow = uint32_t(BlockRowBytes);
+    const uint32_t width = std::min(P.TileWidth, P.Width - column * P.TileWidth);
+    const uint32_t height = std::min(P.TileLength, P.Height - band * P.TileLength);
+    AverageBlocks(WholeTile.data(), rowBytes, width, height, PlaneBits / 8, Scale, Tile.data(),
+                  BlockRowBytes);
+}
+
 // A PackBits strip of which only the rows the bitmap takes are unpacked, the others passed
 // over; rows the data does not reach are cleared.
 void TTIFFGraphic::TTIFFLoad::DecodePackBitsRows(size_t block, uint8_t* target, uint32_t y0,
@@ -1970,7 +2018,10 @@ void TTIFFGraphic::TTIFFLoad::DecodeBand(uint32_t band) {
         }
         if (!ByteAligned) std::memset(planeRows, 0, storedRows * BandRowBytes);
         for (uint32_t column = 0; column < Across; ++column) {
-            DecodeBlock(strip * Across + column, Tile.data(), Tile.size());
+            if (PaddedEdgeTile(band, column))
+                DecodeEdgeTile(strip * Across + column, band, column);
+            else
+                DecodeBlock(strip * Across + column, Tile.data(), Tile.size());
             for (size_t r = 0; r < storedRows; ++r) {
                 uint8_t* row = Tile.data() + r * BlockRowBytes;
                 if (Predictor != TPredictor::None && r >= firstSampled &&
