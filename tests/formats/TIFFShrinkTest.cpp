@@ -106,4 +106,13 @@ TEST(TIFFShrink, AReducedResolutionSubfileThatCoversTheSizeIsLoadedInstead) {
         EXPECT_EQ(small->FullHeight(), 70);
         EXPECT_GT(shrink_test::BlockPSNR(*small, *full, c.K), c.K == 8 ? 25.0 : 40.0);
     }
+    // A subfile that cannot be loaded (a compression no reader knows): the first image, shrunk
+    // (asked for 25 x 18 of 100 x 70, every third pixel).
+    const auto fallback =
+        LoadAsked(ReadFile(DataPath("tiff/shrink_pyramid_bad_subfile.tif")), 25, 18);
+    ASSERT_EQ(fallback->Width(), 34);
+    ASSERT_EQ(fallback->Height(), 24);
+    for (int32_t y = 0; y < fallback->Height(); ++y)
+        for (int32_t x = 0; x < fallback->Width(); ++x)
+            ASSERT_EQ(fallback->PixelColor(x, y), full->PixelColor(x * 3, y * 3)) << x << "," << y;
 }

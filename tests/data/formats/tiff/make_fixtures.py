@@ -785,8 +785,9 @@ def make_shrink():
     """Files loaded at a smaller size: JPEG strips and tiles of a smooth picture (decoded through
     libjpeg's scaled transform; the tiles at the right and bottom edges mostly padding, which
     begins inside a JPEG block), and a file whose first image is followed by two reduced-resolution subfiles
-    (NewSubfileType 1) of its 2 x 2 and 4 x 4 block averages. The tests compare these loads
-    with the full load; no reference is written."""
+    (NewSubfileType 1) of its 2 x 2 and 4 x 4 block averages, once more with the smallest
+    subfile unreadable. The tests compare these loads with the full load; no reference is
+    written."""
     im = smooth_image(100, 70)
     im.save(tmp("smooth.tif"))
     run("tiffcp", "-c", "jpeg:90", "-r", "16", tmp("smooth.tif"), out("shrink_jpeg_strips.tif"))
@@ -801,6 +802,12 @@ def make_shrink():
         tmp("quarter.tif"), pyramid)
     run("tiffset", "-d", "1", "-s", "254", "1", pyramid)
     run("tiffset", "-d", "2", "-s", "254", "1", pyramid)
+    # The same with a smallest subfile of a compression no reader knows: a load that picks it
+    # loads the first image instead.
+    broken = out("shrink_pyramid_bad_subfile.tif")
+    with open(pyramid, "rb") as source, open(broken, "wb") as target:
+        target.write(source.read())
+    run("tiffset", "-d", "2", "-s", "259", "12345", broken)
 
 
 if __name__ == "__main__":
