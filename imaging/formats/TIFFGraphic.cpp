@@ -1753,7 +1753,8 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
     case ckPackBits: // read through a TPackBitsCursor, row by row
         return nullptr;
     case ckLZW: {
-        auto lzw = std::make_unique<TTIFFLZWDecoder>();
+        // What a strip does not fill is cleared after Produced(), so it may be written over.
+        auto lzw = std::make_unique<TTIFFLZWDecoder>(true);
         LZW = lzw.get();
         return lzw;
     }
