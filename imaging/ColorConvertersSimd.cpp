@@ -133,37 +133,72 @@ SIMD_TARGET __m512i SpreadIndex(int base) {
     });
 }
 
+// The index vectors and masks of Reorder8 for one pixel size (3 or 4 bytes) and sample order,
+// made once rather than on every row.
+struct TReorderIndices {
+    // Lanes of a step of 21 three-byte or 16 four-byte pixels, red and blue swapped or not.
+    alignas(64) uint8_t Order[64];
+    // Three-byte pixels, swapped, 64 at a time (three vectors): output byte p takes source
+    // byte p + 2, p or p - 2 as it is the pixel's first, second or third sample, from one of
+    // two adjacent vectors.
+    alignas(64) uint8_t First[64];
+    alignas(64) uint8_t MiddleLow[64];
+    alignas(64) uint8_t MiddleHigh[64];
+    alignas(64) uint8_t Last[64];
+    __mmask64 MiddleFromLast = 0;
+    // Lanes passed on unchanged: alpha, and the byte after 21 three-byte pixels.
+    __mmask64 Keep = 0;
+};
+
+TReorderIndices MakeReorderIndices(int stride, bool swapRedBlue) {
+    TReorderIndices t;
+    const int step = stride == 3 ? 21 : 16;
+    const auto from = [](int p) { return p % 3 == 0 ? p + 2 : p % 3 == 2 ? p - 2 : p; };
+    t.Keep = __mmask64(1) << 63;
+    for (int j = 0; j < 64; ++j) {
+        const int sample = j % stride;
+        t.Order[j] = uint8_t(!swapRedBlue || j >= step * stride ? j
+                             : sample == 0                      ? j + 2
+                             : sample == 2                      ? j - 2
+                                                                : j);
+        t.First[j] = uint8_t(from(j));
+        t.MiddleLow[j] = uint8_t(from(64 + j) & 127);
+        t.MiddleHigh[j] = uint8_t((from(64 + j) - 64) & 127);
+        t.Last[j] = uint8_t(from(128 + j) - 64);
+        if (from(64 + j) >= 128) t.MiddleFromLast |= __mmask64(1) << j;
+        if (stride == 4 && j % 4 == 3) t.Keep |= __mmask64(1) << j;
+    }
+    return t;
+}
+
+const TReorderIndices& ReorderIndices(int stride, bool swapRedBlue) {
+    static const TReorderIndices tables[2][2] = {
+        {MakeReorderIndices(3, false), MakeReorderIndices(3, true)},
+        {MakeReorderIndices(4, false), MakeReorderIndices(4, true)}};
+    return tables[stride == 3 ? 0 : 1][swapRedBlue ? 1 : 0];
+}
+
 } // namespace
 
 SIMD_TARGET void Reorder8(const uint8_t* source, uint8_t* target, size_t count, int stride,
                           const uint8_t* gamma, bool swapRedBlue) {
+    const TReorderIndices& indices = ReorderIndices(stride, swapRedBlue);
     // 21 three-byte pixels (63 bytes) or 16 four-byte pixels a step.
     const size_t step = stride == 3 ? 21 : 16;
-    const __m512i order = ByteIndex([&](int j) {
-        if (!swapRedBlue || j >= int(step) * stride) return j;
-        const int sample = j % stride;
-        return sample == 0 ? j + 2 : sample == 2 ? j - 2 : j;
-    });
-    // Lanes passed on unchanged: alpha, and the byte after 21 three-byte pixels.
-    __mmask64 keep = __mmask64(1) << 63;
-    if (stride == 4)
-        for (int j = 3; j < 64; j += 4) keep |= __mmask64(1) << j;
+    const __m512i order = _mm512_load_si512(indices.Order);
+    const __mmask64 keep = indices.Keep;
     static const uint8_t kNoTable[256] = {};
     const TByteTable table(gamma ? gamma : kNoTable);
     const size_t bytes = count * stride;
     size_t done = 0;
     if (stride == 3 && swapRedBlue) {
         // 64 three-byte pixels (three vectors) a step, so that every load and store is whole
-        // and none straddles the next: output byte p takes source byte p + 2, p or p - 2 as
-        // it is the pixel's first, second or third sample, from one of two adjacent vectors.
-        const auto from = [](int p) { return p % 3 == 0 ? p + 2 : p % 3 == 2 ? p - 2 : p; };
-        const __m512i first = ByteIndex([&](int j) { return from(j); });
-        const __m512i middleLow = ByteIndex([&](int j) { return from(64 + j) & 127; });
-        const __m512i middleHigh = ByteIndex([&](int j) { return (from(64 + j) - 64) & 127; });
-        __mmask64 middleFromLast = 0;
-        for (int j = 0; j < 64; ++j)
-            if (from(64 + j) >= 128) middleFromLast |= __mmask64(1) << j;
-        const __m512i last = ByteIndex([&](int j) { return from(128 + j) - 64; });
+        // and none straddles the next.
+        const __m512i first = _mm512_load_si512(indices.First);
+        const __m512i middleLow = _mm512_load_si512(indices.MiddleLow);
+        const __m512i middleHigh = _mm512_load_si512(indices.MiddleHigh);
+        const __mmask64 middleFromLast = indices.MiddleFromLast;
+        const __m512i last = _mm512_load_si512(indices.Last);
         for (; (done + 64) * 3 <= bytes; done += 64) {
             const uint8_t* in = source + done * 3;
             __m512i a = _mm512_loadu_si512(in);

@@ -94,8 +94,9 @@ inline void CopyWithin(uint8_t* output, size_t to, size_t from, size_t count) {
     }
 }
 
-// Answers the number of bytes written.
-template <bool MsbFirst>
+// Answers the number of bytes written. With `Scribble`, up to 15 bytes of the output past that
+// count may have been written over: short strings are then moved 16 bytes at a time.
+template <bool MsbFirst, bool Scribble>
 size_t DecodeLZW(const TLZWScheme& scheme, const uint8_t* input, int32_t inputSize, uint8_t* output,
                  int32_t outputSize) {
     if (inputSize <= 0 || outputSize <= 0) return 0;
@@ -159,7 +160,15 @@ size_t DecodeLZW(const TLZWScheme& scheme, const uint8_t* input, int32_t inputSi
         } else {
             const TLZWString entry = table[code];
             length = entry.length;
-            CopyWithin(output, written, entry.offset, std::min(length, outSize - written));
+            if (Scribble && length <= 16 && written + 16 <= outSize &&
+                written - entry.offset >= length) {
+                // The bytes past the string are written over by the strings that follow.
+                uint8_t block[16];
+                std::memcpy(block, output + entry.offset, 16);
+                std::memcpy(output + written, block, 16);
+            } else {
+                CopyWithin(output, written, entry.offset, std::min(length, outSize - written));
+            }
         }
         havePrevious = true;
         previousOffset = written;
@@ -175,7 +184,8 @@ size_t DecodeLZW(const TLZWScheme& scheme, const uint8_t* input, int32_t inputSi
 void TTIFFLZWDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                              int32_t outputSize) {
     static constexpr TLZWScheme scheme{256, 9, 1, true};
-    DecodeLZW<true>(scheme, input, inputSize, output, outputSize);
+    produced_ = scribble_ ? DecodeLZW<true, true>(scheme, input, inputSize, output, outputSize)
+                          : DecodeLZW<true, false>(scheme, input, inputSize, output, outputSize);
 }
 
 void TGIFLZWDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
@@ -184,5 +194,5 @@ void TGIFLZWDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inp
         throw EGraphicCompression(
             FormatImageMessage(msgLZWCodeSize, std::to_string(unsigned(minimumCodeSize_))));
     const TLZWScheme scheme{1u << minimumCodeSize_, minimumCodeSize_ + 1u, 0, false};
-    written_ = DecodeLZW<false>(scheme, input, inputSize, output, outputSize);
+    written_ = DecodeLZW<false, false>(scheme, input, inputSize, output, outputSize);
 }

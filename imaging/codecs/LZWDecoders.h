@@ -24,8 +24,18 @@
 // reaches 511); once 4096 entries are defined no further entries are made.
 class TTIFFLZWDecoder : public TDecoder {
 public:
+    // With `scribble`, up to 15 bytes of the output past what a call produces may be written
+    // over (for a caller that takes only Produced() bytes): short strings are then moved 16
+    // bytes at a time.
+    explicit TTIFFLZWDecoder(bool scribble = false) : scribble_(scribble) {}
     void Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                 int32_t outputSize) override;
+    // The bytes the last Decode call wrote, from the start of its output.
+    size_t Produced() const { return produced_; }
+
+private:
+    bool scribble_;
+    size_t produced_ = 0;
 };
 
 // GIF LZW: codes of MinimumCodeSize + 1 to 12 bits, least significant bit first; clear code

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 // The bytes available at a pointer for a size given as a signed count.
@@ -80,6 +84,68 @@ void RepeatPixel(const uint8_t* pixel, size_t size, uint8_t*& target, size_t& ro
     }
     target += bytes;
     room -= bytes;
+}
+
+// PackBits packets while the output has `room` for the longest and the input holds its bytes:
+// each copied or filled as 128 bytes, of which the packet's own count is kept (the next packet
+// writes over the rest). Moves `source` and `target` past the packets done.
+template <class TBlock>
+inline void PackBitsPackets(const uint8_t*& source, const uint8_t* end, uint8_t*& target,
+                            size_t room) {
+    const uint8_t* in = source;
+    uint8_t* out = target;
+    uint8_t* const last = out + room - 128;
+    while (out <= last && end - in > 128) {
+        const int n = static_cast<int8_t>(*in++);
+        if (n >= 0) {
+            TBlock::Copy(out, in);
+            in += n + 1;
+            out += n + 1;
+        } else if (n != -128) {
+            TBlock::Fill(out, *in++);
+            out += 1 - n;
+        }
+    }
+    source = in;
+    target = out;
+}
+
+struct TBlock16 {
+    static void Copy(uint8_t* target, const uint8_t* source) { std::memcpy(target, source, 128); }
+    static void Fill(uint8_t* target, uint8_t value) { std::memset(target, value, 128); }
+};
+
+#if defined(__x86_64__)
+// The same in two 64-byte moves where the processor has them: the packets are bound by the
+// stores.
+#define AVX512_TARGET __attribute__((target("avx512f")))
+struct TBlock64 {
+    AVX512_TARGET static void Copy(uint8_t* target, const uint8_t* source) {
+        _mm512_storeu_si512(target, _mm512_loadu_si512(source));
+        _mm512_storeu_si512(target + 64, _mm512_loadu_si512(source + 64));
+    }
+    AVX512_TARGET static void Fill(uint8_t* target, uint8_t value) {
+        const __m512i v = _mm512_set1_epi8(char(value));
+        _mm512_storeu_si512(target, v);
+        _mm512_storeu_si512(target + 64, v);
+    }
+};
+AVX512_TARGET void PackBitsPackets64(const uint8_t*& source, const uint8_t* end, uint8_t*& target,
+                                     size_t room) {
+    PackBitsPackets<TBlock64>(source, end, target, room);
+}
+#endif
+
+void FastPackBits(const uint8_t*& source, const uint8_t* end, uint8_t*& target, size_t room) {
+    if (room < 128) return;
+#if defined(__x86_64__)
+    static const bool wide = __builtin_cpu_supports("avx512f");
+    if (wide) {
+        PackBitsPackets64(source, end, target, room);
+        return;
+    }
+#endif
+    PackBitsPackets<TBlock16>(source, end, target, room);
 }
 
 // Bytes per pixel of a decodable Targa pixel depth, 0 for any other depth.
@@ -236,25 +302,70 @@ void TTargaRLEDecoder::Encode(const uint8_t* input, uint8_t* output, uint32_t pi
 // Truncation: silent. A repeat count byte at the very end of the input produces nothing.
 void TPackbitsRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,
                                  int32_t outputSize) {
-    const uint8_t* source = input;
-    const uint8_t* const end = source + Available(inputSize);
+    TPackBitsCursor(input, Available(inputSize)).Read(output, Available(outputSize));
+}
+
+template <bool Write> size_t TPackBitsCursor::Walk(uint8_t* output, size_t count) {
     uint8_t* target = output;
-    size_t room = Available(outputSize);
-    while (room > 0 && source < end) {
-        const int n = static_cast<int8_t>(*source++);
+    size_t room = count;
+    // A run carried over from the stretch before.
+    if (pending_ > 0 && room > 0) {
+        size_t take = std::min(pending_, room);
+        if (repeat_) {
+            if constexpr (Write) FillBytes(target, value_, take);
+        } else {
+            take = std::min(take, Left(source_, end_));
+            if constexpr (Write) CopyBytes(target, source_, take);
+            source_ += take;
+        }
+        // A literal run the input cuts short ends the data.
+        pending_ = !repeat_ && take < std::min(pending_, room) ? 0 : pending_ - take;
+        if constexpr (Write) target += take;
+        room -= take;
+        if (!repeat_ && source_ == end_) return count - room;
+    }
+    if constexpr (Write) {
+        const uint8_t* const start = target;
+        FastPackBits(source_, end_, target, room);
+        room -= size_t(target - start);
+    }
+    // The last packets, each cut to the room and to the input; a run the room cuts goes on in
+    // the next stretch.
+    while (room > 0 && source_ < end_) {
+        const int n = static_cast<int8_t>(*source_++);
         if (n >= 0) {
-            // A literal run cut by the room uses only the bytes copied.
-            const size_t copied = std::min({size_t(n) + 1, room, Left(source, end)});
-            CopyBytes(target, source, copied);
-            source += copied;
-            target += copied;
-            room -= copied;
+            const size_t length = size_t(n) + 1;
+            const size_t present = std::min(length, Left(source_, end_));
+            const size_t take = std::min(present, room);
+            if constexpr (Write) {
+                CopyBytes(target, source_, take);
+                target += take;
+            }
+            source_ += take;
+            room -= take;
+            if (take < length && take == present) break; // the input ends inside the run
+            pending_ = length - take;
+            repeat_ = false;
         } else if (n != -128) {
-            if (source == end) break;
-            Repeat(*source++, target, room, size_t(1 - n));
+            if (source_ == end_) break;
+            const uint8_t value = *source_++;
+            const size_t length = size_t(1 - n);
+            const size_t take = std::min(length, room);
+            if constexpr (Write) {
+                FillBytes(target, value, take);
+                target += take;
+            }
+            room -= take;
+            pending_ = length - take;
+            repeat_ = true;
+            value_ = value;
         }
     }
+    return count - room;
 }
+
+template size_t TPackBitsCursor::Walk<true>(uint8_t*, size_t);
+template size_t TPackBitsCursor::Walk<false>(uint8_t*, size_t);
 
 // Truncation: silent. A repeat byte at the very end of the input produces nothing.
 void TPCXRLEDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t inputSize,

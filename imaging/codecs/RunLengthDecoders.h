@@ -83,6 +83,37 @@ public:
                 int32_t outputSize) override;
 };
 
+// PackBits data taken as one stream, a stretch of its output at a time: for readers that
+// convert row by row, or pass over the rows they do not need. A run may cross from one
+// stretch into the next, as it would in one Decode call of the whole; the data ends silently
+// where the input ends (as for the decoder: a repeat count without its value, or a literal run
+// cut short, yields what the input holds).
+class TPackBitsCursor {
+public:
+    TPackBitsCursor(const uint8_t* input, size_t inputSize)
+        : source_(input), begin_(input), end_(input + inputSize) {}
+
+    // Writes the next `count` bytes of output to `output`; answers how many the data held
+    // (fewer when it ends first: the rest of `output` is left alone).
+    size_t Read(uint8_t* output, size_t count) { return Walk<true>(output, count); }
+    // Passes over the next `count` bytes of output; answers how many the data held.
+    size_t Skip(size_t count) { return Walk<false>(nullptr, count); }
+    // Input bytes used so far.
+    size_t Used() const { return size_t(source_ - begin_); }
+
+private:
+    template <bool Write> size_t Walk(uint8_t* output, size_t count);
+
+    const uint8_t* source_;
+    const uint8_t* begin_;
+    const uint8_t* end_;
+    // Output bytes of a run begun before the current stretch: a repeat of `value_`, or literal
+    // bytes at `source_`.
+    size_t pending_ = 0;
+    bool repeat_ = false;
+    uint8_t value_ = 0;
+};
+
 // PCX: a byte >= 0xC0 repeats the next byte (b and 0x3F) times; any other byte stands for
 // itself.
 class TPCXRLEDecoder : public TDecoder {

@@ -142,18 +142,20 @@ bool StepReadHeader(TState* state, boolean requireImage, int* result) {
     return true;
 }
 
-bool StepStart(TState* state, J_COLOR_SPACE in, J_COLOR_SPACE out) {
+bool StepStart(TState* state, J_COLOR_SPACE in, J_COLOR_SPACE out, unsigned scale) {
     if (setjmp(state->Jump)) return false;
     state->Info.jpeg_color_space = in;
     state->Info.out_color_space = out;
     state->Info.raw_data_out = FALSE;
+    state->Info.scale_num = 1;
+    state->Info.scale_denom = scale;
     jpeg_start_decompress(&state->Info);
     return true;
 }
 
-bool StepReadLine(TState* state, JSAMPROW row, JDIMENSION* lines) {
+bool StepReadLines(TState* state, JSAMPARRAY rows, JDIMENSION count, JDIMENSION* lines) {
     if (setjmp(state->Jump)) return false;
-    *lines = jpeg_read_scanlines(&state->Info, &row, 1);
+    *lines = jpeg_read_scanlines(&state->Info, rows, count);
     return true;
 }
 
@@ -329,22 +331,32 @@ void TTIFFJPEGDecoder::Decode(const uint8_t*& input, uint8_t*& output, int32_t i
         in = p.ColorModel == cmYCbCr ? JCS_YCbCr : JCS_RGB;
         out = JCS_EXT_BGR;
     }
-    if (!StepStart(state, in, out)) RaiseJPEGError(*state);
+    if (!StepStart(state, in, out, scale_)) RaiseJPEGError(*state);
 
     const size_t rowSize = p.BytesPerRow;
+    const size_t stride = stride_ ? stride_ : rowSize;
     const size_t size = output ? static_cast<size_t>(std::max(outputSize, 0)) : 0;
-    if (rowSize == 0 || size % rowSize != 0) RaiseCompression(msgJPEGFractionalLine);
-    // libjpeg writes whole lines; a line longer than a row goes through a scratch row.
+    if (rowSize == 0 || stride < rowSize || (stride == rowSize && size % rowSize != 0))
+        RaiseCompression(msgJPEGFractionalLine);
+    const size_t rows = size >= rowSize ? (size - rowSize) / stride + 1 : 0;
+    // libjpeg writes whole lines, a few at a time straight into the rows; lines longer than a
+    // row go through a scratch line one at a time.
     const size_t lineBytes = size_t(info.output_width) * size_t(info.output_components);
     std::vector<uint8_t> scratch(lineBytes > rowSize ? lineBytes : 0);
-    for (size_t row = 0; row < size / rowSize; ++row) {
-        uint8_t* target = output + row * rowSize;
-        JDIMENSION lines = 0;
-        if (!StepReadLine(state, scratch.empty() ? target : scratch.data(), &lines))
-            RaiseJPEGError(*state);
-        if (lines == 0) break;
-        if (!scratch.empty()) std::copy_n(scratch.data(), rowSize, target);
+    constexpr size_t Batch = 16;
+    JSAMPROW lines[Batch];
+    size_t row = 0;
+    while (row < rows) {
+        const size_t count = scratch.empty() ? std::min(Batch, rows - row) : 1;
+        for (size_t i = 0; i < count; ++i)
+            lines[i] = scratch.empty() ? output + (row + i) * stride : scratch.data();
+        JDIMENSION done = 0;
+        if (!StepReadLines(state, lines, JDIMENSION(count), &done)) RaiseJPEGError(*state);
+        if (done == 0) break;
+        if (!scratch.empty()) std::copy_n(scratch.data(), rowSize, output + row * stride);
+        row += done;
     }
+    for (; row < rows; ++row) std::fill_n(output + row * stride, rowSize, uint8_t(0));
     if (!StepFinish(state)) RaiseJPEGError(*state);
     guard.Finished = true;
 }

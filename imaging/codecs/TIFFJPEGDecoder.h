@@ -17,6 +17,11 @@ struct TImageProperties;
 // TileWidth and TileLength instead of the strip's size). Three-component data is delivered
 // in blue, green, red order; other data as stored. Neither pointer is moved.
 //
+// Rows are written one after another, or `stride` bytes apart (SetRowStride), as many as fit in
+// `outputSize`; rows the strip does not reach are cleared. With SetScale the strip decodes
+// through libjpeg's scaled transform: 1/2, 1/4 or 1/8 of its width and height (rounded up),
+// BytesPerRow then giving the scaled row.
+//
 // A mismatch raises EGraphicCompression with its message; libjpeg's fatal errors raise
 // EInvalidGraphic ("JPEG error #%d"). A truncated strip is not raised: it shows the warning
 // "JPEG decompression error. Unexpected end of input." (once per strip) and decodes as if
@@ -42,6 +47,12 @@ public:
                 int32_t outputSize) override;
     void EndDecoding() override;
 
+    // Strips decode at 1 / `denominator` of their size: 1 (the default), 2, 4 or 8.
+    void SetScale(unsigned denominator) { scale_ = denominator; }
+    // Output rows lie `stride` bytes apart (at least BytesPerRow); 0, the default: one after
+    // another.
+    void SetRowStride(size_t stride) { stride_ = stride; }
+
     // Most scans a progressive strip may have; more is taken for a damaged or hostile file.
     static constexpr int MaxScans = 100;
     // Memory libjpeg may use for one strip when no budget is given.
@@ -63,5 +74,7 @@ private:
     size_t tablesSize_ = 0;
     uint16_t horizontalSampling_ = 1;
     uint16_t verticalSampling_ = 1;
+    unsigned scale_ = 1;
+    size_t stride_ = 0;
     std::unique_ptr<TState> state_;
 };

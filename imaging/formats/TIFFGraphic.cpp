@@ -1,4 +1,5 @@
 #include "imaging/formats/TIFFGraphic.h"
+#include "imaging/formats/RowSampling.h"
 #include "imaging/formats/TIFFSamples.h"
 
 #include "imaging/ColorManager.h"
@@ -54,6 +55,7 @@ constexpr uint16_t TIFFVersion = 42;
 constexpr uint16_t BigTIFFVersion = 43;
 
 enum class TTag : uint16_t {
+    NewSubfileType = 254,
     ImageWidth = 256,
     ImageLength = 257,
     BitsPerSample = 258,
@@ -157,6 +159,9 @@ enum class TExtraSample : uint32_t { Unspecified = 0, Associated = 1, Unassociat
 enum class TSampleFormat : uint32_t { Unsigned = 1, Signed = 2, Float = 3, Undefined = 4 };
 enum class TPlanarConfig : uint32_t { Contiguous = 1, Separate = 2 };
 enum class TFillOrder : uint32_t { HighBitFirst = 1, LowBitFirst = 2 };
+// NewSubfileType bits: a reduced-resolution version of another image, a page of a document, a
+// transparency mask.
+enum TSubfileFlag : uint32_t { sfReduced = 1, sfPage = 2, sfMask = 4 };
 
 // RowsPerStrip: the whole image is one strip.
 constexpr uint32_t AllRows = 0xFFFFFFFF;
@@ -313,12 +318,15 @@ public:
           size_(uint64_t(std::max<int64_t>(stream.Size() - origin, 0))) {}
 
     bool BigEndian() const { return bigEndian_; }
+    // Where the directory last read lies in the file.
+    uint64_t Offset() const { return offset_; }
     // Bytes of the file from its start to the end of the stream.
     uint64_t FileSize() const { return size_; }
 
     // Reads the entries of the directory at `offset`. Raises msgTruncatedPart when the file
     // does not hold them.
     void Read(uint64_t offset) {
+        offset_ = offset;
         const uint64_t count = ReadCount(offset);
         const size_t bytes = size_t(count) * EntrySize();
         std::vector<uint8_t> table(bytes);
@@ -526,6 +534,7 @@ private:
     bool bigEndian_;
     bool big_;
     uint64_t size_;
+    uint64_t offset_ = 0;
     std::vector<TEntry> entries_;
 };
 
@@ -704,6 +713,89 @@ std::optional<TDirectory> ReadHeader(TStream& stream, uint32_t index, TImageProp
     return directory;
 }
 
+// --- Reduced-resolution images ---
+
+// Directories after the first image looked at for reduced-resolution versions of it.
+constexpr uint32_t ReducedImageLimit = 32;
+
+// A reduced-resolution version of the first image: its directory and its properties.
+struct TReducedImage {
+    TDirectory Directory;
+    TImageProperties Properties;
+};
+
+// Whether a picture of width x height has the proportions of one of fullWidth x fullHeight
+// reduced by some factor, each side rounded either way.
+bool SameProportions(double width, double height, double fullWidth, double fullHeight) {
+    return std::abs(width * fullHeight - height * fullWidth) <= fullWidth + fullHeight;
+}
+
+// The smallest reduced-resolution version of the first image (properties `first`, directory
+// `directory`) that still covers `wanted` (0 on a side: any size): the directories that follow
+// the first image up to the next image of full resolution (NewSubfileType bit 0 clear) are
+// looked at, transparency masks passed over, and those of other proportions or that are not
+// smaller left out. Nothing when none qualifies, nothing is wanted, or the directories cannot
+// be read (the first image is then loaded as it is).
+std::optional<TReducedImage> FindReducedImage(const TDirectory& directory,
+                                              const TImageProperties& first, int32_t wantedWidth,
+                                              int32_t wantedHeight) {
+    if (wantedWidth <= 0 && wantedHeight <= 0) return std::nullopt;
+    const auto covers = [&](uint32_t width, uint32_t height) {
+        return (wantedWidth <= 0 || width >= uint32_t(wantedWidth)) &&
+               (wantedHeight <= 0 || height >= uint32_t(wantedHeight));
+    };
+    std::optional<TReducedImage> best;
+    try {
+        uint64_t offset = directory.Offset();
+        for (uint32_t i = 0; i < ReducedImageLimit; ++i) {
+            offset = directory.NextAfter(offset);
+            if (offset == 0) break;
+            TDirectory candidate = directory;
+            candidate.Read(offset);
+            const uint32_t type = candidate.Value(TTag::NewSubfileType, 0);
+            if (!(type & sfReduced)) break;
+            if (type & sfMask) continue;
+            TImageProperties properties;
+            properties.Version = first.Version;
+            properties.FirstIFD = first.FirstIFD;
+            if (first.Flags.Contains(flBigEndian)) properties.Flags.Include(flBigEndian);
+            if (!ReadProperties(candidate, properties)) continue;
+            const uint32_t width = properties.Width, height = properties.Height;
+            const uint32_t bestWidth = best ? best->Properties.Width : first.Width;
+            const uint32_t bestHeight = best ? best->Properties.Height : first.Height;
+            if (width >= bestWidth || height >= bestHeight || !covers(width, height) ||
+                !SameProportions(width, height, first.Width, first.Height))
+                continue;
+            best = TReducedImage{std::move(candidate), std::move(properties)};
+        }
+    } catch (const Exception&) {
+        // A chain that breaks after the first image offers what was found before the break.
+    }
+    return best;
+}
+
+// The k x k blocks of a picture of width x height pixels (`pixel` bytes each, rows `stride`
+// bytes apart), each averaged into one pixel of `target` (rows `targetStride` apart); the last
+// blocks of a row or column hold what is left.
+void AverageBlocks(const uint8_t* source, size_t stride, uint32_t width, uint32_t height,
+                   size_t pixel, uint32_t k, uint8_t* target, size_t targetStride) {
+    for (uint32_t y = 0; y * k < height; ++y) {
+        const uint32_t rows = std::min(k, height - y * k);
+        uint8_t* out = target + y * targetStride;
+        for (uint32_t x = 0; x * k < width; ++x) {
+            const uint32_t columns = std::min(k, width - x * k);
+            const uint32_t count = rows * columns;
+            const uint8_t* block = source + size_t(y) * k * stride + size_t(x) * k * pixel;
+            for (size_t c = 0; c < pixel; ++c) {
+                uint32_t sum = 0;
+                for (uint32_t v = 0; v < rows; ++v)
+                    for (uint32_t u = 0; u < columns; ++u) sum += block[v * stride + u * pixel + c];
+                out[x * pixel + c] = uint8_t((sum + count / 2) / count);
+            }
+        }
+    }
+}
+
 } // namespace
 
 // --- Recognition and the header ---
@@ -737,12 +829,21 @@ void TTIFFGraphic::EncodeImage(TStream&) {
 // band's blocks together (tiles reach past the image's right edge), and converts the image's
 // rows from there. Subsampled YCbCr data is stored in units of h x v pixels, so that one stored
 // row holds v image rows.
+//
+// Asked for a smaller picture, a load shrinks by a whole factor: JPEG blocks decode through
+// libjpeg's scaled transform (the grid then being that of the scaled blocks, as if the image
+// were stored at that size; tiles that reach past the image are decoded whole and averaged
+// down, since their padding would show), other data is sampled every Shrink-th row and pixel: only
+// the bands that hold such rows are decoded, only those rows of stored and PackBits strips are read
+// or unpacked, and only they are converted.
 struct TTIFFGraphic::TTIFFLoad {
-    TTIFFLoad(TTIFFGraphic& image, TLoad& load, TDirectory directory)
-        : Image(image), Load(load), P(image.ImageProperties), Directory(std::move(directory)),
+    // `properties` describe the image of `directory` (the image's own for the first image).
+    TTIFFLoad(TTIFFGraphic& image, TLoad& load, TDirectory directory, TImageProperties& properties)
+        : Image(image), Load(load), P(properties), Directory(std::move(directory)),
           Offsets(load.Budget()), ByteCounts(load.Budget()), SortedOffsets(load.Budget()),
           Input(load.Budget()), Band(load.Budget()), Tile(load.Budget()), Unpacked(load.Budget()),
-          Upsampled(load.Budget()), Scratch(load.Budget()), OldJPEGStrip(load.Budget()) {}
+          Upsampled(load.Budget()), Scratch(load.Budget()), Sampled(load.Budget()),
+          WholeTile(load.Budget()), OldJPEGStrip(load.Budget()) {}
 
     void Run();
 
@@ -773,6 +874,10 @@ private:
     std::span<const uint8_t> Wrapped(size_t block, std::span<const uint8_t> data);
     // False when the file holds none of the image's data.
     bool CheckDataSize();
+    void SizeBlockRows();
+    void ChooseShrink();
+    bool ScalesBy(uint32_t scale) const;
+    void ScaleBlocks(uint32_t scale);
     void SizeBitmap();
     void ChooseTransfer();
     void AllocateBuffers();
@@ -785,7 +890,11 @@ private:
     std::unique_ptr<TDecoder> MakeDecoder();
     void DecodeBand(uint32_t band);
     void ReadStoredRows(uint32_t band, uint32_t firstStoredRow, uint32_t storedRows);
-    void DecodeBlock(size_t block, uint8_t* target, size_t bytes, bool clear);
+    void DecodeBlock(size_t block, uint8_t* target, size_t bytes);
+    bool PaddedEdgeTile(uint32_t band, uint32_t column) const;
+    void DecodeEdgeTile(size_t block, uint32_t band, uint32_t column);
+    size_t DecodeData(std::span<const uint8_t> data, uint8_t* target, size_t bytes);
+    void DecodePackBitsRows(size_t block, uint8_t* target, uint32_t y0, size_t storedRows);
     std::span<const uint8_t> ReadCompressed(size_t block, size_t output);
     bool StoredRowsInMemory(uint32_t band, uint32_t firstStoredRow, uint32_t storedRows,
                             std::array<const uint8_t*, 4>& planes);
@@ -794,11 +903,14 @@ private:
     uint64_t ByteCount(size_t block) const;
     uint64_t InputLimit(size_t output) const;
     uint64_t PresentBytes(size_t blockBytes) const;
-    // Converts `rows` image rows from y0 on, stored rows of each plane from planes[p] on,
-    // `stride` bytes apart.
+    // Converts `rows` image rows from y0 on (those the bitmap takes), stored rows of each plane
+    // from planes[p] on, `stride` bytes apart.
     void ConvertRows(uint32_t y0, uint32_t rows, const std::array<const uint8_t*, 4>& planes,
                      size_t stride);
+    // Converts stored rows (each plane's at rows[p]) into bitmap row y.
     void ConvertRow(uint32_t y, const std::array<const uint8_t*, 4>& rows, size_t rowBytes);
+    void FinishRow(uint32_t y);
+    void TransferSampledStoredStrip(uint32_t band);
     std::array<const uint8_t*, 4> BandPlanes() const;
 
     TTIFFGraphic& Image;
@@ -831,9 +943,18 @@ private:
     // Wide, signed and floating-point samples are reduced to 8 bits before conversion.
     std::optional<TSampleReduction> Reduction;
 
+    // The bitmap's size, and how it is reached: JPEG blocks decoded at 1 / Scale of their
+    // size, or every Shrink-th stored row and pixel.
+    uint32_t OutWidth = 0, OutHeight = 0;
+    uint32_t Scale = 1;
+    uint32_t Shrink = 1;
+    // The bytes the conversion writes to a bitmap row, and the padding after them.
+    size_t TargetRowBytes = 0, Padding = 0;
+
     // The block grid.
     bool Tiled = false;
     uint32_t BlockWidth = 0, BlockHeight = 0;
+    uint32_t StoredBlockHeight = 0; // rows of a block as stored (before any JPEG scaling)
     uint32_t Across = 1, Down = 1;
     size_t BlockRowBytes = 0;   // one stored row of a block
     size_t BlockStoredRows = 0; // stored rows of a whole block
@@ -849,16 +970,24 @@ private:
     TBudgetVector<uint8_t> Unpacked;  // one row of each plane, unpacked
     TBudgetVector<uint8_t> Upsampled; // the image rows of one stored YCbCr row
     TBudgetVector<uint8_t> Scratch;   // one block row, for the floating-point predictor
+    TBudgetVector<uint8_t> Sampled;   // the pixels of a row the bitmap takes, of each plane
+    TBudgetVector<uint8_t> WholeTile; // a scaled JPEG tile at the edge, decoded whole
+    size_t SampledBytes = 0;          // of one plane
     // Old-style JPEG with tables in tags: the stream's start (markers up to the frame), and
     // one strip wrapped into a whole stream.
     std::vector<uint8_t> OldJPEGHeader;
     TBudgetVector<uint8_t> OldJPEGStrip;
     TDecoder* Decoder = nullptr;
+    // The decoders that tell how much they wrote: LZW, and deflate by moving its output;
+    // JPEG writes every row.
+    TTIFFLZWDecoder* LZW = nullptr;
+    TTIFFJPEGDecoder* ScaledJPEG = nullptr; // JPEG blocks decoded scaled
     // The file's bytes, when the stream holds them in memory: blocks are then decoded from
     // there without a copy.
     std::span<const uint8_t> Memory;
     // Strips decode straight into the bitmap's rows (stored and bitmap rows of one size),
-    // converted there in place, or not at all when the layouts are the same.
+    // converted there in place, or not at all when the layouts are the same. PackBits and JPEG
+    // strips go there row by row (rows may have padding); others as a whole.
     bool IntoBitmap = false;
     bool SameLayout = false;
 };
@@ -881,6 +1010,7 @@ void TTIFFGraphic::TTIFFLoad::Run() {
         Load.Finish();
         return;
     }
+    ChooseShrink();
     SizeBitmap();
     ChooseTransfer();
     AllocateBuffers();
@@ -920,12 +1050,56 @@ bool TTIFFGraphic::TTIFFLoad::CheckDataSize() {
     return true;
 }
 
+// Asked for a smaller picture: JPEG blocks through libjpeg's scaled transform (1/8, 1/4 or 1/2,
+// the largest the factor allows that divides the blocks); what is left of the factor, and the
+// factor of other data, by sampling every k-th row and pixel where pixels take whole bytes
+// (subsampled YCbCr units and packed pixels are loaded whole).
+void TTIFFGraphic::TTIFFLoad::ChooseShrink() {
+    if (P.Compression == ckJPEG) {
+        const uint32_t most = Image.ShrinkFactor(Width, Height, 8);
+        for (uint32_t scale = 8; scale >= 2; scale /= 2) {
+            if (scale > most || !ScalesBy(scale)) continue;
+            ScaleBlocks(scale);
+            break;
+        }
+    }
+    const uint32_t factor = Image.ShrinkFactor(Width, Height);
+    if (factor > 1 && !Subsampled && PlaneBits % 8 == 0) Shrink = factor;
+    OutWidth = uint32_t(SampledCount(Width, Shrink));
+    OutHeight = uint32_t(SampledCount(Height, Shrink));
+}
+
+// Whether every block (but the last strip, which may be shorter) divides by the scale.
+bool TTIFFGraphic::TTIFFLoad::ScalesBy(uint32_t scale) const {
+    if (Tiled) return BlockWidth % scale == 0 && BlockHeight % scale == 0;
+    return Down == 1 || BlockHeight % scale == 0;
+}
+
+// The grid of the scaled blocks: the image and its blocks 1 / scale of their size (rounded up).
+void TTIFFGraphic::TTIFFLoad::ScaleBlocks(uint32_t scale) {
+    Scale = scale;
+    Width = uint32_t(SampledCount(Width, scale));
+    Height = uint32_t(SampledCount(Height, scale));
+    BlockWidth = Tiled ? BlockWidth / scale : Width;
+    BlockHeight = Tiled || Down > 1 ? BlockHeight / scale : Height;
+    SizeBlockRows();
+}
+
 void TTIFFGraphic::TTIFFLoad::SizeBitmap() {
-    Image.SetPixelFormat(Image.ColorEngine->TargetPixelFormat(true));
+    TColorManager& colors = *Image.ColorEngine;
+    Image.SetPixelFormat(colors.TargetPixelFormat(true));
     // Transparency as the file marks it: an extra sample of unspecified meaning is no alpha.
-    if (Image.ColorEngine->TargetModel() == cmBGRAlpha && Alpha != TExtraSample::Unspecified)
+    if (colors.TargetModel() == cmBGRAlpha && Alpha != TExtraSample::Unspecified)
         Image.AlphaFormat = afDefined;
-    Image.SetSize(int32_t(Width), int32_t(Height));
+    // Every row is converted (rows of blocks the file lacks from zeros): pixels of whole bytes
+    // need no clearing first, only the padding after them.
+    if (Image.BitsPerPixel() >= 8) {
+        Image.SetSizeToOverwrite(int32_t(OutWidth), int32_t(OutHeight));
+        TargetRowBytes = colors.RowBytes(OutWidth, true);
+        Padding = Image.BytesPerLine() - TargetRowBytes;
+    } else {
+        Image.SetSize(int32_t(OutWidth), int32_t(OutHeight));
+    }
     SetPalette();
 }
 
@@ -937,8 +1111,9 @@ void TTIFFGraphic::TTIFFLoad::ChooseTransfer() {
             Memory = std::span<const uint8_t>(data).subspan(size_t(Image.StreamStart));
     }
     const size_t targetRowBytes = colors.RowBytes(Width, true);
-    IntoBitmap = !Tiled && Planes == 1 && !UnpackBits && !Subsampled && P.Compression != ckNone &&
-                 BlockRowBytes == Image.BytesPerLine() &&
+    const bool rowByRow = P.Compression == ckPackBits || P.Compression == ckJPEG;
+    IntoBitmap = Shrink == 1 && !Tiled && Planes == 1 && !UnpackBits && !Subsampled &&
+                 P.Compression != ckNone && (rowByRow || BlockRowBytes == Image.BytesPerLine()) &&
                  colors.RowBytes(Width, false) == targetRowBytes && targetRowBytes == BlockRowBytes;
     SameLayout = colors.SourceModel() == colors.TargetModel() &&
                  colors.SourceSampleBits() == colors.TargetSampleBits() &&
@@ -953,9 +1128,15 @@ void TTIFFGraphic::TTIFFLoad::AllocateBuffers() {
     if (Tiled) Tile.Resize(CheckedMul(BlockStoredRows, BlockRowBytes));
     if (UnpackBits)
         Unpacked.Resize(
-            CheckedMul(CheckedMul(size_t(Width), PlaneSamples * (UnpackBits / 8)), Planes));
+            CheckedMul(CheckedMul(size_t(OutWidth), PlaneSamples * (UnpackBits / 8)), Planes));
     if (Subsampled) Upsampled.Resize(CheckedMul(CheckedMul(size_t(Width), 3), RowGroup));
     if (Predictor == TPredictor::FloatingPoint) Scratch.Resize(BlockRowBytes);
+    if (Scale > 1 && Tiled)
+        WholeTile.Resize(CheckedMul(CheckedRowBytes(P.TileWidth, PlaneBits), P.TileLength));
+    if (Shrink > 1) {
+        SampledBytes = CheckedMul(size_t(OutWidth), PlaneBits / 8);
+        Sampled.Resize(CheckedMul(SampledBytes, Planes));
+    }
     if (Alpha == TExtraSample::Associated) Quotients = UnpremultiplyTable();
 }
 
@@ -966,14 +1147,16 @@ void TTIFFGraphic::TTIFFLoad::Transfer() {
     for (uint32_t band = 0; band < Down; ++band) {
         const uint32_t y0 = band * BlockHeight;
         const uint32_t rows = std::min<uint32_t>(BlockHeight, Height - y0);
+        // A band that holds no row the bitmap takes is passed over.
+        if (SampledOffset(y0, Shrink) >= rows) continue;
         P.CurrentStrip = band;
         if (P.Compression == ckNone && !Tiled) {
-            TransferStoredStrip(band);
+            if (Shrink > 1)
+                TransferSampledStoredStrip(band);
+            else
+                TransferStoredStrip(band);
         } else if (IntoBitmap) {
             DecodeStripIntoBitmap(band);
-            std::array<const uint8_t*, 4> planes{};
-            planes[0] = Image.ScanLine(int32_t(y0));
-            ConvertRows(y0, rows, planes, Image.BytesPerLine());
         } else {
             DecodeBand(band);
             ConvertRows(y0, rows, BandPlanes(), BandRowBytes);
@@ -997,6 +1180,20 @@ void TTIFFGraphic::TTIFFLoad::TransferStoredStrip(uint32_t band) {
             ReadStoredRows(band, first, count);
             ConvertRows(top, imageRows, BandPlanes(), BandRowBytes);
         }
+    }
+}
+
+// Shrinking, only the rows the bitmap takes are read (or converted from the bytes in memory).
+void TTIFFGraphic::TTIFFLoad::TransferSampledStoredStrip(uint32_t band) {
+    const uint32_t y0 = band * BlockHeight;
+    const uint32_t rows = std::min<uint32_t>(BlockHeight, Height - y0);
+    for (uint32_t r = uint32_t(SampledOffset(y0, Shrink)); r < rows; r += Shrink) {
+        std::array<const uint8_t*, 4> planes{};
+        if (!StoredRowsInMemory(band, r, 1, planes)) {
+            ReadStoredRows(band, r, 1);
+            planes = BandPlanes();
+        }
+        ConvertRow((y0 + r) / Shrink, planes, BlockRowBytes);
     }
 }
 
@@ -1290,6 +1487,14 @@ void TTIFFGraphic::TTIFFLoad::SetUpLayout() {
             (Tiled && (BlockWidth % UnitWidth != 0 || BlockHeight % RowGroup != 0)))
             Load.Unsupported(msgTIFFSubsampling);
         if (Bits != 8) Load.Unsupported(msgTIFFSampleDepth);
+    }
+    StoredBlockHeight = BlockHeight;
+    SizeBlockRows();
+}
+
+// The bytes of the grid's rows, from the blocks' size.
+void TTIFFGraphic::TTIFFLoad::SizeBlockRows() {
+    if (Subsampled) {
         BlockRowBytes =
             CheckedMul(CeilDiv(BlockWidth, UnitWidth), size_t(UnitWidth) * RowGroup + 2);
         BandRowBytes = CheckedMul(BlockRowBytes, Across);
@@ -1551,11 +1756,14 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
     if (library) return library;
     switch (P.Compression) {
     case ckNone:
+    case ckPackBits: // read through a TPackBitsCursor, row by row
         return nullptr;
-    case ckPackBits:
-        return std::make_unique<TPackbitsRLEDecoder>();
-    case ckLZW:
-        return std::make_unique<TTIFFLZWDecoder>();
+    case ckLZW: {
+        // What a strip does not fill is cleared after Produced(), so it may be written over.
+        auto lzw = std::make_unique<TTIFFLZWDecoder>(true);
+        LZW = lzw.get();
+        return lzw;
+    }
     case ckFax3:
         if (TwoDimensionalFax3())
             return std::make_unique<TCCITTFax3TwoDDecoder>(options, lowBitFirst, BlockWidth);
@@ -1569,9 +1777,14 @@ std::unique_ptr<TDecoder> TTIFFGraphic::TTIFFLoad::MakeDecoder() {
     case ckDeflate:
         return std::make_unique<TLZ77Decoder>(Z_PARTIAL_FLUSH, true);
     case ckJPEG:
-    case ckOldJPEG:
-        return std::make_unique<TTIFFJPEGDecoder>(
+    case ckOldJPEG: {
+        auto jpeg = std::make_unique<TTIFFJPEGDecoder>(
             P, &Load.Budget(), JPEGWorkPerByte * Directory.FileSize() + JPEGWorkAllowance);
+        jpeg->SetScale(Scale);
+        if (Scale > 1) ScaledJPEG = jpeg.get();
+        if (IntoBitmap) jpeg->SetRowStride(Image.BytesPerLine());
+        return jpeg;
+    }
     case ckThunderscan:
         return std::make_unique<TThunderDecoder>(CheckedInt32(BlockWidth));
     default:
@@ -1657,34 +1870,114 @@ std::span<const uint8_t> TTIFFGraphic::TTIFFLoad::ReadCompressed(size_t block, s
     return Wrapped(block, Input.Span());
 }
 
-// Decodes block `block` into `bytes` bytes at `target`: what the data does not reach stays 0
-// (cleared first unless `clear` is false, for memory that is 0 already).
-void TTIFFGraphic::TTIFFLoad::DecodeBlock(size_t block, uint8_t* target, size_t bytes, bool clear) {
-    if (clear) std::memset(target, 0, bytes);
-    if (!Decoder) {
-        if (block >= Offsets.size() || Offsets[block] >= Directory.FileSize()) return;
-        Load.Seek(Offsets[block]);
-        const size_t count = size_t(std::min<uint64_t>(bytes, Load.Remaining()));
-        Load.Read(target, count);
-        if (Reversed) ReverseBits(target, count);
-        return;
+// Decodes block `block` into `bytes` bytes at `target`; what the data does not reach is
+// cleared.
+void TTIFFGraphic::TTIFFLoad::DecodeBlock(size_t block, uint8_t* target, size_t bytes) {
+    size_t produced = 0;
+    if (P.Compression == ckNone) {
+        if (block < Offsets.size() && Offsets[block] < Directory.FileSize()) {
+            Load.Seek(Offsets[block]);
+            produced = size_t(std::min<uint64_t>(bytes, Load.Remaining()));
+            Load.Read(target, produced);
+            if (Reversed) ReverseBits(target, produced);
+        }
+    } else {
+        // Scaled JPEG blocks take the input of their whole size.
+        const std::span<const uint8_t> data = ReadCompressed(block, bytes * Scale * Scale);
+        if (!data.empty()) produced = DecodeData(data, target, bytes);
     }
-    const std::span<const uint8_t> data = ReadCompressed(block, bytes);
-    if (data.empty()) return;
-    const uint8_t* input = data.data();
-    uint8_t* output = target;
-    Decoder->Decode(input, output, int32_t(data.size()), CheckedInt32(bytes));
+    std::memset(target + produced, 0, bytes - produced);
 }
 
+// Decodes `data` into `bytes` bytes at `target`; answers how many of them it wrote (all, for
+// the decoders that do not tell, whose output is cleared first).
+size_t TTIFFGraphic::TTIFFLoad::DecodeData(std::span<const uint8_t> data, uint8_t* target,
+                                           size_t bytes) {
+    if (P.Compression == ckPackBits)
+        return TPackBitsCursor(data.data(), data.size()).Read(target, bytes);
+    const uint8_t* input = data.data();
+    uint8_t* output = target;
+    const bool moves =
+        Scheme == TCompressionTag::AdobeDeflate || Scheme == TCompressionTag::Deflate;
+    if (!LZW && !moves && !JPEG()) std::memset(target, 0, bytes);
+    Decoder->Decode(input, output, int32_t(data.size()), CheckedInt32(bytes));
+    if (LZW) return LZW->Produced();
+    return moves ? size_t(output - target) : bytes;
+}
+
+// Whether a tile reaches past the image's right or bottom edge while JPEG blocks are scaled:
+// the scaled transform works on whole JPEG blocks, which there take in whatever the writer put
+// past the image (strips have no such padding: libjpeg's own repeats the last pixels).
+bool TTIFFGraphic::TTIFFLoad::PaddedEdgeTile(uint32_t band, uint32_t column) const {
+    return ScaledJPEG && ((column + 1 == Across && P.Width % P.TileWidth != 0) ||
+                          (band + 1 == Down && P.Height % P.TileLength != 0));
+}
+
+// Such a tile is decoded whole and its part inside the image averaged down by Scale into the
+// scaled tile.
+void TTIFFGraphic::TTIFFLoad::DecodeEdgeTile(size_t block, uint32_t band, uint32_t column) {
+    const size_t rowBytes = WholeTile.size() / P.TileLength;
+    ScaledJPEG->SetScale(1);
+    P.BytesPerRow = uint32_t(rowBytes);
+    size_t produced = 0;
+    const std::span<const uint8_t> data = ReadCompressed(block, WholeTile.size());
+    if (!data.empty()) produced = DecodeData(data, WholeTile.data(), WholeTile.size());
+    std::memset(WholeTile.data() + produced, 0, WholeTile.size() - produced);
+    ScaledJPEG->SetScale(Scale);
+    P.BytesPerRow = uint32_t(BlockRowBytes);
+    const uint32_t width = std::min(P.TileWidth, P.Width - column * P.TileWidth);
+    const uint32_t height = std::min(P.TileLength, P.Height - band * P.TileLength);
+    AverageBlocks(WholeTile.data(), rowBytes, width, height, PlaneBits / 8, Scale, Tile.data(),
+                  BlockRowBytes);
+}
+
+// A PackBits strip of which only the rows the bitmap takes are unpacked, the others passed
+// over; rows the data does not reach are cleared.
+void TTIFFGraphic::TTIFFLoad::DecodePackBitsRows(size_t block, uint8_t* target, uint32_t y0,
+                                                 size_t storedRows) {
+    const std::span<const uint8_t> data = ReadCompressed(block, storedRows * BlockRowBytes);
+    TPackBitsCursor cursor(data.data(), data.size());
+    for (size_t r = 0, next = SampledOffset(y0, Shrink); r < storedRows; ++r) {
+        if (r != next) {
+            cursor.Skip(BlockRowBytes);
+            continue;
+        }
+        uint8_t* row = target + r * BlockRowBytes;
+        const size_t produced = cursor.Read(row, BlockRowBytes);
+        std::memset(row + produced, 0, BlockRowBytes - produced);
+        next += Shrink;
+    }
+}
+
+// The strip's rows decoded in the bitmap and converted there, each right after it is decoded
+// (PackBits, JPEG at the bitmap's row stride) or after the whole strip.
 void TTIFFGraphic::TTIFFLoad::DecodeStripIntoBitmap(uint32_t band) {
     const uint32_t y0 = band * BlockHeight;
     const uint32_t rows = std::min<uint32_t>(BlockHeight, Height - y0);
-    P.CurrentRow = y0;
-    // The rows of the strip follow each other in the bitmap, which starts out 0.
-    uint8_t* target = Image.ScanLine(int32_t(y0));
-    DecodeBlock(band, target, size_t(rows) * BlockRowBytes, false);
-    if (Predictor != TPredictor::None)
-        for (uint32_t r = 0; r < rows; ++r) UndoPredictor(target + r * BlockRowBytes);
+    P.CurrentRow = band * StoredBlockHeight;
+    const size_t stride = Image.BytesPerLine();
+    uint8_t* const first = Image.ScanLine(int32_t(y0));
+    std::array<const uint8_t*, 4> planes{};
+    if (P.Compression == ckPackBits) {
+        const std::span<const uint8_t> data = ReadCompressed(band, rows * BlockRowBytes);
+        TPackBitsCursor cursor(data.data(), data.size());
+        for (uint32_t r = 0; r < rows; ++r) {
+            uint8_t* row = first + r * stride;
+            const size_t produced = cursor.Read(row, BlockRowBytes);
+            std::memset(row + produced, 0, BlockRowBytes - produced);
+            if (Predictor != TPredictor::None) UndoPredictor(row);
+            planes[0] = row;
+            ConvertRow(y0 + r, planes, BlockRowBytes);
+        }
+        return;
+    }
+    DecodeBlock(band, first, (rows - 1) * stride + BlockRowBytes);
+    for (uint32_t r = 0; r < rows; ++r) {
+        uint8_t* row = first + r * stride;
+        if (Predictor != TPredictor::None) UndoPredictor(row);
+        planes[0] = row;
+        ConvertRow(y0 + r, planes, BlockRowBytes);
+    }
 }
 
 bool TTIFFGraphic::TTIFFLoad::StoredRowsInMemory(uint32_t band, uint32_t firstStoredRow,
@@ -1713,25 +2006,34 @@ std::array<const uint8_t*, 4> TTIFFGraphic::TTIFFLoad::BandPlanes() const {
 void TTIFFGraphic::TTIFFLoad::DecodeBand(uint32_t band) {
     const uint32_t y0 = band * BlockHeight;
     const size_t storedRows = CeilDiv(std::min<uint32_t>(BlockHeight, Height - y0), RowGroup);
-    P.CurrentRow = y0;
+    // The predictor is undone on the rows the bitmap takes.
+    const size_t firstSampled = SampledOffset(y0, Shrink);
+    P.CurrentRow = band * StoredBlockHeight;
     for (uint32_t plane = 0; plane < Planes; ++plane) {
         uint8_t* planeRows = Band.data() + plane * PlaneBytes;
+        const size_t strip = size_t(plane) * Down + band;
         if (!Tiled) {
             // A strip decodes straight into the band.
-            const size_t bytes = storedRows * BlockRowBytes;
-            DecodeBlock(size_t(plane) * Down + band, planeRows, bytes, true);
+            if (P.Compression == ckPackBits && Shrink > 1)
+                DecodePackBitsRows(strip, planeRows, y0, storedRows);
+            else
+                DecodeBlock(strip, planeRows, storedRows * BlockRowBytes);
             if (Predictor != TPredictor::None)
-                for (size_t r = 0; r < storedRows; ++r)
+                for (size_t r = firstSampled; r < storedRows; r += Shrink)
                     UndoPredictor(planeRows + r * BlockRowBytes);
             continue;
         }
         if (!ByteAligned) std::memset(planeRows, 0, storedRows * BandRowBytes);
         for (uint32_t column = 0; column < Across; ++column) {
-            const size_t block = (size_t(plane) * Down + band) * Across + column;
-            DecodeBlock(block, Tile.data(), Tile.size(), true);
+            if (PaddedEdgeTile(band, column))
+                DecodeEdgeTile(strip * Across + column, band, column);
+            else
+                DecodeBlock(strip * Across + column, Tile.data(), Tile.size());
             for (size_t r = 0; r < storedRows; ++r) {
                 uint8_t* row = Tile.data() + r * BlockRowBytes;
-                if (Predictor != TPredictor::None) UndoPredictor(row);
+                if (Predictor != TPredictor::None && r >= firstSampled &&
+                    (r - firstSampled) % Shrink == 0)
+                    UndoPredictor(row);
                 uint8_t* bandRow = planeRows + r * BandRowBytes;
                 if (ByteAligned)
                     std::memcpy(bandRow + column * BlockRowBytes, row, BlockRowBytes);
@@ -1763,23 +2065,24 @@ void TTIFFGraphic::TTIFFLoad::ReadStoredRows(uint32_t band, uint32_t firstStored
 void TTIFFGraphic::TTIFFLoad::ConvertRows(uint32_t y0, uint32_t rows,
                                           const std::array<const uint8_t*, 4>& planes,
                                           size_t stride) {
-    const uint32_t storedRows = uint32_t(CeilDiv(rows, RowGroup));
-    for (uint32_t r = 0; r < storedRows; ++r) {
-        if (!Subsampled) {
+    if (!Subsampled) {
+        for (uint32_t r = uint32_t(SampledOffset(y0, Shrink)); r < rows; r += Shrink) {
             std::array<const uint8_t*, 4> row{};
             for (uint32_t plane = 0; plane < Planes; ++plane)
                 row[plane] = planes[plane] + r * stride;
-            ConvertRow(y0 + r, row, std::min(stride, BandRowBytes));
-            continue;
+            ConvertRow((y0 + r) / Shrink, row, std::min(stride, BandRowBytes));
         }
+        return;
+    }
+    const uint32_t storedRows = uint32_t(CeilDiv(rows, RowGroup));
+    for (uint32_t r = 0; r < storedRows; ++r) {
         UpsampleUnits(planes[0] + r * stride, Width, UnitWidth, RowGroup, Upsampled.data());
         const size_t rowBytes = size_t(Width) * 3;
         for (uint32_t k = 0; k < RowGroup && r * RowGroup + k < rows; ++k) {
             const uint32_t y = y0 + r * RowGroup + k;
             Image.ColorEngine->ConvertRows(Upsampled.Span().subspan(k * rowBytes, rowBytes),
                                            Image.ScanLineSpan(int32_t(y)), Width);
-            ++P.CurrentRow;
-            Load.Row(int32_t(y));
+            FinishRow(y);
         }
     }
 }
@@ -1788,35 +2091,51 @@ void TTIFFGraphic::TTIFFLoad::ConvertRow(uint32_t y, const std::array<const uint
                                          size_t rowBytes) {
     // A strip decoded into the bitmap in its own layout is there already.
     if (!(IntoBitmap && SameLayout)) {
+        // Shrinking: the pixels the bitmap takes, of each plane.
+        std::array<const uint8_t*, 4> from = rows;
+        if (Shrink > 1) {
+            for (uint32_t plane = 0; plane < Planes; ++plane) {
+                uint8_t* sampled = Sampled.data() + plane * SampledBytes;
+                SamplePixels(rows[plane], PlaneBits / 8, OutWidth, Shrink, sampled);
+                from[plane] = sampled;
+            }
+            rowBytes = SampledBytes;
+        }
         std::array<std::span<const uint8_t>, 4> sources;
-        const size_t unpackedBytes = size_t(Width) * PlaneSamples * (UnpackBits / 8);
+        const size_t unpackedBytes = size_t(OutWidth) * PlaneSamples * (UnpackBits / 8);
         for (uint32_t plane = 0; plane < Planes; ++plane) {
             if (UnpackBits) {
                 uint8_t* unpacked = Unpacked.data() + plane * unpackedBytes;
-                const size_t count = size_t(Width) * PlaneSamples;
+                const size_t count = size_t(OutWidth) * PlaneSamples;
                 if (Reduction)
-                    ReduceSamples(*Reduction, rows[plane], count, Planes > 1 ? plane : 0,
+                    ReduceSamples(*Reduction, from[plane], count, Planes > 1 ? plane : 0,
                                   PlaneSamples, unpacked);
                 else
-                    UnpackSamples(rows[plane], count, Bits, UnpackBits == 16, UnpackScaled,
+                    UnpackSamples(from[plane], count, Bits, UnpackBits == 16, UnpackScaled,
                                   unpacked);
                 sources[plane] = {unpacked, unpackedBytes};
             } else {
-                sources[plane] = {rows[plane], rowBytes};
+                sources[plane] = {from[plane], rowBytes};
             }
         }
         if (ValueAlpha) {
             const bool apart = Planes > 1;
             ValueAlphaToBGRA(sources[0].data(), apart ? sources[1].data() : sources[0].data() + 1,
-                             apart ? 1 : 2, Width, ValueColors.data(),
+                             apart ? 1 : 2, OutWidth, ValueColors.data(),
                              Image.ScanLineSpan(int32_t(y)).data());
         } else {
             Image.ColorEngine->ConvertRows(
                 std::span<const std::span<const uint8_t>>(sources.data(), Planes),
-                Image.ScanLineSpan(int32_t(y)), Width);
+                Image.ScanLineSpan(int32_t(y)), OutWidth);
         }
     }
-    if (!Quotients.empty()) Unpremultiply(Image.ScanLine(int32_t(y)), Width, Quotients.data());
+    if (!Quotients.empty()) Unpremultiply(Image.ScanLine(int32_t(y)), OutWidth, Quotients.data());
+    FinishRow(y);
+}
+
+// Bitmap row y is done: its padding cleared (the bitmap was not), the progress told.
+void TTIFFGraphic::TTIFFLoad::FinishRow(uint32_t y) {
+    if (Padding) std::memset(Image.ScanLine(int32_t(y)) + TargetRowBytes, 0, Padding);
     ++P.CurrentRow;
     Load.Row(int32_t(y));
 }
@@ -1825,5 +2144,19 @@ void TTIFFGraphic::DecodeImage(TStream& stream) {
     std::optional<TDirectory> directory;
     TLoad load(*this, stream, FormatName,
                [&] { return (directory = ReadHeader(stream, 0, ImageProperties)).has_value(); });
-    TTIFFLoad(*this, load, std::move(*directory)).Run();
+    // Asked for a smaller picture: a reduced-resolution version that covers it, when the file
+    // holds one; should that one fail to load, the first image as always. The properties stay
+    // those of the first image.
+    if (std::optional<TReducedImage> reduced =
+            FindReducedImage(*directory, ImageProperties, RequestedWidth(), RequestedHeight())) {
+        try {
+            TTIFFLoad(*this, load, std::move(reduced->Directory), reduced->Properties).Run();
+            return;
+        } catch (const Exception&) {
+            ReleaseImage();
+            SetPalette(TPalette());
+            AlphaFormat = afIgnored;
+        }
+    }
+    TTIFFLoad(*this, load, std::move(*directory), ImageProperties).Run();
 }

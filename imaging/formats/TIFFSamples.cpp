@@ -121,6 +121,24 @@ template <class TSigned> uint8_t SignedToByte(TSigned v) {
     return v <= 0 ? 0 : uint8_t(uint64_t(v) * 255 / top);
 }
 
+// The floating-point predictor's byte differences undone over a row of `total` bytes, with
+// `Samples` running sums held in registers rather than read back from the row.
+template <size_t Samples> void AccumulateBytes(uint8_t* row, size_t total) {
+    std::array<uint8_t, Samples> sums{};
+    size_t i = 0;
+    for (; i + Samples <= total; i += Samples)
+        for (size_t s = 0; s < Samples; ++s) row[i + s] = sums[s] = uint8_t(sums[s] + row[i + s]);
+    for (size_t s = 0; i < total; ++i, ++s) row[i] = uint8_t(sums[s] + row[i]);
+}
+
+// Samples of `Bytes` bytes put together from byte planes (byte k of every value, most
+// significant first, in plane k), in this machine's byte order.
+template <unsigned Bytes> void JoinBytePlanes(const uint8_t* planes, size_t count, uint8_t* row) {
+    for (size_t i = 0; i < count; ++i)
+        for (unsigned k = 0; k < Bytes; ++k)
+            row[i * Bytes + (NativeBigEndian ? k : Bytes - 1 - k)] = planes[k * count + i];
+}
+
 } // namespace
 
 void UndoHorizontalPredictor(uint8_t* row, size_t pixels, size_t samples, unsigned bits,
@@ -146,12 +164,40 @@ void UndoHorizontalPredictor(uint8_t* row, size_t pixels, size_t samples, unsign
 void UndoFloatPredictor(uint8_t* row, size_t count, unsigned bytes, size_t samples,
                         uint8_t* scratch) {
     const size_t total = count * bytes;
-    for (size_t i = samples; i < total; ++i) row[i] = uint8_t(row[i] + row[i - samples]);
+    switch (samples) {
+    case 1:
+        AccumulateBytes<1>(row, total);
+        break;
+    case 2:
+        AccumulateBytes<2>(row, total);
+        break;
+    case 3:
+        AccumulateBytes<3>(row, total);
+        break;
+    case 4:
+        AccumulateBytes<4>(row, total);
+        break;
+    default:
+        for (size_t i = samples; i < total; ++i) row[i] = uint8_t(row[i] + row[i - samples]);
+        break;
+    }
     std::memcpy(scratch, row, total);
-    // Byte k of a sample's value, most significant first, is in plane k.
-    for (size_t i = 0; i < count; ++i)
-        for (unsigned k = 0; k < bytes; ++k)
-            row[i * bytes + (NativeBigEndian ? k : bytes - 1 - k)] = scratch[k * count + i];
+    switch (bytes) {
+    case 2:
+        JoinBytePlanes<2>(scratch, count, row);
+        break;
+    case 4:
+        JoinBytePlanes<4>(scratch, count, row);
+        break;
+    case 8:
+        JoinBytePlanes<8>(scratch, count, row);
+        break;
+    default:
+        for (size_t i = 0; i < count; ++i)
+            for (unsigned k = 0; k < bytes; ++k)
+                row[i * bytes + (NativeBigEndian ? k : bytes - 1 - k)] = scratch[k * count + i];
+        break;
+    }
 }
 
 void ReduceSamples(const TSampleReduction& r, const uint8_t* source, size_t count, size_t first,

@@ -774,8 +774,48 @@ def make_alpha():
     assert theirs == bytes(b for i, b in enumerate(reference) if i % 4 != 3), path
 
 
+def smooth_image(width, height):
+    im = Image.new("RGB", (width, height))
+    px = im.load()
+    for y in range(height):
+        for x in range(width):
+            wave = int(100 * math.sin(x / 7) * math.cos(y / 9))
+            px[x, y] = (x * 255 // (width - 1), y * 255 // (height - 1), 128 + wave)
+    return im
+
+
+def make_shrink():
+    """Files loaded at a smaller size: JPEG strips and tiles of a smooth picture (decoded through
+    libjpeg's scaled transform; the tiles at the right and bottom edges mostly padding, which
+    begins inside a JPEG block), and a file whose first image is followed by two reduced-resolution subfiles
+    (NewSubfileType 1) of its 2 x 2 and 4 x 4 block averages, once more with the smallest
+    subfile unreadable. The tests compare these loads with the full load; no reference is
+    written."""
+    im = smooth_image(100, 70)
+    im.save(tmp("smooth.tif"))
+    run("tiffcp", "-c", "jpeg:90", "-r", "16", tmp("smooth.tif"), out("shrink_jpeg_strips.tif"))
+    run("tiffcp", "-c", "jpeg:90", "-t", "-w", "32", "-l", "32", tmp("smooth.tif"),
+        out("shrink_jpeg_tiles.tif"))
+    im.reduce(2).save(tmp("half.tif"))
+    im.reduce(4).save(tmp("quarter.tif"))
+    pyramid = out("shrink_pyramid.tif")
+    if os.path.exists(pyramid):
+        os.remove(pyramid)
+    run("tiffcp", "-c", "packbits", "-r", "8", tmp("smooth.tif"), tmp("half.tif"),
+        tmp("quarter.tif"), pyramid)
+    run("tiffset", "-d", "1", "-s", "254", "1", pyramid)
+    run("tiffset", "-d", "2", "-s", "254", "1", pyramid)
+    # The same with a smallest subfile of a compression no reader knows: a load that picks it
+    # loads the first image instead.
+    broken = out("shrink_pyramid_bad_subfile.tif")
+    with open(pyramid, "rb") as source, open(broken, "wb") as target:
+        target.write(source.read())
+    run("tiffset", "-d", "2", "-s", "259", "12345", broken)
+
+
 if __name__ == "__main__":
     groups = {"tiff": make_tiff, "eps": make_eps, "autodesk": make_autodesk, "wide": make_wide,
-              "ojpeg": make_old_jpeg, "hostile": make_hostile, "alpha": make_alpha}
+              "ojpeg": make_old_jpeg, "hostile": make_hostile, "alpha": make_alpha,
+              "shrink": make_shrink}
     for group in sys.argv[1:] or groups:
         groups[group]()
