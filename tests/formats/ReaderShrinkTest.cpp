@@ -2,6 +2,7 @@
 // k-th row of its full load, at ceil(width / k) x ceil(height / k), with the stored size kept.
 #include "FormatTestSupport.h"
 
+#include "imaging/formats/PCXGraphic.h"
 #include "imaging/formats/PPMGraphic.h"
 
 #include <gtest/gtest.h>
@@ -74,4 +75,13 @@ TEST(ReaderShrink, PortableMapsKeepEveryKthRowAndPixel) {
     // Bitmaps load whole.
     EXPECT_EQ(LoadAsked<TPPMGraphic>(ReadFile(DataPath("pnm/nb_bits.pbm")), 9, 5, false)->Width(),
               37);
+}
+
+TEST(ReaderShrink, PCXDecodesEveryRunLengthRowAndReadsOnlyTheStoredRowsKept) {
+    // 8-bit indices and grey, run-length and stored; three and four colour planes.
+    ExpectFilesShrunk<TPCXGraphic>("pcx", {"pil_p.pcx", "pil_l.pcx", "im_palette_uncompressed.pcx",
+                                           "pil_rgb.pcx", "nb_24bit.pcx", "im_rgba.pcx"});
+    // Fewer bits a pixel load whole.
+    EXPECT_EQ(
+        LoadAsked<TPCXGraphic>(ReadFile(DataPath("pcx/nb_packed4.pcx")), 9, 5, false)->Width(), 37);
 }
