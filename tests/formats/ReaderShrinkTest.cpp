@@ -4,11 +4,12 @@
 
 #include "imaging/formats/PCXGraphic.h"
 #include "imaging/formats/PPMGraphic.h"
+#include "imaging/formats/TargaGraphic.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
-#include <utility>
 #include <vector>
 
 using namespace formats_test;
@@ -41,26 +42,29 @@ std::unique_ptr<T> LoadAsked(const Bytes& bytes, int32_t width, int32_t height, 
     return image;
 }
 
-// Sizes asked of a 37 x 23 picture and the factor each allows.
-struct TAsked {
-    int32_t Width, Height, Factor;
-};
-constexpr TAsked Asked[] = {{18, 11, 2}, {12, 7, 3}, {9, 5, 4}, {5, 3, 7}};
+// Expects every size asked of `bytes` (a W x H picture asked for W / k x H / k, for a few k),
+// loaded from memory and through a plain stream, to give the full load shrunk by the factor
+// the size allows: the least of W / asked width and H / asked height.
+template <class T> void ExpectBytesShrunk(const Bytes& bytes) {
+    const auto full = Load<T>(bytes);
+    const int32_t width = full->Width(), height = full->Height();
+    for (const int32_t k : {2, 3, 4, 7}) {
+        const int32_t askedWidth = width / k, askedHeight = height / k;
+        if (askedWidth == 0 || askedHeight == 0) continue;
+        const int32_t factor = std::min(width / askedWidth, height / askedHeight);
+        for (const bool plain : {false, true}) {
+            SCOPED_TRACE(plain ? "plain stream" : "memory");
+            ExpectSampled(*LoadAsked<T>(bytes, askedWidth, askedHeight, plain), *full, factor);
+        }
+    }
+}
 
-// Expects every size asked of each file (37 x 23 pixels) of a folder, loaded from memory and
-// through a plain stream, to give the full load shrunk by the factor it allows.
+// The same for files of a folder.
 template <class T>
 void ExpectFilesShrunk(const std::string& folder, const std::vector<std::string>& names) {
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
-        const Bytes bytes = ReadFile(DataPath(folder + "/" + name));
-        const auto full = Load<T>(bytes);
-        for (const TAsked& asked : Asked)
-            for (const bool plain : {false, true}) {
-                SCOPED_TRACE(plain ? "plain stream" : "memory");
-                ExpectSampled(*LoadAsked<T>(bytes, asked.Width, asked.Height, plain), *full,
-                              asked.Factor);
-            }
+        ExpectBytesShrunk<T>(ReadFile(DataPath(folder + "/" + name)));
     }
 }
 
@@ -84,4 +88,29 @@ TEST(ReaderShrink, PCXDecodesEveryRunLengthRowAndReadsOnlyTheStoredRowsKept) {
     // Fewer bits a pixel load whole.
     EXPECT_EQ(
         LoadAsked<TPCXGraphic>(ReadFile(DataPath("pcx/nb_packed4.pcx")), 9, 5, false)->Width(), 37);
+}
+
+TEST(ReaderShrink, TargaReadsOnlyTheStoredRowsKeptInTheirOrder) {
+    // Bottom-up and top-down, stored and run-length, indices, grey, colour, alpha.
+    std::vector<std::string> names;
+    for (const char* kind : {"l", "p", "rgb", "rgba"})
+        for (const char* compression : {"raw", "rle"})
+            for (const char* order : {"bottomup", "topdown"})
+                names.push_back(std::string("pil_") + kind + "_" + compression + "_" + order +
+                                ".tga");
+    // Grey and alpha, 5-5-5 colour, 15-bit colour map, widened rows.
+    for (const char* name : {"pil_la_raw_bottomup.tga", "pil_la_rle_topdown.tga",
+                             "py_rgb16_rle.tga", "py_rgb15_raw.tga", "py_cmap15_topdown.tga"})
+        names.push_back(name);
+    ExpectFilesShrunk<TTargaGraphic>("tga", names);
+    // Right to left (the descriptor's bit 4 set on files stored left to right), and 1-5-5-5
+    // words whose attribute bit is alpha (bit 0 set: one alpha bit).
+    for (const auto& [name, bits] :
+         {std::pair{"pil_rgb_raw_bottomup.tga", 0x10}, std::pair{"pil_p_rle_topdown.tga", 0x10},
+          std::pair{"py_rgb16_raw.tga", 0x11}, std::pair{"py_rgb16_rle.tga", 0x01}}) {
+        SCOPED_TRACE(name);
+        Bytes bytes = ReadFile(DataPath(std::string("tga/") + name));
+        bytes[17] |= uint8_t(bits);
+        ExpectBytesShrunk<TTargaGraphic>(bytes);
+    }
 }
