@@ -2,6 +2,7 @@
 // k-th row of its full load, at ceil(width / k) x ceil(height / k), with the stored size kept.
 #include "FormatTestSupport.h"
 
+#include "imaging/formats/GIFGraphic.h"
 #include "imaging/formats/PCXGraphic.h"
 #include "imaging/formats/PPMGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
@@ -42,6 +43,22 @@ std::unique_ptr<T> LoadAsked(const Bytes& bytes, int32_t width, int32_t height, 
     return image;
 }
 
+// A size asked and the factor it gives.
+struct TAsked {
+    int32_t Width, Height, Factor;
+};
+
+// Expects `bytes` asked for at least `width` x `height` pixels, loaded from memory and through
+// a plain stream, to give `full` shrunk by `k`.
+template <class T>
+void ExpectAsked(const Bytes& bytes, const T& full, int32_t width, int32_t height, int32_t k) {
+    for (const bool plain : {false, true}) {
+        SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) +
+                     (plain ? ", plain stream" : ", memory"));
+        ExpectSampled(*LoadAsked<T>(bytes, width, height, plain), full, k);
+    }
+}
+
 // Expects every size asked of `bytes` (a W x H picture asked for W / k x H / k, for a few k),
 // loaded from memory and through a plain stream, to give the full load shrunk by the factor
 // the size allows: the least of W / asked width and H / asked height.
@@ -51,11 +68,8 @@ template <class T> void ExpectBytesShrunk(const Bytes& bytes) {
     for (const int32_t k : {2, 3, 4, 7}) {
         const int32_t askedWidth = width / k, askedHeight = height / k;
         if (askedWidth == 0 || askedHeight == 0) continue;
-        const int32_t factor = std::min(width / askedWidth, height / askedHeight);
-        for (const bool plain : {false, true}) {
-            SCOPED_TRACE(plain ? "plain stream" : "memory");
-            ExpectSampled(*LoadAsked<T>(bytes, askedWidth, askedHeight, plain), *full, factor);
-        }
+        ExpectAsked(bytes, *full, askedWidth, askedHeight,
+                    std::min(width / askedWidth, height / askedHeight));
     }
 }
 
@@ -112,5 +126,25 @@ TEST(ReaderShrink, TargaReadsOnlyTheStoredRowsKeptInTheirOrder) {
         Bytes bytes = ReadFile(DataPath(std::string("tga/") + name));
         bytes[17] |= uint8_t(bits);
         ExpectBytesShrunk<TTargaGraphic>(bytes);
+    }
+}
+
+TEST(ReaderShrink, GIFKeepsEveryKthRowAndStopsAfterThePassesThatHoldThem) {
+    ExpectFilesShrunk<TGIFGraphic>("gif",
+                                   {"pil_87a.gif", "pil_animated.gif", "gb_local_table.gif"});
+    // Interlaced: a factor of 8 or more is cut to a multiple of 8 (the first pass), else to 4 or
+    // 2 (the first two or three passes).
+    for (const auto& [name, sizes] :
+         {std::pair{"im_interlaced.gif",
+                    std::vector<TAsked>{{18, 11, 2}, {12, 7, 2}, {9, 5, 4}, {6, 3, 4}, {4, 2, 8}}},
+          std::pair{"pil_89a_interlaced_comment.gif",
+                    std::vector<TAsked>{{5, 3, 8}, {3, 1, 8}, {2, 1, 16}}},
+          std::pair{"im_interlaced_3x10.gif", std::vector<TAsked>{{1, 3, 2}}}}) {
+        SCOPED_TRACE(name);
+        const Bytes bytes = ReadFile(DataPath(std::string("gif/") + name));
+        const auto full = Load<TGIFGraphic>(bytes);
+        ASSERT_TRUE(full->ImageProperties.Interlaced);
+        for (const TAsked& asked : sizes)
+            ExpectAsked(bytes, *full, asked.Width, asked.Height, asked.Factor);
     }
 }
