@@ -5,6 +5,7 @@
 #include "imaging/formats/GIFGraphic.h"
 #include "imaging/formats/PCXGraphic.h"
 #include "imaging/formats/PPMGraphic.h"
+#include "imaging/formats/SGIGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
 
 #include <gtest/gtest.h>
@@ -147,4 +148,12 @@ TEST(ReaderShrink, GIFKeepsEveryKthRowAndStopsAfterThePassesThatHoldThem) {
         for (const TAsked& asked : sizes)
             ExpectAsked(bytes, *full, asked.Width, asked.Height, asked.Factor);
     }
+}
+
+TEST(ReaderShrink, SGIReadsOnlyTheRowsKept) {
+    // Verbatim and run-length, one and two bytes a sample, grey, grey and alpha, colour, alpha.
+    ExpectFilesShrunk<TSGIGraphic>("sgi", {"im_gray.sgi", "nb_gray_rle.sgi", "im_gray16.sgi",
+                                           "nb_gray16_rle.sgi", "im_grayalpha.sgi",
+                                           "nb_rgb_verbatim.sgi", "nb_rgb_rle.sgi", "im_rgb16.sgi",
+                                           "nb_rgb16_rle.sgi", "pil_rgba.sgi", "im_rgba.sgi"});
 }
