@@ -5,6 +5,7 @@
 #include "imaging/formats/GIFGraphic.h"
 #include "imaging/formats/PCXGraphic.h"
 #include "imaging/formats/PPMGraphic.h"
+#include "imaging/formats/PSDGraphic.h"
 #include "imaging/formats/SGIGraphic.h"
 #include "imaging/formats/TargaGraphic.h"
 
@@ -156,4 +157,18 @@ TEST(ReaderShrink, SGIReadsOnlyTheRowsKept) {
                                            "nb_gray16_rle.sgi", "im_grayalpha.sgi",
                                            "nb_rgb_verbatim.sgi", "nb_rgb_rle.sgi", "im_rgb16.sgi",
                                            "nb_rgb16_rle.sgi", "pil_rgba.sgi", "im_rgba.sgi"});
+}
+
+TEST(ReaderShrink, PhotoshopReadsOnlyTheRowsKeptOfEachChannel) {
+    // Raw and PackBits, 8 and 16 bits, grey, indices, colour, CMYK, alpha composed or not, the
+    // large document format.
+    ExpectFilesShrunk<TPSDGraphic>(
+        "psd", {"im_gray_rle.psd", "im_gray16_raw.psd", "im_grayalpha_rle.psd",
+                "im_palette_raw.psd", "palette_transparent.psd", "im_rgb_raw.psd", "im_rgb_rle.psd",
+                "im_rgb16_rle.psd", "im_rgba_rle.psd", "im_cmyk_raw.psd", "im_cmyk16_rle.psd",
+                "im_cmyka_rle.psd", "im_rgb_rle.psb"});
+    // 1-bit images load whole.
+    EXPECT_EQ(
+        LoadAsked<TPSDGraphic>(ReadFile(DataPath("psd/im_bitmap_rle.psd")), 9, 5, false)->Width(),
+        37);
 }
