@@ -1,8 +1,10 @@
 // Loads asked for a smaller picture: every reader that shrinks gives every k-th pixel of every
 // k-th row of its full load, at ceil(width / k) x ceil(height / k), with the stored size kept.
+#include "../ShrinkCompare.h"
 #include "FormatTestSupport.h"
 
 #include "imaging/formats/GIFGraphic.h"
+#include "imaging/formats/PCDGraphic.h"
 #include "imaging/formats/PCXGraphic.h"
 #include "imaging/formats/PPMGraphic.h"
 #include "imaging/formats/PSDGraphic.h"
@@ -171,4 +173,31 @@ TEST(ReaderShrink, PhotoshopReadsOnlyTheRowsKeptOfEachChannel) {
     EXPECT_EQ(
         LoadAsked<TPSDGraphic>(ReadFile(DataPath("psd/im_bitmap_rle.psd")), 9, 5, false)->Width(),
         37);
+}
+
+TEST(ReaderShrink, PhotoCDLoadsTheSmallestStoredImageAtLeastTheSizeAsked) {
+    // The pack holds Base/16 (192 x 128) and Base/4 (384 x 256), the Base image (768 x 512)
+    // averaged over 4 x 4 and 2 x 2 blocks: each looks like the Base image averaged alike (about
+    // 49 and 50 dB).
+    Bytes pack = ReadGzipFile(DataPath("pcd/pack.pcd.gz"));
+    const auto full = Load<TPCDGraphic>(pack);
+    for (const auto& [asked, k] : {std::pair{192, 4}, std::pair{100, 4}, std::pair{193, 2},
+                                   std::pair{384, 2}, std::pair{385, 1}}) {
+        SCOPED_TRACE(asked);
+        const auto small = LoadAsked<TPCDGraphic>(pack, asked, asked * 2 / 3, false);
+        ASSERT_EQ(small->Width(), 768 / k);
+        ASSERT_EQ(small->Height(), 512 / k);
+        EXPECT_EQ(small->FullWidth(), 768);
+        EXPECT_GT(shrink_test::BlockPSNR(*small, *full, k), 40.0);
+    }
+    // Turned a quarter, the size asked is of the picture shown.
+    pack[3586] = uint8_t((pack[3586] & ~3) | 1);
+    const auto turned = LoadAsked<TPCDGraphic>(pack, 128, 192, false);
+    EXPECT_EQ(turned->Width(), 128);
+    EXPECT_EQ(turned->Height(), 192);
+    EXPECT_GT(shrink_test::BlockPSNR(*turned, *Load<TPCDGraphic>(pack), 4), 40.0);
+    // An overview holds nothing smaller than its thumbnails.
+    EXPECT_EQ(
+        LoadAsked<TPCDGraphic>(ReadFile(DataPath("pcd/overview.pcd")), 48, 32, false)->Width(),
+        192);
 }
