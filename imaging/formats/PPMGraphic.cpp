@@ -116,18 +116,26 @@ public:
         if (count > buffered) stream_.Seek(int64_t(count - buffered), TSeekOrigin::soCurrent);
     }
 
-    // The next `count` bytes where they already are, when the stream holds them in memory and
-    // nothing is read ahead; else nothing, and the caller reads them with ReadRaw.
+    // The next `count` bytes where they already are: in the read-ahead block, or in the
+    // stream when it holds them in memory; else nothing, and the caller reads them with
+    // ReadRaw.
     std::span<const uint8_t> Borrow(size_t count) {
-        if (!memory_ || index_ != size_) return {};
+        const size_t buffered = size_ - index_;
+        if (count <= buffered) {
+            index_ += count;
+            return {buffer_.data() + index_ - count, count};
+        }
+        if (!memory_) return {};
         const int64_t position = memory_->Position();
         const std::vector<uint8_t>& data = memory_->Data();
-        if (position < 0 || uint64_t(position) > data.size() ||
-            count > data.size() - size_t(position))
+        // The bytes read ahead are the stream's just before its position.
+        if (position < int64_t(buffered) || uint64_t(position) > data.size() ||
+            count - buffered > data.size() - size_t(position))
             return {};
-        memory_->Seek(int64_t(count), TSeekOrigin::soCurrent);
-        Taken(count);
-        return {data.data() + position, count};
+        memory_->Seek(int64_t(count - buffered), TSeekOrigin::soCurrent);
+        Taken(count - buffered);
+        index_ = size_;
+        return {data.data() + (size_t(position) - buffered), count};
     }
 
     // From now on the bytes taken from the stream are counted by `load` (those taken so far
@@ -295,6 +303,9 @@ private:
     // Raises the read error unless the rest of the data can hold the raster.
     void RequireRaster() const;
     void SetUpColors();
+    // A raw 8-bit raster held in memory, whose rows the bitmap takes without padding, in one
+    // go; answers false when the raster is not such.
+    bool ConvertHeldRaster();
     void ReadRow(int32_t y);
     // Shrinking: the factor (1 for bitmaps), the stored rows passed over before the next kept
     // one, and a kept row of stored row y x Shrink sampled into row y.
@@ -357,6 +368,10 @@ void TPPMGraphic::TMapLoad::Run() {
     if (WideSamples && !IsPlain(kind)) Wide.Resize(RasterRowBytes);
     if (IsPixelMap(kind)) Samples.Resize(size_t(Image.Width()) * Channels);
     if (Shrink > 1 && Wide.empty()) Whole.Resize(RowSamples);
+    if (ConvertHeldRaster()) {
+        Load.Finish();
+        return;
+    }
     for (int32_t y = 0; y < Image.Height() && Width != 0; ++y) {
         if (Shrink == 1) {
             ReadRow(y);
@@ -367,6 +382,28 @@ void TPPMGraphic::TMapLoad::Run() {
         Load.Row(y);
     }
     Load.Finish();
+}
+
+bool TPPMGraphic::TMapLoad::ConvertHeldRaster() {
+    if (IsPlain(Header.Kind) || IsBitmap(Header.Kind) || Scaled || WideSamples || Shrink != 1 ||
+        Width == 0 || Image.BytesPerLine() != RowSamples)
+        return false;
+    const size_t height = size_t(Image.Height());
+    const std::span<const uint8_t> stored = Reader.Borrow(RowSamples * height);
+    if (stored.empty()) return false;
+    // Blocks of rows whose pixels a count of the converter holds.
+    const size_t blockRows = std::max<size_t>(1, (size_t(1) << 28) / Width);
+    for (size_t y = 0; y < height; y += blockRows) {
+        const size_t rows = std::min(blockRows, height - y);
+        const std::span<const uint8_t> source = stored.subspan(y * RowSamples, rows * RowSamples);
+        uint8_t* const target = Image.ScanLine(int32_t(y));
+        if (IsPixelMap(Header.Kind))
+            Colors.ConvertRows(source, {target, source.size()}, uint32_t(rows * Width));
+        else
+            TColorManager::CopyPixels(source, {target, source.size()});
+        for (size_t row = y; row < y + rows; ++row) Load.Row(int32_t(row));
+    }
+    return true;
 }
 
 void TPPMGraphic::TMapLoad::RequireRaster() const {
