@@ -64,9 +64,7 @@ void WritePAM(const TBitmap& bitmap, TStream& stream) {
 }
 
 void WriteTarga(const TBitmap& bitmap, TStream& stream) {
-    TTargaGraphic targa;
-    targa.Assign(bitmap);
-    targa.EncodeImage(stream);
+    WriteTargaImage(bitmap, stream, true);
 }
 
 void WritePNG(const TBitmap& bitmap, TStream& stream) {

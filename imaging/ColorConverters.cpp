@@ -325,9 +325,10 @@ bool IsPackedDepth(unsigned bits) {
 
 // ---- CIE L*a*b* --------------------------------------------------------------------------
 //
-// L*a*b* relative to the D50 white (as TIFF and Photoshop store it) to XYZ, adapted to D65 by
-// the Bradford transform and taken to linear sRGB by one matrix, then through the sRGB transfer
-// curve: the conversion of the CIE and IEC 61966-2-1 formulas.
+// L*a*b* relative to its white (D50 as TIFF and Photoshop store it, unless the file names
+// another) to XYZ, adapted to D65 by the Bradford transform and taken to linear sRGB by one
+// matrix, then through the sRGB transfer curve: the conversion of the CIE and IEC 61966-2-1
+// formulas.
 
 // One L*a*b* sample set as numbers: L* 0..100, a* and b* about -128..127.
 struct TLab {
@@ -372,16 +373,15 @@ inline float LabInverse(float t) {
     return t > Delta ? t * t * t : 3.0f * Delta * Delta * (t - 4.0f / 29.0f);
 }
 
-// Linear sRGB of an L*a*b* colour (D50), unclamped.
-inline std::array<float, 3> LabToLinearRGB(TLab lab) {
+// Linear sRGB of an L*a*b* colour relative to `white`, unclamped.
+inline std::array<float, 3> LabToLinearRGB(TLab lab, const TLabWhite& white) {
     const float fy = (lab.L + 16.0f) / 116.0f;
-    const float x = 0.9642f * LabInverse(fy + lab.A / 500.0f);
+    const float x = white.X * LabInverse(fy + lab.A / 500.0f);
     const float y = LabInverse(fy);
-    const float z = 0.8249f * LabInverse(fy - lab.B / 200.0f);
-    // XYZ (D50) to linear sRGB (D65), Bradford-adapted.
-    return {3.1338561f * x - 1.6168667f * y - 0.4906146f * z,
-            -0.9787684f * x + 1.9161415f * y + 0.0334540f * z,
-            0.0719453f * x - 0.2289914f * y + 1.4052427f * z};
+    const float z = white.Z * LabInverse(fy - lab.B / 200.0f);
+    const std::array<float, 9>& m = white.ToLinearRGB;
+    return {m[0] * x + m[1] * y + m[2] * z, m[3] * x + m[4] * y + m[5] * z,
+            m[6] * x + m[7] * y + m[8] * z};
 }
 
 // Writes three 8-bit colour results to an 8- or 16-bit target pixel in the target's order.
@@ -742,10 +742,11 @@ void TColorManager::LabRow(const TRow& row, bool targetBlueFirst) const {
         return float(sb == 8 ? int(int8_t(v)) : int(int16_t(v))) * abScale;
     };
     const TSRGBCurve* curve = &SRGBCurve();
+    const TLabWhite white = labWhite_;
     const auto run = [&]<bool Wide>() {
         ForPixels(row.count, row.mask, [=](size_t s, size_t t) {
             const std::array<float, 3> rgb = LabToLinearRGB(
-                {float(sample(0, s)) * lScale, chroma(sample(1, s)), chroma(sample(2, s))});
+                {float(sample(0, s)) * lScale, chroma(sample(1, s)), chroma(sample(2, s))}, white);
             uint8_t* q = target + t * targetStep;
             const float first = targetBlueFirst ? rgb[2] : rgb[0];
             const float third = targetBlueFirst ? rgb[0] : rgb[2];
@@ -768,6 +769,39 @@ void TColorManager::LabToBGRRow(const TRow& row) const {
 }
 void TColorManager::LabToRGBRow(const TRow& row) const {
     LabRow(row, false);
+}
+
+TLabWhite TLabWhite::FromChromaticity(double x, double y) {
+    using TMatrix = std::array<std::array<double, 3>, 3>;
+    // Bradford's cone response and its inverse; XYZ (D65) to linear sRGB (IEC 61966-2-1).
+    static constexpr TMatrix Bradford{
+        {{0.8951, 0.2664, -0.1614}, {-0.7502, 1.7135, 0.0367}, {0.0389, -0.0685, 1.0296}}};
+    static constexpr TMatrix BradfordInverse{{{0.9869929, -0.1470543, 0.1599627},
+                                              {0.4323053, 0.5183603, 0.0492912},
+                                              {-0.0085287, 0.0400428, 0.9684867}}};
+    static constexpr TMatrix XYZToSRGB{{{3.2404542, -1.5371385, -0.4985314},
+                                        {-0.9692660, 1.8760108, 0.0415560},
+                                        {0.0556434, -0.2040259, 1.0572252}}};
+    const std::array<double, 3> source{x / y, 1.0, (1.0 - x - y) / y};
+    const std::array<double, 3> d65{0.95047, 1.0, 1.08883};
+    const auto cone = [](const std::array<double, 3>& xyz, size_t i) {
+        return Bradford[i][0] * xyz[0] + Bradford[i][1] * xyz[1] + Bradford[i][2] * xyz[2];
+    };
+    // XYZToSRGB x BradfordInverse x diag(cone(D65) / cone(source)) x Bradford.
+    TMatrix adapt{};
+    for (size_t i = 0; i < 3; ++i)
+        for (size_t j = 0; j < 3; ++j)
+            for (size_t k = 0; k < 3; ++k)
+                adapt[i][j] +=
+                    BradfordInverse[i][k] * cone(d65, k) / cone(source, k) * Bradford[k][j];
+    TLabWhite white{float(source[0]), float(source[2]), {}};
+    for (size_t i = 0; i < 3; ++i)
+        for (size_t j = 0; j < 3; ++j) {
+            double sum = 0;
+            for (size_t k = 0; k < 3; ++k) sum += XYZToSRGB[i][k] * adapt[k][j];
+            white.ToLinearRGB[i * 3 + j] = float(sum);
+        }
+    return white;
 }
 
 // ---- YCbCr and Photo-CD YCC ----------------------------------------------------------------

@@ -164,6 +164,16 @@ void TColorManager::SetGammaValues(float mainGamma, float displayGamma, uint8_t 
     FillGammaTable(gammaTable_, sourceBits, targetBits, 1.0f / (mainGamma_ * displayGamma_));
 }
 
+const TLabWhite& TColorManager::D50White() {
+    static const TLabWhite white = TLabWhite::FromChromaticity(0.3457, 0.3585);
+    return white;
+}
+
+void TColorManager::SetLabWhitePoint(double x, double y) {
+    // Whites from illuminant A to beyond D75, E included; others are not a white.
+    if (x > 0.2 && x < 0.55 && y > 0.2 && y < 0.5) labWhite_ = TLabWhite::FromChromaticity(x, y);
+}
+
 void TColorManager::SetChromaParameters(std::span<const float> coefficients, uint8_t horizontal,
                                         uint8_t vertical) {
     for (size_t i = 0; i < std::min<size_t>(coefficients.size(), 3); ++i)

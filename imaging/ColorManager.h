@@ -68,6 +68,15 @@ enum TPaletteLayout : uint8_t {
     plPlanar16x4 = 7, // as plPlanar16x3
 };
 
+// The white L*a*b* samples are relative to (its X and Z, Y being 1), and the matrix from XYZ
+// relative to it to linear sRGB, Bradford-adapted to D65.
+struct TLabWhite {
+    float X, Z;
+    std::array<float, 9> ToLinearRGB;
+    // From CIE 1931 chromaticity x, y (TIFF's WhitePoint).
+    static TLabWhite FromChromaticity(double x, double y);
+};
+
 class TColorManager {
 public:
     TColorManager();
@@ -123,6 +132,10 @@ public:
                             horizontal, vertical);
     }
     const std::array<float, 3>& YCbCrCoefficients() const { return coefficients_; }
+
+    // The white L*a*b* sources are relative to, as CIE 1931 chromaticity x, y; D50 until set.
+    // A point that is no white (x outside 0.2..0.55, y outside 0.2..0.5) leaves it as it is.
+    void SetLabWhitePoint(double x, double y);
     uint8_t HorizontalSubsampling() const { return horizontalSubsampling_; }
     uint8_t VerticalSubsampling() const { return verticalSubsampling_; }
 
@@ -229,6 +242,8 @@ private:
     void LabRow(const TRow& row, bool targetBlueFirst) const;
     void YCCRow(const TRow& row, bool targetBlueFirst) const;
 
+    static const TLabWhite& D50White();
+
     // Planes the selected converter reads from a planar source.
     size_t PlanesNeeded() const;
     // The row layouts of the selected converter, set by SelectConverter.
@@ -245,6 +260,7 @@ private:
     float displayGamma_ = 2.2f;
     std::array<uint8_t, 256> gammaTable_{};
     std::array<float, 3> coefficients_{0.299f, 0.587f, 0.114f};
+    TLabWhite labWhite_ = D50White();
     uint8_t horizontalSubsampling_ = 1;
     uint8_t verticalSubsampling_ = 1;
     std::vector<int32_t> crToRed_, cbToBlue_, crToGreen_, cbToGreen_;

@@ -71,6 +71,7 @@ enum class TTag : uint16_t {
     T4Options = 292,
     ResolutionUnit = 296,
     Predictor = 317,
+    WhitePoint = 318,
     ColorMap = 320,
     TileWidth = 322,
     TileLength = 323,
@@ -1236,7 +1237,12 @@ void TTIFFGraphic::TTIFFLoad::SetUpColors() {
     colors.SourceFlags.Clear();
     colors.TargetFlags.Clear();
     if (P.Flags.Contains(flBigEndian) && !UnpackBits) colors.SourceFlags.Include(cfSwapBytes);
-    if (source == cmCIELab) colors.SourceFlags.Include(cfLabScaledL);
+    if (source == cmCIELab) {
+        colors.SourceFlags.Include(cfLabScaledL);
+        // L*a*b* is relative to D50 unless the file names its white (ImageMagick writes D65).
+        const std::vector<float> white = Directory.Floats(TTag::WhitePoint, 2);
+        if (white.size() == 2) colors.SetLabWhitePoint(white[0], white[1]);
+    }
     colors.SetSourceSampleBits(sourceBits);
     colors.SetTargetSampleBits(targetBits);
     colors.SetSourceModel(source);

@@ -167,16 +167,25 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
     const bool gray = cinfo.jpeg_color_space == JCS_GRAYSCALE;
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = gray ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_EXT_BGR;
+    size_t blocks = 0;
+    for (int c = 0; c < cinfo.num_components; ++c) {
+        const jpeg_component_info& comp = cinfo.comp_info[c];
+        blocks = CheckedAdd(blocks, CheckedMul(comp.width_in_blocks, comp.height_in_blocks));
+    }
+    // Every Huffman-coded block codes its DC difference in a bit at least, so a whole file
+    // holds a byte for every 8 blocks: one that holds less than an eighth of that, a real part
+    // of the picture, is refused before its rows cost anything (libjpeg would decode them all
+    // from nothing). Arithmetic coding takes a block in far less than a bit.
+    const size_t blocksPerByte = cinfo.arith_code ? 2048 : 64;
+    if (blocks > CheckedAdd(CheckedMul(data.size(), blocksPerByte), 65536)) {
+        EImageFault fault(msgDataTooShort);
+        fault.NameFormat("JPEG");
+        throw fault;
+    }
     // Files of several scans keep the whole image's coefficients while decoding: they stay
     // within the bitmap's cap too.
     if (jpeg_has_multiple_scans(&cinfo)) {
-        size_t coefficients = 0;
-        for (int c = 0; c < cinfo.num_components; ++c) {
-            const jpeg_component_info& comp = cinfo.comp_info[c];
-            coefficients = CheckedAdd(
-                coefficients, CheckedMul(CheckedMul(comp.width_in_blocks, comp.height_in_blocks),
-                                         sizeof(JBLOCK)));
-        }
+        const size_t coefficients = CheckedMul(blocks, sizeof(JBLOCK));
         if (coefficients > TBitmap::MaxPixelBytes())
             throw EImageFault(msgJPEGProgressiveTooLarge,
                               {std::to_string(cinfo.image_width),

@@ -12,6 +12,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProgressBar>
@@ -197,6 +198,14 @@ TOpenPictureDialog::TOpenPictureDialog(QWidget* parent)
     MakeFileDialogReadable(*this);
     resize(1000, 540);
     connect(this, &QFileDialog::currentChanged, this, &TOpenPictureDialog::ShowPreview);
+    // A name typed in full selects its file in the list without making it current: the
+    // preview follows the name too.
+    if (auto* name = findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+        connect(name, &QLineEdit::textChanged, this, [this](const QString& text) {
+            const QString path = directory().absoluteFilePath(text);
+            if (!text.isEmpty() && path != previewPath_ && QFileInfo(path).isFile())
+                ShowPreview(path);
+        });
     connect(previewButton_, &QToolButton::clicked, this, &TOpenPictureDialog::OpenPreviewWindow);
 }
 

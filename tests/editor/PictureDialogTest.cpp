@@ -14,6 +14,8 @@
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -167,6 +169,17 @@ TEST(PictureDialog, PreviewPanelFollowsTheSelection) {
         EXPECT_FALSE(dialog.PreviewButton()->isEnabled());
         EXPECT_EQ(dialog.Picture().Width(), 0);
     }
+}
+
+TEST(PictureDialog, ANameTypedInFullIsPreviewed) {
+    TOpenPictureDialog dialog;
+    dialog.setDirectory(kData);
+    auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr);
+    name->setText(QStringLiteral("red.bm"));
+    EXPECT_EQ(dialog.PictureLabel()->text(), "Image :");
+    name->setText(QStringLiteral("red.bmp"));
+    EXPECT_EQ(dialog.PictureLabel()->text(), " (20x10)");
 }
 
 TEST(PictureDialog, LargePicturesAreDecodedAtTheBoxSize) {

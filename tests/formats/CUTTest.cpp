@@ -155,5 +155,5 @@ TEST(CUTReader, HostileMegabyteFilesCostLittle) {
     while (row.size() < megabyte) row.insert(row.end(), {0x81, 7});
     row.push_back(0);
     EXPECT_EQ(Load<TCUTGraphic>(row)->ScanLine(0)[63], 7);
-    EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, 0.5);
+    EXPECT_LT(double(std::clock() - start) / CLOCKS_PER_SEC, HostileCpuSeconds);
 }

@@ -18,6 +18,13 @@ namespace formats_test {
 
 using Bytes = std::vector<uint8_t>;
 
+// Processor time a hostile file may cost a load: the sanitizers slow every load several times.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr double HostileCpuSeconds = 4.0;
+#else
+constexpr double HostileCpuSeconds = 0.5;
+#endif
+
 // Path of a file under tests/data/formats.
 std::string DataPath(const std::string& relative);
 // Names of the files in a folder of tests/data/formats ending in `extension`, sorted.

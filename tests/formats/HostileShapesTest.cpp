@@ -26,12 +26,11 @@ constexpr size_t Megabyte = size_t(1) << 20;
 constexpr size_t Budget = size_t(64) << 20;
 
 #if defined(__SANITIZE_ADDRESS__)
-// The sanitizers reserve address space of their own and slow every load several times.
+// The sanitizers reserve address space of their own.
 constexpr bool Sanitized = true;
 #else
 constexpr bool Sanitized = false;
 #endif
-constexpr double CpuSeconds = Sanitized ? 4.0 : 0.5;
 
 // One file of each reader that has a signature, by the reader's extension.
 const char* const Samples[] = {
@@ -112,7 +111,7 @@ TEST(HostileShapes, EveryReaderEndsQuicklyWithinItsBudget) {
         for (const auto& [shape, bytes] : Shapes(ReadFile(DataPath(name)))) {
             const double seconds = LoadInChild(bytes, extension);
             EXPECT_GE(seconds, 0) << name << " " << shape << ": the load did not end normally";
-            EXPECT_LT(seconds, CpuSeconds) << name << " " << shape;
+            EXPECT_LT(seconds, HostileCpuSeconds) << name << " " << shape;
         }
     }
 }

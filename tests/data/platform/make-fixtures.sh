@@ -94,3 +94,4 @@ for y in range(96):
         img.putpixel((x, y), (r, g, b))
 img.save("jpeg_shrink.jpg", quality=90)
 PY
+# fuzz_jpeg_claims_much.jpg: a fuzz_pictures finding (its first byte, the class selector, cut off).

@@ -328,6 +328,9 @@ def make_tiff():
     cmyk_rgba(out("pil_cmyk_lzw.tif"))
     # Compared with pil_rgb_raw.tif, the picture it was made from (tests/formats/LabTest.cpp).
     rgb.convert("LAB").save(out("pil_lab.tif"))
+    # The same picture as ImageMagick writes Lab: relative to D65, with a WhitePoint tag.
+    run("convert", out("pil_rgb_raw.tif"), "-colorspace", "Lab", "-compress", "none",
+        out("im_lab_d65.tif"))
     ycc = rgb.convert("YCbCr")
     ycc.save(out("pil_ycbcr.tif"))
     ycbcr_rgba(out("pil_ycbcr.tif"), list(ycc.getdata()), rgb.size)
