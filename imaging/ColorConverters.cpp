@@ -265,6 +265,21 @@ bool FastReorder(const uint8_t* source, uint8_t* target, uint32_t count, int str
     return FastReorder8(source, target, count, stride, stride, swapRedBlue);
 }
 
+} // namespace
+
+void TColorManager::CopyPixels(std::span<const uint8_t> source, std::span<uint8_t> target) {
+    CheckExtent("target", source.size(), target.size());
+#ifdef CHRONOLITH_COLOR_SIMD
+    if (source.size() >= ColorSimd::StreamingBytes && ColorSimd::Available()) {
+        ColorSimd::CopyStreaming(source.data(), target.data(), source.size());
+        return;
+    }
+#endif
+    std::memcpy(target.data(), source.data(), source.size());
+}
+
+namespace {
+
 // ---- Index rows ----------------------------------------------------------------------------
 
 // Reads fields of `bits` bits (1 to 8) most significant first; a byte is left when its last

@@ -178,6 +178,48 @@ const TReorderIndices& ReorderIndices(int stride, bool swapRedBlue) {
     return tables[stride == 3 ? 0 : 1][swapRedBlue ? 1 : 0];
 }
 
+// A vector stored, around the caches when `Stream` (`out` then aligned to 64 bytes).
+template <bool Stream> SIMD_TARGET inline void Store(uint8_t* out, __m512i v) {
+    if constexpr (Stream)
+        _mm512_stream_si512(reinterpret_cast<__m512i*>(out), v);
+    else
+        _mm512_storeu_si512(out, v);
+}
+
+// Three-byte pixels with the first and third samples exchanged (and the gamma applied), 64 a
+// step in three whole vectors, so that no load or store straddles the next. Streaming stores
+// need a target aligned to 64 bytes. Answers the pixels done.
+template <bool Stream>
+SIMD_TARGET size_t SwapThree(const uint8_t* source, uint8_t* target, size_t bytes,
+                             const uint8_t* gamma, const TByteTable& table,
+                             const TReorderIndices& indices) {
+    const __m512i first = _mm512_load_si512(indices.First);
+    const __m512i middleLow = _mm512_load_si512(indices.MiddleLow);
+    const __m512i middleHigh = _mm512_load_si512(indices.MiddleHigh);
+    const __mmask64 middleFromLast = indices.MiddleFromLast;
+    const __m512i last = _mm512_load_si512(indices.Last);
+    size_t done = 0;
+    for (; (done + 64) * 3 <= bytes; done += 64) {
+        const uint8_t* in = source + done * 3;
+        __m512i a = _mm512_loadu_si512(in);
+        __m512i b = _mm512_loadu_si512(in + 64);
+        __m512i c = _mm512_loadu_si512(in + 128);
+        if (gamma) {
+            a = table(a);
+            b = table(b);
+            c = table(c);
+        }
+        uint8_t* out = target + done * 3;
+        Store<Stream>(out, _mm512_permutex2var_epi8(a, first, b));
+        Store<Stream>(out + 64, _mm512_mask_blend_epi8(middleFromLast,
+                                                       _mm512_permutex2var_epi8(a, middleLow, b),
+                                                       _mm512_permutex2var_epi8(b, middleHigh, c)));
+        Store<Stream>(out + 128, _mm512_permutex2var_epi8(b, last, c));
+    }
+    if constexpr (Stream) _mm_sfence();
+    return done;
+}
+
 } // namespace
 
 SIMD_TARGET void Reorder8(const uint8_t* source, uint8_t* target, size_t count, int stride,
@@ -191,32 +233,15 @@ SIMD_TARGET void Reorder8(const uint8_t* source, uint8_t* target, size_t count, 
     const TByteTable table(gamma ? gamma : kNoTable);
     const size_t bytes = count * stride;
     size_t done = 0;
-    if (stride == 3 && swapRedBlue) {
-        // 64 three-byte pixels (three vectors) a step, so that every load and store is whole
-        // and none straddles the next.
-        const __m512i first = _mm512_load_si512(indices.First);
-        const __m512i middleLow = _mm512_load_si512(indices.MiddleLow);
-        const __m512i middleHigh = _mm512_load_si512(indices.MiddleHigh);
-        const __mmask64 middleFromLast = indices.MiddleFromLast;
-        const __m512i last = _mm512_load_si512(indices.Last);
-        for (; (done + 64) * 3 <= bytes; done += 64) {
-            const uint8_t* in = source + done * 3;
-            __m512i a = _mm512_loadu_si512(in);
-            __m512i b = _mm512_loadu_si512(in + 64);
-            __m512i c = _mm512_loadu_si512(in + 128);
-            if (gamma) {
-                a = table(a);
-                b = table(b);
-                c = table(c);
-            }
-            uint8_t* out = target + done * 3;
-            _mm512_storeu_si512(out, _mm512_permutex2var_epi8(a, first, b));
-            _mm512_storeu_si512(out + 64,
-                                _mm512_mask_blend_epi8(middleFromLast,
-                                                       _mm512_permutex2var_epi8(a, middleLow, b),
-                                                       _mm512_permutex2var_epi8(b, middleHigh, c)));
-            _mm512_storeu_si512(out + 128, _mm512_permutex2var_epi8(b, last, c));
-        }
+    if (stride == 3 && swapRedBlue && bytes >= StreamingBytes) {
+        // The pixels before the first whose target is aligned to 64 bytes (3 x 43 = 1 modulo
+        // 64) go the usual way.
+        const size_t head = (64 - reinterpret_cast<uintptr_t>(target) % 64) % 64 * 43 % 64;
+        Reorder8(source, target, head, 3, gamma, true);
+        done = head + SwapThree<true>(source + head * 3, target + head * 3, bytes - head * 3, gamma,
+                                      table, indices);
+    } else if (stride == 3 && swapRedBlue) {
+        done = SwapThree<false>(source, target, bytes, gamma, table, indices);
     }
     // Whole vectors while 64 bytes remain; the last byte of a three-byte step is the next
     // pixel's first, copied as it is and rewritten by the next step.
@@ -233,6 +258,18 @@ SIMD_TARGET void Reorder8(const uint8_t* source, uint8_t* target, size_t count, 
         if (swapRedBlue) v = _mm512_permutexvar_epi8(order, v);
         _mm512_mask_storeu_epi8(target + done * stride, lanes, v);
     }
+}
+
+SIMD_TARGET void CopyStreaming(const uint8_t* source, uint8_t* target, size_t bytes) {
+    // The bytes before the first 64-byte boundary of the target and after the last are
+    // copied the usual way.
+    const size_t head = std::min(bytes, (64 - reinterpret_cast<uintptr_t>(target) % 64) % 64);
+    __builtin_memcpy(target, source, head);
+    size_t done = head;
+    for (; done + 64 <= bytes; done += 64)
+        Store<true>(target + done, _mm512_loadu_si512(source + done));
+    _mm_sfence();
+    __builtin_memcpy(target + done, source + done, bytes - done);
 }
 
 SIMD_TARGET void Narrow16(const uint8_t* source, uint8_t* target, size_t samples, bool swap) {

@@ -25,6 +25,14 @@ void SetEnabled(bool enabled);
 void Reorder8(const uint8_t* source, uint8_t* target, size_t count, int stride,
               const uint8_t* gamma, bool swapRedBlue);
 
+// Outputs of this many bytes or more are written around the caches (streaming stores): they
+// cannot stay there, and the processor then need not read the target's lines before it writes
+// them. Reorder8 does so for three-byte rows with red and blue exchanged.
+constexpr size_t StreamingBytes = size_t(8) << 20;
+
+// `bytes` bytes copied from `source` to `target` (which do not overlap) around the caches.
+void CopyStreaming(const uint8_t* source, uint8_t* target, size_t bytes);
+
 // 16-bit samples in this machine's byte order (the other with `swap`) to 8 bits:
 // v * 255 div 65535.
 void Narrow16(const uint8_t* source, uint8_t* target, size_t samples, bool swap);

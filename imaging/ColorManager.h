@@ -176,6 +176,11 @@ public:
         ConvertRows(std::span<const std::span<const uint8_t>>(&source, 1), target, count, mask);
     }
 
+    // A block of pixels copied as it is (source and target of the same size, not
+    // overlapping); a large block, such as a whole raster, around the caches where the
+    // processor allows.
+    static void CopyPixels(std::span<const uint8_t> source, std::span<uint8_t> target);
+
     // Bytes a row of `count` pixels takes in the layout the settings describe: the source
     // as one interleaved row (forTarget false) or the target. Selects the converter first
     // when a setting changed; 0 for layouts no converter handles.

@@ -10,6 +10,7 @@
 #include "imaging/formats/GIFGraphic.h"
 
 #include "imaging/codecs/LZWDecoders.h"
+#include "imaging/formats/RowSampling.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
@@ -207,6 +208,35 @@ std::optional<TGIFStart> ReadHeader(TStream& stream, TImageProperties& propertie
     return start;
 }
 
+// The passes of an interlaced image: every 8th row from 0, every 8th from 4, every 4th from 2
+// and every 2nd from 1.
+struct TGIFPass {
+    uint32_t First, Step;
+};
+constexpr TGIFPass Passes[] = {{0, 8}, {4, 8}, {2, 4}, {1, 2}};
+
+// Rows of pass `pass` in an image of `height` rows.
+size_t PassRows(size_t pass, uint32_t height) {
+    const TGIFPass& p = Passes[pass];
+    return height > p.First ? (height - p.First + p.Step - 1) / p.Step : 0;
+}
+
+// Passes that hold every row whose number is a multiple of `step`: the first for multiples of
+// 8, the first two for multiples of 4, three for even steps, else all four.
+size_t PassesHolding(uint32_t step) {
+    return step % 8 == 0 ? 1 : step % 4 == 0 ? 2 : step % 2 == 0 ? 3 : 4;
+}
+
+// Where row `row` of an interlaced image of `height` rows comes in the stored rows.
+size_t StoredRow(uint32_t row, uint32_t height) {
+    size_t before = 0;
+    for (size_t pass = 0;; ++pass) {
+        const TGIFPass& p = Passes[pass];
+        if (row % p.Step == p.First) return before + (row - p.First) / p.Step;
+        before += PassRows(pass, height);
+    }
+}
+
 // A palette of the red, green, blue entries of a colour table.
 TPalette PaletteOf(std::span<const uint8_t> table) {
     std::vector<TRGBQuad> entries(table.size() / 3);
@@ -250,8 +280,13 @@ private:
     // Decodes the data into the bitmap's rows or, when they cannot take it as it comes, into
     // Pixels.
     void Decode();
+    // Shrinking: the largest factor asked that an interlaced image gives from as few passes as
+    // possible (a multiple of 8, or 4, or 2).
+    uint32_t ChooseShrink() const;
     void CopyRows();
     void CopyInterlacedRows();
+    // Every Shrink-th pixel of every Shrink-th row of the decoded rows.
+    void CopyShrunkRows();
 
     TGIFGraphic& Image;
     TLoad& Load;
@@ -260,6 +295,7 @@ private:
     uint8_t MinimumCodeSize = 0;
     TBudgetVector<uint8_t> Data;
     size_t Width = 0, PixelCount = 0;
+    uint32_t Shrink = 1;
     // Rows stored in order go straight into the bitmap when its rows have no padding.
     bool InPlace = false;
     TBudgetVector<uint8_t> Pixels;
@@ -282,7 +318,9 @@ void TGIFGraphic::TGIFLoad::Run() {
     Load.Finish();
 
     Load.BeginTransfer();
-    if (Image.ImageProperties.Interlaced)
+    if (Shrink > 1)
+        CopyShrunkRows();
+    else if (Image.ImageProperties.Interlaced)
         CopyInterlacedRows();
     else
         CopyRows();
@@ -338,20 +376,37 @@ void TGIFGraphic::TGIFLoad::Decode() {
     PixelCount = CheckedMul(Width, properties.Height);
     Load.RequireExpansion(PixelCount, CheckedMul(8, MaxStringLength) / (MinimumCodeSize + 1u),
                           Data.size());
-    Image.SetSize(int32_t(properties.Width), int32_t(properties.Height));
-    InPlace = !properties.Interlaced && Image.BytesPerLine() == Width;
-    Pixels.Resize(InPlace ? 0 : PixelCount);
+    Shrink = ChooseShrink();
+    Image.SetSize(int32_t(SampledCount(properties.Width, Shrink)),
+                  int32_t(SampledCount(properties.Height, Shrink)));
+    InPlace = Shrink == 1 && !properties.Interlaced && Image.BytesPerLine() == Width;
+    // A shrunk interlaced image needs only the passes that hold the rows kept.
+    size_t decoded = PixelCount;
+    if (Shrink > 1 && properties.Interlaced) {
+        size_t rows = 0;
+        for (size_t pass = 0; pass < PassesHolding(Shrink); ++pass)
+            rows += PassRows(pass, properties.Height);
+        decoded = Width * rows;
+    }
+    Pixels.Resize(InPlace ? 0 : decoded);
     if (PixelCount == 0) return;
     TGIFLZWDecoder decoder(MinimumCodeSize);
     const uint8_t* input = Data.data();
     uint8_t* output = InPlace ? Image.ScanLine(0) : Pixels.data();
     const size_t inputSize = std::min<size_t>(Data.size(), std::numeric_limits<int32_t>::max());
-    decoder.Decode(input, output, int32_t(inputSize), int32_t(PixelCount));
+    decoder.Decode(input, output, int32_t(inputSize), int32_t(decoded));
     // Data that stands for no pixel at all gives no picture, however large it claims to be.
     if (decoder.Written() == 0) {
         Image.ReleaseImage();
         PixelCount = 0;
     }
+}
+
+uint32_t TGIFGraphic::TGIFLoad::ChooseShrink() const {
+    const TImageProperties& properties = Image.ImageProperties;
+    const uint32_t shrink = Image.ShrinkFactor(properties.Width, properties.Height);
+    if (!properties.Interlaced) return shrink;
+    return shrink >= 8 ? shrink - shrink % 8 : shrink >= 4 ? 4 : shrink >= 2 ? 2 : 1;
 }
 
 void TGIFGraphic::TGIFLoad::CopyRows() {
@@ -365,17 +420,27 @@ void TGIFGraphic::TGIFLoad::CopyRows() {
 }
 
 void TGIFGraphic::TGIFLoad::CopyInterlacedRows() {
-    // The stored rows are passes over every 8th row from 0, every 8th from 4, every 4th from
-    // 2 and every 2nd from 1.
-    static constexpr struct { int32_t First, Step; } passes[] = {{0, 8}, {4, 8}, {2, 4}, {1, 2}};
     const int32_t rows = PixelCount != 0 ? Image.Height() : 0;
     const uint8_t* source = Pixels.data();
-    for (size_t pass = 0; pass < std::size(passes); ++pass) {
-        for (int32_t y = passes[pass].First; y < rows; y += passes[pass].Step) {
+    for (size_t pass = 0; pass < std::size(Passes); ++pass) {
+        const int32_t step = int32_t(Passes[pass].Step);
+        for (int32_t y = int32_t(Passes[pass].First); y < rows; y += step) {
             std::memcpy(Image.ScanLine(y), source, Width);
             source += Width;
             if (pass == 3) Load.Row(y + 1);
         }
+    }
+}
+
+void TGIFGraphic::TGIFLoad::CopyShrunkRows() {
+    const int32_t rows = PixelCount != 0 ? Image.Height() : 0;
+    const uint32_t height = Image.ImageProperties.Height;
+    for (int32_t y = 0; y < rows; ++y) {
+        const uint32_t row = uint32_t(y) * Shrink;
+        const size_t stored = Image.ImageProperties.Interlaced ? StoredRow(row, height) : row;
+        SamplePixels(Pixels.data() + stored * Width, 1, size_t(Image.Width()), Shrink,
+                     Image.ScanLine(y));
+        Load.Row(y);
     }
 }
 

@@ -35,9 +35,9 @@ constexpr uint32_t LargestResolution = 5;
 constexpr uint32_t LastPlainResolution = 2;
 constexpr uint32_t BaseResolution = 2;
 
-// Where the loaded picture starts: the Base image of a pack, the first thumbnail (Base/16) of
-// an overview, both stored plainly.
-constexpr size_t BaseSector = 96;
+// Where the loaded picture starts: the Base/16, Base/4 or Base image of a pack (resolutions 0
+// to 2), the first thumbnail (Base/16) of an overview, all stored plainly.
+constexpr size_t PackSectors[] = {4, 23, 96};
 constexpr size_t OverviewSector = 5;
 
 // Quarter turns the stored picture is to be shown with.
@@ -150,13 +150,15 @@ void TPCDGraphic::UpsampleChroma(size_t w, size_t h, size_t stride, std::span<ui
 // into their upper left quarter and upsampled in place.
 struct TPCDGraphic::TPCDLoad {
     TPCDLoad(TPCDGraphic& image, TLoad& load, const TPCDHeader& header)
-        : Image(image), Load(load), Colors(*image.ColorEngine), Header(header),
-          Width(header.Overview ? 192 : 768), Height(header.Overview ? 128 : 512),
-          Luma(load.Budget()), Chroma1(load.Budget()), Chroma2(load.Budget()) {}
+        : Image(image), Load(load), Colors(*image.ColorEngine), Header(header), Luma(load.Budget()),
+          Chroma1(load.Budget()), Chroma2(load.Budget()) {}
 
     void Run();
 
 private:
+    // The resolution loaded: an overview's thumbnail, or the smallest of a pack's Base/16,
+    // Base/4 and Base images that is at least the size asked for.
+    void ChooseResolution();
     void SetupColors();
     // Pairs of luma rows, each followed by one row of each chroma plane.
     void ReadPlanes();
@@ -172,9 +174,23 @@ private:
     TLoad& Load;
     TColorManager& Colors;
     const TPCDHeader Header;
-    const size_t Width, Height;
+    size_t Width = 0, Height = 0;
+    size_t Sector = 0; // where the planes start
     TBudgetVector<uint8_t> Luma, Chroma1, Chroma2;
 };
+
+void TPCDGraphic::TPCDLoad::ChooseResolution() {
+    uint32_t resolution = 0;
+    if (!Header.Overview) {
+        // Base/16 and Base/4 are Base shrunk by 4 and by 2, each way.
+        const bool turned = Turned(Header.Rotation);
+        const uint32_t shrink = Image.ShrinkFactor(turned ? 512 : 768, turned ? 768 : 512, 4);
+        resolution = BaseResolution - (shrink >= 4 ? 2 : shrink >= 2 ? 1 : 0);
+    }
+    Width = size_t(192) << resolution;
+    Height = size_t(128) << resolution;
+    Sector = Header.Overview ? OverviewSector : PackSectors[resolution];
+}
 
 void TPCDGraphic::TPCDLoad::SetupColors() {
     Colors.SetSourceModel(cmPhotoYCC);
@@ -188,7 +204,7 @@ void TPCDGraphic::TPCDLoad::SetupColors() {
 }
 
 void TPCDGraphic::TPCDLoad::ReadPlanes() {
-    Load.Seek(int64_t((Header.Overview ? OverviewSector : BaseSector) * SectorSize));
+    Load.Seek(int64_t(Sector * SectorSize));
     Load.RequirePart(Width * Height * 3 / 2, msgPartBaseImage);
     Luma.Resize(Width * Height);
     Chroma1.Resize(Width * Height);
@@ -251,6 +267,7 @@ void TPCDGraphic::TPCDLoad::TransferTurned() {
 
 void TPCDGraphic::TPCDLoad::Run() {
     Load.Prepare();
+    ChooseResolution();
     SetupColors();
     Load.Finish();
     ReadPlanes();

@@ -11,6 +11,7 @@
 
 #include "imaging/ColorManager.h"
 #include "imaging/codecs/RunLengthDecoders.h"
+#include "imaging/formats/RowSampling.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
@@ -244,8 +245,8 @@ bool TPCXGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
 
 struct TPCXGraphic::TPCXLoad {
     TPCXLoad(TPCXGraphic& image, TLoad& load, const TPCXHeader& header)
-        : Image(image), Load(load), Colors(*image.ColorEngine), Header(header), Row(load.Budget()) {
-    }
+        : Image(image), Load(load), Colors(*image.ColorEngine), Header(header), Row(load.Budget()),
+          Sampled(load.Budget()) {}
 
     void Run();
 
@@ -259,8 +260,14 @@ private:
     TPalette PaletteBlock();
     // Raises when the data cannot fill the size the header states.
     void CheckData() const;
+    // Shrinking: the factor, 1 for the layouts of fewer than 8 bits a pixel.
+    uint32_t ChooseShrink() const;
     void TransferRows();
+    // Passes over `count` rows: run-length rows are decoded, stored rows not read.
+    void PassRows(std::optional<TPackedRows>& packed, uint32_t count);
     void ConvertRow(int32_t y);
+    // The kept pixels of Row's planes, one after another in Sampled.
+    std::span<const uint8_t> SamplePlane(size_t plane);
 
     TPCXGraphic& Image;
     TLoad& Load;
@@ -272,7 +279,9 @@ private:
     size_t WholeBytes = 0; // bytes of a scan line whose every bit a pixel fills
     // The bytes from the header to the end of the stream, less a 256-colour block.
     uint64_t DataBytes = 0;
+    uint32_t Shrink = 1; // every Shrink-th pixel of every Shrink-th row is kept
     TBudgetVector<uint8_t> Row;
+    TBudgetVector<uint8_t> Sampled; // the kept pixels of each colour plane of a row
 };
 
 void TPCXGraphic::TPCXLoad::Run() {
@@ -282,10 +291,14 @@ void TPCXGraphic::TPCXLoad::Run() {
     DataBytes = Load.Remaining();
     SetPalette();
     CheckData();
+    Shrink = ChooseShrink();
     // Every row is converted whole or the load fails (which releases the pixels).
-    Image.SetSizeToOverwrite(Width, Height);
-    WholeBytes = size_t(Width) * size_t(BitsPerPixelOf(Image.PixelFormat())) / 8;
+    Image.SetSizeToOverwrite(int32_t(SampledCount(size_t(Width), Shrink)),
+                             int32_t(SampledCount(size_t(Height), Shrink)));
+    WholeBytes = size_t(Image.Width()) * size_t(BitsPerPixelOf(Image.PixelFormat())) / 8;
     Row.Resize(RowBytes);
+    if (Shrink > 1 && Layout == TPCXLayout::ColorPlanes)
+        Sampled.Resize(size_t(Image.Width()) * Header.Planes);
     TransferRows();
 }
 
@@ -379,12 +392,18 @@ void TPCXGraphic::TPCXLoad::CheckData() const {
     }
 }
 
+uint32_t TPCXGraphic::TPCXLoad::ChooseShrink() const {
+    const bool bytes = Layout == TPCXLayout::ColorPlanes || Header.BitsPerPlane == 8;
+    return bytes ? Image.ShrinkFactor(uint32_t(Width), uint32_t(Height)) : 1;
+}
+
 void TPCXGraphic::TPCXLoad::TransferRows() {
     std::optional<TPackedRows> packed;
     if (Header.RunLength()) packed.emplace(Load, DataBytes, RowBytes);
     Load.Finish();
     Load.BeginTransfer();
-    for (int32_t y = 0; y < Height; ++y) {
+    for (int32_t y = 0; y < Image.Height(); ++y) {
+        if (y != 0 && Shrink > 1) PassRows(packed, Shrink - 1);
         if (packed)
             packed->Next(Row.Span());
         else
@@ -395,6 +414,23 @@ void TPCXGraphic::TPCXLoad::TransferRows() {
     Load.Finish();
 }
 
+void TPCXGraphic::TPCXLoad::PassRows(std::optional<TPackedRows>& packed, uint32_t count) {
+    if (!packed) {
+        Load.Stream().Seek(int64_t(CheckedMul(RowBytes, count)), TSeekOrigin::soCurrent);
+        return;
+    }
+    for (uint32_t i = 0; i < count; ++i) packed->Next(Row.Span());
+}
+
+std::span<const uint8_t> TPCXGraphic::TPCXLoad::SamplePlane(size_t plane) {
+    const std::span<const uint8_t> row = Row.Span().subspan(plane * PlaneBytes, PlaneBytes);
+    if (Shrink == 1) return row;
+    const size_t width = size_t(Image.Width());
+    uint8_t* const target = Sampled.data() + plane * width;
+    SamplePixels(row.data(), 1, width, Shrink, target);
+    return {target, width};
+}
+
 void TPCXGraphic::TPCXLoad::ConvertRow(int32_t y) {
     const std::span<const uint8_t> row = Row.Span();
     // The padding, and the last byte's bits past the width, start cleared.
@@ -402,17 +438,19 @@ void TPCXGraphic::TPCXLoad::ConvertRow(int32_t y) {
     std::fill(line.begin() + std::ptrdiff_t(WholeBytes), line.end(), 0);
     switch (Layout) {
     case TPCXLayout::Packed:
-        Colors.ConvertRows(row.first(PlaneBytes), line, uint32_t(Width));
+        if (Shrink > 1)
+            SamplePixels(row.data(), 1, size_t(Image.Width()), Shrink, line.data());
+        else
+            Colors.ConvertRows(row.first(PlaneBytes), line, uint32_t(Width));
         break;
     case TPCXLayout::BitPlanes:
         CombineBitPlanes(row, Header.Planes, PlaneBytes, uint32_t(Width), line);
         break;
     case TPCXLayout::ColorPlanes: {
         std::array<std::span<const uint8_t>, 4> sources;
-        for (size_t k = 0; k < Header.Planes; ++k)
-            sources[k] = row.subspan(k * PlaneBytes, PlaneBytes);
+        for (size_t k = 0; k < Header.Planes; ++k) sources[k] = SamplePlane(k);
         Colors.ConvertRows(std::span<const std::span<const uint8_t>>(sources.data(), Header.Planes),
-                           line, uint32_t(Width));
+                           line, uint32_t(Image.Width()));
         break;
     }
     }

@@ -11,6 +11,7 @@
 #include "imaging/formats/PPMGraphic.h"
 
 #include "imaging/ColorManager.h"
+#include "imaging/formats/RowSampling.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
@@ -108,18 +109,33 @@ public:
         Taken(rest);
     }
 
-    // The next `count` bytes where they already are, when the stream holds them in memory and
-    // nothing is read ahead; else nothing, and the caller reads them with ReadRaw.
+    // Passes over the next `count` bytes (which Require has found there) without reading them.
+    void Skip(uint64_t count) {
+        const size_t buffered = size_t(std::min<uint64_t>(count, size_ - index_));
+        index_ += buffered;
+        if (count > buffered) stream_.Seek(int64_t(count - buffered), TSeekOrigin::soCurrent);
+    }
+
+    // The next `count` bytes where they already are: in the read-ahead block, or in the
+    // stream when it holds them in memory; else nothing, and the caller reads them with
+    // ReadRaw.
     std::span<const uint8_t> Borrow(size_t count) {
-        if (!memory_ || index_ != size_) return {};
+        const size_t buffered = size_ - index_;
+        if (count <= buffered) {
+            index_ += count;
+            return {buffer_.data() + index_ - count, count};
+        }
+        if (!memory_) return {};
         const int64_t position = memory_->Position();
         const std::vector<uint8_t>& data = memory_->Data();
-        if (position < 0 || uint64_t(position) > data.size() ||
-            count > data.size() - size_t(position))
+        // The bytes read ahead are the stream's just before its position.
+        if (position < int64_t(buffered) || uint64_t(position) > data.size() ||
+            count - buffered > data.size() - size_t(position))
             return {};
-        memory_->Seek(int64_t(count), TSeekOrigin::soCurrent);
-        Taken(count);
-        return {data.data() + position, count};
+        memory_->Seek(int64_t(count - buffered), TSeekOrigin::soCurrent);
+        Taken(count - buffered);
+        index_ = size_;
+        return {data.data() + (size_t(position) - buffered), count};
     }
 
     // From now on the bytes taken from the stream are counted by `load` (those taken so far
@@ -278,7 +294,8 @@ bool TPPMGraphic::ReadImageHeader(TStream& stream, uint32_t index) {
 struct TPPMGraphic::TMapLoad {
     TMapLoad(TPPMGraphic& image, TLoad& load, TMapReader& reader, const TMapHeader& header)
         : Image(image), Load(load), Colors(*image.ColorEngine), Reader(reader), Header(header),
-          Levels(load.Budget()), Wide(load.Budget()), Samples(load.Budget()) {}
+          Levels(load.Budget()), Wide(load.Budget()), Samples(load.Budget()), Whole(load.Budget()) {
+    }
 
     void Run();
 
@@ -286,7 +303,15 @@ private:
     // Raises the read error unless the rest of the data can hold the raster.
     void RequireRaster() const;
     void SetUpColors();
+    // A raw 8-bit raster held in memory, whose rows the bitmap takes without padding, in one
+    // go; answers false when the raster is not such.
+    bool ConvertHeldRaster();
     void ReadRow(int32_t y);
+    // Shrinking: the factor (1 for bitmaps), the stored rows passed over before the next kept
+    // one, and a kept row of stored row y x Shrink sampled into row y.
+    uint32_t ChooseShrink() const;
+    void SkipRows(size_t rows);
+    void ReadShrunkRow(int32_t y);
     void ReadPlainBits(std::span<uint8_t> line);
     void ReadPlainSamples(std::span<uint8_t> samples);
     // Raw samples into `samples`, scaled to 8 bits; answers false when a pixel row held in
@@ -306,9 +331,12 @@ private:
     size_t RasterRowBytes = 0;      // bytes of a raw row
     bool WideSamples = false;       // raw samples take two bytes (maximum above 255)
     bool Scaled = false;            // samples go through Levels
+    uint32_t Shrink = 1;            // every Shrink-th pixel of every Shrink-th row is kept
+    size_t Channels = 1;            // samples of a pixel
     TBudgetVector<uint8_t> Levels;  // sample to 8-bit level, MaxValue + 1 entries
     TBudgetVector<uint8_t> Wide;    // one row of two-byte raw samples
     TBudgetVector<uint8_t> Samples; // one row of 8-bit red, green, blue samples
+    TBudgetVector<uint8_t> Whole;   // a kept row's 8-bit samples at full width
 };
 
 void TPPMGraphic::TMapLoad::Run() {
@@ -331,16 +359,51 @@ void TPPMGraphic::TMapLoad::Run() {
         Levels.Resize(size_t(Header.MaxValue) + 1);
         FillLevels(Levels, Header.MaxValue);
     }
+    Channels = IsPixelMap(kind) ? 3 : 1;
+    Shrink = ChooseShrink();
     // Every row is written whole, its padding cleared (a load that fails releases the pixels).
-    Image.SetSizeToOverwrite(int32_t(Header.Width), int32_t(Header.Height));
+    Image.SetSizeToOverwrite(int32_t(SampledCount(Header.Width, Shrink)),
+                             int32_t(SampledCount(Header.Height, Shrink)));
     Load.BeginTransfer();
     if (WideSamples && !IsPlain(kind)) Wide.Resize(RasterRowBytes);
-    if (IsPixelMap(kind)) Samples.Resize(RowSamples);
+    if (IsPixelMap(kind)) Samples.Resize(size_t(Image.Width()) * Channels);
+    if (Shrink > 1 && Wide.empty()) Whole.Resize(RowSamples);
+    if (ConvertHeldRaster()) {
+        Load.Finish();
+        return;
+    }
     for (int32_t y = 0; y < Image.Height() && Width != 0; ++y) {
-        ReadRow(y);
+        if (Shrink == 1) {
+            ReadRow(y);
+        } else {
+            if (y != 0) SkipRows(Shrink - 1);
+            ReadShrunkRow(y);
+        }
         Load.Row(y);
     }
     Load.Finish();
+}
+
+bool TPPMGraphic::TMapLoad::ConvertHeldRaster() {
+    if (IsPlain(Header.Kind) || IsBitmap(Header.Kind) || Scaled || WideSamples || Shrink != 1 ||
+        Width == 0 || Image.BytesPerLine() != RowSamples)
+        return false;
+    const size_t height = size_t(Image.Height());
+    const std::span<const uint8_t> stored = Reader.Borrow(RowSamples * height);
+    if (stored.empty()) return false;
+    // Blocks of rows whose pixels a count of the converter holds.
+    const size_t blockRows = std::max<size_t>(1, (size_t(1) << 28) / Width);
+    for (size_t y = 0; y < height; y += blockRows) {
+        const size_t rows = std::min(blockRows, height - y);
+        const std::span<const uint8_t> source = stored.subspan(y * RowSamples, rows * RowSamples);
+        uint8_t* const target = Image.ScanLine(int32_t(y));
+        if (IsPixelMap(Header.Kind))
+            Colors.ConvertRows(source, {target, source.size()}, uint32_t(rows * Width));
+        else
+            TColorManager::CopyPixels(source, {target, source.size()});
+        for (size_t row = y; row < y + rows; ++row) Load.Row(int32_t(row));
+    }
+    return true;
 }
 
 void TPPMGraphic::TMapLoad::RequireRaster() const {
@@ -402,6 +465,52 @@ void TPPMGraphic::TMapLoad::ReadRow(int32_t y) {
         return;
     }
     if (pixelMap) Colors.ConvertRows(samples, line, uint32_t(Width));
+}
+
+uint32_t TPPMGraphic::TMapLoad::ChooseShrink() const {
+    return IsBitmap(Header.Kind) ? 1 : Image.ShrinkFactor(Header.Width, Header.Height);
+}
+
+void TPPMGraphic::TMapLoad::SkipRows(size_t rows) {
+    // Raw rows are passed over unread; plain samples must still be parsed to be passed.
+    if (!IsPlain(Header.Kind)) {
+        Reader.Skip(CheckedMul(RasterRowBytes, rows));
+        return;
+    }
+    for (size_t i = 0, count = CheckedMul(RowSamples, rows); i < count; ++i)
+        Reader.Number(msgInPixelData);
+}
+
+void TPPMGraphic::TMapLoad::ReadShrunkRow(int32_t y) {
+    const std::span<uint8_t> line = Image.ScanLineSpan(y);
+    const size_t width = size_t(Image.Width());
+    const size_t kept = width * Channels;
+    std::fill(line.begin() + std::ptrdiff_t(kept), line.end(), 0);
+    const std::span<uint8_t> samples = IsPixelMap(Header.Kind) ? Samples.Span() : line.first(kept);
+    if (!Wide.empty()) {
+        // Two bytes a sample, most significant first: only the kept pixels' are scaled.
+        Reader.ReadRaw(Wide.Span());
+        TByteReader wide(Wide.Span());
+        const size_t passed = size_t(Shrink - 1) * Channels * 2;
+        for (size_t x = 0; x < width; ++x) {
+            for (size_t c = 0; c < Channels; ++c) samples[x * Channels + c] = Level(wide.BE16());
+            if (x + 1 < width) wide.Skip(passed);
+        }
+    } else {
+        std::span<const uint8_t> stored;
+        if (IsPlain(Header.Kind)) {
+            ReadPlainSamples(Whole.Span());
+            stored = Whole.Span();
+        } else if ((stored = Reader.Borrow(RowSamples)).empty()) {
+            Reader.ReadRaw(Whole.Span());
+            stored = Whole.Span();
+        }
+        SamplePixels(stored.data(), Channels, width, Shrink, samples.data());
+        // Plain samples were scaled as they were parsed.
+        if (Scaled && !IsPlain(Header.Kind))
+            for (uint8_t& sample : samples) sample = Level(sample);
+    }
+    if (IsPixelMap(Header.Kind)) Colors.ConvertRows(samples, line, uint32_t(width));
 }
 
 void TPPMGraphic::TMapLoad::ReadPlainBits(std::span<uint8_t> line) {

@@ -13,6 +13,7 @@
 
 #include "imaging/ColorManager.h"
 #include "imaging/codecs/RunLengthDecoders.h"
+#include "imaging/formats/RowSampling.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
@@ -313,11 +314,17 @@ private:
     // Where each shown plane's rows start; the row counts of PackBits data.
     void LocateRows();
     void LocatePackedRows(size_t planes);
-    // The next row of `plane` into `row`, as the converter takes it.
+    // The next row of `plane` into `row`, as stored.
     void ReadRow(size_t plane, uint8_t* row);
-    // Grey, CMYK and L*a*b* with alpha: the converted colours of row y and its alpha plane, put
-    // into the scan line as blue, green, red, alpha.
-    void Compose(int32_t y, std::span<const uint8_t> alpha);
+    // Passes over the next `count` rows of `plane` unread.
+    void SkipRows(size_t plane, size_t count);
+    // A row of `width` samples in `bytes` bytes of `plane`, as the converter takes it.
+    void PrepareRow(size_t plane, uint8_t* row, size_t width, size_t bytes) const;
+    // Grey, CMYK and L*a*b* with alpha: the converted colours of row y (`width` pixels) and
+    // its alpha plane, put into the scan line as blue, green, red, alpha.
+    void Compose(int32_t y, size_t width, std::span<const uint8_t> alpha);
+    // Shrinking: the factor, 1 for 1-bit images.
+    uint32_t ChooseShrink() const;
     void TransferRows();
 
     TPSDGraphic& Image;
@@ -331,6 +338,7 @@ private:
     // 16-bit L*a*b* samples are reduced to their high bytes: the converter takes 8-bit ones.
     bool WideLab = false;
     bool AlphaMarked = false, Matted = false;
+    uint32_t Shrink = 1; // every Shrink-th pixel of every Shrink-th row is kept
     std::optional<uint16_t> TransparentIndex;
     // The converted colours of a composed row: grey levels, or blue, green, red.
     TBudgetVector<uint8_t> Converted;
@@ -507,20 +515,32 @@ void TPSDGraphic::TPSDLoad::ReadRow(size_t plane, uint8_t* row) {
         Load.Read(row, RowBytes);
         Cursors[plane] += RowBytes;
     }
+}
+
+void TPSDGraphic::TPSDLoad::SkipRows(size_t plane, size_t count) {
+    if (!PackBits) {
+        Cursors[plane] += uint64_t(count) * RowBytes;
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) Cursors[plane] += Counts[plane * Height + RowIndex[plane]++];
+}
+
+void TPSDGraphic::TPSDLoad::PrepareRow(size_t plane, uint8_t* row, size_t width,
+                                       size_t bytes) const {
     if (plane >= Plan.Planes) return; // the alpha plane, as stored
     // CMYK is stored as ink coverage inverted: 0 is full ink.
     if (Plan.Source == cmCMYK)
-        for (size_t i = 0; i < RowBytes; ++i) row[i] = uint8_t(~row[i]);
+        for (size_t i = 0; i < bytes; ++i) row[i] = uint8_t(~row[i]);
     if (WideLab)
-        for (size_t i = 0; i < Width; ++i) row[i] = row[2 * i];
+        for (size_t i = 0; i < width; ++i) row[i] = row[2 * i];
 }
 
-void TPSDGraphic::TPSDLoad::Compose(int32_t y, std::span<const uint8_t> alpha) {
-    uint8_t* target = Image.ScanLineSpan(y).first(4 * Width).data();
+void TPSDGraphic::TPSDLoad::Compose(int32_t y, size_t width, std::span<const uint8_t> alpha) {
+    uint8_t* target = Image.ScanLineSpan(y).first(4 * width).data();
     const uint8_t* colours = Converted.data();
     const bool gray = Plan.Source == cmGray;
     const bool wide = Header.Depth == 16;
-    for (size_t x = 0; x < Width; ++x, target += 4) {
+    for (size_t x = 0; x < width; ++x, target += 4) {
         if (gray)
             target[0] = target[1] = target[2] = colours[x];
         else
@@ -531,32 +551,49 @@ void TPSDGraphic::TPSDLoad::Compose(int32_t y, std::span<const uint8_t> alpha) {
     }
 }
 
+uint32_t TPSDGraphic::TPSDLoad::ChooseShrink() const {
+    return Header.Depth >= 8 ? Image.ShrinkFactor(Width, Height) : 1;
+}
+
 void TPSDGraphic::TPSDLoad::TransferRows() {
-    const size_t planes = Plan.PlanesRead();
-    std::vector<TBudgetVector<uint8_t>> rows;
+    // Each plane's row is read whole; shrunk, its kept samples go to a row of their own.
+    const size_t planes = Plan.PlanesRead(), width = size_t(Image.Width());
+    const size_t sampleBytes = Header.Depth / 8; // when shrunk: 8 or 16 bits
+    const size_t keptBytes = Shrink > 1 ? width * sampleBytes : RowBytes;
+    std::vector<TBudgetVector<uint8_t>> rows, sampled;
     rows.reserve(planes);
-    for (size_t plane = 0; plane < planes; ++plane) rows.emplace_back(Load.Budget(), RowBytes);
-    if (Plan.Composed()) Converted.Resize(CheckedMul(Width, Plan.TargetChannels));
+    sampled.reserve(planes);
+    for (size_t plane = 0; plane < planes; ++plane) {
+        rows.emplace_back(Load.Budget(), RowBytes);
+        sampled.emplace_back(Load.Budget(), Shrink > 1 ? keptBytes : 0);
+    }
+    std::vector<TBudgetVector<uint8_t>>& kept = Shrink > 1 ? sampled : rows;
+    if (Plan.Composed()) Converted.Resize(CheckedMul(width, Plan.TargetChannels));
     Load.Finish();
 
     Load.BeginTransfer();
     // Rows as the converter takes them: 16-bit L*a*b* rows hold their reduced samples first.
-    const size_t convertedBytes = WideLab ? Width : RowBytes;
     std::array<std::span<const uint8_t>, MaxPlanes> sources;
     for (size_t plane = 0; plane < Plan.Planes; ++plane)
-        sources[plane] = rows[plane].Span().first(convertedBytes);
+        sources[plane] = kept[plane].Span().first(WideLab ? width : keptBytes);
     const std::span<const std::span<const uint8_t>> rowSpans(sources.data(), Plan.Planes);
-    for (size_t y = 0; y < Height; ++y) {
-        for (size_t plane = 0; plane < planes; ++plane) ReadRow(plane, rows[plane].data());
-        const std::span<uint8_t> line = Image.ScanLineSpan(int32_t(y));
-        if (Plan.Composed()) {
-            Colors.ConvertRows(rowSpans, Converted.Span(), uint32_t(Width));
-            Compose(int32_t(y), rows[Plan.Planes].Span());
-        } else {
-            Colors.ConvertRows(rowSpans, line, uint32_t(Width));
+    for (int32_t y = 0; y < Image.Height(); ++y) {
+        for (size_t plane = 0; plane < planes; ++plane) {
+            if (y != 0 && Shrink > 1) SkipRows(plane, Shrink - 1);
+            ReadRow(plane, rows[plane].data());
+            if (Shrink > 1)
+                SamplePixels(rows[plane].data(), sampleBytes, width, Shrink, sampled[plane].data());
+            PrepareRow(plane, kept[plane].data(), width, keptBytes);
         }
-        if (Matted && Plan.Alpha) Unmatte(line.first(4 * Width));
-        Load.Row(int32_t(y));
+        const std::span<uint8_t> line = Image.ScanLineSpan(y);
+        if (Plan.Composed()) {
+            Colors.ConvertRows(rowSpans, Converted.Span(), uint32_t(width));
+            Compose(y, width, kept[Plan.Planes].Span());
+        } else {
+            Colors.ConvertRows(rowSpans, line, uint32_t(width));
+        }
+        if (Matted && Plan.Alpha) Unmatte(line.first(4 * width));
+        Load.Row(y);
     }
 }
 
@@ -566,7 +603,8 @@ void TPSDGraphic::TPSDLoad::Run() {
     SetupColors();
     ReadPalette();
     LocateRows();
-    Image.SetSize(int32_t(Width), int32_t(Height));
+    Shrink = ChooseShrink();
+    Image.SetSize(int32_t(SampledCount(Width, Shrink)), int32_t(SampledCount(Height, Shrink)));
     TransferRows();
     Load.Finish();
 }

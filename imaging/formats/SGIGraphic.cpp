@@ -11,6 +11,7 @@
 
 #include "imaging/ColorManager.h"
 #include "imaging/codecs/RunLengthDecoders.h"
+#include "imaging/formats/RowSampling.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
@@ -129,6 +130,8 @@ private:
     uint64_t CoveredBytes() const;
     // Row r (0 the bottom) of channel k into `row`.
     void ReadRow(size_t k, size_t r, uint8_t* row);
+    // The rows shown, every Shrink-th from the top, read (only those) in the file's order.
+    void TransferRows();
 
     TSGIGraphic& Image;
     TLoad& Load;
@@ -140,6 +143,7 @@ private:
     uint64_t MaxCoded = 0;
     // Channels shown: grey images (one channel, or grey and alpha) show their first.
     size_t Used = 0;
+    uint32_t Shrink = 1; // every Shrink-th pixel of every Shrink-th row shown is kept
     TBudgetVector<uint32_t> RowStarts, RowLengths;
     TBudgetVector<uint8_t> Packed; // one run-length row
     TSGIRLEDecoder Decoder;
@@ -243,23 +247,41 @@ void TSGIGraphic::TSGILoad::Run() {
     else
         Load.RequireBytes(CheckedMul(CheckedMul(Used, Height), RowBytes));
 
-    Image.SetSize(int32_t(Width), int32_t(Height));
-    std::vector<TBudgetVector<uint8_t>> rows;
-    rows.reserve(Used);
-    for (size_t k = 0; k < Used; ++k) rows.emplace_back(Load.Budget(), RowBytes);
+    Shrink = Image.ShrinkFactor(Width, Height);
+    Image.SetSize(int32_t(SampledCount(Width, Shrink)), int32_t(SampledCount(Height, Shrink)));
     Load.Finish();
 
     Load.BeginTransfer();
-    std::array<std::span<const uint8_t>, MaxChannels> sources;
-    for (size_t k = 0; k < Used; ++k) sources[k] = rows[k].Span();
-    const std::span<const std::span<const uint8_t>> rowSpans(sources.data(), Used);
-    for (size_t r = 0; r < Height; ++r) {
-        for (size_t k = 0; k < Used; ++k) ReadRow(k, r, rows[k].data());
-        const int32_t y = int32_t(Height - 1 - r);
-        Colors.ConvertRows(rowSpans, Image.ScanLineSpan(y), uint32_t(Width));
-        Load.Row(int32_t(r));
-    }
+    TransferRows();
     Load.Finish();
+}
+
+void TSGIGraphic::TSGILoad::TransferRows() {
+    // Each channel's row is read whole; shrunk, its kept samples go to a row of their own.
+    const size_t width = size_t(Image.Width());
+    std::vector<TBudgetVector<uint8_t>> rows, sampled;
+    rows.reserve(Used);
+    sampled.reserve(Used);
+    std::array<std::span<const uint8_t>, MaxChannels> sources;
+    for (size_t k = 0; k < Used; ++k) {
+        rows.emplace_back(Load.Budget(), RowBytes);
+        sampled.emplace_back(Load.Budget(), Shrink > 1 ? width * Header.BytesPerChannel : 0);
+        sources[k] = Shrink > 1 ? sampled[k].Span() : rows[k].Span();
+    }
+    const std::span<const std::span<const uint8_t>> rowSpans(sources.data(), Used);
+    // Rows are stored bottom first: the top row shown is the last stored.
+    int32_t done = 0;
+    for (size_t r = (Height - 1) % Shrink; r < Height; r += Shrink) {
+        for (size_t k = 0; k < Used; ++k) {
+            ReadRow(k, r, rows[k].data());
+            if (Shrink > 1)
+                SamplePixels(rows[k].data(), Header.BytesPerChannel, width, Shrink,
+                             sampled[k].data());
+        }
+        const int32_t y = int32_t((Height - 1 - r) / Shrink);
+        Colors.ConvertRows(rowSpans, Image.ScanLineSpan(y), uint32_t(width));
+        Load.Row(done++);
+    }
 }
 
 void TSGIGraphic::DecodeImage(TStream& stream) {

@@ -9,6 +9,7 @@
 
 #include "imaging/ColorManager.h"
 #include "imaging/codecs/RunLengthDecoders.h"
+#include "imaging/formats/RowSampling.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Exceptions.h"
 #include "platform/graphics/ImageMessages.h"
@@ -319,6 +320,15 @@ private:
     bool ended_ = false;
 };
 
+// The next row of `pixels` pixels from the packets of `window` into `row`.
+void DecodePacketRow(TPacketWindow& window, TTargaRLEDecoder& decoder, uint8_t* row,
+                     size_t pixels) {
+    const std::span<const uint8_t> packets = window.Next();
+    const uint8_t* input = packets.data();
+    decoder.DecodeRow(input, packets.data() + packets.size(), row, pixels);
+    window.Consume(size_t(input - packets.data()));
+}
+
 // Bytes a pixel of a bitmap format takes in the written file; device and custom formats are
 // held at 32 bits.
 size_t WrittenPixelBytes(TBitmapFormat format) {
@@ -458,9 +468,12 @@ private:
     void ReadPalette();
     // The rows, stored or run-length compressed, into the bitmap in the descriptor's order.
     void TransferRows(size_t rowBytes);
-    // The stored row at `row` into bitmap row y: widened, and mirrored for right-to-left
-    // images.
-    void FinishRow(const uint8_t* row, int32_t y);
+    // The same shrunk: run-length rows are all decoded up to the last one kept, stored rows
+    // read only when kept; every Shrink-th pixel of the kept rows goes to the bitmap.
+    void TransferShrunkRows(size_t rowBytes);
+    // The `width` stored pixels at `row` into bitmap row y: widened, and mirrored for
+    // right-to-left images.
+    void FinishRow(const uint8_t* row, int32_t y, size_t width);
     // The bitmap row of the i-th stored row.
     int32_t TargetRow(int32_t i) const { return Header.TopDown() ? i : Header.Height - 1 - i; }
 
@@ -470,6 +483,7 @@ private:
     const TTargaHeader& Header;
     const TTargaRows Rows;
     size_t PixelBytes = 0; // of the bitmap
+    uint32_t Shrink = 1;   // every Shrink-th pixel of every Shrink-th row shown is kept
 };
 
 void TTargaGraphic::TTargaLoad::Run() {
@@ -488,14 +502,20 @@ void TTargaGraphic::TTargaLoad::Run() {
         Load.RequireBytes(imageBytes);
     // Stored rows are all in the file and each is written whole, its padding cleared (a load
     // that fails releases the pixels); run-length rows may end early, leaving the rest clear.
+    Shrink = Image.ShrinkFactor(Header.Width, Header.Height);
+    const int32_t width = int32_t(SampledCount(Header.Width, Shrink));
+    const int32_t height = int32_t(SampledCount(Header.Height, Shrink));
     if (Header.Stored())
-        Image.SetSizeToOverwrite(Header.Width, Header.Height);
+        Image.SetSizeToOverwrite(width, height);
     else if (Header.RunLength())
-        Image.SetSize(Header.Width, Header.Height);
+        Image.SetSize(width, height);
     Load.Finish();
 
     Load.BeginTransfer();
-    if (!Image.Empty()) TransferRows(rowBytes);
+    if (!Image.Empty() && Shrink > 1)
+        TransferShrunkRows(rowBytes);
+    else if (!Image.Empty())
+        TransferRows(rowBytes);
     Load.Finish();
 }
 
@@ -539,28 +559,59 @@ void TTargaGraphic::TTargaLoad::TransferRows(size_t rowBytes) {
     for (int32_t i = 0; i < Header.Height; ++i) {
         const int32_t y = TargetRow(i);
         uint8_t* row = stored.empty() ? Image.ScanLine(y) : stored.data();
-        if (window) {
-            const std::span<const uint8_t> packets = window->Next();
-            const uint8_t* input = packets.data();
-            decoder.DecodeRow(input, packets.data() + packets.size(), row, Header.Width);
-            window->Consume(size_t(input - packets.data()));
-        } else {
+        if (window)
+            DecodePacketRow(*window, decoder, row, Header.Width);
+        else
             Load.Read(row, rowBytes);
-        }
-        FinishRow(row, y);
+        FinishRow(row, y, Header.Width);
         Load.Row(i);
     }
     if (window) window->Rewind();
 }
 
-void TTargaGraphic::TTargaLoad::FinishRow(const uint8_t* row, int32_t y) {
+void TTargaGraphic::TTargaLoad::TransferShrunkRows(size_t rowBytes) {
+    const size_t width = size_t(Image.Width());
+    const size_t storedBytes = BytesOf(Header.PixelDepth);
+    TBudgetVector<uint8_t> whole = Load.Buffer(rowBytes);
+    // Rows the bitmap takes as they are are sampled into it; the others through `sampled`.
+    TBudgetVector<uint8_t> sampled =
+        Load.Buffer(Rows == TTargaRows::AsStored ? 0 : width * storedBytes);
+    // Right-to-left rows keep the pixels that end up in every Shrink-th column from the left.
+    const size_t first = Header.RightToLeft() ? Header.Width - 1 - (width - 1) * Shrink : 0;
+    std::optional<TPacketWindow> window;
+    if (Header.RunLength()) window.emplace(Load, CheckedMul(rowBytes, 2));
+    TTargaRLEDecoder decoder(Header.PixelDepth);
+    const int64_t start = Load.Stream().Position();
+    int32_t done = 0;
+    for (int32_t i = 0; i < Header.Height && done < Image.Height(); ++i) {
+        const uint32_t shown = uint32_t(TargetRow(i));
+        const bool kept = shown % Shrink == 0;
+        if (window) {
+            // Pixels the packets do not reach stay clear, as in a whole load.
+            if (kept) std::fill(whole.begin(), whole.end(), 0);
+            DecodePacketRow(*window, decoder, whole.data(), Header.Width);
+        } else if (kept) {
+            Load.Stream().SetPosition(start + int64_t(CheckedMul(size_t(i), rowBytes)));
+            Load.Read(whole.data(), rowBytes);
+        }
+        if (!kept) continue;
+        const int32_t y = int32_t(shown / Shrink);
+        uint8_t* row = sampled.empty() ? Image.ScanLine(y) : sampled.data();
+        SamplePixels(whole.data() + first * storedBytes, storedBytes, width, Shrink, row);
+        FinishRow(row, y, width);
+        Load.Row(done++);
+    }
+    if (window) window->Rewind();
+}
+
+void TTargaGraphic::TTargaLoad::FinishRow(const uint8_t* row, int32_t y, size_t width) {
     uint8_t* line = Image.ScanLine(y);
     if (Rows == TTargaRows::WordAlpha)
-        WordAlphaRow(row, line, Header.Width);
+        WordAlphaRow(row, line, width);
     else if (Rows == TTargaRows::GrayAlpha)
-        GrayAlphaRow(row, line, Header.Width);
-    if (Header.RightToLeft()) MirrorRow(line, Header.Width, PixelBytes);
-    const size_t written = size_t(Header.Width) * PixelBytes;
+        GrayAlphaRow(row, line, width);
+    if (Header.RightToLeft()) MirrorRow(line, width, PixelBytes);
+    const size_t written = width * PixelBytes;
     std::fill(line + written, line + Image.BytesPerLine(), 0);
 }
 

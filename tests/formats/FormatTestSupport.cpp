@@ -47,15 +47,20 @@ Bytes ReadFile(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-TReference ReadReference(const std::string& path) {
+Bytes ReadGzipFile(const std::string& path) {
     gzFile file = gzopen(path.c_str(), "rb");
     if (!file) throw std::runtime_error("cannot open " + path);
     Bytes data;
-    uint8_t buffer[1 << 14];
+    uint8_t buffer[1 << 15];
     int n;
     while ((n = gzread(file, buffer, sizeof(buffer))) > 0)
         data.insert(data.end(), buffer, buffer + n);
     gzclose(file);
+    return data;
+}
+
+TReference ReadReference(const std::string& path) {
+    const Bytes data = ReadGzipFile(path);
     if (data.size() < 12 || std::string(data.begin(), data.begin() + 4) != "RGBA")
         throw std::runtime_error("bad reference " + path);
     auto le32 = [&](size_t at) {

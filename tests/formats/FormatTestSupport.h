@@ -30,6 +30,8 @@ std::string DataPath(const std::string& relative);
 // Names of the files in a folder of tests/data/formats ending in `extension`, sorted.
 std::vector<std::string> DataFiles(const std::string& folder, const std::string& extension);
 Bytes ReadFile(const std::string& path);
+// The contents of a gzip-compressed file.
+Bytes ReadGzipFile(const std::string& path);
 
 // A reader of class T loaded from `bytes` through LoadFromStream, as the picture registry
 // loads files.

@@ -5,30 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
-#include <stdexcept>
-
 using namespace formats_test;
 
 namespace {
 
 constexpr size_t RotationOffset = 3586;
 
-Bytes ReadGzip(const std::string& path) {
-    gzFile file = gzopen(path.c_str(), "rb");
-    if (!file) throw std::runtime_error("cannot open " + path);
-    Bytes data;
-    uint8_t buffer[1 << 15];
-    int n;
-    while ((n = gzread(file, buffer, sizeof(buffer))) > 0)
-        data.insert(data.end(), buffer, buffer + n);
-    gzclose(file);
-    return data;
-}
-
 const Bytes& Pack() {
-    static const Bytes pack = ReadGzip(DataPath("pcd/pack.pcd.gz"));
+    static const Bytes pack = ReadGzipFile(DataPath("pcd/pack.pcd.gz"));
     return pack;
 }
 const TReference& PackReference() {

@@ -52,6 +52,31 @@ TEST(PortableMapReader, FilesOfIndependentWritersLoadPixelForPixel) {
     }
 }
 
+TEST(PortableMapReader, RastersHeldInMemoryWithoutRowPaddingLoadInOneGo) {
+    // Rows the bitmap takes without padding (width a multiple of 4) are converted as one block
+    // when the stream holds them; they must read as the rows of a file stream do.
+    for (const auto& [header, channels] :
+         {std::pair{"P6 8 3 255\n", 3}, std::pair{"P5\n# grey\n12 2 255\n", 1}}) {
+        SCOPED_TRACE(header);
+        Bytes raster(size_t(channels) * 24);
+        for (size_t i = 0; i < raster.size(); ++i) raster[i] = uint8_t(i * 37 + 11);
+        const Bytes bytes = Concat(Text(header), raster);
+        const auto held = Load<TPPMGraphic>(bytes);
+        TPlainStream stream(bytes);
+        TPPMGraphic read;
+        read.LoadFromStream(stream);
+        ASSERT_EQ(held->Width() * held->Height(), 24);
+        for (int32_t y = 0; y < held->Height(); ++y)
+            for (int32_t x = 0; x < held->Width(); ++x) {
+                const uint8_t* sample = &raster[size_t(y * held->Width() + x) * channels];
+                const TRGBQuad expected{sample[channels - 1], sample[channels == 3 ? 1 : 0],
+                                        sample[0], 255};
+                ASSERT_EQ(held->PixelColor(x, y), expected) << x << "," << y;
+                ASSERT_EQ(read.PixelColor(x, y), expected) << x << "," << y;
+            }
+    }
+}
+
 TEST(PortableMapReader, MaximumValueScalesSamplesRoundedAndClampsBeyondIt) {
     // Maximum 15: 15 is white, 7 is 7 x 255 / 15 = 119, and 20 (beyond the maximum) white.
     const auto gray = Load<TPPMGraphic>(Text("P2 4 1 15 0 7 15 20"));

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -617,4 +618,44 @@ TEST(ColorExtents, PlanarRowsAreCheckedPlaneByPlane) {
     Bytes target(3);
     EXPECT_THROW(m.ConvertRows({plane, plane, plane, plane, plane}, target, 1),
                  EColorConversionError);
+}
+
+TEST(ColorLongRows, BlocksBeyondTheCachesMatchRowByRowResults) {
+#ifdef CHRONOLITH_COLOR_SIMD
+    // Blocks of StreamingBytes and more are written around the caches from the first 64-byte
+    // boundary of the target: targets at every offset of a boundary, RGB with red and blue
+    // exchanged (gamma or not, in place or not) and plain copies.
+    const uint32_t count = uint32_t(ColorSimd::StreamingBytes / 3 + 70);
+    const Bytes source = RandomBytes(size_t(count) * 3 + 64, 7);
+    for (bool gamma : {false, true}) {
+        TColorManager m = Manager(cmRGB, cmBGR, 8, 8);
+        if (gamma) m.TargetFlags = cfApplyGamma;
+        const auto& table = m.GammaTable();
+        Bytes expected(size_t(count) * 3);
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const uint8_t v = source[i % 3 == 1 ? i : i % 3 == 0 ? i + 2 : i - 2];
+            expected[i] = gamma ? table[v] : v;
+        }
+        for (size_t offset : {0, 1, 2, 3, 17, 63}) {
+            Bytes target(expected.size() + 64 + 16, kCanary);
+            m.ConvertRows(std::span(source).first(expected.size()),
+                          std::span(target).subspan(offset, expected.size()), count);
+            ASSERT_TRUE(std::equal(expected.begin(), expected.end(), target.begin() + offset))
+                << "gamma " << gamma << ", offset " << offset;
+            ASSERT_EQ(target[offset + expected.size()], kCanary);
+            if (offset != 0) {
+                ASSERT_EQ(target[offset - 1], kCanary);
+            }
+        }
+        Bytes inPlace(source.begin(), source.begin() + expected.size());
+        m.ConvertRows(inPlace, inPlace, count);
+        ASSERT_EQ(inPlace, expected) << "in place, gamma " << gamma;
+    }
+    for (size_t offset : {0, 5, 63}) {
+        Bytes target(source.size() + 64 + 16, kCanary);
+        TColorManager::CopyPixels(source, std::span(target).subspan(offset, source.size()));
+        ASSERT_TRUE(std::equal(source.begin(), source.end(), target.begin() + offset)) << offset;
+        ASSERT_EQ(target[offset + source.size()], kCanary);
+    }
+#endif
 }

@@ -267,15 +267,32 @@ def correlation(a, b):
     return cov / (va * vb) ** 0.5
 
 
+def shrink_plane(plane, width, height, k):
+    """Each k x k block of a plane averaged, rounded."""
+    out = bytearray((width // k) * (height // k))
+    for y in range(height // k):
+        for x in range(width // k):
+            block = [plane[(y * k + v) * width + x * k + u] for v in range(k) for u in range(k)]
+            out[y * (width // k) + x] = (sum(block) + k * k // 2) // (k * k)
+    return out
+
+
 def make_pcd():
     os.makedirs(PCD, exist_ok=True)
     # An image pack: "PCD_IPI" in the second sector, the rotation in its attribute byte, the
-    # Base image from sector 96; 768 kB, so it is kept compressed.
+    # Base/16 and Base/4 images (the Base image's planes averaged over 4 x 4 and 2 x 2 blocks)
+    # from sectors 4 and 23, the Base image from sector 96; 768 kB, so it is kept compressed.
     width, height = 768, 512
     luma, c1, c2 = pcd_planes(width, height)
     pack = bytearray(96 * SECTOR)
     pack[SECTOR : SECTOR + 7] = b"PCD_IPI"
     pack[0xE02] = 0  # no rotation
+    for sector, k in ((4, 4), (23, 2)):
+        w, h = width // k, height // k
+        planes = (shrink_plane(luma, width, height, k), shrink_plane(c1, width // 2, height // 2, k),
+                  shrink_plane(c2, width // 2, height // 2, k))
+        raster = pcd_raster(*planes, w, h)
+        pack[sector * SECTOR : sector * SECTOR + len(raster)] = raster
     pack += pcd_raster(luma, c1, c2, width, height)
     path = os.path.join(PCD, "pack.pcd")
     with open(path, "wb") as f:
