@@ -404,7 +404,7 @@ void TGIFGraphic::TGIFLoad::Decode() {
 
 uint32_t TGIFGraphic::TGIFLoad::ChooseShrink() const {
     const TImageProperties& properties = Image.ImageProperties;
-    const uint32_t shrink = Image.ShrinkFactor(properties.Width, properties.Height);
+    const uint32_t shrink = Image.SamplingFactor(properties.Width, properties.Height);
     if (!properties.Interlaced) return shrink;
     return shrink >= 8 ? shrink - shrink % 8 : shrink >= 4 ? 4 : shrink >= 2 ? 2 : 1;
 }

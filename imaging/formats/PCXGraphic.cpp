@@ -394,7 +394,7 @@ void TPCXGraphic::TPCXLoad::CheckData() const {
 
 uint32_t TPCXGraphic::TPCXLoad::ChooseShrink() const {
     const bool bytes = Layout == TPCXLayout::ColorPlanes || Header.BitsPerPlane == 8;
-    return bytes ? Image.ShrinkFactor(uint32_t(Width), uint32_t(Height)) : 1;
+    return bytes ? Image.SamplingFactor(uint32_t(Width), uint32_t(Height)) : 1;
 }
 
 void TPCXGraphic::TPCXLoad::TransferRows() {

@@ -742,7 +742,7 @@ void TPNGGraphic::TPNGLoad::LoadInterlaced(size_t channels) {
 uint32_t TPNGGraphic::TPNGLoad::ChooseShrink() const {
     const int bits = BitsPerPixelOf(Image.PixelFormat());
     if (bits < 8) return 1;
-    const uint32_t shrink = Image.ShrinkFactor(Header.Width, Header.Height);
+    const uint32_t shrink = Image.SamplingFactor(Header.Width, Header.Height);
     if (Header.Interlace != uint8_t(TInterlace::Adam7)) return shrink;
     return shrink >= 8 ? 8 : shrink >= 4 ? 4 : shrink >= 2 ? 2 : 1;
 }

@@ -468,7 +468,7 @@ void TPPMGraphic::TMapLoad::ReadRow(int32_t y) {
 }
 
 uint32_t TPPMGraphic::TMapLoad::ChooseShrink() const {
-    return IsBitmap(Header.Kind) ? 1 : Image.ShrinkFactor(Header.Width, Header.Height);
+    return IsBitmap(Header.Kind) ? 1 : Image.SamplingFactor(Header.Width, Header.Height);
 }
 
 void TPPMGraphic::TMapLoad::SkipRows(size_t rows) {

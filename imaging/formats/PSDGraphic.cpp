@@ -552,7 +552,7 @@ void TPSDGraphic::TPSDLoad::Compose(int32_t y, size_t width, std::span<const uin
 }
 
 uint32_t TPSDGraphic::TPSDLoad::ChooseShrink() const {
-    return Header.Depth >= 8 ? Image.ShrinkFactor(Width, Height) : 1;
+    return Header.Depth >= 8 ? Image.SamplingFactor(Width, Height) : 1;
 }
 
 void TPSDGraphic::TPSDLoad::TransferRows() {

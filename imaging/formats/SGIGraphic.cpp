@@ -247,7 +247,7 @@ void TSGIGraphic::TSGILoad::Run() {
     else
         Load.RequireBytes(CheckedMul(CheckedMul(Used, Height), RowBytes));
 
-    Shrink = Image.ShrinkFactor(Width, Height);
+    Shrink = Image.SamplingFactor(Width, Height);
     Image.SetSize(int32_t(SampledCount(Width, Shrink)), int32_t(SampledCount(Height, Shrink)));
     Load.Finish();
 

@@ -1063,7 +1063,7 @@ void TTIFFGraphic::TTIFFLoad::ChooseShrink() {
             break;
         }
     }
-    const uint32_t factor = Image.ShrinkFactor(Width, Height);
+    const uint32_t factor = Image.SamplingFactor(Width, Height);
     if (factor > 1 && !Subsampled && PlaneBits % 8 == 0) Shrink = factor;
     OutWidth = uint32_t(SampledCount(Width, Shrink));
     OutHeight = uint32_t(SampledCount(Height, Shrink));

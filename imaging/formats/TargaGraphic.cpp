@@ -502,7 +502,7 @@ void TTargaGraphic::TTargaLoad::Run() {
         Load.RequireBytes(imageBytes);
     // Stored rows are all in the file and each is written whole, its padding cleared (a load
     // that fails releases the pixels); run-length rows may end early, leaving the rest clear.
-    Shrink = Image.ShrinkFactor(Header.Width, Header.Height);
+    Shrink = Image.SamplingFactor(Header.Width, Header.Height);
     const int32_t width = int32_t(SampledCount(Header.Width, Shrink));
     const int32_t height = int32_t(SampledCount(Header.Height, Shrink));
     if (Header.Stored())

@@ -42,6 +42,7 @@ template <class T>
 std::unique_ptr<T> LoadAsked(const Bytes& bytes, int32_t width, int32_t height, bool plain) {
     auto image = std::make_unique<T>();
     image->SetRequestedSize(width, height);
+    image->SetSamplingMargin(1); // sampling all the way: each k is checked as it is
     TMemoryStream memory(bytes);
     TPlainStream file(bytes);
     image->LoadFromStream(plain ? static_cast<TStream&>(file) : memory);

@@ -23,6 +23,7 @@ std::unique_ptr<TTIFFGraphic> LoadAsked(const Bytes& bytes, int32_t width, int32
                                         bool plain = false) {
     auto image = std::make_unique<TTIFFGraphic>();
     image->SetRequestedSize(width, height);
+    image->SetSamplingMargin(1); // sampling all the way: each k is checked as it is
     if (plain) {
         TPlainStream stream(bytes);
         image->LoadFromStream(stream);
