@@ -130,6 +130,35 @@ void CMYKToBGR(const uint8_t* in, uint8_t* out, int32_t width, bool inverted) {
     }
 }
 
+// Refuses a file whose blocks cost more than it can hold, before any row is decoded.
+void CheckBlocks(jpeg_decompress_struct& cinfo, size_t fileBytes) {
+    size_t blocks = 0;
+    for (int c = 0; c < cinfo.num_components; ++c) {
+        const jpeg_component_info& comp = cinfo.comp_info[c];
+        blocks = CheckedAdd(blocks, CheckedMul(comp.width_in_blocks, comp.height_in_blocks));
+    }
+    // Every Huffman-coded block codes its DC difference in a bit at least, so a whole file
+    // holds a byte for every 8 blocks: one that holds less than an eighth of that, a real part
+    // of the picture, is refused before its rows cost anything (libjpeg would decode them all
+    // from nothing). Arithmetic coding takes a block in far less than a bit.
+    const size_t blocksPerByte = cinfo.arith_code ? 2048 : 64;
+    if (blocks > CheckedAdd(CheckedMul(fileBytes, blocksPerByte), 65536)) {
+        EImageFault fault(msgDataTooShort);
+        fault.NameFormat("JPEG");
+        throw fault;
+    }
+    // Files of several scans keep the whole image's coefficients while decoding: they stay
+    // within the bitmap's cap too.
+    if (jpeg_has_multiple_scans(&cinfo)) {
+        const size_t coefficients = CheckedMul(blocks, sizeof(JBLOCK));
+        if (coefficients > TBitmap::MaxPixelBytes())
+            throw EImageFault(msgJPEGProgressiveTooLarge,
+                              {std::to_string(cinfo.image_width),
+                               std::to_string(cinfo.image_height),
+                               MemorySizeText(TBitmap::MaxPixelBytes())});
+    }
+}
+
 TPalette GrayPalette() {
     std::vector<TRGBQuad> entries(256);
     for (int i = 0; i < 256; ++i) entries[i] = {uint8_t(i), uint8_t(i), uint8_t(i), 0};
@@ -167,31 +196,7 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
     const bool gray = cinfo.jpeg_color_space == JCS_GRAYSCALE;
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = gray ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_EXT_BGR;
-    size_t blocks = 0;
-    for (int c = 0; c < cinfo.num_components; ++c) {
-        const jpeg_component_info& comp = cinfo.comp_info[c];
-        blocks = CheckedAdd(blocks, CheckedMul(comp.width_in_blocks, comp.height_in_blocks));
-    }
-    // Every Huffman-coded block codes its DC difference in a bit at least, so a whole file
-    // holds a byte for every 8 blocks: one that holds less than an eighth of that, a real part
-    // of the picture, is refused before its rows cost anything (libjpeg would decode them all
-    // from nothing). Arithmetic coding takes a block in far less than a bit.
-    const size_t blocksPerByte = cinfo.arith_code ? 2048 : 64;
-    if (blocks > CheckedAdd(CheckedMul(data.size(), blocksPerByte), 65536)) {
-        EImageFault fault(msgDataTooShort);
-        fault.NameFormat("JPEG");
-        throw fault;
-    }
-    // Files of several scans keep the whole image's coefficients while decoding: they stay
-    // within the bitmap's cap too.
-    if (jpeg_has_multiple_scans(&cinfo)) {
-        const size_t coefficients = CheckedMul(blocks, sizeof(JBLOCK));
-        if (coefficients > TBitmap::MaxPixelBytes())
-            throw EImageFault(msgJPEGProgressiveTooLarge,
-                              {std::to_string(cinfo.image_width),
-                               std::to_string(cinfo.image_height),
-                               MemorySizeText(TBitmap::MaxPixelBytes())});
-    }
+    CheckBlocks(cinfo, data.size());
 
     // Asked for a smaller picture, the decoder scales its transform by 1/2, 1/4 or 1/8.
     const uint32_t shrink = ShrinkFactor(cinfo.image_width, cinfo.image_height, 8);

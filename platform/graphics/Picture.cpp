@@ -171,6 +171,7 @@ void TPicture::LoadFromFile(const std::string& fileName) {
     const TGraphicClass graphicClass = FindPictureClassForFile(fileName);
     std::unique_ptr<TGraphic> graphic = graphicClass->Create();
     graphic->SetRequestedSize(requestedWidth_, requestedHeight_);
+    graphic->SetSamplingMargin(samplingMargin_);
     graphic->OnProgress = [this](TGraphic& sender, TProgressStage stage, uint8_t percent,
                                  bool redraw, const TRect& rect, const std::string& message) {
         if (OnProgress) OnProgress(sender, stage, percent, redraw, rect, message);

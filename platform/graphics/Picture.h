@@ -81,11 +81,14 @@ public:
         requestedWidth_ = width;
         requestedHeight_ = height;
     }
+    // The sampling margin of the next loads (TGraphic::SetSamplingMargin).
+    void SetSamplingMargin(uint32_t margin) { samplingMargin_ = margin; }
 
 private:
     std::unique_ptr<TGraphic> graphic_;
     int32_t requestedWidth_ = 0;
     int32_t requestedHeight_ = 0;
+    uint32_t samplingMargin_ = 4;
 };
 
 // The class that loads a file: the one registered for its extension, unless that class
