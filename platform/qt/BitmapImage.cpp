@@ -22,36 +22,50 @@ int SampleStep(int width, int height, QSize bound) {
     return std::max({1, byWidth, byHeight});
 }
 
+// Adds a converted row (BGRA) to the column sums of the block's rows: blue, green and red
+// weighted by alpha when the bitmap has alpha, and alpha. Whole rows, sample by sample.
+template <bool Alpha> void AddToColumns(const uint8_t* p, size_t samples, uint32_t* columns) {
+    if constexpr (Alpha) {
+        for (size_t i = 0; i < samples; i += 4) {
+            const uint32_t a = p[i + 3];
+            columns[i] += p[i] * a;
+            columns[i + 1] += p[i + 1] * a;
+            columns[i + 2] += p[i + 2] * a;
+            columns[i + 3] += a;
+        }
+    } else {
+        for (size_t i = 0; i < samples; ++i) columns[i] += p[i];
+    }
+}
+
 // Each output pixel the average of its step x step block of the bitmap (colours weighted by
-// their alpha when the bitmap has alpha): a proper filter, where sampling would alias.
+// their alpha when the bitmap has alpha): a proper filter, where sampling would alias. The
+// block's rows are summed by columns first, then each block's columns.
 void ShrinkRows(const TBitmapRows& rows, const TBitmap& bitmap, int step, QImage& image) {
     const int width = image.width();
     const int sourceWidth = bitmap.Width(), sourceHeight = bitmap.Height();
     const bool alpha = rows.HasAlpha();
-    std::vector<uint8_t> row(size_t(sourceWidth) * 4);
-    std::vector<uint64_t> sums(size_t(width) * 5);
+    const size_t samples = size_t(sourceWidth) * 4;
+    const auto addRow = alpha ? &AddToColumns<true> : &AddToColumns<false>;
+    std::vector<uint8_t> row(samples);
+    // A column's sum over a block's rows stays below 2^32 for blocks of up to 66000 rows.
+    std::vector<uint32_t> columns(samples);
     for (int y = 0; y < image.height(); ++y) {
-        std::fill(sums.begin(), sums.end(), 0);
+        std::fill(columns.begin(), columns.end(), 0);
         const int last = std::min(sourceHeight, (y + 1) * step);
         for (int v = y * step; v < last; ++v) {
             rows.Convert(v, row);
-            const uint8_t* p = row.data();
-            for (int u = 0; u < sourceWidth; ++u, p += 4) {
-                uint64_t* sum = &sums[size_t(u / step) * 5];
-                const uint64_t weight = alpha ? p[3] : 1;
-                sum[0] += p[0] * weight;
-                sum[1] += p[1] * weight;
-                sum[2] += p[2] * weight;
-                sum[3] += p[3];
-                sum[4] += weight;
-            }
+            addRow(row.data(), samples, columns.data());
         }
         uint8_t* out = image.scanLine(y);
+        const uint32_t* column = columns.data();
         for (int x = 0; x < width; ++x, out += 4) {
-            const uint64_t* sum = &sums[size_t(x) * 5];
-            const int columns = std::min(sourceWidth, (x + 1) * step) - x * step;
-            const uint64_t pixels = uint64_t(columns) * uint64_t(last - y * step);
-            const uint64_t weight = sum[4];
+            const int count = std::min(sourceWidth, (x + 1) * step) - x * step;
+            uint64_t sum[4] = {};
+            for (int u = 0; u < count; ++u, column += 4)
+                for (int c = 0; c < 4; ++c) sum[c] += column[c];
+            const uint64_t pixels = uint64_t(count) * uint64_t(last - y * step);
+            const uint64_t weight = alpha ? sum[3] : pixels;
             for (int c = 0; c < 3; ++c)
                 out[c] = weight ? uint8_t((sum[c] + weight / 2) / weight) : 0;
             out[3] = alpha ? uint8_t((sum[3] + pixels / 2) / pixels) : 255;
