@@ -13,6 +13,7 @@
 #include "imaging/formats/PNGGraphic.h"
 
 #include "imaging/formats/PNGFilters.h"
+#include "imaging/formats/RowSampling.h"
 
 #include "imaging/ColorManager.h"
 #include "imaging/codecs/DeflateDecoder.h"
@@ -753,9 +754,7 @@ void TPNGGraphic::TPNGLoad::PlaceShrunk(int32_t y, uint32_t count, uint32_t firs
     const uint8_t* in = Wide.data();
     if (step == 1) {
         // A whole row: every Shrink-th pixel.
-        const uint32_t columns = uint32_t(Image.Width());
-        for (uint32_t x = 0; x < columns; ++x)
-            std::memcpy(row + size_t(x) * pixel, in + size_t(x) * Shrink * pixel, pixel);
+        SamplePixels(in, pixel, size_t(Image.Width()), Shrink, row);
         return;
     }
     // A pass row: every pixel lies on the grid.

@@ -14,16 +14,6 @@ constexpr std::string_view White0 = "00110101", White2 = "0111", White4 = "1011"
 constexpr std::string_view White5 = "1100", White8 = "10011", White1728 = "010011011";
 constexpr std::string_view Black3 = "10", Black4 = "011", Black8 = "000101";
 
-std::vector<uint8_t> Decode(TDecoder& decoder, std::vector<uint8_t> input, size_t outputSize) {
-    std::vector<uint8_t> output(outputSize, 0xAA);
-    const uint8_t* in = input.data();
-    uint8_t* out = output.data();
-    decoder.Decode(in, out, static_cast<int32_t>(input.size()), static_cast<int32_t>(outputSize));
-    EXPECT_EQ(in, input.data());
-    EXPECT_EQ(out, output.data());
-    return output;
-}
-
 std::vector<uint8_t> DecodeTiff(const std::string& name, size_t* rowBytes = nullptr,
                                 uint32_t* height = nullptr) {
     const TTiffFile tiff = ReadTiff(ReadFixture(name));

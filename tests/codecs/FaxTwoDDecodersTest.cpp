@@ -19,17 +19,6 @@ constexpr std::string_view White0 = "00110101", White2 = "0111", White4 = "1011"
                            White8 = "10011", White1728 = "010011011";
 constexpr std::string_view Black0 = "0000110111", Black3 = "10", Black4 = "011", Black8 = "000101";
 
-std::vector<uint8_t> Decode(TDecoder& decoder, const std::vector<uint8_t>& input,
-                            size_t outputSize) {
-    std::vector<uint8_t> output(outputSize, 0xAA);
-    const uint8_t* in = input.data();
-    uint8_t* out = output.data();
-    decoder.Decode(in, out, static_cast<int32_t>(input.size()), static_cast<int32_t>(outputSize));
-    EXPECT_EQ(in, input.data());
-    EXPECT_EQ(out, output.data());
-    return output;
-}
-
 // The message the decoder raises on `input`, or "" when it raises none.
 std::string Failure(TDecoder& decoder, const std::vector<uint8_t>& input, size_t outputSize) {
     try {

@@ -1,9 +1,12 @@
 // Helpers of the codec tests: reading fixtures, the strips of a little-endian TIFF file, the
-// rows of a raw PBM file, and bit strings.
+// rows of a raw PBM file, bit strings, and one decode call over a whole input.
 #pragma once
 
+#include "imaging/codecs/Decoder.h"
 #include "platform/graphics/Checked.h"
 #include "platform/graphics/Stream.h"
+
+#include <gtest/gtest.h>
 
 #include <map>
 #include <string>
@@ -102,4 +105,17 @@ inline std::vector<uint8_t> Bits(const std::vector<std::string_view>& codes) {
             ++n;
         }
     return out;
+}
+
+// One Decode call over the whole input into `outputSize` bytes first set to 0xAA (so that
+// bytes left alone show); the decoder must not move the caller's pointers.
+inline std::vector<uint8_t> Decode(TDecoder& decoder, const std::vector<uint8_t>& input,
+                                   size_t outputSize) {
+    std::vector<uint8_t> output(outputSize, 0xAA);
+    const uint8_t* in = input.data();
+    uint8_t* out = output.data();
+    decoder.Decode(in, out, static_cast<int32_t>(input.size()), static_cast<int32_t>(outputSize));
+    EXPECT_EQ(in, input.data());
+    EXPECT_EQ(out, output.data());
+    return output;
 }
