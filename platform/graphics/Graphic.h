@@ -99,6 +99,7 @@ public:
         return std::max<uint32_t>(1, ShrinkFactor(width, height) / samplingMargin_);
     }
     void SetSamplingMargin(uint32_t margin) { samplingMargin_ = std::max<uint32_t>(margin, 1); }
+    static constexpr uint32_t DefaultSamplingMargin = 4;
 
     TProgressEvent OnProgress;
 
@@ -109,7 +110,7 @@ protected:
 private:
     int32_t requestedWidth_ = 0;
     int32_t requestedHeight_ = 0;
-    uint32_t samplingMargin_ = 4;
+    uint32_t samplingMargin_ = DefaultSamplingMargin;
 };
 
 // Builds the class reference of T: T must be default-constructible; a static

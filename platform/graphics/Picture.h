@@ -88,7 +88,7 @@ private:
     std::unique_ptr<TGraphic> graphic_;
     int32_t requestedWidth_ = 0;
     int32_t requestedHeight_ = 0;
-    uint32_t samplingMargin_ = 4;
+    uint32_t samplingMargin_ = TGraphic::DefaultSamplingMargin;
 };
 
 // The class that loads a file: the one registered for its extension, unless that class
